@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Runs a command inside a private Wine environment: a headless X server (Xvfb) on a free display,
+# a Wine prefix in the given folder (created on first use) and a persistent wineserver, so that
+# many short Windows processes start quickly. Everything it started is stopped on exit.
+#
+#   scripts/with-wine.sh <wine-prefix-folder> <command> [args...]
+set -uo pipefail
+
+if [ $# -lt 2 ]; then
+  echo "usage: $0 <wine-prefix-folder> <command> [args...]" >&2
+  exit 2
+fi
+prefix_dir=$1; shift
+
+export WINEPREFIX
+WINEPREFIX=$(mkdir -p "$prefix_dir" && cd "$prefix_dir" && pwd)
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEARCH=win64
+# No Mono or Gecko install prompts when the prefix is created.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
+# Mesa software rendering for Direct3D under Xvfb.
+export LIBGL_ALWAYS_SOFTWARE=1
+
+xvfb_pid=
+cleanup() {
+  local rc=$?
+  wineserver -k >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" >/dev/null 2>&1
+    wait "$xvfb_pid" 2>/dev/null
+  fi
+  [ -n "${fdfile:-}" ] && rm -f "$fdfile"
+  exit $rc
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Xvfb picks a free display number itself and reports it on the given descriptor.
+fdfile=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 1 100); do
+  [ -s "$fdfile" ] && break
+  sleep 0.1
+done
+if [ ! -s "$fdfile" ]; then
+  echo "with-wine: Xvfb did not start" >&2
+  exit 1
+fi
+export DISPLAY=":$(head -n 1 "$fdfile" | tr -d '[:space:]')"
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "with-wine: creating Wine prefix $WINEPREFIX" >&2
+  wineboot -i >/dev/null 2>&1
+  wineserver -w
+fi
+wineserver -p
+# Start-up of the first program also brings up Wine's services; do it once here.
+wine cmd /c exit >/dev/null 2>&1
+
+"$@"
