@@ -1,0 +1,57 @@
+#pragma once
+// Command line of the Direct3D 11 demo game.
+
+#include <dxgi.h>
+#include <d3dcommon.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Demo {
+
+// Resize the first window's client area to width x height before the given frame is drawn.
+struct ResizeStep
+{
+    uint64_t frame = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+};
+
+struct Options
+{
+    uint32_t width = 800;
+    uint32_t height = 600;
+    int32_t x = 40;
+    int32_t y = 40;
+    DXGI_SWAP_EFFECT swapEffect = DXGI_SWAP_EFFECT_DISCARD;
+    // 0 picks the smallest count the swap effect allows (1 for blit effects, 2 for flip effects).
+    uint32_t bufferCount = 0;
+    DXGI_FORMAT format = DXGI_FORMAT_R8G8B8A8_UNORM;
+    // 0 runs until the window is closed.
+    uint64_t frames = 0;
+    uint32_t syncInterval = 1;
+    // Create the device with D3D11CreateDevice and the swap chains through the DXGI factory instead of
+    // D3D11CreateDeviceAndSwapChain.
+    bool factorySwapChain = false;
+    // Ask for D3D11_CREATE_DEVICE_BGRA_SUPPORT ourselves.
+    bool bgraDevice = false;
+    // Highest feature level to ask for; 0 lets the runtime choose.
+    D3D_FEATURE_LEVEL maxFeatureLevel = static_cast<D3D_FEATURE_LEVEL>(0);
+    // Number of windows, each with its own swap chain on the one device.
+    uint32_t windows = 1;
+    // Compare the pipeline state bound at the start of every frame with what the game set.
+    bool checkState = true;
+    std::vector<ResizeStep> resizes;
+    bool help = false;
+};
+
+// Parses the arguments (without the program name). Returns false and fills `error` on bad input.
+bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
+
+std::string usageText();
+
+// Buffer count actually used for the options (resolves 0).
+uint32_t effectiveBufferCount(const Options& options);
+
+}  // namespace Demo
