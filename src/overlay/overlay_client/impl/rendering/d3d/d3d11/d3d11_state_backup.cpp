@@ -1,0 +1,208 @@
+#include "impl/_maintenance/stdafx.h"
+
+#include "impl/rendering/d3d/d3d11/d3d11_state_backup.h"
+
+#include <algorithm>
+
+namespace Overlay::Rendering {
+namespace {
+
+template <class T, size_t N>
+void releaseAll(T* (&objects)[N])
+{
+    for (auto*& object : objects) {
+        if (object) {
+            object->Release();
+            object = nullptr;
+        }
+    }
+}
+
+template <class T>
+void releaseOne(T*& object)
+{
+    if (object) {
+        object->Release();
+        object = nullptr;
+    }
+}
+
+// The Get and Set calls of one shader stage.
+template <class Shader>
+struct StageCalls
+{
+    void (STDMETHODCALLTYPE ID3D11DeviceContext::*getShader)(Shader**, ID3D11ClassInstance**, UINT*);
+    void (STDMETHODCALLTYPE ID3D11DeviceContext::*getSamplers)(UINT, UINT, ID3D11SamplerState**);
+    void (STDMETHODCALLTYPE ID3D11DeviceContext::*getResources)(UINT, UINT, ID3D11ShaderResourceView**);
+    void (STDMETHODCALLTYPE ID3D11DeviceContext::*getConstantBuffers)(UINT, UINT, ID3D11Buffer**);
+    void (STDMETHODCALLTYPE ID3D11DeviceContext::*setShader)(Shader*, ID3D11ClassInstance* const*, UINT);
+    void (STDMETHODCALLTYPE ID3D11DeviceContext::*setSamplers)(UINT, UINT, ID3D11SamplerState* const*);
+    void (STDMETHODCALLTYPE ID3D11DeviceContext::*setResources)(UINT, UINT, ID3D11ShaderResourceView* const*);
+    void (STDMETHODCALLTYPE ID3D11DeviceContext::*setConstantBuffers)(UINT, UINT, ID3D11Buffer* const*);
+};
+
+using Context = ID3D11DeviceContext;
+
+const StageCalls<ID3D11VertexShader> vertexCalls = {
+    &Context::VSGetShader, &Context::VSGetSamplers, &Context::VSGetShaderResources, &Context::VSGetConstantBuffers,
+    &Context::VSSetShader, &Context::VSSetSamplers, &Context::VSSetShaderResources, &Context::VSSetConstantBuffers};
+const StageCalls<ID3D11PixelShader> pixelCalls = {
+    &Context::PSGetShader, &Context::PSGetSamplers, &Context::PSGetShaderResources, &Context::PSGetConstantBuffers,
+    &Context::PSSetShader, &Context::PSSetSamplers, &Context::PSSetShaderResources, &Context::PSSetConstantBuffers};
+const StageCalls<ID3D11GeometryShader> geometryCalls = {
+    &Context::GSGetShader, &Context::GSGetSamplers, &Context::GSGetShaderResources, &Context::GSGetConstantBuffers,
+    &Context::GSSetShader, &Context::GSSetSamplers, &Context::GSSetShaderResources, &Context::GSSetConstantBuffers};
+const StageCalls<ID3D11HullShader> hullCalls = {
+    &Context::HSGetShader, &Context::HSGetSamplers, &Context::HSGetShaderResources, &Context::HSGetConstantBuffers,
+    &Context::HSSetShader, &Context::HSSetSamplers, &Context::HSSetShaderResources, &Context::HSSetConstantBuffers};
+const StageCalls<ID3D11DomainShader> domainCalls = {
+    &Context::DSGetShader, &Context::DSGetSamplers, &Context::DSGetShaderResources, &Context::DSGetConstantBuffers,
+    &Context::DSSetShader, &Context::DSSetSamplers, &Context::DSSetShaderResources, &Context::DSSetConstantBuffers};
+
+template <class Shader>
+void captureStage(Context* context, const StageCalls<Shader>& calls, D3D11StateBackup::Stage<Shader>& stage)
+{
+    // The count goes in as the room in the array, so shaders with class linkage keep their instances.
+    stage.classInstanceCount = D3D11StateBackup::classInstanceCapacity;
+    (context->*calls.getShader)(&stage.shader, stage.classInstances, &stage.classInstanceCount);
+    stage.classInstanceCount = std::min(stage.classInstanceCount, D3D11StateBackup::classInstanceCapacity);
+    (context->*calls.getSamplers)(0, D3D11_COMMONSHADER_SAMPLER_SLOT_COUNT, stage.samplers);
+    (context->*calls.getResources)(0, D3D11_COMMONSHADER_INPUT_RESOURCE_SLOT_COUNT, stage.resources);
+    (context->*calls.getConstantBuffers)(0, D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT, stage.constantBuffers);
+}
+
+template <class Shader>
+void restoreStage(Context* context, const StageCalls<Shader>& calls, const D3D11StateBackup::Stage<Shader>& stage)
+{
+    (context->*calls.setShader)(stage.shader, stage.classInstances, stage.classInstanceCount);
+    (context->*calls.setSamplers)(0, D3D11_COMMONSHADER_SAMPLER_SLOT_COUNT, stage.samplers);
+    (context->*calls.setResources)(0, D3D11_COMMONSHADER_INPUT_RESOURCE_SLOT_COUNT, stage.resources);
+    (context->*calls.setConstantBuffers)(0, D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT, stage.constantBuffers);
+}
+
+}  // namespace
+
+template <class Shader>
+void D3D11StateBackup::Stage<Shader>::release()
+{
+    releaseOne(shader);
+    releaseAll(classInstances);
+    classInstanceCount = 0;
+    releaseAll(samplers);
+    releaseAll(resources);
+    releaseAll(constantBuffers);
+}
+
+D3D11StateBackup::D3D11StateBackup() = default;
+
+D3D11StateBackup::~D3D11StateBackup()
+{
+    clear();
+}
+
+void D3D11StateBackup::clear()
+{
+    releaseOne(inputLayout_);
+    releaseAll(vertexBuffers_);
+    std::fill(std::begin(vertexStrides_), std::end(vertexStrides_), 0u);
+    std::fill(std::begin(vertexOffsets_), std::end(vertexOffsets_), 0u);
+    releaseOne(indexBuffer_);
+    indexFormat_ = DXGI_FORMAT_UNKNOWN;
+    indexOffset_ = 0;
+    topology_ = D3D11_PRIMITIVE_TOPOLOGY_UNDEFINED;
+
+    releaseOne(blendState_);
+    std::fill(std::begin(blendFactor_), std::end(blendFactor_), 1.0f);
+    sampleMask_ = 0xFFFFFFFF;
+    releaseOne(depthStencilState_);
+    stencilRef_ = 0;
+    releaseAll(renderTargets_);
+    releaseOne(depthStencilView_);
+
+    releaseOne(rasterizerState_);
+    viewportCount_ = 0;
+    scissorRectCount_ = 0;
+
+    vertexStage_.release();
+    pixelStage_.release();
+    geometryStage_.release();
+    hullStage_.release();
+    domainStage_.release();
+
+    releaseOne(predicate_);
+    predicateValue_ = FALSE;
+
+    releaseOne(context_);
+    captured_ = false;
+}
+
+void D3D11StateBackup::capture(ID3D11DeviceContext* context)
+{
+    clear();
+    context_ = context;
+    context_->AddRef();
+
+    context_->IAGetPrimitiveTopology(&topology_);
+    context_->IAGetInputLayout(&inputLayout_);
+    context_->IAGetVertexBuffers(0, D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT, vertexBuffers_, vertexStrides_,
+                                 vertexOffsets_);
+    context_->IAGetIndexBuffer(&indexBuffer_, &indexFormat_, &indexOffset_);
+
+    context_->OMGetBlendState(&blendState_, blendFactor_, &sampleMask_);
+    context_->OMGetDepthStencilState(&depthStencilState_, &stencilRef_);
+    context_->OMGetRenderTargets(D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT, renderTargets_, &depthStencilView_);
+
+    context_->RSGetState(&rasterizerState_);
+    viewportCount_ = 0;
+    context_->RSGetViewports(&viewportCount_, nullptr);
+    viewportCount_ = std::min<UINT>(viewportCount_, D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE);
+    if (viewportCount_ != 0) {
+        context_->RSGetViewports(&viewportCount_, viewports_);
+    }
+    scissorRectCount_ = 0;
+    context_->RSGetScissorRects(&scissorRectCount_, nullptr);
+    scissorRectCount_ = std::min<UINT>(scissorRectCount_, D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE);
+    if (scissorRectCount_ != 0) {
+        context_->RSGetScissorRects(&scissorRectCount_, scissorRects_);
+    }
+
+    captureStage(context_, vertexCalls, vertexStage_);
+    captureStage(context_, pixelCalls, pixelStage_);
+    captureStage(context_, geometryCalls, geometryStage_);
+    captureStage(context_, hullCalls, hullStage_);
+    captureStage(context_, domainCalls, domainStage_);
+
+    context_->GetPredication(&predicate_, &predicateValue_);
+    captured_ = true;
+}
+
+void D3D11StateBackup::restore()
+{
+    if (!captured_ || !context_) {
+        return;
+    }
+    context_->IASetPrimitiveTopology(topology_);
+    context_->IASetInputLayout(inputLayout_);
+    context_->IASetVertexBuffers(0, D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT, vertexBuffers_, vertexStrides_,
+                                 vertexOffsets_);
+    context_->IASetIndexBuffer(indexBuffer_, indexFormat_, indexOffset_);
+
+    context_->OMSetBlendState(blendState_, blendFactor_, sampleMask_);
+    context_->OMSetDepthStencilState(depthStencilState_, stencilRef_);
+    context_->OMSetRenderTargets(D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT, renderTargets_, depthStencilView_);
+
+    context_->RSSetState(rasterizerState_);
+    context_->RSSetViewports(viewportCount_, viewports_);
+    context_->RSSetScissorRects(scissorRectCount_, scissorRects_);
+
+    restoreStage(context_, vertexCalls, vertexStage_);
+    restoreStage(context_, pixelCalls, pixelStage_);
+    restoreStage(context_, geometryCalls, geometryStage_);
+    restoreStage(context_, hullCalls, hullStage_);
+    restoreStage(context_, domainCalls, domainStage_);
+
+    context_->SetPredication(predicate_, predicateValue_);
+    clear();
+}
+
+}  // namespace Overlay::Rendering

@@ -1,0 +1,81 @@
+#pragma once
+// Draws the overlay with Direct3D 11 on the immediate context of the game's swap-chain device: a
+// solid quad for the darkening and a textured quad per bitmap, each placed by the viewport alone.
+// The game's whole graphics pipeline state is captured before drawing and put back afterwards.
+
+#include "impl/rendering/d3d/d3d11/d3d11_state_backup.h"
+#include "impl/rendering/renderer.h"
+
+#include <d3d11.h>
+#include <dxgi.h>
+#include <wrl/client.h>
+
+namespace Overlay::Rendering {
+
+class BitmapD3D11 final : public Bitmap
+{
+public:
+    BitmapD3D11(const SizeU& size, ID3D11DeviceContext* context, ID3D11Device* device);
+    ~BitmapD3D11() override;
+
+    // Only the whole texture can be updated: a destination rectangle throws std::logic_error.
+    void update(const void* pixels, uint32_t pitch, const RectI* dstRect) override;
+    SizeU size() const override { return size_; }
+
+    // Draws the texture stretched into `dst` on the bitmap's context, blending off.
+    void draw(const RectI& dst);
+
+private:
+    SizeU size_;
+    Microsoft::WRL::ComPtr<ID3D11DeviceContext> context_;
+    Microsoft::WRL::ComPtr<ID3D11VertexShader> texturedVertexShader_;
+    Microsoft::WRL::ComPtr<ID3D11PixelShader> texturedPixelShader_;
+    Microsoft::WRL::ComPtr<ID3D11Buffer> texturedVertexBuffer_;
+    Microsoft::WRL::ComPtr<ID3D11ShaderResourceView> shaderResourceView_;
+    Microsoft::WRL::ComPtr<ID3D11InputLayout> texturedInputLayout_;
+    Microsoft::WRL::ComPtr<ID3D11Texture2D> texture_;
+    Microsoft::WRL::ComPtr<ID3D11SamplerState> samplerState_;
+};
+
+class RendererD3D11 final : public Renderer
+{
+public:
+    // `swapChain` is borrowed and referenced for the renderer's life. Throws when a device object
+    // cannot be created.
+    explicit RendererD3D11(IDXGISwapChain* swapChain);
+    ~RendererD3D11() override;
+
+    void beginDraw() override;
+    void endDraw() override;
+    std::shared_ptr<Bitmap> createBitmap(const SizeU& size) override;
+    void drawBitmap(Bitmap& bitmap, const RectI& dst) override;
+    void fillRect(const RectI& dst, const ColorF& color) override;
+
+    IDXGISwapChain* swapChain() const { return swapChain_.Get(); }
+    ID3D11Device* device() const { return device_.Get(); }
+    // Moves the renderer to another swap chain of the same device.
+    void setSwapChain(IDXGISwapChain* swapChain);
+    // Drops the view of the back buffer, so that the swap chain's buffers can be resized.
+    void destroyRenderTargetView();
+
+private:
+    void createRenderTargetView();
+    void resetPipeline();
+
+    D3D11StateBackup stateBackup_;
+    Microsoft::WRL::ComPtr<IDXGISwapChain> swapChain_;
+    Microsoft::WRL::ComPtr<ID3D11Device> device_;
+    Microsoft::WRL::ComPtr<ID3D11DeviceContext> context_;
+    Microsoft::WRL::ComPtr<ID3D11RenderTargetView> renderTargetView_;
+    Microsoft::WRL::ComPtr<ID3D11VertexShader> solidVertexShader_;
+    Microsoft::WRL::ComPtr<ID3D11PixelShader> solidPixelShader_;
+    Microsoft::WRL::ComPtr<ID3D11Buffer> solidVertexBuffer_;
+    Microsoft::WRL::ComPtr<ID3D11Buffer> colorBuffer_;
+    Microsoft::WRL::ComPtr<ID3D11InputLayout> solidInputLayout_;
+    Microsoft::WRL::ComPtr<ID3D11BlendState> alphaBlendState_;
+};
+
+// The viewport that places a quad covering the whole clip space at `dst`.
+D3D11_VIEWPORT viewportFor(const RectI& dst);
+
+}  // namespace Overlay::Rendering

@@ -1,0 +1,14 @@
+#include "impl/_maintenance/stdafx.h"
+
+#include "impl/rendering/render_errors.h"
+
+namespace Overlay::Rendering {
+
+void throwIfFailed(HRESULT hr, const char* message)
+{
+    if (FAILED(hr)) {
+        Err::makeSystemError(static_cast<uint32_t>(hr), message)->raise();
+    }
+}
+
+}  // namespace Overlay::Rendering

@@ -1,0 +1,34 @@
+#pragma once
+// One overlay window of the host: its current frame, copied from shared memory into a bitmap when
+// the host marked it dirty, drawn at the placement the host chose.
+
+#include "impl/rendering/render_object.h"
+#include "overlay/overlay_common/ipc/shared_memory.h"
+
+#include <memory>
+
+namespace Overlay::Rendering {
+
+class RenderWindow : public RenderObject
+{
+public:
+    // Opens the host's window block; throws when it cannot be opened or names no frame buffer.
+    RenderWindow(std::shared_ptr<Renderer> renderer, const Ipc::SharedId& windowId);
+    ~RenderWindow() override;
+
+    const Ipc::SharedId& windowId() const;
+
+protected:
+    void onDraw() override;
+    void onRendererChanged() override;
+    void releaseResources() override;
+
+private:
+    std::shared_ptr<Bitmap> createWindowBitmap();
+
+    std::unique_ptr<Ipc::SharedWindow> sharedWindow;
+    std::shared_ptr<Bitmap> bitmap;
+    bool needsUpload = true;
+};
+
+}  // namespace Overlay::Rendering
