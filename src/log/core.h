@@ -39,7 +39,7 @@ class Core {
 public:
     using ErrorHandler = std::function<void(const Errors::Base&)>;
 
-    static const std::size_t capacity = 200;
+    static constexpr std::size_t capacity = 200;
 
     // Creates the core; throws Errors::AlreadyInitialized when one exists.
     static std::shared_ptr<Core> initialize(Mode mode);

@@ -34,13 +34,13 @@ namespace Log {
 inline void logError(const std::exception& error, const char* sourceFile, unsigned sourceLine) noexcept
 {
     if (Core::isEnabled(Level::Error))
-        programLogger().logError(error, sourceFile, sourceLine);
+        logProgram(sourceFile, sourceLine, Level::Error, L"%0", error);
 }
 
 }  // namespace Log
 
 #define LOG_AT_LEVEL_(level, ...) \
-    (::Log::Core::isEnabled(level) ? ::Log::programLogger().log(__FILE__, __LINE__, level, __VA_ARGS__) : (void)0)
+    (::Log::Core::isEnabled(level) ? ::Log::logProgram(__FILE__, __LINE__, level, __VA_ARGS__) : (void)0)
 
 #define LOG_TRACE(...) LOG_AT_LEVEL_(::Log::Level::Trace, __VA_ARGS__)
 #define LOG_DEBUG(...) LOG_AT_LEVEL_(::Log::Level::Debug, __VA_ARGS__)

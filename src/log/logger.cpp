@@ -115,11 +115,6 @@ void Logger::push(Core& core, Record& record)
     }
 }
 
-void Logger::logError(const std::exception& error, const char* sourceFile, unsigned sourceLine) noexcept
-{
-    log(sourceFile, sourceLine, Level::Error, L"%0", error);
-}
-
 Logger& programLogger()
 {
     static Logger logger("logger", __FILE__, __LINE__);

@@ -52,9 +52,6 @@ public:
         }
     }
 
-    // Logs the text of an error (`what`, UTF-8) at ERROR. Never throws.
-    void logError(const std::exception& error, const char* sourceFile, unsigned sourceLine) noexcept;
-
 private:
     void logFormatted(const char* sourceFile, unsigned sourceLine, Level level, std::wstring_view format,
                       const std::wstring* arguments, std::size_t count) noexcept;
@@ -75,5 +72,17 @@ private:
 
 // The program's logger, "logger".
 Logger& programLogger();
+
+// Logs through the program's logger (what the LOG_ macros call). Never throws.
+template <typename... Args>
+void logProgram(const char* sourceFile, unsigned sourceLine, Level level, const MessageFormat& format,
+                const Args&... arguments) noexcept
+{
+    try {
+        programLogger().log(sourceFile, sourceLine, level, format, arguments...);
+    } catch (...) {
+        // Making the logger itself failed (out of memory); the record is lost.
+    }
+}
 
 }  // namespace Log
