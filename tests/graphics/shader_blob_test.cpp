@@ -3,7 +3,7 @@
 // and headers generated from the current HLSL sources.
 #include "dxbc_reader.h"
 
-#include "impl/rendering/d3d/d3d11/shaders/d3d11_shaders.h"
+#include "overlay/overlay_client/impl/rendering/d3d/d3d11/shaders/d3d11_shaders.h"
 
 #include <gtest/gtest.h>
 

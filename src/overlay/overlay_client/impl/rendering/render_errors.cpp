@@ -1,6 +1,6 @@
-#include "impl/_maintenance/stdafx.h"
+#include "overlay/overlay_client/impl/_maintenance/stdafx.h"
 
-#include "impl/rendering/render_errors.h"
+#include "overlay/overlay_client/impl/rendering/render_errors.h"
 
 namespace Overlay::Rendering {
 

@@ -2,7 +2,7 @@
 // Something drawn with a renderer. Every device object an object makes belongs to its current
 // renderer; a renderer change drops them first, so no bitmap of one renderer meets another.
 
-#include "impl/rendering/renderer.h"
+#include "overlay/overlay_client/impl/rendering/renderer.h"
 
 #include <memory>
 

@@ -2,8 +2,8 @@
 // The overlay drawn over every presented frame while it is shown: the whole game surface darkened,
 // then the host's current window on top.
 
-#include "impl/rendering/render_object.h"
-#include "impl/rendering/render_window.h"
+#include "overlay/overlay_client/impl/rendering/render_object.h"
+#include "overlay/overlay_client/impl/rendering/render_window.h"
 #include "overlay/overlay_common/ipc/shared_memory.h"
 
 #include <memory>

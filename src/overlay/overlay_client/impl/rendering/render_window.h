@@ -2,7 +2,7 @@
 // One overlay window of the host: its current frame, copied from shared memory into a bitmap when
 // the host marked it dirty, drawn at the placement the host chose.
 
-#include "impl/rendering/render_object.h"
+#include "overlay/overlay_client/impl/rendering/render_object.h"
 #include "overlay/overlay_common/ipc/shared_memory.h"
 
 #include <memory>

@@ -1,8 +1,8 @@
-#include "impl/_maintenance/stdafx.h"
+#include "overlay/overlay_client/impl/_maintenance/stdafx.h"
 
-#include "impl/rendering/d2d/renderer_d2d.h"
+#include "overlay/overlay_client/impl/rendering/d2d/renderer_d2d.h"
 
-#include "impl/rendering/render_errors.h"
+#include "overlay/overlay_client/impl/rendering/render_errors.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -25,7 +25,8 @@ BitmapD2D::BitmapD2D(ID2D1Bitmap* bitmap)
     if (!bitmap) {
         throw std::runtime_error("ID2D1Bitmap in null");
     }
-    bitmap_.Attach(bitmap);
+    // Takes the reference over (ComPtr::Attach adds one with some WRL implementations).
+    *bitmap_.ReleaseAndGetAddressOf() = bitmap;
     LOG_INFO(L"Create BitmapD2D: %1", static_cast<const void*>(this));
 }
 

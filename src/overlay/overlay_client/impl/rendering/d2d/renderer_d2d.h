@@ -2,7 +2,7 @@
 // Draws the overlay with Direct2D through a render target over the back buffer of the game's DXGI
 // swap chain. Direct2D keeps its own device state, so nothing of the game's needs saving.
 
-#include "impl/rendering/renderer.h"
+#include "overlay/overlay_client/impl/rendering/renderer.h"
 
 #include <d2d1.h>
 #include <dxgi.h>

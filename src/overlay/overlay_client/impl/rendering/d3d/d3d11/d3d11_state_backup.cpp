@@ -1,6 +1,6 @@
-#include "impl/_maintenance/stdafx.h"
+#include "overlay/overlay_client/impl/_maintenance/stdafx.h"
 
-#include "impl/rendering/d3d/d3d11/d3d11_state_backup.h"
+#include "overlay/overlay_client/impl/rendering/d3d/d3d11/d3d11_state_backup.h"
 
 #include <algorithm>
 

@@ -1,9 +1,9 @@
-#include "impl/_maintenance/stdafx.h"
+#include "overlay/overlay_client/impl/_maintenance/stdafx.h"
 
-#include "impl/rendering/d3d/d3d11/renderer_d3d11.h"
+#include "overlay/overlay_client/impl/rendering/d3d/d3d11/renderer_d3d11.h"
 
-#include "impl/rendering/d3d/d3d11/shaders/d3d11_shaders.h"
-#include "impl/rendering/render_errors.h"
+#include "overlay/overlay_client/impl/rendering/d3d/d3d11/shaders/d3d11_shaders.h"
+#include "overlay/overlay_client/impl/rendering/render_errors.h"
 
 #include <cfloat>
 #include <cstring>

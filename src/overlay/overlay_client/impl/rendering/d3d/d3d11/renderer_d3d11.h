@@ -3,8 +3,8 @@
 // solid quad for the darkening and a textured quad per bitmap, each placed by the viewport alone.
 // The game's whole graphics pipeline state is captured before drawing and put back afterwards.
 
-#include "impl/rendering/d3d/d3d11/d3d11_state_backup.h"
-#include "impl/rendering/renderer.h"
+#include "overlay/overlay_client/impl/rendering/d3d/d3d11/d3d11_state_backup.h"
+#include "overlay/overlay_client/impl/rendering/renderer.h"
 
 #include <d3d11.h>
 #include <dxgi.h>
