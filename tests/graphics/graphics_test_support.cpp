@@ -294,6 +294,15 @@ LogFileCapture::~LogFileCapture()
 std::vector<std::string> LogFileCapture::messages() const
 {
     std::vector<std::string> result;
+    for (const auto& line : lines()) {
+        result.push_back(line.message);
+    }
+    return result;
+}
+
+std::vector<LogFileCapture::Line> LogFileCapture::lines() const
+{
+    std::vector<Line> result;
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder_ + L"\\*.log").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
@@ -317,7 +326,10 @@ std::vector<std::string> LogFileCapture::messages() const
                 at = line.find(" | ", at + 3);
             }
             if (at != std::string::npos) {
-                result.push_back(line.substr(at + 3));
+                std::string level = line.substr(0, line.find(" | "));
+                level.erase(0, level.find_first_not_of(" \xEF\xBB\xBF"));
+                level.erase(level.find_last_not_of(' ') + 1);
+                result.push_back({level, line.substr(at + 3)});
             }
         }
     }

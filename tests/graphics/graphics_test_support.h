@@ -97,7 +97,14 @@ public:
     LogFileCapture(const LogFileCapture&) = delete;
     LogFileCapture& operator=(const LogFileCapture&) = delete;
 
-    // The messages (text after the last " | ") of the lines written so far, as UTF-8.
+    struct Line
+    {
+        std::string level;    // "DEBUG", "INFO", ...
+        std::string message;  // UTF-8
+    };
+    // The lines written so far (the file's header and status lines included).
+    std::vector<Line> lines() const;
+    // Their messages.
     std::vector<std::string> messages() const;
     // How many messages equal `message` / start with `prefix`.
     size_t count(const std::string& message) const;
