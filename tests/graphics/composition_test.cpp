@@ -38,28 +38,6 @@ std::string kindName(const ::testing::TestParamInfo<Kind>& info)
 const Rgba gameColor = {200, 100, 50, 255};
 const Rgba dimmedGame = {80, 40, 20, 255};
 
-// A frame whose every pixel differs from its neighbours; alpha varies too (it must be ignored).
-std::vector<uint8_t> pattern(uint32_t width, uint32_t height, uint8_t seed)
-{
-    std::vector<uint8_t> bgra(size_t(width) * height * 4);
-    for (uint32_t y = 0; y < height; ++y) {
-        for (uint32_t x = 0; x < width; ++x) {
-            uint8_t* p = &bgra[(size_t(y) * width + x) * 4];
-            p[0] = static_cast<uint8_t>(x * 3 + seed);
-            p[1] = static_cast<uint8_t>(y * 5 + seed * 2);
-            p[2] = static_cast<uint8_t>((x + y) * 2 + 31 * seed);
-            p[3] = static_cast<uint8_t>((x * 7) ^ y);
-        }
-    }
-    return bgra;
-}
-
-Rgba patternPixel(uint32_t x, uint32_t y, uint8_t seed)
-{
-    return {static_cast<uint8_t>((x + y) * 2 + 31 * seed), static_cast<uint8_t>(y * 5 + seed * 2),
-            static_cast<uint8_t>(x * 3 + seed), 255};
-}
-
 class Composition : public ::testing::TestWithParam<Kind>
 {
 public:

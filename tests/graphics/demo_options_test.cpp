@@ -20,7 +20,7 @@ TEST(DemoOptions, DefaultsAndEveryFlag)
     ASSERT_TRUE(parseOptions({"--size", "640x360", "--pos", "-5,7", "--swap-effect", "flip-discard", "--format",
                               "bgra8", "--frames", "120", "--sync", "0", "--windows", "2", "--feature-level", "10_0",
                               "--resize-at", "30:320x200", "--resize-at", "60:800x600", "--factory", "--bgra",
-                              "--no-state-check"},
+                              "--no-state-check", "--hidden"},
                              options, error))
         << error;
     EXPECT_EQ(options.width, 640u);
@@ -41,6 +41,7 @@ TEST(DemoOptions, DefaultsAndEveryFlag)
     EXPECT_TRUE(options.factorySwapChain);
     EXPECT_TRUE(options.bgraDevice);
     EXPECT_FALSE(options.checkState);
+    EXPECT_TRUE(options.hidden);
 }
 
 TEST(DemoOptions, BadInputIsRefusedWithAReason)

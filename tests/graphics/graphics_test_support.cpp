@@ -100,6 +100,33 @@ std::string utf8(const std::wstring& text)
 
 }  // namespace
 
+std::vector<uint8_t> pattern(uint32_t width, uint32_t height, uint8_t seed)
+{
+    std::vector<uint8_t> bgra(size_t(width) * height * 4);
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            uint8_t* p = &bgra[(size_t(y) * width + x) * 4];
+            p[0] = static_cast<uint8_t>(x * 3 + seed);
+            p[1] = static_cast<uint8_t>(y * 5 + seed * 2);
+            p[2] = static_cast<uint8_t>((x + y) * 2 + 31 * seed);
+            p[3] = static_cast<uint8_t>((x * 7) ^ y);
+        }
+    }
+    return bgra;
+}
+
+Rgba patternPixel(uint32_t x, uint32_t y, uint8_t seed)
+{
+    return {static_cast<uint8_t>((x + y) * 2 + 31 * seed), static_cast<uint8_t>(y * 5 + seed * 2),
+            static_cast<uint8_t>(x * 3 + seed), 255};
+}
+
+Rgba dimmed(const Rgba& color)
+{
+    auto channel = [](uint8_t value) { return static_cast<uint8_t>(value * 0.4f + 0.5f); };
+    return {channel(color.r), channel(color.g), channel(color.b), color.a};
+}
+
 std::string describe(const Rgba& pixel)
 {
     char text[64];

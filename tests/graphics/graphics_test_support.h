@@ -74,6 +74,14 @@ struct TestSwapChain
     ComPtr<IDXGISwapChain> swapChain;
 };
 
+// A host frame whose every pixel differs from its neighbours (B, G, R, A bytes); alpha varies too.
+std::vector<uint8_t> pattern(uint32_t width, uint32_t height, uint8_t seed);
+// The colour of its pixel (x, y), alpha 255.
+Rgba patternPixel(uint32_t x, uint32_t y, uint8_t seed);
+
+// 40 % of a colour, as the overlay's darkening leaves it.
+Rgba dimmed(const Rgba& color);
+
 // Fills back buffer 0 with a colour (0..255 per channel).
 void clearBackBuffer(IDXGISwapChain* swapChain, const Rgba& color);
 // Copies back buffer 0 to a staging texture and reads it (R8G8B8A8 and B8G8R8A8 formats).

@@ -175,8 +175,10 @@ HWND DemoGame::createWindow(size_t index)
         throw std::runtime_error("CreateWindowExW failed: " + std::to_string(GetLastError()));
     }
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    ShowWindow(window, SW_SHOWNORMAL);
-    UpdateWindow(window);
+    if (!options_.hidden) {
+        ShowWindow(window, SW_SHOWNORMAL);
+        UpdateWindow(window);
+    }
     return window;
 }
 
@@ -196,8 +198,10 @@ void DemoGame::createDevice()
     if (!options_.factorySwapChain) {
         Surface& first = surfaces_.front();
         const DXGI_SWAP_CHAIN_DESC desc = swapChainDesc(first.window);
-        check(D3D11CreateDeviceAndSwapChain(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, flags, levels, levelCount,
-                                            D3D11_SDK_VERSION, &desc, &first.swapChain, &device_, nullptr, &context_),
+        const auto create =
+            options_.createDeviceAndSwapChain ? options_.createDeviceAndSwapChain : &D3D11CreateDeviceAndSwapChain;
+        check(create(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, flags, levels, levelCount, D3D11_SDK_VERSION, &desc,
+                     &first.swapChain, &device_, nullptr, &context_),
               "D3D11CreateDeviceAndSwapChain");
         createSizeDependents(first);
         for (size_t i = 1; i < surfaces_.size(); ++i) {

@@ -192,6 +192,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
             options.factorySwapChain = true;
         } else if (arg == "--bgra") {
             options.bgraDevice = true;
+        } else if (arg == "--hidden") {
+            options.hidden = true;
         } else if (arg == "--no-state-check") {
             options.checkState = false;
         } else {
@@ -232,6 +234,7 @@ std::string usageText()
            "  --factory               create the swap chains through the DXGI factory\n"
            "  --bgra                  create the device with D3D11_CREATE_DEVICE_BGRA_SUPPORT\n"
            "  --no-state-check        do not check the pipeline state at the start of each frame\n"
+           "  --hidden                do not show the windows (automated runs)\n"
            "  --help                  this text\n"
            "\n"
            "Keys: R resizes the window to a random size, Escape quits.\n";

@@ -1,8 +1,8 @@
 #pragma once
 // Command line of the Direct3D 11 demo game.
 
+#include <d3d11.h>
 #include <dxgi.h>
-#include <d3dcommon.h>
 
 #include <cstdint>
 #include <string>
@@ -42,7 +42,12 @@ struct Options
     uint32_t windows = 1;
     // Compare the pipeline state bound at the start of every frame with what the game set.
     bool checkState = true;
+    // Keep the windows hidden (automated runs).
+    bool hidden = false;
     std::vector<ResizeStep> resizes;
+    // Programs that drive the game in-process may make the device and swap chain with another
+    // function of D3D11CreateDeviceAndSwapChain's type; null means D3D11's own.
+    decltype(&D3D11CreateDeviceAndSwapChain) createDeviceAndSwapChain = nullptr;
     bool help = false;
 };
 
