@@ -128,11 +128,12 @@ Snapshot take(ID3D11DeviceContext* context)
     return s;
 }
 
+// Compared through Get(): MinGW's ComPtr has no operator== and would compare only whether both are set.
 template <class T, size_t N>
 bool sameObjects(const ComPtr<T> (&a)[N], const ComPtr<T> (&b)[N])
 {
     for (size_t i = 0; i < N; ++i) {
-        if (a[i] != b[i]) {
+        if (a[i].Get() != b[i].Get()) {
             return false;
         }
     }
@@ -148,18 +149,18 @@ std::vector<std::string> differences(const Snapshot& a, const Snapshot& b)
         }
     };
     expect(a.topology == b.topology, "topology");
-    expect(a.layout == b.layout, "input layout");
+    expect(a.layout.Get() == b.layout.Get(), "input layout");
     expect(sameObjects(a.vertexBuffers, b.vertexBuffers) && !std::memcmp(a.strides, b.strides, sizeof a.strides) &&
                !std::memcmp(a.offsets, b.offsets, sizeof a.offsets),
            "vertex buffers");
-    expect(a.indexBuffer == b.indexBuffer && a.indexFormat == b.indexFormat && a.indexOffset == b.indexOffset,
+    expect(a.indexBuffer.Get() == b.indexBuffer.Get() && a.indexFormat == b.indexFormat && a.indexOffset == b.indexOffset,
            "index buffer");
-    expect(a.blend == b.blend && !std::memcmp(a.blendFactor, b.blendFactor, sizeof a.blendFactor) &&
+    expect(a.blend.Get() == b.blend.Get() && !std::memcmp(a.blendFactor, b.blendFactor, sizeof a.blendFactor) &&
                a.sampleMask == b.sampleMask,
            "blend state");
-    expect(a.depthStencil == b.depthStencil && a.stencilRef == b.stencilRef, "depth-stencil state");
-    expect(sameObjects(a.renderTargets, b.renderTargets) && a.depthView == b.depthView, "render targets");
-    expect(a.rasterizer == b.rasterizer, "rasterizer state");
+    expect(a.depthStencil.Get() == b.depthStencil.Get() && a.stencilRef == b.stencilRef, "depth-stencil state");
+    expect(sameObjects(a.renderTargets, b.renderTargets) && a.depthView.Get() == b.depthView.Get(), "render targets");
+    expect(a.rasterizer.Get() == b.rasterizer.Get(), "rasterizer state");
     expect(a.viewportCount == b.viewportCount &&
                !std::memcmp(a.viewports, b.viewports, sizeof(D3D11_VIEWPORT) * a.viewportCount),
            "viewports");
@@ -167,12 +168,12 @@ std::vector<std::string> differences(const Snapshot& a, const Snapshot& b)
            "scissor rectangles");
     const char* names[5] = {"vertex", "pixel", "geometry", "hull", "domain"};
     for (int i = 0; i < 5; ++i) {
-        expect(a.stages[i].shader == b.stages[i].shader, std::string(names[i]) + " shader");
+        expect(a.stages[i].shader.Get() == b.stages[i].shader.Get(), std::string(names[i]) + " shader");
         expect(sameObjects(a.stages[i].samplers, b.stages[i].samplers), std::string(names[i]) + " samplers");
         expect(sameObjects(a.stages[i].resources, b.stages[i].resources), std::string(names[i]) + " resources");
         expect(sameObjects(a.stages[i].buffers, b.stages[i].buffers), std::string(names[i]) + " constant buffers");
     }
-    expect(a.predicate == b.predicate && a.predicateValue == b.predicateValue, "predication");
+    expect(a.predicate.Get() == b.predicate.Get() && a.predicateValue == b.predicateValue, "predication");
     return out;
 }
 
@@ -404,8 +405,8 @@ TEST_F(D3D11StateRestore, EveryBindingReadsBackIdenticalWithBalancedReferences)
         const Snapshot before = take(game.context.Get());
         EXPECT_EQ(before.viewportCount, slotsVP);
         EXPECT_EQ(before.scissorCount, slotsVP);
-        EXPECT_NE(before.stages[3].shader, nullptr) << "the hull shader is bound";
-        EXPECT_NE(before.predicate, nullptr);
+        EXPECT_NE(before.stages[3].shader.Get(), nullptr) << "the hull shader is bound";
+        EXPECT_NE(before.predicate.Get(), nullptr);
 
         overlayFrame(renderer);
         overlayFrame(renderer);

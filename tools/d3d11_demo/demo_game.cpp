@@ -423,6 +423,8 @@ void DemoGame::bindSurfaceRegion(const Surface& surface)
 
 void DemoGame::checkState()
 {
+    // Objects are compared through Get(): some ComPtr implementations have no operator== and would
+    // compare only whether both are set.
     std::string mismatch;
     auto expect = [&mismatch](bool same, const char* what) {
         if (!same && mismatch.empty()) {
@@ -435,48 +437,48 @@ void DemoGame::checkState()
     expect(topology == D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST, "primitive topology");
     ComPtr<ID3D11InputLayout> layout;
     context_->IAGetInputLayout(&layout);
-    expect(layout == inputLayout_, "input layout");
+    expect(layout.Get() == inputLayout_.Get(), "input layout");
     ComPtr<ID3D11Buffer> buffers[2];
     UINT strides[2] = {};
     UINT offsets[2] = {};
     context_->IAGetVertexBuffers(0, 2, reinterpret_cast<ID3D11Buffer**>(buffers), strides, offsets);
-    expect(buffers[0] == cornerBuffer_ && buffers[1] == instanceBuffer_ && strides[0] == cornerStride &&
+    expect(buffers[0].Get() == cornerBuffer_.Get() && buffers[1].Get() == instanceBuffer_.Get() && strides[0] == cornerStride &&
                strides[1] == instanceStride && offsets[0] == 0 && offsets[1] == 0,
            "vertex buffers");
     ComPtr<ID3D11Buffer> indexBuffer;
     DXGI_FORMAT indexFormat = DXGI_FORMAT_UNKNOWN;
     UINT indexOffset = 1;
     context_->IAGetIndexBuffer(&indexBuffer, &indexFormat, &indexOffset);
-    expect(indexBuffer == indexBuffer_ && indexFormat == DXGI_FORMAT_R16_UINT && indexOffset == 0, "index buffer");
+    expect(indexBuffer.Get() == indexBuffer_.Get() && indexFormat == DXGI_FORMAT_R16_UINT && indexOffset == 0, "index buffer");
 
     ComPtr<ID3D11VertexShader> vertexShader;
     context_->VSGetShader(&vertexShader, nullptr, nullptr);
-    expect(vertexShader == vertexShader_, "vertex shader");
+    expect(vertexShader.Get() == vertexShader_.Get(), "vertex shader");
     ComPtr<ID3D11Buffer> constants;
     context_->VSGetConstantBuffers(1, 1, &constants);
-    expect(constants == constantBuffer_, "vertex constant buffer");
+    expect(constants.Get() == constantBuffer_.Get(), "vertex constant buffer");
     ComPtr<ID3D11PixelShader> pixelShader;
     context_->PSGetShader(&pixelShader, nullptr, nullptr);
-    expect(pixelShader == pixelShader_, "pixel shader");
+    expect(pixelShader.Get() == pixelShader_.Get(), "pixel shader");
     ComPtr<ID3D11ShaderResourceView> view;
     context_->PSGetShaderResources(2, 1, &view);
-    expect(view == patternView_, "pixel shader resource");
+    expect(view.Get() == patternView_.Get(), "pixel shader resource");
     ComPtr<ID3D11SamplerState> sampler;
     context_->PSGetSamplers(1, 1, &sampler);
-    expect(sampler == sampler_, "pixel sampler");
+    expect(sampler.Get() == sampler_.Get(), "pixel sampler");
     ComPtr<ID3D11GeometryShader> geometryShader;
     context_->GSGetShader(&geometryShader, nullptr, nullptr);
-    expect(!geometryShader, "geometry shader");
+    expect(geometryShader.Get() == nullptr, "geometry shader");
     ComPtr<ID3D11HullShader> hullShader;
     context_->HSGetShader(&hullShader, nullptr, nullptr);
-    expect(!hullShader, "hull shader");
+    expect(hullShader.Get() == nullptr, "hull shader");
     ComPtr<ID3D11DomainShader> domainShader;
     context_->DSGetShader(&domainShader, nullptr, nullptr);
-    expect(!domainShader, "domain shader");
+    expect(domainShader.Get() == nullptr, "domain shader");
 
     ComPtr<ID3D11RasterizerState> rasterizer;
     context_->RSGetState(&rasterizer);
-    expect(rasterizer == rasterizerState_, "rasterizer state");
+    expect(rasterizer.Get() == rasterizerState_.Get(), "rasterizer state");
     D3D11_VIEWPORT viewports[D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE] = {};
     UINT viewportCount = D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE;
     context_->RSGetViewports(&viewportCount, viewports);
@@ -490,11 +492,11 @@ void DemoGame::checkState()
     float factor[4] = {};
     UINT mask = 0;
     context_->OMGetBlendState(&blend, factor, &mask);
-    expect(blend == blendState_ && std::equal(factor, factor + 4, blendFactor) && mask == sampleMask, "blend state");
+    expect(blend.Get() == blendState_.Get() && std::equal(factor, factor + 4, blendFactor) && mask == sampleMask, "blend state");
     ComPtr<ID3D11DepthStencilState> depth;
     UINT reference = 0;
     context_->OMGetDepthStencilState(&depth, &reference);
-    expect(depth == depthState_ && reference == stencilRef, "depth-stencil state");
+    expect(depth.Get() == depthState_.Get() && reference == stencilRef, "depth-stencil state");
 
     if (!mismatch.empty()) {
         ++stateMismatches_;
