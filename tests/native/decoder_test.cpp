@@ -1,6 +1,8 @@
 // Hand-picked encodings whose sizes are easy to get wrong.
 #include "hook_engines/x64_decoder.h"
 
+#include "hex_bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,23 +14,9 @@ using Overlay::HookEngines::Instruction;
 
 namespace {
 
-std::vector<std::uint8_t> hex(const std::string& text)
-{
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i + 1 < text.size();) {
-        if (text[i] == ' ') {
-            ++i;
-            continue;
-        }
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return bytes;
-}
-
 struct Case {
     const char* bytes;
-    int length;  // 0: unknown
+    int length;
     bool rip;
     Flow flow;
 };
