@@ -1,6 +1,5 @@
 #include "overlay/overlay_common/ipc/named_mutex.h"
 
-#include <system_error>
 #include <utility>
 
 #include "overlay/overlay_common/ipc/ipc_helper.h"
@@ -9,14 +8,20 @@ namespace Overlay::Ipc {
 
 namespace {
 
+template <class Error>
+[[noreturn]] void logAndRaise(const Error& error)
+{
+    throw error;
+}
+
 [[noreturn]] void raiseFailed(const char* message, DWORD code)
 {
-    throw std::system_error(static_cast<int>(code), std::system_category(), message);
+    logAndRaise(NamedMutexErrors::Failed(Err::makeSystemError(code, message), message));
 }
 
 [[noreturn]] void raiseAbandon()
 {
-    throw std::system_error(static_cast<int>(WAIT_ABANDONED), std::system_category(), "Abandon mutex");
+    logAndRaise(NamedMutexErrors::Abandon("Abandon mutex"));
 }
 
 } // namespace

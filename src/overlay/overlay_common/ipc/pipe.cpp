@@ -1,9 +1,10 @@
 #include "overlay/overlay_common/ipc/pipe.h"
 
-#include <system_error>
 #include <utility>
 
 #include <thrift/transport/TTransportException.h>
+
+#include "err/err.h"
 
 using apache::thrift::transport::TTransportException;
 
@@ -74,8 +75,7 @@ void cancelAndWait(HANDLE handle, OVERLAPPED& overlapped)
 Event::Event() : m_handle(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
     if (!m_handle) {
-        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
-                                "Failed to create event.");
+        Err::makeSystemError(GetLastError(), "Failed to create event.")->raise();
     }
 }
 
