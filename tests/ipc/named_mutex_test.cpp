@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "log_capture.h"
 #include "overlay/overlay_common/ipc/named_mutex.h"
 #include "peer_process.h"
 
@@ -25,11 +26,14 @@ Error caught(Action&& action)
 
 TEST(NamedMutex, RefusesEmptyNamesAndReportsTheSystemCode)
 {
+    IpcTest::LogCapture log;
     NamedMutex mutex;
     auto error = caught<NamedMutexErrors::Failed>([&] { mutex.open("", false); });
     EXPECT_EQ(error.message(), "Unspecified name (open)");
     EXPECT_EQ(error.fullName(), "Error.NamedMutex.Failed+Error.System");
     EXPECT_NE(std::string(error.what()).find("(87)"), std::string::npos) << error.what();
+    ASSERT_EQ(log.messages().size(), 1u);
+    EXPECT_EQ(log.messages()[0].rfind(L"[Error.NamedMutex.Failed] Unspecified name (open)", 0), 0u);
 
     error = caught<NamedMutexErrors::Failed>([&] { mutex.create("", false, nullptr, nullptr, false); });
     EXPECT_EQ(error.message(), "Unspecified mutex name (create)");

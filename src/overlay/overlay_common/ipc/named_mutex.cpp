@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "log/log.h"
 #include "overlay/overlay_common/ipc/ipc_helper.h"
 
 namespace Overlay::Ipc {
@@ -11,6 +12,7 @@ namespace {
 template <class Error>
 [[noreturn]] void logAndRaise(const Error& error)
 {
+    LOG_ERROR_OBJ(error);
     throw error;
 }
 
