@@ -10,6 +10,7 @@
 #include "overlay/overlay_common/ipc/pipe.h"
 #include "overlay/overlay_common/ipc/pipe_server.h"
 #include "peer_process.h"
+#include "transport_helpers.h"
 
 using apache::thrift::transport::TTransport;
 using apache::thrift::transport::TTransportException;
@@ -17,44 +18,11 @@ using namespace Overlay::Ipc;
 
 namespace {
 
-struct Failure
-{
-    int type = -1;
-    std::string text;
-};
-
-template <class Action>
-Failure transportFailure(Action&& action)
-{
-    try {
-        action();
-    } catch (const TTransportException& e) {
-        return {e.getType(), e.what()};
-    }
-    return {};
-}
-
-void send(TTransport& transport, const std::string& text)
-{
-    transport.write(reinterpret_cast<const uint8_t*>(text.data()), uint32_t(text.size()));
-    transport.writeEnd();
-}
-
-std::string receive(TTransport& transport, uint32_t length)
-{
-    std::string text(length, '\0');
-    transport.readAll(reinterpret_cast<uint8_t*>(&text[0]), length);
-    return text;
-}
-
-// A write completes only once the other end has read it, so the sender runs on a thread.
-std::string exchange(TTransport& from, TTransport& to, const std::string& text)
-{
-    auto sending = std::async(std::launch::async, [&] { send(from, text); });
-    std::string received = receive(to, uint32_t(text.size()));
-    sending.get();
-    return received;
-}
+using IpcTest::exchange;
+using IpcTest::Failure;
+using IpcTest::receive;
+using IpcTest::send;
+using IpcTest::transportFailure;
 
 } // namespace
 

@@ -11,6 +11,7 @@
 #include "overlay/overlay_common/ipc/pipe.h"
 #include "overlay/overlay_common/ipc/pipe_server.h"
 #include "peer_process.h"
+#include "transport_helpers.h"
 
 using apache::thrift::transport::TTransport;
 using apache::thrift::transport::TTransportException;
@@ -18,22 +19,11 @@ using namespace Overlay::Ipc;
 
 namespace {
 
-struct Failure
-{
-    int type = -1;
-    std::string text;
-};
-
-template <class Action>
-Failure transportFailure(Action&& action)
-{
-    try {
-        action();
-    } catch (const TTransportException& e) {
-        return {e.getType(), e.what()};
-    }
-    return {};
-}
+using IpcTest::exchange;
+using IpcTest::Failure;
+using IpcTest::receive;
+using IpcTest::send;
+using IpcTest::transportFailure;
 
 const std::string closedText = "The other end of the pipe has been closed or disconnected";
 
@@ -57,29 +47,6 @@ struct PipePair
     PipeServer server;
     Pipe client;
 };
-
-std::string readString(TTransport& transport, uint32_t length)
-{
-    std::string text(length, '\0');
-    transport.readAll(reinterpret_cast<uint8_t*>(&text[0]), length);
-    return text;
-}
-
-void writeMessage(TTransport& transport, const std::string& text)
-{
-    transport.write(reinterpret_cast<const uint8_t*>(text.data()), uint32_t(text.size()));
-    transport.writeEnd();
-    transport.flush();
-}
-
-// A write completes only once the other end has read it, so the sender runs on a thread.
-std::string exchange(TTransport& from, TTransport& to, const std::string& text)
-{
-    auto sending = std::async(std::launch::async, [&] { writeMessage(from, text); });
-    std::string received = readString(to, uint32_t(text.size()));
-    sending.get();
-    return received;
-}
 
 } // namespace
 
@@ -195,4 +162,34 @@ TEST(Pipe, WriteToAHostThatNeverReadsTimesOut)
     const Failure failure = transportFailure([&] { pair.client.writeEnd(); });
     EXPECT_EQ(failure.type, TTransportException::TIMED_OUT);
     EXPECT_EQ(failure.text, "Pipe: msg = 'Wait timed out', errorCode = 258");
+}
+
+TEST(Pipe, CountsEachMessageAgainstTheMaximumMessageSize)
+{
+    PipePair pair;
+    auto connection = pair.connect();
+    pair.client.setConfiguration(std::make_shared<apache::thrift::TConfiguration>(8));
+    pair.client.readEnd(); // a message ends: the count starts again with the new limit
+
+    EXPECT_EQ(exchange(*connection, pair.client, "12345678"), "12345678");
+    pair.client.readEnd();
+    EXPECT_EQ(exchange(*connection, pair.client, "abcdefgh"), "abcdefgh");
+    const Failure failure = transportFailure([&] { exchange(*connection, pair.client, "x"); });
+    EXPECT_EQ(failure.type, TTransportException::END_OF_FILE);
+    EXPECT_EQ(failure.text, "MaxMessageSize reached");
+}
+
+TEST(Pipe, BytesOfAnEarlierConnectionAreNotReadAfterReopening)
+{
+    PipePair pair;
+    auto connection = pair.connect();
+    // Both bytes arrive in one read of the pipe; only the first is consumed.
+    auto sending = std::async(std::launch::async, [&] { send(*connection, "ab"); });
+    EXPECT_EQ(receive(pair.client, 1), "a");
+    sending.get();
+    connection->close();
+    pair.client.close();
+
+    auto again = pair.connect();
+    EXPECT_EQ(exchange(*again, pair.client, "new"), "new");
 }

@@ -69,6 +69,7 @@ void ConnectedPipeClient::close()
         return;
     if (m_singleInstance) {
         DisconnectNamedPipe(m_handle);
+        discardReadAhead();
         m_handle = INVALID_HANDLE_VALUE;
     } else {
         closeHandle();
