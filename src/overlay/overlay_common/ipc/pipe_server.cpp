@@ -147,6 +147,10 @@ std::shared_ptr<TTransport> PipeServer::acceptImpl()
     if (WaitForSingleObject(m_interruptEvent->get(), 0) == WAIT_OBJECT_0)
         throw TTransportException(TTransportException::INTERRUPTED, "PipeServer: interrupted");
 
+    // INVALID_HANDLE_VALUE doubles as the current-process pseudo handle; never pass it on.
+    if (m_handle == INVALID_HANDLE_VALUE)
+        throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", ERROR_INVALID_HANDLE);
+
     auto event = std::make_unique<Event>();
     OVERLAPPED overlapped{};
     overlapped.hEvent = event->get();
