@@ -1,0 +1,1 @@
+#include "overlay/overlay_client/impl/_maintenance/stdafx.h"

@@ -1,0 +1,118 @@
+#include "overlay/overlay_common/ipc/named_mutex.h"
+
+#include <utility>
+
+#include "log/log.h"
+#include "overlay/overlay_common/ipc/ipc_helper.h"
+
+namespace Overlay::Ipc {
+
+namespace {
+
+template <class Error>
+[[noreturn]] void logAndRaise(const Error& error)
+{
+    LOG_ERROR_OBJ(error);
+    throw error;
+}
+
+[[noreturn]] void raiseFailed(const char* message, DWORD code)
+{
+    logAndRaise(NamedMutexErrors::Failed(Err::makeSystemError(code, message), message));
+}
+
+[[noreturn]] void raiseAbandon()
+{
+    logAndRaise(NamedMutexErrors::Abandon("Abandon mutex"));
+}
+
+} // namespace
+
+NamedMutex::~NamedMutex()
+{
+    reset(nullptr);
+}
+
+NamedMutex::NamedMutex(NamedMutex&& other) noexcept
+    : m_throwOnAbandon(other.m_throwOnAbandon),
+      m_name(std::move(other.m_name)),
+      m_handle(std::exchange(other.m_handle, nullptr))
+{
+}
+
+NamedMutex& NamedMutex::operator=(NamedMutex&& other) noexcept
+{
+    if (this != &other) {
+        reset(std::exchange(other.m_handle, nullptr));
+        m_throwOnAbandon = other.m_throwOnAbandon;
+        m_name = std::move(other.m_name);
+    }
+    return *this;
+}
+
+void NamedMutex::reset(HANDLE handle)
+{
+    if (m_handle)
+        CloseHandle(m_handle);
+    m_handle = handle;
+}
+
+void NamedMutex::open(const std::string& name, bool throwOnAbandon)
+{
+    m_name = name;
+    if (name.empty())
+        raiseFailed("Unspecified name (open)", ERROR_INVALID_PARAMETER);
+    HANDLE handle = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
+    if (!handle)
+        raiseFailed("Failed to open mutex", GetLastError());
+    reset(handle);
+    m_throwOnAbandon = throwOnAbandon;
+}
+
+void NamedMutex::create(const std::string& name, bool initiallyOwned, bool* alreadyExisted,
+                        const SecurityAttributes* security, bool throwOnAbandon)
+{
+    m_name = name;
+    if (name.empty())
+        raiseFailed("Unspecified mutex name (create)", ERROR_INVALID_PARAMETER);
+    SetLastError(ERROR_SUCCESS);
+    HANDLE handle = CreateMutexA(security ? const_cast<SECURITY_ATTRIBUTES*>(&security->attributes) : nullptr,
+                                 initiallyOwned ? TRUE : FALSE, name.c_str());
+    const DWORD error = GetLastError();
+    if (!handle)
+        raiseFailed("Failed to create mutex", error);
+    reset(handle);
+    m_throwOnAbandon = throwOnAbandon;
+    if (alreadyExisted)
+        *alreadyExisted = error == ERROR_ALREADY_EXISTS;
+}
+
+bool NamedMutex::wait(DWORD timeoutMs)
+{
+    if (!m_handle)
+        raiseFailed("Handle is null", ERROR_INVALID_HANDLE);
+    const DWORD result = WaitForSingleObject(m_handle, timeoutMs);
+    if (result == WAIT_ABANDONED) {
+        // The previous owner died holding it; the data it guards may be half written.
+        if (!m_throwOnAbandon)
+            return true;
+        ReleaseMutex(m_handle);
+        raiseAbandon();
+    }
+    if (result == WAIT_FAILED)
+        raiseFailed("Failed to wait mutex", GetLastError());
+    return result == WAIT_OBJECT_0;
+}
+
+void NamedMutex::lock()
+{
+    if (!wait(INFINITE))
+        raiseFailed("Failed to lock mutex", GetLastError());
+}
+
+void NamedMutex::unlock()
+{
+    ReleaseMutex(m_handle);
+}
+
+} // namespace Overlay::Ipc

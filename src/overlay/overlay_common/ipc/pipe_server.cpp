@@ -1,0 +1,192 @@
+#include "overlay/overlay_common/ipc/pipe_server.h"
+
+#include <utility>
+
+#include <thrift/transport/TTransportException.h>
+
+using apache::thrift::transport::TTransport;
+using apache::thrift::transport::TTransportException;
+
+namespace Overlay::Ipc {
+
+namespace {
+
+const char* const serverLabel = "PipeServer";
+
+[[noreturn]] void throwServerError(TTransportException::TTransportExceptionType type, const char* what,
+                                   DWORD code)
+{
+    throw TTransportException(type, std::string("PipeServer: ") + what + ", error = " + std::to_string(code));
+}
+
+// Waits for an overlapped operation or for the interrupt event, whichever comes first. Anything
+// but completion cancels the operation before throwing.
+void interruptibleWait(HANDLE handle, OVERLAPPED& overlapped, HANDLE interruptEvent, DWORD timeout)
+{
+    const HANDLE events[2] = {interruptEvent, overlapped.hEvent};
+    const DWORD result = WaitForMultipleObjects(2, events, FALSE, timeout);
+    if (result == WAIT_OBJECT_0 + 1)
+        return;
+    const DWORD error = GetLastError();
+    cancelAndWait(handle, overlapped);
+    if (result == WAIT_OBJECT_0)
+        throw TTransportException(TTransportException::INTERRUPTED, "PipeServer: interrupted");
+    if (result == WAIT_TIMEOUT)
+        throwPipeError(WAIT_TIMEOUT, serverLabel);
+    throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait", error);
+}
+
+std::shared_ptr<Event> makeInterruptEvent()
+{
+    try {
+        return std::make_shared<Event>();
+    } catch (...) {
+        throw TTransportException(TTransportException::UNKNOWN, "Failed to create PipeServer");
+    }
+}
+
+} // namespace
+
+ConnectedPipeClient::ConnectedPipeClient(HANDLE handle, std::shared_ptr<Event> interruptEvent,
+                                         bool singleInstance, DWORD writeTimeout)
+    : PipeTransport<ConnectedPipeClient>(serverLabel, handle, INFINITE, writeTimeout),
+      m_interruptEvent(std::move(interruptEvent)),
+      m_singleInstance(singleInstance)
+{
+    if (handle == INVALID_HANDLE_VALUE)
+        throwPipeError(ERROR_INVALID_HANDLE, m_label);
+}
+
+ConnectedPipeClient::~ConnectedPipeClient()
+{
+    // In single-instance mode the handle belongs to the server; never let the base close it.
+    close();
+}
+
+void ConnectedPipeClient::close()
+{
+    if (!handleValid())
+        return;
+    if (m_singleInstance) {
+        DisconnectNamedPipe(m_handle);
+        discardReadAhead();
+        m_handle = INVALID_HANDLE_VALUE;
+    } else {
+        closeHandle();
+    }
+}
+
+DWORD ConnectedPipeClient::waitResult(DWORD error, OVERLAPPED& overlapped, DWORD timeout)
+{
+    if (error != ERROR_IO_PENDING)
+        throwPipeError(error, m_label);
+    interruptibleWait(m_handle, overlapped, m_interruptEvent->get(), timeout);
+    return PipeBase::waitResult(error, overlapped, 0);
+}
+
+PipeServer::PipeServer(std::string path, bool singleInstance, std::shared_ptr<SecurityAttributes> security,
+                       DWORD writeTimeout)
+    : m_path(std::move(path)),
+      m_security(std::move(security)),
+      m_writeTimeout(writeTimeout),
+      m_singleInstance(singleInstance),
+      m_handle(INVALID_HANDLE_VALUE),
+      m_interruptEvent(makeInterruptEvent())
+{
+}
+
+PipeServer::~PipeServer()
+{
+    close();
+}
+
+bool PipeServer::isOpen() const
+{
+    return m_handle != INVALID_HANDLE_VALUE;
+}
+
+void PipeServer::listen()
+{
+    ResetEvent(m_interruptEvent->get());
+    createInstance(true);
+}
+
+void PipeServer::interrupt()
+{
+    SetEvent(m_interruptEvent->get());
+}
+
+void PipeServer::close()
+{
+    interrupt();
+    if (m_handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(m_handle);
+        m_handle = INVALID_HANDLE_VALUE;
+    }
+}
+
+void PipeServer::createInstance(bool first)
+{
+    if (m_handle != INVALID_HANDLE_VALUE)
+        return;
+    // Only the first instance may claim the name, so no other process can sit on it before us.
+    const DWORD openMode =
+        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    const DWORD pipeMode = PIPE_REJECT_REMOTE_CLIENTS | PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT;
+    HANDLE handle = CreateNamedPipeA(m_path.c_str(), openMode, pipeMode,
+                                     m_singleInstance ? 1 : PIPE_UNLIMITED_INSTANCES, 0, 0, 0,
+                                     m_security ? &m_security->attributes : nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        throwServerError(TTransportException::NOT_OPEN, "failed to create pipe", GetLastError());
+    m_handle = handle;
+}
+
+std::shared_ptr<TTransport> PipeServer::acceptImpl()
+{
+    // An interrupt that came while nobody was waiting still ends the next accept.
+    if (WaitForSingleObject(m_interruptEvent->get(), 0) == WAIT_OBJECT_0)
+        throw TTransportException(TTransportException::INTERRUPTED, "PipeServer: interrupted");
+
+    // INVALID_HANDLE_VALUE doubles as the current-process pseudo handle; never pass it on.
+    if (m_handle == INVALID_HANDLE_VALUE)
+        throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", ERROR_INVALID_HANDLE);
+
+    auto event = std::make_unique<Event>();
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event->get();
+    if (ConnectNamedPipe(m_handle, &overlapped))
+        throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", GetLastError());
+    DWORD error = GetLastError();
+
+    while (error != ERROR_PIPE_CONNECTED) {
+        if (error == ERROR_IO_PENDING) {
+            interruptibleWait(m_handle, overlapped, m_interruptEvent->get(), INFINITE);
+            DWORD ignored = 0;
+            if (!GetOverlappedResult(m_handle, &overlapped, &ignored, FALSE))
+                throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", GetLastError());
+            break;
+        }
+        if (error != ERROR_NO_DATA)
+            throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", error);
+        // A client connected and left before we saw it: drop it and wait again.
+        DisconnectNamedPipe(m_handle);
+        event = std::make_unique<Event>();
+        overlapped = OVERLAPPED{};
+        overlapped.hEvent = event->get();
+        if (ConnectNamedPipe(m_handle, &overlapped))
+            throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", GetLastError());
+        error = GetLastError();
+    }
+    event.reset();
+
+    HANDLE connected = m_handle;
+    if (!m_singleInstance)
+        m_handle = INVALID_HANDLE_VALUE;
+    auto client = std::make_shared<ConnectedPipeClient>(connected, m_interruptEvent, m_singleInstance,
+                                                        m_writeTimeout);
+    if (!m_singleInstance)
+        createInstance(false);
+    return client;
+}
+
+} // namespace Overlay::Ipc

@@ -1,0 +1,128 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <boost/interprocess/mapped_region.hpp>
+#include <boost/interprocess/windows_shared_memory.hpp>
+
+#include "overlay/overlay_common/ipc/named_mutex.h"
+#include "overlay/overlay_common/ipc/shared_layout.h"
+
+namespace Overlay::Ipc {
+
+using BlockLock = std::unique_lock<NamedMutex>;
+
+// The pixels of one frame as they were when the frame was taken: width and height were read
+// once and checked against the capacity and the mapping, so copying `height` rows of
+// `width` pixels from `pixels` stays inside the mapping whatever the host writes meanwhile.
+struct FrameView
+{
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t pitch = 0; // bytes per row, 4 * width
+    const uint8_t* pixels = nullptr;
+
+    // Address of pixel (x, y); x < width and y < height are the caller's to ensure.
+    const uint8_t* pixel(uint32_t x, uint32_t y) const { return pixels + (size_t(y) * width + x) * bytesPerPixel; }
+    // Copies all rows into `destination`, whose rows are `destinationPitch` bytes apart.
+    void copyTo(uint8_t* destination, size_t destinationPitch) const;
+};
+
+// One frame of one overlay window, created by the host and opened by id.
+class FrameBuffer
+{
+public:
+    // Opens and checks the block; throws boost::interprocess::interprocess_exception when it
+    // cannot be opened, std::runtime_error / std::invalid_argument when its header is wrong.
+    static std::unique_ptr<FrameBuffer> open(const SharedId& id);
+
+    // The block's own id as its header states it.
+    SharedId id() const;
+    // The current frame; throws std::runtime_error("Wrong data size") when the host's size
+    // fields no longer fit. Call with the window's mutex held.
+    FrameView frame() const;
+    uint32_t width() const { return frame().width; }
+    uint32_t height() const { return frame().height; }
+    uint32_t pitch() const { return frame().pitch; }
+    bool dirty() const;
+    void clearDirty();
+    size_t mappedSize() const { return m_region.get_size(); }
+
+private:
+    FrameBuffer() = default;
+
+    boost::interprocess::windows_shared_memory m_memory;
+    boost::interprocess::mapped_region m_region;
+    FrameBufferLayout* m_header = nullptr;
+};
+
+// One overlay window, created by the host and opened by the id the SharedOverlay names. It
+// keeps the frame buffer the window currently names open.
+class SharedWindow
+{
+public:
+    // Opens the block and its mutex and the frame buffer it names. Throws like
+    // FrameBuffer::open, and std::logic_error("FrameBuffer is null") when the named frame
+    // buffer does not exist.
+    static std::unique_ptr<SharedWindow> open(const SharedId& windowId);
+
+    const SharedId& id() const { return m_id; }
+    BlockLock lock() { return BlockLock(m_mutex); }
+
+    // The following need the lock.
+    SharedRect rect() const;
+    // The frame buffer the window names now; a newly named one replaces the old one once it
+    // can be opened. Throws std::logic_error("FrameBuffer is null") when none is open.
+    FrameBuffer& currentFrameBuffer();
+
+private:
+    explicit SharedWindow(const SharedId& id) : m_id(id) {}
+
+    SharedId m_id;
+    boost::interprocess::windows_shared_memory m_memory;
+    boost::interprocess::mapped_region m_region;
+    std::unique_ptr<FrameBuffer> m_frameBuffer;
+    NamedMutex m_mutex;
+    SharedWindowLayout* m_header = nullptr;
+};
+
+// The client's own block, announced to the host at registration: the host writes which
+// window to show and which cursor to use.
+class SharedOverlay
+{
+public:
+    // Creates the block and its mutex under fresh random names.
+    static std::shared_ptr<SharedOverlay> create();
+
+    const std::string& name() const { return m_name; }
+    const std::string& mutexName() const { return m_mutex.name(); }
+    BlockLock lock() { return BlockLock(m_mutex); }
+
+    // The following need the lock.
+    SharedId windowId() const;
+    uint32_t cursorType() const;
+    bool cursorChanged() const;
+    void setCursorChanged(bool changed);
+
+private:
+    SharedOverlay() = default;
+
+    std::string m_name;
+    NamedMutex m_mutex;
+    boost::interprocess::windows_shared_memory m_memory;
+    boost::interprocess::mapped_region m_region;
+    SharedOverlayLayout* m_header = nullptr;
+};
+
+// Header checks shared by client and tests. The view must hold `minimumReadable` bytes for
+// the fields to be read at all; then magic, version and size are checked in that order.
+// Throws std::invalid_argument("Address is null") or std::runtime_error("Wrong magic
+// number" / "Unsupported version" / "Wrong data size").
+void checkWindowHeader(const void* address, size_t viewSize);
+void checkFrameBufferHeader(const void* address, size_t viewSize);
+
+} // namespace Overlay::Ipc

@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "err/err.h"
+#include "overlay/overlay_client/impl/_maintenance/errors.h"
+
+namespace {
+
+// Declared here the way an area declares its own kinds.
+namespace MutexErrors {
+struct Base_traits {
+    using Parent = Err::Error2;
+    static constexpr const char* namePart = "NamedMutex";
+};
+using Base = Err::GenericError<Base_traits>;
+struct Failed_traits {
+    using Parent = Base;
+    static constexpr const char* namePart = "Failed";
+};
+using Failed = Err::GenericError<Failed_traits>;
+}  // namespace MutexErrors
+
+using Overlay::Errors::FailedWithResult;
+
+TEST(ErrorFamily, NamesAndMessageTexts)
+{
+    const Overlay::Errors::Failed failed("mandatory hooks were not attached");
+    EXPECT_EQ(failed.name(), "Error.Base.Failed");
+    EXPECT_EQ(failed.fullName(), "Error.Base.Failed");
+    EXPECT_STREQ(failed.what(), "[Error.Base.Failed] mandatory hooks were not attached: ");
+    EXPECT_EQ(failed.code().value(), Err::noError);
+    EXPECT_EQ(&failed.code().category(), &Err::errorCategory());
+
+    EXPECT_EQ(Err::Error2("x").name(), "Error");
+    EXPECT_STREQ(Err::Error2("plain").what(), "[Error] plain: ");
+    EXPECT_EQ(Overlay::Errors::Base("x").name(), "Error.Base");
+    EXPECT_EQ(MutexErrors::Failed("x").name(), "Error.NamedMutex.Failed");
+
+    const Err::Error root(Err::makeErrorCode(Err::accessDenied), "root");
+    EXPECT_STREQ(root.what(), "root: access denied");
+    EXPECT_EQ(root.name(), "Error");
+    EXPECT_EQ(root.fullName(), "Error");
+}
+
+TEST(ErrorFamily, NestedCauseJoinsTextsAndNames)
+{
+    const auto cause = Err::makeSystemError(ERROR_ACCESS_DENIED, "OpenMutexW");
+    const MutexErrors::Failed outer(cause, "Failed to open mutex");
+    EXPECT_EQ(outer.fullName(), "Error.NamedMutex.Failed+Error.System.AccessDenied");
+    EXPECT_EQ(outer.nestedName(), "Error.System.AccessDenied");
+    EXPECT_EQ(outer.details(), std::string("\r\n+ ") + cause->what());
+    EXPECT_EQ(std::string(outer.what()), std::string("[Error.NamedMutex.Failed] Failed to open mutex: \r\n+ ") + cause->what());
+
+    // Two levels: the full name chains.
+    const Overlay::Errors::Failed top(std::make_shared<MutexErrors::Failed>(outer), "top");
+    EXPECT_EQ(top.fullName(), "Error.Base.Failed+Error.NamedMutex.Failed+Error.System.AccessDenied");
+
+    const MutexErrors::Failed noCause(nullptr, "alone");
+    EXPECT_EQ(noCause.fullName(), "Error.NamedMutex.Failed");
+    EXPECT_STREQ(noCause.what(), "[Error.NamedMutex.Failed] alone: ");
+}
+
+TEST(ErrorFamily, SystemErrorsPickTheirKindAndText)
+{
+    const std::pair<std::uint32_t, const char*> kinds[] = {
+        {5, "Error.System.AccessDenied"},    {32, "Error.System.AccessDenied"},
+        {1393, "Error.System.AccessDenied"}, {2, "Error.System.FileNotFound"},
+        {3, "Error.System.FileNotFound"},    {112, "Error.System.OutOfDiskSpace"},
+        {1223, "Error.System.Cancelled"},    {740, "Error.System.ElevationRequired"},
+        {6, "Error.System"},                 {0x80004005u, "Error.System"},
+    };
+    for (const auto& kind : kinds) {
+        const auto error = Err::makeSystemError(kind.first, "op");
+        EXPECT_EQ(error->name(), kind.second) << kind.first;
+        const auto* system = dynamic_cast<const Err::SystemError*>(error.get());
+        ASSERT_NE(system, nullptr);
+        EXPECT_EQ(system->systemCode(), kind.first);
+    }
+
+    // "[name] message: " + " " + trimmed system message + " (code)"
+    const auto denied = Err::makeSystemError(5, "Failed to create window");
+    std::string expected = "[Error.System.AccessDenied] Failed to create window:  " + Err::systemMessage(5);
+    expected.erase(expected.find_last_not_of("\r\n ") + 1);
+    EXPECT_EQ(denied->what(), expected + " (5)");
+    EXPECT_EQ(expected.find('\r'), std::string::npos);
+
+    // A code without a system message; an HRESULT prints as a signed number.
+    EXPECT_STREQ(Err::makeSystemError(15999, "op")->what(), "[Error.System] op:  (15999)");
+    EXPECT_NE(std::string(Err::makeSystemError(0x80004005u, "op")->what()).find("(-2147467259)"), std::string::npos);
+}
+
+TEST(ErrorFamily, RaiseAndCloneKeepTheDynamicType)
+{
+    const std::shared_ptr<Err::Error> error = Err::makeSystemError(2, "open");
+    EXPECT_THROW(error->raise(), Err::System::FileNotFound);
+    EXPECT_THROW(error->raise(), Err::SystemError);
+    EXPECT_THROW(error->raise(), std::system_error);
+    try {
+        error->raise();
+    } catch (const Err::Error& caught) {
+        EXPECT_EQ(caught.name(), "Error.System.FileNotFound");
+        EXPECT_STREQ(caught.what(), error->what());
+    }
+
+    const MutexErrors::Failed failed("x");
+    const std::shared_ptr<Err::Error> copy = failed.clone();
+    EXPECT_NE(dynamic_cast<MutexErrors::Failed*>(copy.get()), nullptr);
+    EXPECT_EQ(copy->name(), "Error.NamedMutex.Failed");
+    EXPECT_THROW(copy->raise(), MutexErrors::Base);
+}
+
+TEST(ErrorFamily, GenericErrorExCaughtAsItsBaseKeepsNameAndValue)
+{
+    try {
+        throw FailedWithResult(OverlayClientApi::BlacklistedModules, "blacklisted dll(s) loaded in process");
+    } catch (const Overlay::Errors::Failed& caught) {
+        EXPECT_EQ(caught.name(), "Error.Base.Failed");
+        EXPECT_STREQ(caught.what(), "[Error.Base.Failed] blacklisted dll(s) loaded in process: ");
+        EXPECT_EQ(Overlay::Errors::resultOf(caught, OverlayClientApi::Failed), OverlayClientApi::BlacklistedModules);
+
+        // Re-raised from the base and cloned, it is still the carrying kind.
+        try {
+            caught.raise();
+        } catch (const FailedWithResult& again) {
+            EXPECT_EQ(again.value(), OverlayClientApi::BlacklistedModules);
+        }
+        const auto clone = caught.clone();
+        EXPECT_EQ(Overlay::Errors::resultOf(*clone, OverlayClientApi::Failed), OverlayClientApi::BlacklistedModules);
+    }
+    EXPECT_EQ(Overlay::Errors::resultOf(Overlay::Errors::Failed("x"), OverlayClientApi::Failed), OverlayClientApi::Failed);
+    EXPECT_EQ(Overlay::Errors::resultOf(std::runtime_error("x"), OverlayClientApi::UnexpectedError),
+              OverlayClientApi::UnexpectedError);
+}
+
+TEST(ErrorCategory, MessageTable)
+{
+    const std::error_category& category = Err::errorCategory();
+    EXPECT_STREQ(category.name(), "Error.Error.Category");
+    const std::pair<int, const char*> table[] = {
+        {16000, "unknown error"},      {16001, ""},
+        {16002, "access denied"},      {16003, "no space on device"},
+        {16004, "no such file or directory"}, {16005, "invalid argument"},
+        {16006, "not enough space"},   {16007, "missing library"},
+        {16008, "unknown core error"}, {16009, "unable prepare update dir"},
+        {16010, "input-output error"}, {16011, "wrong protocol"},
+        {16012, "XML parsing failed"}, {16013, "JSON parsing failed"},
+        {16014, "already running"},    {16015, "unknown core error"},
+        {99999, "unknown core error"},
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(category.message(row.first), row.second) << row.first;
+
+    // System codes: the system's own message, untouched; none for an unknown code.
+    EXPECT_FALSE(category.message(5).empty());
+    EXPECT_EQ(category.message(5), Err::systemMessage(5));
+    EXPECT_EQ(category.message(15999), "");
+}
+
+TEST(ErrorCategory, DefaultConditionsAndEquivalence)
+{
+    const std::error_category& category = Err::errorCategory();
+    const std::pair<int, int> conditions[] = {
+        {16002, 1}, {5, 1},   {33, 1},  {167, 1}, {16003, 2}, {112, 2}, {16004, 5}, {2, 5},   {206, 5},
+        {16005, 6}, {87, 6},  {13, 6},  {16006, 7}, {8, 7},  {16010, 4}, {16013, 4},
+    };
+    for (const auto& row : conditions) {
+        const std::error_condition condition = category.default_error_condition(row.first);
+        EXPECT_EQ(&condition.category(), &category) << row.first;
+        EXPECT_EQ(condition.value(), row.second) << row.first;
+        EXPECT_TRUE(Err::makeErrorCode(row.first) == Err::makeErrorCondition(row.second)) << row.first;
+    }
+
+    // 32 is an access-denied system error, but not of the access-denied condition.
+    const std::error_condition of32 = category.default_error_condition(32);
+    EXPECT_EQ(&of32.category(), &std::system_category());
+    EXPECT_EQ(of32.value(), 32);
+    EXPECT_FALSE(Err::makeErrorCode(32) == Err::makeErrorCondition(Err::accessDeniedCondition));
+    EXPECT_EQ(category.default_error_condition(16014).value(), 16014);
+
+    // Equivalence only holds for conditions of this category.
+    EXPECT_FALSE(Err::makeErrorCode(5) == std::error_condition(1, std::generic_category()));
+    EXPECT_FALSE(Err::makeErrorCode(5) == Err::makeErrorCondition(2));
+}
+
+}  // namespace

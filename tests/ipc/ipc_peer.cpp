@@ -1,0 +1,200 @@
+// The other process in the IPC tests: plays the host (pipe servers, shared memory writer), a
+// client's pipe server, or a mutex owner that dies. Reports on standard output, one line per event, and ends when its
+// standard input closes.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <thrift/TToString.h>
+
+#include "host_sdk/host_pipe.h"
+#include "host_sdk/shared_blocks.h"
+#include "overlay/overlay_common/ipc/named_mutex.h"
+#include "test_pattern.h"
+
+using namespace Overlay;
+
+namespace {
+
+void report(const std::string& line)
+{
+    std::cout << line << std::endl;
+}
+
+// Reads one line of standard input; false at its end.
+bool readCommand(std::string& line)
+{
+    return static_cast<bool>(std::getline(std::cin, line));
+}
+
+void waitForInputEnd()
+{
+    std::string ignored;
+    while (readCommand(ignored)) {
+    }
+}
+
+int holdMutex(const std::string& name, bool die)
+{
+    Ipc::NamedMutex mutex;
+    mutex.open(name, false);
+    mutex.lock();
+    report("locked");
+    if (die)
+        ExitProcess(3); // leaves the mutex abandoned
+    waitForInputEnd();
+    mutex.unlock();
+    return 0;
+}
+
+// Commands: "frame <width> <height> <seed>" publishes a frame into a new frame buffer;
+// "rect <l> <t> <r> <b>" moves the window.
+int hostWindow(uint32_t width, uint32_t height)
+{
+    auto window = Host::HostWindow::create({10, 20, 10 + int32_t(width), 20 + int32_t(height)});
+    std::vector<std::unique_ptr<Host::HostFrameBuffer>> buffers;
+    auto publish = [&](uint32_t w, uint32_t h, uint32_t seed) {
+        buffers.push_back(Host::HostFrameBuffer::create(w * h));
+        const auto pixels = IpcTest::makePattern(w, h, seed);
+        window->publishFrame(*buffers.back(), w, h, pixels.data(), size_t(w) * 4);
+        return Ipc::idToName(buffers.back()->id());
+    };
+    const std::string first = publish(width, height, 1);
+    report(Ipc::idToName(window->id()) + " " + first);
+
+    std::string line;
+    while (readCommand(line)) {
+        char verb[16] = {};
+        int a = 0, b = 0, c = 0, d = 0;
+        if (std::sscanf(line.c_str(), "%15s %d %d %d %d", verb, &a, &b, &c, &d) < 1)
+            continue;
+        if (std::string(verb) == "frame") {
+            report(publish(uint32_t(a), uint32_t(b), uint32_t(c)));
+        } else if (std::string(verb) == "rect") {
+            auto lock = window->lock();
+            window->setRect({a, b, c, d});
+            report("ok");
+        }
+    }
+    return 0;
+}
+
+// Prints every call it gets. registerClient answers with the client's id + 1 and version
+// prefixed by "host "; getId answers 4242.
+class PrintingHost : public Ipc::Stub::OverlayHostIf
+{
+public:
+    void onKeyEvent(const Ipc::Stub::KeyEvent& event) override { print("onKeyEvent", event); }
+    void onMouseMoveEvent(const Ipc::Stub::MouseMoveEvent& event) override { print("onMouseMoveEvent", event); }
+    void onMouseClickEvent(const Ipc::Stub::MouseClickEvent& event) override { print("onMouseClickEvent", event); }
+    void onMouseWheelEvent(const Ipc::Stub::MouseWheelEvent& event) override { print("onMouseWheelEvent", event); }
+    void onOverlayShown() override { report("onOverlayShown"); }
+    void onOverlayHidden() override { report("onOverlayHidden"); }
+    void onSurfaceBoundsChanged(const Ipc::Stub::RectI& bounds) override { print("onSurfaceBoundsChanged", bounds); }
+    void onClientStopped(const int32_t stopCode) override { print("onClientStopped", stopCode); }
+    void requestShowOverlay() override { report("requestShowOverlay"); }
+    void requestShowTestOverlay(const Ipc::Stub::TestOverlayInfo& info) override { print("requestShowTestOverlay", info); }
+    void requestHideOverlay() override { report("requestHideOverlay"); }
+    void registerClient(Ipc::Stub::HostInfo& result, const Ipc::Stub::ClientInfo& info) override
+    {
+        print("registerClient", info);
+        result.result = true;
+        result.id = info.id + 1;
+        result.version = "host " + info.version;
+    }
+    int64_t getId() override
+    {
+        report("getId");
+        return 4242;
+    }
+    bool ping() override
+    {
+        report("ping");
+        return true;
+    }
+
+private:
+    template <class T>
+    static void print(const char* method, const T& value)
+    {
+        report(std::string(method) + " " + apache::thrift::to_string(value));
+    }
+};
+
+// showOverlay answers true, hideOverlay false, so that the answers can be told apart.
+class PrintingClient : public Ipc::Stub::OverlayClientIf
+{
+public:
+    bool showOverlay() override
+    {
+        report("showOverlay");
+        return true;
+    }
+    bool hideOverlay() override
+    {
+        report("hideOverlay");
+        return false;
+    }
+    bool ping() override
+    {
+        report("ping");
+        return true;
+    }
+};
+
+// Serves OverlayClient as an overlay client does: one instance, only for this logon session.
+int serveAsClient(const std::string& name)
+{
+    auto server = Ipc::createServer(name, std::make_shared<Ipc::Stub::OverlayClientProcessor>(std::make_shared<PrintingClient>()),
+                                    std::weak_ptr<Ipc::ServerListener>(), true, Ipc::createSecurityAttributes(), 3000);
+    server->start();
+    report("listening");
+    waitForInputEnd();
+    server->stop();
+    return 0;
+}
+
+// Serves OverlayHost or OverlayClient on a pipe, through our pipe server or Thrift's.
+int serve(const std::string& service, const std::string& name, const std::string& kindName)
+{
+    if (service == "client-single")
+        return serveAsClient(name);
+    const Host::PipeKind kind = kindName == "thrift" ? Host::PipeKind::Thrift : Host::PipeKind::Overlay;
+    std::shared_ptr<apache::thrift::TProcessor> processor;
+    if (service == "host")
+        processor = std::make_shared<Ipc::Stub::OverlayHostProcessor>(std::make_shared<PrintingHost>());
+    else
+        processor = std::make_shared<Ipc::Stub::OverlayClientProcessor>(std::make_shared<PrintingClient>());
+    Host::HostPipeServer server(name, processor, kind);
+    server.start();
+    report("listening");
+    waitForInputEnd();
+    server.stop();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    try {
+        if (args.size() == 3 && args[0] == "hold-mutex")
+            return holdMutex(args[1], args[2] == "die");
+        if (args.size() == 4 && args[0] == "serve")
+            return serve(args[1], args[2], args[3]);
+        if (args.size() == 3 && args[0] == "host-window")
+            return hostWindow(uint32_t(std::stoul(args[1])), uint32_t(std::stoul(args[2])));
+    } catch (const std::exception& e) {
+        report(std::string("error: ") + e.what());
+        return 2;
+    }
+    std::cerr << "ipc_peer: unknown arguments\n";
+    return 64;
+}
