@@ -305,12 +305,12 @@ HookStatus relocate(const std::uint8_t* code, std::size_t available, std::uint64
                 return HookStatus::BranchIntoPatch;
             switch (insn.flow) {
             case Flow::JmpRel:
-                e.u8(0xE9);
+                e.u8(0xE9);  // jmp rel32, displacement filled in below
                 fixups[fixupCount++] = {e.pos(), 4, targetOffset};
                 e.i32(0);
                 break;
             case Flow::JccRel:
-                e.u8(0x0F);
+                e.u8(0x0F);  // jcc rel32 (0F 80+cc), displacement filled in below
                 e.u8(static_cast<std::uint8_t>(0x80 | (insn.opcode & 0x0F)));
                 fixups[fixupCount++] = {e.pos(), 4, targetOffset};
                 e.i32(0);
