@@ -189,14 +189,3 @@ TEST(Relocation, UnsafeFunctionsAreRefused)
     // A branch into the middle of a moved instruction.
     EXPECT_EQ(build("74 01  b8 01 00 00 00  c3", 5, Near, t), HookStatus::BranchIntoPatch);
 }
-
-TEST(Relocation, JumpEncodings)
-{
-    std::uint8_t near[NearJumpLength];
-    ASSERT_TRUE(encodeNearJump(Origin, Origin + 0x1000, near));
-    EXPECT_EQ(0, std::memcmp(near, hex("e9 fb 0f 00 00").data(), 5));
-    EXPECT_FALSE(encodeNearJump(Origin, Far, near));
-    std::uint8_t abs[AbsoluteJumpLength];
-    encodeAbsoluteJump(0x1122334455667788ULL, abs);
-    EXPECT_EQ(0, std::memcmp(abs, hex("ff 25 00 00 00 00 88 77 66 55 44 33 22 11").data(), 14));
-}
