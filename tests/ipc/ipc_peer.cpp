@@ -1,5 +1,5 @@
-// The other process in the IPC tests: plays the host (pipe servers, shared memory writer) or
-// a mutex owner that dies. Reports on standard output, one line per event, and ends when its
+// The other process in the IPC tests: plays the host (pipe servers, shared memory writer), a
+// client's pipe server, or a mutex owner that dies. Reports on standard output, one line per event, and ends when its
 // standard input closes.
 
 #include <windows.h>
@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <thrift/TToString.h>
+
+#include "host_sdk/host_pipe.h"
 #include "host_sdk/shared_blocks.h"
 #include "overlay/overlay_common/ipc/named_mutex.h"
 #include "test_pattern.h"
@@ -82,6 +85,100 @@ int hostWindow(uint32_t width, uint32_t height)
     return 0;
 }
 
+// Prints every call it gets. registerClient answers with the client's id + 1 and version
+// prefixed by "host "; getId answers 4242.
+class PrintingHost : public Ipc::Stub::OverlayHostIf
+{
+public:
+    void onKeyEvent(const Ipc::Stub::KeyEvent& event) override { print("onKeyEvent", event); }
+    void onMouseMoveEvent(const Ipc::Stub::MouseMoveEvent& event) override { print("onMouseMoveEvent", event); }
+    void onMouseClickEvent(const Ipc::Stub::MouseClickEvent& event) override { print("onMouseClickEvent", event); }
+    void onMouseWheelEvent(const Ipc::Stub::MouseWheelEvent& event) override { print("onMouseWheelEvent", event); }
+    void onOverlayShown() override { report("onOverlayShown"); }
+    void onOverlayHidden() override { report("onOverlayHidden"); }
+    void onSurfaceBoundsChanged(const Ipc::Stub::RectI& bounds) override { print("onSurfaceBoundsChanged", bounds); }
+    void onClientStopped(const int32_t stopCode) override { print("onClientStopped", stopCode); }
+    void requestShowOverlay() override { report("requestShowOverlay"); }
+    void requestShowTestOverlay(const Ipc::Stub::TestOverlayInfo& info) override { print("requestShowTestOverlay", info); }
+    void requestHideOverlay() override { report("requestHideOverlay"); }
+    void registerClient(Ipc::Stub::HostInfo& result, const Ipc::Stub::ClientInfo& info) override
+    {
+        print("registerClient", info);
+        result.result = true;
+        result.id = info.id + 1;
+        result.version = "host " + info.version;
+    }
+    int64_t getId() override
+    {
+        report("getId");
+        return 4242;
+    }
+    bool ping() override
+    {
+        report("ping");
+        return true;
+    }
+
+private:
+    template <class T>
+    static void print(const char* method, const T& value)
+    {
+        report(std::string(method) + " " + apache::thrift::to_string(value));
+    }
+};
+
+// showOverlay answers true, hideOverlay false, so that the answers can be told apart.
+class PrintingClient : public Ipc::Stub::OverlayClientIf
+{
+public:
+    bool showOverlay() override
+    {
+        report("showOverlay");
+        return true;
+    }
+    bool hideOverlay() override
+    {
+        report("hideOverlay");
+        return false;
+    }
+    bool ping() override
+    {
+        report("ping");
+        return true;
+    }
+};
+
+// Serves OverlayClient as an overlay client does: one instance, only for this logon session.
+int serveAsClient(const std::string& name)
+{
+    auto server = Ipc::createServer(name, std::make_shared<Ipc::Stub::OverlayClientProcessor>(std::make_shared<PrintingClient>()),
+                                    std::weak_ptr<Ipc::ServerListener>(), true, Ipc::createSecurityAttributes(), 3000);
+    server->start();
+    report("listening");
+    waitForInputEnd();
+    server->stop();
+    return 0;
+}
+
+// Serves OverlayHost or OverlayClient on a pipe, through our pipe server or Thrift's.
+int serve(const std::string& service, const std::string& name, const std::string& kindName)
+{
+    if (service == "client-single")
+        return serveAsClient(name);
+    const Host::PipeKind kind = kindName == "thrift" ? Host::PipeKind::Thrift : Host::PipeKind::Overlay;
+    std::shared_ptr<apache::thrift::TProcessor> processor;
+    if (service == "host")
+        processor = std::make_shared<Ipc::Stub::OverlayHostProcessor>(std::make_shared<PrintingHost>());
+    else
+        processor = std::make_shared<Ipc::Stub::OverlayClientProcessor>(std::make_shared<PrintingClient>());
+    Host::HostPipeServer server(name, processor, kind);
+    server.start();
+    report("listening");
+    waitForInputEnd();
+    server.stop();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -90,6 +187,8 @@ int main(int argc, char** argv)
     try {
         if (args.size() == 3 && args[0] == "hold-mutex")
             return holdMutex(args[1], args[2] == "die");
+        if (args.size() == 4 && args[0] == "serve")
+            return serve(args[1], args[2], args[3]);
         if (args.size() == 3 && args[0] == "host-window")
             return hostWindow(uint32_t(std::stoul(args[1])), uint32_t(std::stoul(args[2])));
     } catch (const std::exception& e) {

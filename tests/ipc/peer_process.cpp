@@ -126,6 +126,12 @@ DWORD PeerProcess::wait(DWORD timeoutMs)
     return code;
 }
 
+bool runningUnderWine()
+{
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
 std::string uniqueName()
 {
     return Overlay::Ipc::idToName(Overlay::Ipc::makeSharedId());

@@ -39,6 +39,9 @@ private:
     std::string m_pending;
 };
 
+// Wine differs from Windows in a few documented places; tests that meet one ask this.
+bool runningUnderWine();
+
 // A fresh random name for pipes, blocks and mutexes.
 std::string uniqueName();
 

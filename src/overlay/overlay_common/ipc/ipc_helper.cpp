@@ -1,5 +1,7 @@
 #include "overlay/overlay_common/ipc/ipc_helper.h"
 
+#include "log/log.h"
+
 namespace Overlay::Ipc {
 
 namespace {
@@ -83,6 +85,8 @@ std::shared_ptr<SecurityAttributes> createSecurityAttributes()
     const HRESULT hr = buildDescriptor(*security);
     if (SUCCEEDED(hr))
         security->attributes.lpSecurityDescriptor = &security->descriptor;
+    else
+        LOG_ERROR(L"Failed to create SecurityAttributes, hr = %0", hr);
     security->attributes.bInheritHandle = FALSE;
     return security;
 }

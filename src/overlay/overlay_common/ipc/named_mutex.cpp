@@ -1,22 +1,29 @@
 #include "overlay/overlay_common/ipc/named_mutex.h"
 
-#include <system_error>
 #include <utility>
 
+#include "log/log.h"
 #include "overlay/overlay_common/ipc/ipc_helper.h"
 
 namespace Overlay::Ipc {
 
 namespace {
 
+template <class Error>
+[[noreturn]] void logAndRaise(const Error& error)
+{
+    LOG_ERROR_OBJ(error);
+    throw error;
+}
+
 [[noreturn]] void raiseFailed(const char* message, DWORD code)
 {
-    throw std::system_error(static_cast<int>(code), std::system_category(), message);
+    logAndRaise(NamedMutexErrors::Failed(Err::makeSystemError(code, message), message));
 }
 
 [[noreturn]] void raiseAbandon()
 {
-    throw std::system_error(static_cast<int>(WAIT_ABANDONED), std::system_category(), "Abandon mutex");
+    logAndRaise(NamedMutexErrors::Abandon("Abandon mutex"));
 }
 
 } // namespace

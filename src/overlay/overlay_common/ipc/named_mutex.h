@@ -4,12 +4,36 @@
 
 #include <string>
 
+#include "err/err.h"
+
 namespace Overlay::Ipc {
+
+namespace NamedMutexErrors {
+struct Base_traits
+{
+    using Parent = Err::Error2;
+    static constexpr const char* namePart = "NamedMutex";
+};
+using Base = Err::GenericError<Base_traits>; // Error.NamedMutex
+struct Failed_traits
+{
+    using Parent = Base;
+    static constexpr const char* namePart = "Failed";
+};
+using Failed = Err::GenericError<Failed_traits>; // Error.NamedMutex.Failed
+struct Abandon_traits
+{
+    using Parent = Base;
+    static constexpr const char* namePart = "Abandon";
+};
+using Abandon = Err::GenericError<Abandon_traits>; // Error.NamedMutex.Abandon
+} // namespace NamedMutexErrors
 
 struct SecurityAttributes;
 
 // A Windows named mutex shared with the host. Failures are logged and thrown as
-// NamedMutexErrors::Failed (or ::Abandon); a failed open or create leaves the object as it was.
+// NamedMutexErrors::Failed, whose nested cause carries the Windows error code, or as
+// NamedMutexErrors::Abandon; a failed open or create leaves the object as it was.
 // Usable with std::lock_guard / std::unique_lock.
 class NamedMutex
 {

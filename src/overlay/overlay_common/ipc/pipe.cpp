@@ -1,15 +1,20 @@
 #include "overlay/overlay_common/ipc/pipe.h"
 
-#include <system_error>
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include <thrift/transport/TTransportException.h>
+
+#include "err/err.h"
 
 using apache::thrift::transport::TTransportException;
 
 namespace Overlay::Ipc {
 
 namespace {
+
+constexpr uint32_t readAheadSize = 4096;
 
 OVERLAPPED freshOverlapped(HANDLE event)
 {
@@ -74,8 +79,7 @@ void cancelAndWait(HANDLE handle, OVERLAPPED& overlapped)
 Event::Event() : m_handle(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
     if (!m_handle) {
-        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
-                                "Failed to create event.");
+        Err::makeSystemError(GetLastError(), "Failed to create event.")->raise();
     }
 }
 
@@ -103,6 +107,7 @@ PipeBase::~PipeBase()
 
 void PipeBase::closeHandle()
 {
+    discardReadAhead();
     if (m_handle != INVALID_HANDLE_VALUE) {
         CloseHandle(m_handle);
         m_handle = INVALID_HANDLE_VALUE;
@@ -134,6 +139,22 @@ uint32_t PipeBase::readSome(uint8_t* buf, uint32_t len)
 {
     if (!buf)
         throwPipeError(ERROR_BAD_ARGUMENTS, m_label);
+    if (m_readPosition == m_readLimit) {
+        // Large reads go straight into the caller's buffer.
+        if (len >= readAheadSize)
+            return readFromPipe(buf, len);
+        m_readBuffer.resize(readAheadSize);
+        m_readLimit = readFromPipe(m_readBuffer.data(), readAheadSize);
+        m_readPosition = 0;
+    }
+    const uint32_t count = static_cast<uint32_t>(std::min<size_t>(len, m_readLimit - m_readPosition));
+    std::memcpy(buf, m_readBuffer.data() + m_readPosition, count);
+    m_readPosition += count;
+    return count;
+}
+
+uint32_t PipeBase::readFromPipe(uint8_t* buf, uint32_t len)
+{
     // INVALID_HANDLE_VALUE doubles as the current-process pseudo handle; never pass it on.
     if (m_handle == INVALID_HANDLE_VALUE)
         throwPipeError(ERROR_INVALID_HANDLE, m_label);
@@ -200,6 +221,7 @@ void Pipe::open()
         HANDLE handle = CreateFileA(m_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
+            discardReadAhead();
             m_handle = handle;
             return;
         }

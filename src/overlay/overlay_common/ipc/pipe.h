@@ -56,8 +56,11 @@ protected:
     virtual DWORD waitResult(DWORD error, OVERLAPPED& overlapped, DWORD timeout);
 
     bool handleValid() const { return m_handle != INVALID_HANDLE_VALUE; }
+    // Up to len bytes: what was read ahead, else one overlapped read.
     uint32_t readSome(uint8_t* buf, uint32_t len);
+    void discardReadAhead() { m_readPosition = m_readLimit = 0; }
     void appendToMessage(const uint8_t* buf, uint32_t len);
+    uint32_t readFromPipe(uint8_t* buf, uint32_t len);
     uint32_t sendMessage();
     void closeHandle();
 
@@ -68,6 +71,11 @@ protected:
     OVERLAPPED m_readOverlapped;
     OVERLAPPED m_writeOverlapped;
     std::vector<uint8_t> m_writeBuffer;
+    // The protocol reads a message a few bytes at a time; each read of the pipe takes whatever
+    // has arrived, up to this buffer's size, so that those small reads cost no system call.
+    std::vector<uint8_t> m_readBuffer;
+    size_t m_readPosition = 0;
+    size_t m_readLimit = 0;
     DWORD m_readTimeout;
     DWORD m_writeTimeout;
 };

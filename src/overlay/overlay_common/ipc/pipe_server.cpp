@@ -69,6 +69,7 @@ void ConnectedPipeClient::close()
         return;
     if (m_singleInstance) {
         DisconnectNamedPipe(m_handle);
+        discardReadAhead();
         m_handle = INVALID_HANDLE_VALUE;
     } else {
         closeHandle();
@@ -145,6 +146,10 @@ std::shared_ptr<TTransport> PipeServer::acceptImpl()
     // An interrupt that came while nobody was waiting still ends the next accept.
     if (WaitForSingleObject(m_interruptEvent->get(), 0) == WAIT_OBJECT_0)
         throw TTransportException(TTransportException::INTERRUPTED, "PipeServer: interrupted");
+
+    // INVALID_HANDLE_VALUE doubles as the current-process pseudo handle; never pass it on.
+    if (m_handle == INVALID_HANDLE_VALUE)
+        throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", ERROR_INVALID_HANDLE);
 
     auto event = std::make_unique<Event>();
     OVERLAPPED overlapped{};

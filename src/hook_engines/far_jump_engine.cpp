@@ -1,0 +1,266 @@
+#include "hook_engines/far_jump_engine.h"
+
+#include "hook_engines/inline_hook.h"
+
+#include <windows.h>
+
+#include <new>
+#include <vector>
+
+namespace Overlay {
+namespace HookEngines {
+
+namespace {
+
+struct Operation {
+    bool attach;
+    void** function;
+    InlineHook* hook;
+};
+
+struct Transaction {
+    bool open = false;
+    DWORD owner = 0;
+    long error = NO_ERROR;
+    std::vector<Operation> operations;
+};
+
+SRWLOCK g_transactionLock = SRWLOCK_INIT;
+
+Transaction& transaction()
+{
+    static Transaction* instance = new Transaction();
+    return *instance;
+}
+
+class TransactionLock {
+public:
+    TransactionLock() { AcquireSRWLockExclusive(&g_transactionLock); }
+    ~TransactionLock() { ReleaseSRWLockExclusive(&g_transactionLock); }
+    TransactionLock(const TransactionLock&) = delete;
+    TransactionLock& operator=(const TransactionLock&) = delete;
+};
+
+long errorCode(HookStatus status)
+{
+    switch (status) {
+    case HookStatus::Ok: return NO_ERROR;
+    case HookStatus::NoMemory: return ERROR_NOT_ENOUGH_MEMORY;
+    case HookStatus::UnreadableCode: return ERROR_INVALID_ADDRESS;
+    case HookStatus::NotHooked: return ERROR_INVALID_HANDLE;
+    case HookStatus::CodeChanged:
+    case HookStatus::Overwritten: return ERROR_INVALID_DATA;
+    case HookStatus::ThreadInPatch:
+    case HookStatus::FreezeFailed: return ERROR_BUSY;
+    case HookStatus::ProtectFailed: return ERROR_ACCESS_DENIED;
+    case HookStatus::InvalidArgument:
+    case HookStatus::DuplicateTarget: return ERROR_INVALID_PARAMETER;
+    default: return ERROR_INVALID_BLOCK;  // code the engine cannot move
+    }
+}
+
+bool ownedByCaller(const Transaction& t)
+{
+    return t.open && t.owner == GetCurrentThreadId();
+}
+
+// The calling thread's open transaction that has not failed yet; otherwise null and the error.
+Transaction* stageable(long& error)
+{
+    Transaction& t = transaction();
+    error = !ownedByCaller(t) ? ERROR_INVALID_OPERATION : t.error;
+    return error == NO_ERROR ? &t : nullptr;
+}
+
+// Frees what the staged attaches prepared and closes the transaction.
+void close(Transaction& t, bool committed)
+{
+    for (Operation& op : t.operations) {
+        if (!op.attach)
+            continue;
+        if (committed) {
+            registerHook(op.hook);  // room was reserved before the patch
+        } else {
+            discardHook(*op.hook);
+            delete op.hook;
+        }
+    }
+    if (committed) {
+        for (Operation& op : t.operations) {
+            if (op.attach)
+                continue;
+            unregisterHook(op.hook);
+            discardHook(*op.hook);
+            delete op.hook;
+        }
+    }
+    t.operations.clear();
+    t.open = false;
+    t.owner = 0;
+    t.error = NO_ERROR;
+}
+
+long fail(Transaction& t, long error)
+{
+    if (t.error == NO_ERROR)
+        t.error = error;
+    return error;
+}
+
+bool alreadyStaged(const Transaction& t, const InlineHook* hook, bool attach)
+{
+    for (const Operation& op : t.operations) {
+        if (op.attach == attach && (op.hook == hook || (attach && op.hook->site == hook->site)))
+            return true;
+    }
+    return false;
+}
+
+// Writes the staged changes in order; on a failure undoes those already written.
+HookStatus write(Transaction& t, ThreadFreezer& freezer)
+{
+    for (std::size_t i = 0; i < t.operations.size(); ++i) {
+        Operation& op = t.operations[i];
+        const HookStatus status = op.attach ? apply(*op.hook, freezer, op.function)
+                                            : remove(*op.hook, freezer, op.function);
+        if (status == HookStatus::Ok)
+            continue;
+        while (i-- > 0) {
+            Operation& done = t.operations[i];
+            if (done.attach)
+                remove(*done.hook, freezer, done.function);
+            else
+                apply(*done.hook, freezer, done.function);
+        }
+        return status;
+    }
+    return HookStatus::Ok;
+}
+
+} // namespace
+
+long beginFarJumpTransaction()
+{
+    TransactionLock lock;
+    Transaction& t = transaction();
+    if (t.open)
+        return ERROR_INVALID_OPERATION;
+    t.open = true;
+    t.owner = GetCurrentThreadId();
+    t.error = NO_ERROR;
+    return NO_ERROR;
+}
+
+long enlistFarJumpThread(void* thread)
+{
+    TransactionLock lock;
+    Transaction& t = transaction();
+    if (!ownedByCaller(t))
+        return ERROR_INVALID_OPERATION;
+    if (thread == nullptr || thread == INVALID_HANDLE_VALUE)
+        return fail(t, ERROR_INVALID_HANDLE);
+    return NO_ERROR;
+}
+
+long stageFarJumpAttach(void** function, void* replacement)
+{
+    TransactionLock lock;
+    long error = NO_ERROR;
+    Transaction* open = stageable(error);
+    if (open == nullptr)
+        return error;
+    Transaction& t = *open;
+    if (function == nullptr || *function == nullptr || replacement == nullptr)
+        return fail(t, ERROR_INVALID_PARAMETER);
+    InlineHook* hook = new (std::nothrow) InlineHook();
+    if (hook == nullptr)
+        return fail(t, ERROR_NOT_ENOUGH_MEMORY);
+    EngineLock engine;
+    HookStatus status = prepareHook(PatchStyle::AbsoluteJump, *function, replacement, *hook);
+    if (status == HookStatus::Ok && alreadyStaged(t, hook, true)) {
+        discardHook(*hook);
+        status = HookStatus::DuplicateTarget;
+    }
+    if (status == HookStatus::Ok) {
+        try {
+            t.operations.push_back({true, function, hook});
+            return NO_ERROR;
+        } catch (...) {
+            discardHook(*hook);
+            status = HookStatus::NoMemory;
+        }
+    }
+    delete hook;
+    return fail(t, errorCode(status));
+}
+
+long stageFarJumpDetach(void** function, void* replacement)
+{
+    TransactionLock lock;
+    long error = NO_ERROR;
+    Transaction* open = stageable(error);
+    if (open == nullptr)
+        return error;
+    Transaction& t = *open;
+    if (function == nullptr || *function == nullptr)
+        return fail(t, ERROR_INVALID_PARAMETER);
+    EngineLock engine;
+    InlineHook* hook = findHook(*function, PatchStyle::AbsoluteJump);
+    if (hook == nullptr || (replacement != nullptr && hook->replacement != replacement))
+        return fail(t, ERROR_INVALID_HANDLE);
+    if (alreadyStaged(t, hook, false))
+        return fail(t, ERROR_INVALID_PARAMETER);
+    try {
+        t.operations.push_back({false, function, hook});
+    } catch (...) {
+        return fail(t, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return NO_ERROR;
+}
+
+long commitFarJumpTransaction()
+{
+    TransactionLock lock;
+    Transaction& t = transaction();
+    if (!ownedByCaller(t))
+        return ERROR_INVALID_OPERATION;
+    if (t.error != NO_ERROR) {
+        const long error = t.error;
+        close(t, false);
+        return error;
+    }
+    if (t.operations.empty()) {
+        close(t, true);
+        return NO_ERROR;
+    }
+
+    EngineLock engine;
+    HookStatus status = reserveHooks(t.operations.size()) ? HookStatus::Ok : HookStatus::NoMemory;
+    ThreadFreezer freezer;
+    if (status == HookStatus::Ok)
+        status = freezer.freeze();
+    // From here to thaw: no heap, no logging, no locks other threads may hold.
+    for (std::size_t i = 0; i < t.operations.size() && status == HookStatus::Ok; ++i) {
+        const Operation& op = t.operations[i];
+        status = op.attach ? checkApply(*op.hook, freezer) : checkRemove(*op.hook);
+    }
+    if (status == HookStatus::Ok)
+        status = write(t, freezer);
+    freezer.thaw();
+
+    close(t, status == HookStatus::Ok);
+    return errorCode(status);
+}
+
+long abortFarJumpTransaction()
+{
+    TransactionLock lock;
+    Transaction& t = transaction();
+    if (!ownedByCaller(t))
+        return ERROR_INVALID_OPERATION;
+    close(t, false);
+    return NO_ERROR;
+}
+
+} // namespace HookEngines
+} // namespace Overlay

@@ -1,0 +1,35 @@
+#pragma once
+
+// The second engine: transactions. It patches a 14-byte jmp qword ptr [rip+0] with the
+// replacement's address right behind it, so it needs no memory near the function; the trampoline
+// goes near the function when it can and anywhere otherwise. A transaction is all or nothing: the
+// commit either writes every staged change or none. Like the first engine it suspends every other
+// thread of the process while it writes.
+//
+// Results are Windows error codes; 0 (NO_ERROR) is success.
+
+namespace Overlay {
+namespace HookEngines {
+
+// Starts a transaction owned by the calling thread. Fails while another one is open.
+long beginFarJumpTransaction();
+
+// Names a thread whose instruction pointer the commit must check. All other threads are suspended
+// and checked anyway, so this only validates the handle.
+long enlistFarJumpThread(void* thread);
+
+// Stages an attach: *function holds the target and receives the trampoline at commit.
+long stageFarJumpAttach(void** function, void* replacement);
+
+// Stages a detach: *function holds the trampoline and receives the target back at commit.
+long stageFarJumpDetach(void** function, void* replacement);
+
+// Writes every staged change, or none when one of them cannot be done (the first error is
+// returned; a failed stage call fails the commit too). Ends the transaction.
+long commitFarJumpTransaction();
+
+// Ends the transaction without writing anything.
+long abortFarJumpTransaction();
+
+} // namespace HookEngines
+} // namespace Overlay

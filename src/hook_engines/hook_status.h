@@ -1,0 +1,57 @@
+#pragma once
+
+// Why an engine refused to attach or detach a function.
+
+#include <cstdint>
+
+namespace Overlay {
+namespace HookEngines {
+
+enum class HookStatus : std::uint8_t {
+    Ok,
+    UnknownInstruction,      // the decoder does not know an instruction that would be moved
+    FunctionTooShort,        // the function ends before the patch does
+    BranchIntoPatch,         // code jumps into the bytes the patch overwrites
+    DisplacementOutOfRange,  // a moved operand or branch cannot reach its target any more
+    LoopOutOfRange,          // loop / jrcxz would leave the moved code
+    UnsupportedInstruction,  // an instruction that cannot be moved safely (xbegin, [eip+x], ...)
+    TrampolineTooLarge,
+    UnreadableCode,          // the target is not readable, executable code
+    NoMemory,                // no memory for the trampoline (within reach, for the near-jump engine)
+    CodeChanged,             // the target changed between preparing and writing the patch
+    ThreadInPatch,           // a thread stopped at a place that has no equivalent in the trampoline
+    ProtectFailed,           // the code could not be made writable
+    FreezeFailed,            // the other threads could not be stopped
+    DuplicateTarget,         // the same function twice in one batch or transaction
+    NotHooked,               // detach of a pointer that this engine did not attach
+    Overwritten,             // the patch was overwritten since it was written: not restored
+    InvalidArgument
+};
+
+inline const char* describe(HookStatus status)
+{
+    switch (status) {
+    case HookStatus::Ok: return "ok";
+    case HookStatus::UnknownInstruction: return "unknown instruction";
+    case HookStatus::FunctionTooShort: return "function shorter than the patch";
+    case HookStatus::BranchIntoPatch: return "branch into the patched bytes";
+    case HookStatus::DisplacementOutOfRange: return "displacement out of range after relocation";
+    case HookStatus::LoopOutOfRange: return "loop/jrcxz leaves the relocated code";
+    case HookStatus::UnsupportedInstruction: return "instruction cannot be relocated";
+    case HookStatus::TrampolineTooLarge: return "trampoline too large";
+    case HookStatus::UnreadableCode: return "code not readable";
+    case HookStatus::NoMemory: return "no memory for the trampoline";
+    case HookStatus::CodeChanged: return "code changed while preparing";
+    case HookStatus::ThreadInPatch: return "a thread is stopped inside the patch";
+    case HookStatus::ProtectFailed: return "cannot make the code writable";
+    case HookStatus::FreezeFailed: return "cannot suspend the other threads";
+    case HookStatus::DuplicateTarget: return "function given twice";
+    case HookStatus::NotHooked: return "not hooked by this engine";
+    case HookStatus::Overwritten: return "patch overwritten since, left in place";
+    case HookStatus::InvalidArgument: return "invalid argument";
+    }
+    return "unknown status";
+}
+
+} // namespace HookEngines
+} // namespace Overlay

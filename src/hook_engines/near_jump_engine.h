@@ -1,0 +1,37 @@
+#pragma once
+
+// The first engine: batch attach and detach. It patches a 5-byte jmp rel32 to a relay placed
+// within ±2 GB of the function, and suspends every other thread of the process while it writes,
+// moving the threads it finds inside the patched bytes.
+
+#include <cstdint>
+
+namespace Overlay {
+namespace HookEngines {
+
+// printf-style sink for the engine's diagnostics (one line per call, no newline).
+using PrintCallback = void (*)(const char* format, ...);
+
+struct NearJumpAttachEntry {
+    void** function;    // holds the target; receives the trampoline when attached
+    void* replacement;
+    bool attached;      // out
+};
+
+struct NearJumpDetachEntry {
+    void** function;    // holds the trampoline; receives the target back when detached
+    std::uint32_t detached;  // out: nonzero when detached
+};
+
+// Attaches every entry it can, in one suspension of the other threads. Returns how many attached.
+int attachNearJumps(NearJumpAttachEntry* entries, int count);
+
+// Detaches every entry it can. An entry whose patch was overwritten since it was written (another
+// hooker patched on top) is not restored: it stays attached and its trampoline stays valid.
+int detachNearJumps(NearJumpDetachEntry* entries, int count);
+
+// Where the diagnostics go; null drops them. They are printed after the threads resume.
+void setNearJumpPrintCallback(PrintCallback callback);
+
+} // namespace HookEngines
+} // namespace Overlay

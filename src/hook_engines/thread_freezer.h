@@ -1,0 +1,63 @@
+#pragma once
+
+// Stops every other thread of the process while code is rewritten, and lets the engines move the
+// instruction pointers of the stopped threads.
+//
+// Between freeze and thaw the caller must not use the heap, log, load modules or take any lock a
+// stopped thread might hold: the freezer itself keeps to system calls and memory it reserved
+// beforehand.
+
+#include "hook_engines/hook_status.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace Overlay {
+namespace HookEngines {
+
+class ThreadFreezer {
+public:
+    ThreadFreezer();   // reserves storage and looks up what freeze needs; stops nothing yet
+    ~ThreadFreezer();  // resumes what is still stopped
+
+    ThreadFreezer(const ThreadFreezer&) = delete;
+    ThreadFreezer& operator=(const ThreadFreezer&) = delete;
+
+    // Suspends all other threads, including threads started while it works, and reads their
+    // instruction pointers. A thread that cannot be suspended (it is exiting) is left alone and
+    // never resumed.
+    HookStatus freeze();
+    void thaw();
+
+    std::size_t count() const { return m_count; }
+    // False when the thread's context could not be read; it is then left where it is.
+    bool instructionPointer(std::size_t index, std::uint64_t& ip) const;
+    bool setInstructionPointer(std::size_t index, std::uint64_t ip);
+
+    // Moves every stopped thread whose instruction pointer is in [from, from + length) to
+    // to(offset), where offset is its distance from `from`.
+    template <class Map>
+    void moveThreads(std::uint64_t from, std::size_t length, Map to)
+    {
+        for (std::size_t i = 0; i < m_count; ++i) {
+            std::uint64_t ip = 0;
+            if (instructionPointer(i, ip) && ip >= from && ip < from + length)
+                setInstructionPointer(i, to(static_cast<std::size_t>(ip - from)));
+        }
+    }
+
+private:
+    struct Entry;
+    bool holds(unsigned long id) const;
+    bool add(void* thread);
+    HookStatus suspendListed();
+    HookStatus suspendEnumerated();
+
+    Entry* m_entries = nullptr;
+    std::size_t m_capacity = 0;
+    std::size_t m_count = 0;
+    void* m_nextThread = nullptr;  // ntdll's NtGetNextThread, when the system has it
+};
+
+} // namespace HookEngines
+} // namespace Overlay

@@ -1,0 +1,122 @@
+#pragma once
+
+// Redirecting functions of the process to our own: hook records and their batch attach/detach.
+//
+// A hook class owns one HookRecord per function it redirects, hands them out as a HookList and
+// lets the application attach them with hook() and detach them with unhook(). The replacement
+// reaches the function's own behaviour through the record:
+//
+//   HMODULE WINAPI loadLibraryWHook(LPCWSTR name)
+//   {
+//       ...
+//       return record.real<decltype(&LoadLibraryW)>()(name);
+//   }
+//
+//   class MyHook {
+//       HookRecord m_record = makeHookRecord(target, &myReplacement, "Module::Function");
+//       std::unique_ptr<HookRecord> m_optional = makeUniqueHookRecord(target2, &other, "Other");
+//       HookList getHooks() { return {&m_record, m_optional.get()}; }
+//       ~MyHook() { unhook(getHooks()); }
+//   };
+//
+//   hook(list);             // every record not attached yet: first engine, then the second
+//   if (!allHooked(list))   // what failed has been logged ("Hook : <name> : Failed")
+//       ...
+//
+// Records must not move while attached (the engines hold the address of their `realFunc`);
+// they are neither copyable nor movable, and makeHookRecord relies on guaranteed copy elision.
+// hook() and unhook() are not meant for concurrent calls.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Overlay {
+
+class HookRecord;
+using HookList = std::vector<HookRecord*>;
+
+// Which engine attached a record.
+enum HookBackend : std::uint32_t {
+    HookBackendMhook = 0,
+    HookBackendDetours = 1
+};
+
+class HookRecord {
+public:
+    // Throws std::invalid_argument "<name>: realFunc is null" / "<name>: hookFunc is null".
+    HookRecord(void* realFunc, void* hookFunc, std::string name, bool unhookOnDestroy);
+    // Detaches first (one "Unhook" line) when unhookOnDestroy and attached.
+    ~HookRecord();
+
+    HookRecord(const HookRecord&) = delete;
+    HookRecord& operator=(const HookRecord&) = delete;
+
+    bool isHooked() const { return m_hooked; }
+    void* getHookFunc() const { return m_hookFunc; }
+    std::uint32_t getBackend() const { return m_backend; }
+    const std::string& getName() const { return m_name; }
+    // What the engines rewrite: the target before attach, the trampoline while attached.
+    void** getRealFuncAddress() { return &m_realFunc; }
+
+    // The function's own behaviour: the trampoline while attached, the target otherwise. Safe to
+    // call from any thread while the engines rewrite the pointer.
+    void* getRealFunc() const { return *static_cast<void* const volatile*>(&m_realFunc); }
+    template <class Function>
+    Function real() const
+    {
+        return reinterpret_cast<Function>(getRealFunc());
+    }
+
+private:
+    friend void hook(const HookList& records);
+    friend void unhook(const HookList& records);
+
+    void* m_realFunc;
+    void* m_hookFunc;
+    std::string m_name;
+    bool m_hooked = false;
+    bool m_unhookOnDestroy;
+    std::uint32_t m_backend = HookBackendMhook;
+};
+
+// The records the hook classes create: always detached when destroyed.
+HookRecord makeHookRecord(void* realFunc, void* hookFunc, std::string name);
+std::unique_ptr<HookRecord> makeUniqueHookRecord(void* realFunc, void* hookFunc, std::string name);
+
+// Function pointers of any type as the untyped code pointers above.
+template <class Function>
+void* codeAddress(Function function)
+{
+    return reinterpret_cast<void*>(function);
+}
+
+// Attaches every record of the list that is not attached yet (null entries are skipped) and logs
+// one line per record. Failures leave records unattached; check with allHooked.
+void hook(const HookList& records);
+
+// Detaches every attached record of the list, each by the engine that attached it, and logs one
+// line per record.
+void unhook(const HookList& records);
+
+// True when every record is attached; true for an empty list. No null entries allowed.
+bool allHooked(const HookList& records);
+
+// The first engine's diagnostics, kept for the log when an attach fails.
+struct MhookDumpBuffer {
+    static constexpr std::size_t Capacity = 32768;
+    char data[Capacity];
+    std::uint64_t length;
+};
+
+// Creates the buffer (if there is none) and routes the first engine's diagnostics into it.
+void initHookEngineLog();
+// Stops the routing and frees the buffer.
+void deinitHookEngineLog();
+// The buffer, or null.
+const MhookDumpBuffer* hookEngineLog();
+// The first engine's print callback: appends one formatted line to the buffer.
+void mhookPrintCallback(const char* format, ...);
+
+} // namespace Overlay

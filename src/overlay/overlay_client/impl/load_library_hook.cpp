@@ -1,0 +1,261 @@
+#include "overlay/overlay_client/impl/_maintenance/stdafx.h"
+
+#include "overlay/overlay_client/impl/load_library_hook.h"
+
+#include <tlhelp32.h>
+#include <winternl.h>
+
+namespace Overlay {
+
+namespace {
+
+const char* const NarrowBlacklist[] = {"fraps.dll", "fraps32.dll", "fraps64.dll"};
+const wchar_t* const WideBlacklist[] = {L"fraps.dll", L"fraps32.dll", L"fraps64.dll"};
+
+constexpr std::size_t MaxFileName = 260;
+constexpr LONG StatusAccessDenied = static_cast<LONG>(0xC0000022);
+
+template <class Char, std::size_t N>
+bool isBlacklistedName(const Char* name, std::size_t length, const Char* const (&blacklist)[N]) noexcept
+{
+    if (name == nullptr || length == 0)
+        return false;
+    if (name[length - 1] == '/' || name[length - 1] == '\\')
+        return false;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (name[i] == '/' || name[i] == '\\')
+            start = i + 1;
+    }
+    if (length - start > MaxFileName)
+        return false;
+    Char lower[MaxFileName];
+    std::size_t count = 0;
+    for (std::size_t i = start; i < length && name[i] != 0; ++i)
+        lower[count++] = (name[i] >= 'A' && name[i] <= 'Z') ? static_cast<Char>(name[i] - 'A' + 'a') : name[i];
+    for (const Char* entry : blacklist) {
+        std::size_t i = 0;
+        while (i < count && entry[i] != 0 && entry[i] == lower[i])
+            ++i;
+        if (i == count && entry[i] == 0)
+            return true;
+    }
+    return false;
+}
+
+template <class Char>
+std::size_t textLength(const Char* text) noexcept
+{
+    std::size_t n = 0;
+    while (text[n] != 0)
+        ++n;
+    return n;
+}
+
+void* exported(HMODULE module, const char* name)
+{
+    return module != nullptr ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
+}
+
+HMODULE kernel32()
+{
+    return GetModuleHandleW(L"kernel32.dll");
+}
+
+using LoadLibraryAFn = HMODULE(WINAPI*)(LPCSTR);
+using LoadLibraryWFn = HMODULE(WINAPI*)(LPCWSTR);
+using LoadLibraryExAFn = HMODULE(WINAPI*)(LPCSTR, HANDLE, DWORD);
+using LoadLibraryExWFn = HMODULE(WINAPI*)(LPCWSTR, HANDLE, DWORD);
+// The second argument is a pointer on Windows and a value in some implementations: forwarded as is.
+using LdrLoadDllFn = LONG(NTAPI*)(PWSTR, void*, PUNICODE_STRING, PVOID*);
+
+} // namespace
+
+// The replacements. They read only constant data and the records' realFunc.
+struct LoadLibraryReplacements {
+    enum Index { A, W, ExA, ExW, Ldr, Count };
+
+    // Where a replacement forwards once the hook object is gone while its patch could not be
+    // removed (another hooker patched on top): the trampoline the engine kept alive.
+    static std::atomic<void*> orphaned[Count];
+
+    static HookRecord* record(LoadLibraryHook& hook, Index index)
+    {
+        switch (index) {
+        case A: return &hook.m_loadLibraryA;
+        case W: return &hook.m_loadLibraryW;
+        case ExA: return &hook.m_loadLibraryExA;
+        case ExW: return &hook.m_loadLibraryExW;
+        default: return hook.m_ldrLoadDll.get();
+        }
+    }
+
+    template <class Function>
+    static Function real(Index index)
+    {
+        if (LoadLibraryHook* self = SingleInstance<LoadLibraryHook>::instance()) {
+            if (HookRecord* r = record(*self, index))
+                return r->real<Function>();
+        }
+        return reinterpret_cast<Function>(orphaned[index].load());
+    }
+
+    static HMODULE denied()
+    {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+
+    static HMODULE WINAPI loadLibraryA(LPCSTR name)
+    {
+        const LoadLibraryAFn original = real<LoadLibraryAFn>(A);
+        if ((name != nullptr && LoadLibraryHook::isBlacklisted(name)) || original == nullptr)
+            return denied();
+        return original(name);
+    }
+
+    static HMODULE WINAPI loadLibraryW(LPCWSTR name)
+    {
+        const LoadLibraryWFn original = real<LoadLibraryWFn>(W);
+        if ((name != nullptr && LoadLibraryHook::isBlacklisted(name)) || original == nullptr)
+            return denied();
+        return original(name);
+    }
+
+    static HMODULE WINAPI loadLibraryExA(LPCSTR name, HANDLE file, DWORD flags)
+    {
+        const LoadLibraryExAFn original = real<LoadLibraryExAFn>(ExA);
+        if ((name != nullptr && LoadLibraryHook::isBlacklisted(name)) || original == nullptr)
+            return denied();
+        return original(name, file, flags);
+    }
+
+    static HMODULE WINAPI loadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags)
+    {
+        const LoadLibraryExWFn original = real<LoadLibraryExWFn>(ExW);
+        if ((name != nullptr && LoadLibraryHook::isBlacklisted(name)) || original == nullptr)
+            return denied();
+        return original(name, file, flags);
+    }
+
+    static LONG NTAPI ldrLoadDll(PWSTR searchPath, void* flags, PUNICODE_STRING name, PVOID* baseAddress)
+    {
+        bool refuse = false;
+        try {
+            refuse = name != nullptr && name->Buffer != nullptr && name->Length != 0 &&
+                     LoadLibraryHook::isBlacklisted(name->Buffer, name->Length / 2);
+        } catch (...) {
+            refuse = false;
+        }
+        const LdrLoadDllFn original = real<LdrLoadDllFn>(Ldr);
+        if (refuse || original == nullptr) {
+            if (baseAddress != nullptr)
+                *baseAddress = nullptr;
+            return StatusAccessDenied;
+        }
+        return original(searchPath, flags, name, baseAddress);
+    }
+};
+
+std::atomic<void*> LoadLibraryReplacements::orphaned[LoadLibraryReplacements::Count];
+
+LoadLibraryHook::LoadLibraryHook()
+    : SingleInstance<LoadLibraryHook>(this),
+      m_loadLibraryA(makeHookRecord(exported(kernel32(), "LoadLibraryA"),
+                                    codeAddress(&LoadLibraryReplacements::loadLibraryA), "LoadLibraryA")),
+      m_loadLibraryW(makeHookRecord(exported(kernel32(), "LoadLibraryW"),
+                                    codeAddress(&LoadLibraryReplacements::loadLibraryW), "LoadLibraryW")),
+      m_loadLibraryExA(makeHookRecord(exported(kernel32(), "LoadLibraryExA"),
+                                      codeAddress(&LoadLibraryReplacements::loadLibraryExA), "LoadLibraryExA")),
+      m_loadLibraryExW(makeHookRecord(exported(kernel32(), "LoadLibraryExW"),
+                                      codeAddress(&LoadLibraryReplacements::loadLibraryExW), "LoadLibraryExW"))
+{
+    LOG_INFO(L"Hooking LoadLibrary");
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr) {
+        LOG_ERROR(L"Failed to get ntdll.dll");
+        return;
+    }
+    void* ldrLoadDll = exported(ntdll, "LdrLoadDll");
+    if (ldrLoadDll == nullptr) {
+        LOG_ERROR(L"Failed to get LdrLoadDll");
+        return;
+    }
+    m_ldrLoadDll = makeUniqueHookRecord(ldrLoadDll, codeAddress(&LoadLibraryReplacements::ldrLoadDll), "LdrLoadDllHook");
+}
+
+LoadLibraryHook::~LoadLibraryHook()
+{
+    try {
+        unhook(getHooks());
+    } catch (...) {
+        // Detaching never reaches the game as an exception.
+    }
+    // A patch that another hooker covered stays in place with its trampoline: keep forwarding there.
+    for (int i = 0; i < LoadLibraryReplacements::Count; ++i) {
+        const auto index = static_cast<LoadLibraryReplacements::Index>(i);
+        HookRecord* record = LoadLibraryReplacements::record(*this, index);
+        if (record != nullptr && record->isHooked())
+            LoadLibraryReplacements::orphaned[i].store(record->getRealFunc());
+    }
+    m_ldrLoadDll.reset();
+}
+
+HookList LoadLibraryHook::getHooks()
+{
+    HookList hooks{&m_loadLibraryA, &m_loadLibraryW, &m_loadLibraryExA, &m_loadLibraryExW};
+    if (m_ldrLoadDll)
+        hooks.push_back(m_ldrLoadDll.get());
+    return hooks;
+}
+
+bool LoadLibraryHook::isBlacklisted(const char* name, std::size_t length) noexcept
+{
+    return isBlacklistedName(name, length, NarrowBlacklist);
+}
+
+bool LoadLibraryHook::isBlacklisted(const wchar_t* name, std::size_t length) noexcept
+{
+    return isBlacklistedName(name, length, WideBlacklist);
+}
+
+bool LoadLibraryHook::isBlacklisted(const char* name) noexcept
+{
+    return name != nullptr && isBlacklisted(name, textLength(name));
+}
+
+bool LoadLibraryHook::isBlacklisted(const wchar_t* name) noexcept
+{
+    return name != nullptr && isBlacklisted(name, textLength(name));
+}
+
+ProcessModules LoadLibraryHook::getProcessModules()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId());
+    if (snapshot == INVALID_HANDLE_VALUE)
+        Err::makeSystemError(GetLastError(), "Failed to get process modules")->raise();
+    struct Closer {
+        HANDLE handle;
+        ~Closer() { CloseHandle(handle); }
+    } closer{snapshot};
+
+    ProcessModules modules;
+    modules.reserve(1024);
+    MODULEENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Module32FirstW(snapshot, &entry); more; more = Module32NextW(snapshot, &entry))
+        modules.push_back({entry.szModule, entry.szExePath});
+    return modules;
+}
+
+ProcessModules LoadLibraryHook::findBlacklisted(const ProcessModules& modules)
+{
+    ProcessModules found;
+    for (const ProcessModule& module : modules) {
+        if (isBlacklisted(module.name.c_str(), module.name.size()))
+            found.push_back(module);
+    }
+    return found;
+}
+
+} // namespace Overlay

@@ -1,0 +1,116 @@
+#include "overlay/overlay_common/ipc/overlay_ipc_server.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include <thrift/protocol/TCompactProtocol.h>
+#include <thrift/transport/TTransportException.h>
+
+#include "log/log.h"
+#include "overlay/overlay_common/ipc/pipe.h"
+#include "overlay/overlay_common/ipc/pipe_server.h"
+
+using apache::thrift::transport::TTransportException;
+
+namespace Overlay::Ipc {
+
+ServerImpl::ServerImpl(std::shared_ptr<apache::thrift::transport::TServerTransport> transport,
+                       std::shared_ptr<apache::thrift::TProcessor> processor, std::weak_ptr<ServerListener> listener)
+    : m_transport(std::move(transport)), m_listener(std::move(listener))
+{
+    m_server = std::make_unique<apache::thrift::server::TSimpleServer>(
+        std::move(processor), m_transport, std::make_shared<apache::thrift::transport::TTransportFactory>(),
+        std::make_shared<apache::thrift::protocol::TCompactProtocolFactory>());
+    // The server lives inside this object, so it may refer to it without owning it; an owning
+    // pointer would keep both alive for ever.
+    m_server->setServerEventHandler(std::shared_ptr<TServerEventHandler>(std::shared_ptr<void>(), this));
+}
+
+ServerImpl::~ServerImpl()
+{
+    stop();
+}
+
+void ServerImpl::start()
+{
+    if (!m_server)
+        throw std::logic_error("m_server is null");
+    if (m_task.valid() && m_task.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return; // already serving
+
+    std::future<bool> started;
+    {
+        std::lock_guard<std::mutex> lock(m_startedMutex);
+        m_started = std::promise<bool>();
+        started = m_started.get_future();
+    }
+    m_task = std::async(std::launch::async, [this] { run(); });
+    if (!started.get())
+        throw TTransportException(TTransportException::UNKNOWN, "Failed to start IPC server");
+}
+
+void ServerImpl::stop()
+{
+    if (m_server)
+        m_server->stop();
+    if (m_task.valid())
+        m_task.wait();
+}
+
+void ServerImpl::run()
+{
+    LOG_INFO(L"Starting IPC server...");
+    try {
+        m_server->serve();
+        LOG_INFO(L"IPC server was successfully stopped");
+    } catch (const std::exception& e) {
+        LOG_ERROR(L"Stop IPC server: %1", e.what());
+    } catch (...) {
+        LOG_ERROR(L"Stop IPC server: unknown exception");
+    }
+    // Ends a start that is still waiting; no effect once serving was reported.
+    reportStarted(false);
+}
+
+void ServerImpl::reportStarted(bool started)
+{
+    std::lock_guard<std::mutex> lock(m_startedMutex);
+    try {
+        m_started.set_value(started);
+    } catch (const std::future_error&) {
+        // already reported for this start
+    }
+}
+
+void ServerImpl::preServe()
+{
+    LOG_INFO(L"Ipc server was successfully started");
+    reportStarted(true);
+}
+
+void* ServerImpl::createContext(std::shared_ptr<apache::thrift::protocol::TProtocol>,
+                                std::shared_ptr<apache::thrift::protocol::TProtocol>)
+{
+    if (auto listener = m_listener.lock())
+        listener->onClientConnected();
+    return nullptr;
+}
+
+void ServerImpl::deleteContext(void*, std::shared_ptr<apache::thrift::protocol::TProtocol>,
+                               std::shared_ptr<apache::thrift::protocol::TProtocol>)
+{
+    if (auto listener = m_listener.lock())
+        listener->onClientDisconnected();
+}
+
+std::shared_ptr<ServerImpl> createServer(const std::string& pipeName,
+                                         std::shared_ptr<apache::thrift::TProcessor> processor,
+                                         std::weak_ptr<ServerListener> listener, bool singleInstance,
+                                         std::shared_ptr<SecurityAttributes> security, DWORD writeTimeout)
+{
+    auto transport = std::make_shared<PipeServer>(makePipePath(pipeName), singleInstance, std::move(security),
+                                                  writeTimeout);
+    return std::make_shared<ServerImpl>(std::move(transport), std::move(processor), std::move(listener));
+}
+
+} // namespace Overlay::Ipc

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <windows.h>
+
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <thrift/TProcessor.h>
+#include <thrift/server/TServer.h>
+#include <thrift/server/TSimpleServer.h>
+#include <thrift/transport/TServerTransport.h>
+
+#include "overlay/overlay_common/ipc/ipc_helper.h"
+
+namespace Overlay::Ipc {
+
+// Told, on the server's thread, when a host connects and when its connection ends.
+class ServerListener
+{
+public:
+    virtual ~ServerListener() = default;
+    virtual void onClientConnected() {}
+    virtual void onClientDisconnected() {}
+};
+
+// A Thrift simple server run on a task of its own: start returns once the server listens
+// (or throws when it could not), stop interrupts it and waits for the task to end.
+class ServerImpl : public apache::thrift::server::TServerEventHandler,
+                   public std::enable_shared_from_this<ServerImpl>
+{
+public:
+    ServerImpl(std::shared_ptr<apache::thrift::transport::TServerTransport> transport,
+               std::shared_ptr<apache::thrift::TProcessor> processor, std::weak_ptr<ServerListener> listener);
+    ~ServerImpl() override;
+    ServerImpl(const ServerImpl&) = delete;
+    ServerImpl& operator=(const ServerImpl&) = delete;
+
+    // Throws TTransportException(UNKNOWN, "Failed to start IPC server") when serving did not
+    // begin; does nothing while the server runs. Not to be called from the server's thread.
+    void start();
+    void stop();
+
+    void preServe() override;
+    void* createContext(std::shared_ptr<apache::thrift::protocol::TProtocol> input,
+                        std::shared_ptr<apache::thrift::protocol::TProtocol> output) override;
+    void deleteContext(void* context, std::shared_ptr<apache::thrift::protocol::TProtocol> input,
+                       std::shared_ptr<apache::thrift::protocol::TProtocol> output) override;
+    void processContext(void*, std::shared_ptr<apache::thrift::transport::TTransport>) override {}
+
+private:
+    void run();
+    void reportStarted(bool started);
+
+    std::shared_ptr<apache::thrift::transport::TServerTransport> m_transport;
+    std::unique_ptr<apache::thrift::server::TSimpleServer> m_server;
+    std::weak_ptr<ServerListener> m_listener;
+    std::mutex m_startedMutex;
+    std::promise<bool> m_started;
+    std::future<void> m_task;
+};
+
+// The client's IPC server: a ServerImpl for `processor` on a PipeServer at the pipe `pipeName`.
+std::shared_ptr<ServerImpl> createServer(const std::string& pipeName,
+                                         std::shared_ptr<apache::thrift::TProcessor> processor,
+                                         std::weak_ptr<ServerListener> listener, bool singleInstance,
+                                         std::shared_ptr<SecurityAttributes> security, DWORD writeTimeout);
+
+} // namespace Overlay::Ipc

@@ -1,0 +1,200 @@
+// Our pipe transports against the Thrift library's own named-pipe transports (TPipe,
+// TPipeServer), in both directions, across processes, for every method of both services.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <thrift/TToString.h>
+#include <thrift/protocol/TCompactProtocol.h>
+#include <thrift/transport/TPipe.h>
+
+#include "overlay/overlay_common/ipc/OverlayClient.h"
+#include "overlay/overlay_common/ipc/OverlayHost.h"
+#include "overlay/overlay_common/ipc/overlay_ipc_client.h"
+#include "peer_process.h"
+
+using namespace Overlay::Ipc;
+using apache::thrift::to_string;
+
+namespace {
+
+enum class Side
+{
+    Overlay,
+    Thrift
+};
+
+const char* sideName(Side side)
+{
+    return side == Side::Overlay ? "overlay" : "thrift";
+}
+
+// A client connection over our Pipe (through IpcClient) or over Thrift's TPipe.
+class Connection
+{
+public:
+    Connection(Side side, const std::string& name)
+    {
+        if (side == Side::Overlay) {
+            m_ipc = std::make_unique<IpcClient>(name);
+            m_ipc->open();
+            m_protocol = m_ipc->getProtocol();
+        } else {
+            auto pipe = std::make_shared<apache::thrift::transport::TPipe>(makePipePath(name));
+            pipe->open();
+            m_protocol = std::make_shared<apache::thrift::protocol::TCompactProtocol>(pipe);
+        }
+    }
+    ~Connection() { m_protocol->getTransport()->close(); }
+
+    std::shared_ptr<apache::thrift::protocol::TProtocol> protocol() const { return m_protocol; }
+
+private:
+    std::unique_ptr<IpcClient> m_ipc;
+    std::shared_ptr<apache::thrift::protocol::TProtocol> m_protocol;
+};
+
+Stub::MouseEvent mouseBase(int32_t x, int32_t y, int32_t modifiers)
+{
+    Stub::MouseEvent base;
+    base.point.x = x;
+    base.point.y = y;
+    base.modifiers = modifiers;
+    return base;
+}
+
+class Interop : public ::testing::TestWithParam<std::tuple<Side, Side>>
+{
+protected:
+    Side clientSide() const { return std::get<0>(GetParam()); }
+    Side serverSide() const { return std::get<1>(GetParam()); }
+
+    std::unique_ptr<IpcTest::PeerProcess> startPeer(const char* service)
+    {
+        auto peer = std::make_unique<IpcTest::PeerProcess>(std::string("serve ") + service + " " + m_name + " " +
+                                                           sideName(serverSide()));
+        EXPECT_EQ(peer->readLine(), "listening");
+        return peer;
+    }
+
+    std::string m_name = IpcTest::uniqueName();
+};
+
+} // namespace
+
+TEST_P(Interop, EveryOverlayHostMethodRoundTrips)
+{
+    auto host = startPeer("host");
+    std::vector<std::string> expected;
+    {
+        Connection connection(clientSide(), m_name);
+        Stub::OverlayHostClient client(connection.protocol());
+
+        Stub::KeyEvent key;
+        key.type = Stub::KeyEventType::KEYEVENT_CHAR;
+        key.modifiers = Stub::EventFlags::EVENTFLAG_SHIFT_DOWN | Stub::EventFlags::EVENTFLAG_IS_LEFT;
+        key.windowsKeyCode = 0x41;
+        key.nativeKeyCode = -0x1E0001;
+        key.isSystemKey = true;
+        key.character = int16_t(0x20AC);
+        key.unmodifiedCharacter = -2;
+        client.onKeyEvent(key);
+        expected.push_back("onKeyEvent " + to_string(key));
+
+        Stub::MouseMoveEvent move;
+        move.base = mouseBase(-5, 70000, Stub::EventFlags::EVENTFLAG_LEFT_MOUSE_BUTTON);
+        move.mouseLeave = true;
+        client.onMouseMoveEvent(move);
+        expected.push_back("onMouseMoveEvent " + to_string(move));
+
+        Stub::MouseClickEvent click;
+        click.base = mouseBase(1, 2, 0);
+        click.type = Stub::MouseButtonType::MBT_RIGHT;
+        click.mouseUp = true;
+        click.clickCount = 2;
+        client.onMouseClickEvent(click);
+        expected.push_back("onMouseClickEvent " + to_string(click));
+
+        Stub::MouseWheelEvent wheel;
+        wheel.base = mouseBase(3, 4, Stub::EventFlags::EVENTFLAG_CONTROL_DOWN);
+        wheel.deltaX = -120;
+        wheel.deltaY = 240;
+        client.onMouseWheelEvent(wheel);
+        expected.push_back("onMouseWheelEvent " + to_string(wheel));
+
+        client.onOverlayShown();
+        expected.push_back("onOverlayShown");
+        client.onOverlayHidden();
+        expected.push_back("onOverlayHidden");
+
+        Stub::RectI bounds;
+        bounds.left = -1;
+        bounds.top = 2;
+        bounds.right = 1921;
+        bounds.bottom = 1082;
+        client.onSurfaceBoundsChanged(bounds);
+        expected.push_back("onSurfaceBoundsChanged " + to_string(bounds));
+
+        client.onClientStopped(1);
+        expected.push_back("onClientStopped 1");
+        client.requestShowOverlay();
+        expected.push_back("requestShowOverlay");
+
+        Stub::TestOverlayInfo info;
+        info.relativeSize.width = 0.5;
+        info.relativeSize.height = 0.25;
+        info.color = int32_t(0xFF00FF00);
+        info.useCef = true;
+        client.requestShowTestOverlay(info);
+        expected.push_back("requestShowTestOverlay " + to_string(info));
+        client.requestHideOverlay();
+        expected.push_back("requestHideOverlay");
+
+        Stub::ClientInfo clientInfo;
+        clientInfo.id = -0x123456789ALL;
+        clientInfo.version = "26.00.02.1046";
+        clientInfo.pipeName = IpcTest::uniqueName();
+        clientInfo.shmemName = IpcTest::uniqueName();
+        clientInfo.scurfaceBounds = bounds;
+        Stub::HostInfo hostInfo;
+        client.registerClient(hostInfo, clientInfo);
+        expected.push_back("registerClient " + to_string(clientInfo));
+        EXPECT_TRUE(hostInfo.result);
+        EXPECT_EQ(hostInfo.id, clientInfo.id + 1);
+        EXPECT_EQ(hostInfo.version, "host 26.00.02.1046");
+
+        EXPECT_EQ(client.getId(), 4242);
+        expected.push_back("getId");
+        EXPECT_TRUE(client.ping());
+        expected.push_back("ping");
+    }
+    for (const std::string& line : expected)
+        EXPECT_EQ(host->readLine(), line);
+}
+
+TEST_P(Interop, EveryOverlayClientMethodRoundTrips)
+{
+    auto peer = startPeer("client");
+    {
+        Connection connection(clientSide(), m_name);
+        Stub::OverlayClientClient client(connection.protocol());
+        EXPECT_TRUE(client.showOverlay());
+        EXPECT_FALSE(client.hideOverlay());
+        EXPECT_TRUE(client.ping());
+    }
+    EXPECT_EQ(peer->readLine(), "showOverlay");
+    EXPECT_EQ(peer->readLine(), "hideOverlay");
+    EXPECT_EQ(peer->readLine(), "ping");
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipes, Interop,
+                         ::testing::Values(std::make_tuple(Side::Overlay, Side::Thrift),
+                                           std::make_tuple(Side::Thrift, Side::Overlay)),
+                         [](const ::testing::TestParamInfo<std::tuple<Side, Side>>& info) {
+                             return std::string(sideName(std::get<0>(info.param))) + "_to_" +
+                                    sideName(std::get<1>(info.param));
+                         });

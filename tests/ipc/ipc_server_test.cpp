@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include <thrift/transport/TTransportException.h>
+
+#include "overlay/overlay_common/ipc/OverlayClient.h"
+#include "overlay/overlay_common/ipc/overlay_ipc_client.h"
+#include "overlay/overlay_common/ipc/overlay_ipc_server.h"
+#include "log_capture.h"
+#include "peer_process.h"
+
+using apache::thrift::transport::TTransportException;
+using namespace Overlay::Ipc;
+
+namespace {
+
+class Handler : public Stub::OverlayClientIf
+{
+public:
+    bool showOverlay() override { return true; }
+    bool hideOverlay() override { return true; }
+    bool ping() override { return true; }
+};
+
+class Listener : public ServerListener
+{
+public:
+    void onClientConnected() override { ++connects; }
+    void onClientDisconnected() override { ++disconnects; }
+    std::atomic<int> connects{0};
+    std::atomic<int> disconnects{0};
+};
+
+std::shared_ptr<ServerImpl> makeServer(const std::string& name, const std::shared_ptr<Listener>& listener)
+{
+    return createServer(name, std::make_shared<Stub::OverlayClientProcessor>(std::make_shared<Handler>()), listener,
+                        true, createSecurityAttributes(), 3000);
+}
+
+} // namespace
+
+TEST(ServerImpl, StopWhileAHostIsConnectedReportsTheDisconnect)
+{
+    IpcTest::LogCapture log;
+    const std::string name = IpcTest::uniqueName();
+    auto listener = std::make_shared<Listener>();
+    auto server = makeServer(name, listener);
+    server->start();
+    server->start(); // already serving: nothing happens
+    EXPECT_TRUE(log.contains(L"Starting IPC server..."));
+    EXPECT_TRUE(log.contains(L"Ipc server was successfully started"));
+
+    IpcClient host(name);
+    host.open();
+    Stub::OverlayClientClient client(host.getProtocol());
+    EXPECT_TRUE(client.ping());
+    EXPECT_EQ(listener->connects, 1);
+
+    server->stop(); // the server is waiting in a read of the connection
+    EXPECT_EQ(listener->disconnects, 1);
+    EXPECT_TRUE(log.contains(L"IPC server was successfully stopped"));
+    EXPECT_THROW(client.ping(), TTransportException);
+
+    // A stopped server can be started again.
+    host.close();
+    server->start();
+    host.open();
+    EXPECT_TRUE(client.showOverlay());
+    host.close();
+    server->stop();
+    EXPECT_EQ(listener->connects, 2);
+    EXPECT_EQ(listener->disconnects, 2);
+}
+
+TEST(ServerImpl, StartFailsWhenAnotherProcessOwnsThePipe)
+{
+    IpcTest::LogCapture log;
+    const std::string name = IpcTest::uniqueName();
+    IpcTest::PeerProcess other("serve client-single " + name + " overlay");
+    ASSERT_EQ(other.readLine(), "listening");
+
+    auto server = makeServer(name, nullptr);
+    try {
+        server->start();
+        FAIL() << "started on a pipe another process serves";
+    } catch (const TTransportException& e) {
+        EXPECT_EQ(e.getType(), TTransportException::UNKNOWN);
+        EXPECT_STREQ(e.what(), "Failed to start IPC server");
+    }
+    const std::wstring expected = IpcTest::runningUnderWine()
+                                      ? L"Stop IPC server: PipeServer: failed to create pipe, error = 231"
+                                      : L"Stop IPC server: PipeServer: failed to create pipe, error = 5";
+    EXPECT_TRUE(log.contains(expected));
+}
+
+TEST(ServerImpl, ListenerMayBeGone)
+{
+    const std::string name = IpcTest::uniqueName();
+    auto listener = std::make_shared<Listener>();
+    auto server = makeServer(name, listener);
+    listener.reset();
+    server->start();
+    IpcClient host(name);
+    host.open();
+    Stub::OverlayClientClient client(host.getProtocol());
+    EXPECT_TRUE(client.hideOverlay());
+    host.close();
+    server->stop();
+}
+
+TEST(IpcClient, LogsOpenAndCloseOnlyWhenTheyHappen)
+{
+    IpcTest::LogCapture log;
+    const std::string name = IpcTest::uniqueName();
+    IpcClient ipc(name);
+    EXPECT_FALSE(ipc.isOpen());
+    ipc.close();
+    EXPECT_TRUE(log.messages().empty());
+    EXPECT_EQ(ipc.pipe().readTimeout(), 3000u);
+    EXPECT_EQ(ipc.pipe().openTimeout(), 3000u);
+
+    try {
+        ipc.open();
+        FAIL() << "opened a pipe nobody serves";
+    } catch (const TTransportException& e) {
+        EXPECT_STREQ(e.what(), "Failed to open pipe, server is not running");
+    }
+    EXPECT_EQ(log.messages(), std::vector<std::wstring>{L"Opening IPC client"});
+
+    auto server = makeServer(name, nullptr);
+    server->start();
+    ipc.open();
+    ipc.open();
+    EXPECT_TRUE(ipc.isOpen());
+    ipc.close();
+    EXPECT_FALSE(ipc.isOpen());
+    server->stop();
+    const auto messages = log.messages();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), L"IPC client was successfully opened"), 1);
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), L"Closing ipc client"), 1);
+}

@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include <aclapi.h>
+#include <windows.h>
+
+#include <vector>
+
+#include "overlay/overlay_common/ipc/ipc_helper.h"
+#include "overlay/overlay_common/ipc/pipe.h"
+#include "overlay/overlay_common/ipc/pipe_server.h"
+#include "peer_process.h"
+
+using namespace Overlay::Ipc;
+
+namespace {
+
+std::vector<uint8_t> currentLogonSid()
+{
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    DWORD needed = 0;
+    GetTokenInformation(token, TokenGroups, nullptr, 0, &needed);
+    std::vector<uint8_t> buffer(needed);
+    GetTokenInformation(token, TokenGroups, buffer.data(), needed, &needed);
+    CloseHandle(token);
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        if (groups->Groups[i].Attributes & SE_GROUP_LOGON_ID) {
+            const auto* sid = static_cast<const uint8_t*>(groups->Groups[i].Sid);
+            return std::vector<uint8_t>(sid, sid + GetLengthSid(groups->Groups[i].Sid));
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+TEST(SecurityAttributes, PipeDaclAllowsOnlyTheLogonSessionToReadAndWrite)
+{
+    auto security = createSecurityAttributes();
+    ASSERT_EQ(security->attributes.nLength, sizeof(SECURITY_ATTRIBUTES));
+    ASSERT_NE(security->attributes.lpSecurityDescriptor, nullptr);
+    EXPECT_FALSE(security->attributes.bInheritHandle);
+
+    const std::string name = IpcTest::uniqueName();
+    PipeServer server(makePipePath(name), true, security, 3000);
+    server.listen();
+    HANDLE pipe = CreateFileA(makePipePath(name).c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << GetLastError();
+
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &descriptor),
+              DWORD(ERROR_SUCCESS));
+    CloseHandle(pipe);
+    ASSERT_NE(dacl, nullptr);
+    EXPECT_EQ(dacl->AceCount, 1);
+
+    void* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, 0, &ace));
+    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+    EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    EXPECT_EQ(allowed->Header.AceFlags, 0);
+    EXPECT_EQ(allowed->Mask, 0x12019Fu);
+    const std::vector<uint8_t> logonSid = currentLogonSid();
+    ASSERT_FALSE(logonSid.empty());
+    EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&allowed->SidStart), const_cast<uint8_t*>(logonSid.data())));
+    LocalFree(descriptor);
+}
