@@ -1,0 +1,76 @@
+#pragma once
+// What the API-specific graphics hooks share: the device-facing interface handed to the listener on
+// every frame, the hook interface the application attaches and stops, and the listener.
+
+#include "overlay/overlay_client/impl/hook_utils/hook_utils.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace Overlay {
+
+namespace Rendering {
+class Renderer;
+}
+
+class GraphicApi
+{
+public:
+    virtual ~GraphicApi() = default;
+
+    // The renderer that draws into the frame being presented, made or moved as needed. Throws
+    // std::logic_error when no device or swap chain has been seen yet.
+    virtual std::shared_ptr<Rendering::Renderer> getRenderer() = 0;
+    // Drops the renderer; the next getRenderer makes a new one.
+    virtual void resetRenderer() = 0;
+    // Writes the current device or swap chain into the log.
+    virtual void dumpDevice() = 0;
+};
+
+// Told about the game's frames and devices, on the thread that presents. Removed listeners get no
+// call that starts after the removal; a listener must stay valid until it has been removed.
+class GraphicDeviceHookListener
+{
+public:
+    virtual ~GraphicDeviceHookListener() = default;
+
+    // The window the game presents into (once, after the tenth frame; may be null).
+    virtual void onDeviceWindow(HWND /*window*/) {}
+    // A Direct3D 9 device was reset to a new back-buffer size.
+    virtual void onDeviceReset(uint32_t /*width*/, uint32_t /*height*/, bool /*fullscreen*/) {}
+    // Presenting or resizing reported the device removed or reset; the renderer is already gone.
+    virtual void onDeviceLost() {}
+    // A frame is about to be presented; draw through api.getRenderer().
+    virtual void onPresent(GraphicApi& /*api*/) {}
+};
+
+class GraphicApiHook : public GraphicApi
+{
+public:
+    virtual HookList getHooks() = 0;
+    // The records that must be attached for the overlay to work.
+    virtual HookList getMandatoryHooks() = 0;
+    // Asks the hook to stop; the next hooked call on the rendering thread completes the stop.
+    virtual void stop() = 0;
+
+    // Null removes the listener.
+    void setListener(GraphicDeviceHookListener* listener) { listener_.exchange(listener); }
+
+protected:
+    GraphicDeviceHookListener* listener() const { return listener_.load(); }
+
+    enum StopState : uint32_t
+    {
+        Running = 0,
+        StopRequested = 1,
+        Stopped = 2,
+    };
+
+private:
+    std::atomic<GraphicDeviceHookListener*> listener_{nullptr};
+};
+
+}  // namespace Overlay

@@ -1,0 +1,59 @@
+#include "overlay/overlay_client/impl/_maintenance/stdafx.h"
+
+#include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
+
+#include "err/text_conversion.h"
+#include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d_hook.h"
+
+namespace Overlay {
+
+HMODULE loadedModule(const wchar_t* name)
+{
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, name, &module)) {
+        Err::makeSystemError(GetLastError(), "Failed to get module: " + Err::utf16ToUtf8(name))->raise();
+    }
+    return module;
+}
+
+GraphicDeviceHook::GraphicDeviceHook(uint32_t graphicApi) : SingleInstance<GraphicDeviceHook>(this)
+{
+    // Loaded even when the game has not loaded them yet; never freed.
+    if (graphicApi == direct3D9) {
+        LoadLibraryW(L"d3d9.dll");
+        loadedModule(L"d3d9.dll");
+        throw std::runtime_error("Direct3D 9 hooking is not available in this build");
+    }
+    LoadLibraryW(L"DXGI.dll");
+    LoadLibraryW(L"D3D11.dll");
+    const HMODULE dxgiModule = loadedModule(L"DXGI.dll");
+    const HMODULE d3d11Module = loadedModule(L"D3D11.dll");
+    hook_ = std::make_unique<D3DHook>(dxgiModule, d3d11Module);
+}
+
+GraphicDeviceHook::~GraphicDeviceHook()
+{
+    hook_.reset();
+}
+
+HookList GraphicDeviceHook::getHooks()
+{
+    return hook_->getHooks();
+}
+
+HookList GraphicDeviceHook::getMandatoryHooks()
+{
+    return hook_->getMandatoryHooks();
+}
+
+void GraphicDeviceHook::setListener(GraphicDeviceHookListener* listener)
+{
+    hook_->setListener(listener);
+}
+
+void GraphicDeviceHook::stop()
+{
+    hook_->stop();
+}
+
+}  // namespace Overlay

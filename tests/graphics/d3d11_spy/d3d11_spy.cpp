@@ -1,0 +1,166 @@
+#include "d3d11_spy.h"
+
+#include <dxgi.h>
+
+namespace {
+
+SpyState state;
+
+template <class Function>
+Function real(const char* name)
+{
+    static const HMODULE module = LoadLibraryW(L"d3d11.dll");
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+class WrappedSwapChain final : public IDXGISwapChain
+{
+public:
+    explicit WrappedSwapChain(IDXGISwapChain* inner) : inner_(inner) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override
+    {
+        if (id == __uuidof(IUnknown) || id == __uuidof(IDXGIObject) || id == __uuidof(IDXGIDeviceSubObject) ||
+            id == __uuidof(IDXGISwapChain)) {
+            *object = this;
+            AddRef();
+            return S_OK;
+        }
+        return inner_->QueryInterface(id, object);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const ULONG left = InterlockedDecrement(&references_);
+        if (left == 0) {
+            inner_->Release();
+            delete this;
+        }
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID id, UINT size, const void* data) override
+    {
+        return inner_->SetPrivateData(id, size, data);
+    }
+    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID id, const IUnknown* object) override
+    {
+        return inner_->SetPrivateDataInterface(id, object);
+    }
+    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID id, UINT* size, void* data) override
+    {
+        return inner_->GetPrivateData(id, size, data);
+    }
+    HRESULT STDMETHODCALLTYPE GetParent(REFIID id, void** parent) override { return inner_->GetParent(id, parent); }
+    HRESULT STDMETHODCALLTYPE GetDevice(REFIID id, void** device) override { return inner_->GetDevice(id, device); }
+    HRESULT STDMETHODCALLTYPE Present(UINT syncInterval, UINT flags) override
+    {
+        ++state.presents;
+        if (state.skipPresent) {
+            return S_OK;
+        }
+        if (FAILED(state.presentResult)) {
+            return state.presentResult;
+        }
+        return inner_->Present(syncInterval, flags);
+    }
+    HRESULT STDMETHODCALLTYPE GetBuffer(UINT index, REFIID id, void** surface) override
+    {
+        if (state.refuseDxgiSurface && id == __uuidof(IDXGISurface)) {
+            *surface = nullptr;
+            return E_NOINTERFACE;
+        }
+        return inner_->GetBuffer(index, id, surface);
+    }
+    HRESULT STDMETHODCALLTYPE SetFullscreenState(BOOL fullscreen, IDXGIOutput* target) override
+    {
+        return inner_->SetFullscreenState(fullscreen, target);
+    }
+    HRESULT STDMETHODCALLTYPE GetFullscreenState(BOOL* fullscreen, IDXGIOutput** target) override
+    {
+        return inner_->GetFullscreenState(fullscreen, target);
+    }
+    HRESULT STDMETHODCALLTYPE GetDesc(DXGI_SWAP_CHAIN_DESC* desc) override { return inner_->GetDesc(desc); }
+    HRESULT STDMETHODCALLTYPE ResizeBuffers(UINT count, UINT width, UINT height, DXGI_FORMAT format, UINT flags) override
+    {
+        if (FAILED(state.resizeBuffersResult)) {
+            return state.resizeBuffersResult;
+        }
+        return inner_->ResizeBuffers(count, width, height, format, flags);
+    }
+    HRESULT STDMETHODCALLTYPE ResizeTarget(const DXGI_MODE_DESC* parameters) override
+    {
+        if (FAILED(state.resizeBuffersResult)) {
+            return state.resizeBuffersResult;
+        }
+        return inner_->ResizeTarget(parameters);
+    }
+    HRESULT STDMETHODCALLTYPE GetContainingOutput(IDXGIOutput** output) override
+    {
+        return inner_->GetContainingOutput(output);
+    }
+    HRESULT STDMETHODCALLTYPE GetFrameStatistics(DXGI_FRAME_STATISTICS* statistics) override
+    {
+        return inner_->GetFrameStatistics(statistics);
+    }
+    HRESULT STDMETHODCALLTYPE GetLastPresentCount(UINT* count) override { return inner_->GetLastPresentCount(count); }
+
+private:
+    IDXGISwapChain* inner_;
+    LONG references_ = 1;
+};
+
+}  // namespace
+
+extern "C" {
+
+HRESULT WINAPI spyCreateDevice(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType, HMODULE software, UINT flags,
+                               const D3D_FEATURE_LEVEL* featureLevels, UINT featureLevelCount, UINT sdkVersion,
+                               ID3D11Device** device, D3D_FEATURE_LEVEL* featureLevel, ID3D11DeviceContext** context)
+{
+    state.createDeviceFlags = flags;
+    ++state.createDeviceCalls;
+    state.driverType = driverType;
+    state.featureLevels = featureLevels;
+    state.featureLevelCount = featureLevelCount;
+    state.sdkVersion = sdkVersion;
+    return real<decltype(&spyCreateDevice)>("D3D11CreateDevice")(adapter, driverType, software, flags, featureLevels,
+                                                                  featureLevelCount, sdkVersion, device, featureLevel,
+                                                                  context);
+}
+
+HRESULT WINAPI spyCreateDeviceAndSwapChain(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType, HMODULE software,
+                                           UINT flags, const D3D_FEATURE_LEVEL* featureLevels, UINT featureLevelCount,
+                                           UINT sdkVersion, const DXGI_SWAP_CHAIN_DESC* swapChainDesc,
+                                           IDXGISwapChain** swapChain, ID3D11Device** device,
+                                           D3D_FEATURE_LEVEL* featureLevel, ID3D11DeviceContext** context)
+{
+    state.createDeviceAndSwapChainFlags = flags;
+    ++state.createDeviceAndSwapChainCalls;
+    state.driverType = driverType;
+    state.featureLevels = featureLevels;
+    state.featureLevelCount = featureLevelCount;
+    state.sdkVersion = sdkVersion;
+    state.swapChainDesc = swapChainDesc;
+    if (state.triedCount < 16) {
+        state.tried[state.triedCount] = driverType;
+        state.triedWithAdapter[state.triedCount] = adapter != nullptr;
+        ++state.triedCount;
+    }
+    if (adapter ? state.refuseAdapters : (state.refusedDriverTypes & (1u << driverType)) != 0) {
+        return E_FAIL;
+    }
+    const HRESULT result = real<decltype(&spyCreateDeviceAndSwapChain)>("D3D11CreateDeviceAndSwapChain")(
+        adapter, driverType, software, flags, featureLevels, featureLevelCount, sdkVersion, swapChainDesc, swapChain,
+        device, featureLevel, context);
+    if (SUCCEEDED(result) && swapChain && *swapChain) {
+        *swapChain = new WrappedSwapChain(*swapChain);
+    }
+    return result;
+}
+
+SpyState* WINAPI spyState()
+{
+    return &state;
+}
+
+}  // extern "C"
