@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <typeinfo>
 
 namespace {
 
@@ -269,17 +268,6 @@ TEST_P(Composition, ResizedBackBufferGetsANewTarget)
     ASSERT_EQ(game.swapChain->ResizeBuffers(0, width, height, DXGI_FORMAT_UNKNOWN, 0), S_OK);
 }
 
-TEST_P(Composition, ForeignBitmapIsRefused)
-{
-    TestSwapChain other(game, 64, 64);
-    auto foreign = GetParam() == Kind::D2D ? std::shared_ptr<Renderer>(std::make_shared<RendererD3D11>(other.swapChain.Get()))
-                                           : std::shared_ptr<Renderer>(std::make_shared<RendererD2D>(other.swapChain.Get()));
-    auto bitmap = foreign->createBitmap(SizeU{8, 8});
-    renderer->beginDraw();
-    EXPECT_THROW(renderer->drawBitmap(*bitmap, RectI{0, 0, 8, 8}), std::bad_cast);
-    renderer->endDraw();
-}
-
 INSTANTIATE_TEST_SUITE_P(Renderers, Composition, ::testing::Values(Kind::D2D, Kind::D3D11), kindName);
 
 // --- Bitmap uploads ----------------------------------------------------------------------------
@@ -345,14 +333,6 @@ TEST(BitmapD2D, UpdateWithADestinationRectangleCopiesOnlyThatPart)
         }
     }
     EXPECT_EQ(bitmap->size(), (SizeU{64, 48}));
-}
-
-TEST(RendererD2D, DrawingWithoutARenderTargetIsALogicError)
-{
-    RendererD2D renderer(Composition::sharedGame().swapChain.Get());
-    renderer.destroyRenderTarget();
-    EXPECT_THROW(renderer.fillRect(RectI{0, 0, 8, 8}, {0, 0, 0, 1}), std::logic_error);
-    EXPECT_THROW(renderer.endDraw(), std::logic_error);
 }
 
 }  // namespace

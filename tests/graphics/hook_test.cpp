@@ -6,7 +6,6 @@
 
 #include "host_sdk/shared_blocks.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d_hook.h"
-#include "overlay/overlay_client/impl/graphic_device_hook/dummy_window.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
 #include "overlay/overlay_client/impl/rendering/d2d/renderer_d2d.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d11/renderer_d3d11.h"
@@ -378,23 +377,6 @@ TEST(GraphicDeviceHook, RecordNamesAndTargets)
     EXPECT_EQ(records[2]->getRealFunc(), table[8]);
     EXPECT_EQ(records[3]->getRealFunc(), table[13]);
     EXPECT_EQ(records[4]->getRealFunc(), table[14]);
-}
-
-TEST(DummyWindow, HiddenStaticWindow)
-{
-    HWND handle = nullptr;
-    {
-        Overlay::DummyWindow window;
-        handle = window.handle();
-        ASSERT_NE(handle, nullptr);
-        EXPECT_FALSE(IsWindowVisible(handle));
-        wchar_t text[64] = {};
-        GetWindowTextW(handle, text, 64);
-        EXPECT_STREQ(text, L"Dummy Window");
-        GetClassNameW(handle, text, 64);
-        EXPECT_EQ(_wcsicmp(text, L"STATIC"), 0);
-    }
-    EXPECT_FALSE(IsWindow(handle));
 }
 
 // --- Through a stand-in for D3D11.dll -----------------------------------------------------------

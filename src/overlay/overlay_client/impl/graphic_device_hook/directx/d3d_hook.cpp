@@ -9,6 +9,8 @@
 
 #include <wrl/client.h>
 
+#include <initializer_list>
+
 using Microsoft::WRL::ComPtr;
 
 namespace Overlay {
