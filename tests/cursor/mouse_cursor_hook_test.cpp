@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "log_test_support.h"
+#include "log_capture.h"
 #include "overlay/overlay_client/impl/mouse_cursor_hook.h"
 
 namespace Overlay {
