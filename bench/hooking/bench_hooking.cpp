@@ -1,5 +1,6 @@
 // Cost of hooking: a call through replacement and trampoline against a direct call, and the time
 // to attach and detach a batch of 20 functions while 8 threads keep calling them.
+#include "common/bench_util.h"
 #include "test_code.h"
 
 #include <windows.h>
@@ -8,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <functional>
 #include <thread>
 #include <vector>
 
@@ -16,19 +16,8 @@ using namespace TestCode;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using IntFn = int (*)(int);
-
-double bestOf(int rounds, const std::function<void()>& body)
-{
-    double best = 1e30;
-    for (int round = 0; round < rounds; ++round) {
-        const auto start = Clock::now();
-        body();
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    return best;
-}
+using Bench::bestOf;
+using Bench::Clock;
 
 // x + 1, long enough for both engines.
 std::uint8_t* target(ExecutableMemory& mem)
@@ -129,12 +118,12 @@ void batch(int busyThreads)
             }
             times.push_back(std::chrono::duration<double>(Clock::now() - start).count() * 1e3);
         }
-        std::sort(times.begin(), times.end());
         if (!ok)
             std::printf("batch of %d (%s), %d busy threads: failed\n", functions, engineName(engine), busyThreads);
         else
             std::printf("batch of %d (%s), %d busy threads: attach + detach median %.2f ms, best %.2f ms\n", functions,
-                        engineName(engine), busyThreads, times[times.size() / 2], times.front());
+                        engineName(engine), busyThreads, Bench::percentile(times, 0.5),
+                        *std::min_element(times.begin(), times.end()));
     }
     stop = true;
     for (std::thread& t : threads)

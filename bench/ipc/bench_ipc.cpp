@@ -19,6 +19,7 @@
 #include <thrift/protocol/TCompactProtocol.h>
 #include <thrift/transport/TBufferTransports.h>
 
+#include "common/bench_util.h"
 #include "host_sdk/host_pipe.h"
 #include "host_sdk/shared_blocks.h"
 #include "overlay/overlay_common/ipc/OverlayHost.h"
@@ -27,7 +28,8 @@
 #include "overlay/overlay_common/ipc/shared_memory.h"
 
 using namespace Overlay;
-using Clock = std::chrono::steady_clock;
+using Bench::Clock;
+using Bench::percentile;
 
 namespace {
 
@@ -38,12 +40,6 @@ constexpr int onewayCalls = 20000;
 double microseconds(Clock::duration duration)
 {
     return std::chrono::duration<double, std::micro>(duration).count();
-}
-
-double percentile(std::vector<double> samples, double fraction)
-{
-    std::sort(samples.begin(), samples.end());
-    return samples[std::min(samples.size() - 1, size_t(fraction * samples.size()))];
 }
 
 // A host that answers ping and counts key events.

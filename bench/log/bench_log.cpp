@@ -4,31 +4,17 @@
 
 #include <share.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "common/bench_util.h"
 #include "log/log.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Best of `rounds` runs of `body`, in seconds.
-double bestOf(int rounds, const std::function<void()>& body)
-{
-    double best = 1e30;
-    for (int round = 0; round < rounds; ++round) {
-        const auto start = Clock::now();
-        body();
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    return best;
-}
+using Bench::bestOf;
 
 std::wstring tempFolder()
 {

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -64,14 +65,6 @@ bool ownedByCaller(const Transaction& t)
     return t.open && t.owner == GetCurrentThreadId();
 }
 
-// The calling thread's open transaction that has not failed yet; otherwise null and the error.
-Transaction* stageable(long& error)
-{
-    Transaction& t = transaction();
-    error = !ownedByCaller(t) ? ERROR_INVALID_OPERATION : t.error;
-    return error == NO_ERROR ? &t : nullptr;
-}
-
 // Frees what the staged attaches prepared and closes the transaction.
 void close(Transaction& t, bool committed)
 {
@@ -114,6 +107,23 @@ bool alreadyStaged(const Transaction& t, const InlineHook* hook, bool attach)
             return true;
     }
     return false;
+}
+
+// Stages one change of `function` into the calling thread's open transaction that has not failed
+// yet: `change` runs under both locks and returns an error code, which the transaction keeps.
+template <class Change>
+long stageChange(void** function, Change change)
+{
+    TransactionLock lock;
+    Transaction& t = transaction();
+    if (!ownedByCaller(t))
+        return ERROR_INVALID_OPERATION;
+    if (t.error != NO_ERROR)
+        return t.error;
+    if (function == nullptr || *function == nullptr)
+        return fail(t, ERROR_INVALID_PARAMETER);
+    EngineLock engine;
+    return fail(t, change(t));
 }
 
 // Writes the staged changes in order; on a failure undoes those already written.
@@ -164,58 +174,45 @@ long enlistFarJumpThread(void* thread)
 
 long stageFarJumpAttach(void** function, void* replacement)
 {
-    TransactionLock lock;
-    long error = NO_ERROR;
-    Transaction* open = stageable(error);
-    if (open == nullptr)
-        return error;
-    Transaction& t = *open;
-    if (function == nullptr || *function == nullptr || replacement == nullptr)
-        return fail(t, ERROR_INVALID_PARAMETER);
-    InlineHook* hook = new (std::nothrow) InlineHook();
-    if (hook == nullptr)
-        return fail(t, ERROR_NOT_ENOUGH_MEMORY);
-    EngineLock engine;
-    HookStatus status = prepareHook(PatchStyle::AbsoluteJump, *function, replacement, *hook);
-    if (status == HookStatus::Ok && alreadyStaged(t, hook, true)) {
-        discardHook(*hook);
-        status = HookStatus::DuplicateTarget;
-    }
-    if (status == HookStatus::Ok) {
+    return stageChange(function, [&](Transaction& t) -> long {
+        if (replacement == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        std::unique_ptr<InlineHook> hook(new (std::nothrow) InlineHook());
+        if (hook == nullptr)
+            return ERROR_NOT_ENOUGH_MEMORY;
+        HookStatus status = prepareHook(PatchStyle::AbsoluteJump, *function, replacement, *hook);
+        if (status == HookStatus::Ok && alreadyStaged(t, hook.get(), true)) {
+            discardHook(*hook);
+            status = HookStatus::DuplicateTarget;
+        }
+        if (status != HookStatus::Ok)
+            return errorCode(status);
         try {
-            t.operations.push_back({true, function, hook});
-            return NO_ERROR;
+            t.operations.push_back({true, function, hook.get()});
         } catch (...) {
             discardHook(*hook);
-            status = HookStatus::NoMemory;
+            return ERROR_NOT_ENOUGH_MEMORY;
         }
-    }
-    delete hook;
-    return fail(t, errorCode(status));
+        hook.release();
+        return NO_ERROR;
+    });
 }
 
 long stageFarJumpDetach(void** function, void* replacement)
 {
-    TransactionLock lock;
-    long error = NO_ERROR;
-    Transaction* open = stageable(error);
-    if (open == nullptr)
-        return error;
-    Transaction& t = *open;
-    if (function == nullptr || *function == nullptr)
-        return fail(t, ERROR_INVALID_PARAMETER);
-    EngineLock engine;
-    InlineHook* hook = findHook(*function, PatchStyle::AbsoluteJump);
-    if (hook == nullptr || (replacement != nullptr && hook->replacement != replacement))
-        return fail(t, ERROR_INVALID_HANDLE);
-    if (alreadyStaged(t, hook, false))
-        return fail(t, ERROR_INVALID_PARAMETER);
-    try {
-        t.operations.push_back({false, function, hook});
-    } catch (...) {
-        return fail(t, ERROR_NOT_ENOUGH_MEMORY);
-    }
-    return NO_ERROR;
+    return stageChange(function, [&](Transaction& t) -> long {
+        InlineHook* hook = findHook(*function, PatchStyle::AbsoluteJump);
+        if (hook == nullptr || (replacement != nullptr && hook->replacement != replacement))
+            return ERROR_INVALID_HANDLE;
+        if (alreadyStaged(t, hook, false))
+            return ERROR_INVALID_PARAMETER;
+        try {
+            t.operations.push_back({false, function, hook});
+        } catch (...) {
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        return NO_ERROR;
+    });
 }
 
 long commitFarJumpTransaction()

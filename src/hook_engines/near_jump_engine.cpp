@@ -28,6 +28,19 @@ bool sameSiteEarlier(const std::vector<Pending>& pending, std::size_t index)
     return false;
 }
 
+// Room for the bookkeeping of a batch of `count` entries; false for an empty batch or without memory.
+bool startBatch(const void* entries, int count, std::vector<Pending>& pending)
+{
+    if (entries == nullptr || count <= 0)
+        return false;
+    try {
+        pending.resize(static_cast<std::size_t>(count));
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
 // Runs `step` on every pending entry that is still fine while all other threads are suspended.
 // `step` must not use the heap, log or take locks that other threads may hold.
 template <class Step>
@@ -52,18 +65,13 @@ void setNearJumpPrintCallback(PrintCallback callback)
 
 int attachNearJumps(NearJumpAttachEntry* entries, int count)
 {
-    if (entries == nullptr || count <= 0)
-        return 0;
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; entries != nullptr && i < count; ++i)
         entries[i].attached = false;
+    std::vector<Pending> pending;
+    if (!startBatch(entries, count, pending))
+        return 0;
 
     EngineLock lock;
-    std::vector<Pending> pending;
-    try {
-        pending.resize(static_cast<std::size_t>(count));
-    } catch (...) {
-        return 0;
-    }
     bool any = false;
     for (std::size_t i = 0; i < pending.size(); ++i) {
         NearJumpAttachEntry& entry = entries[i];
@@ -116,18 +124,13 @@ int attachNearJumps(NearJumpAttachEntry* entries, int count)
 
 int detachNearJumps(NearJumpDetachEntry* entries, int count)
 {
-    if (entries == nullptr || count <= 0)
-        return 0;
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; entries != nullptr && i < count; ++i)
         entries[i].detached = 0;
+    std::vector<Pending> pending;
+    if (!startBatch(entries, count, pending))
+        return 0;
 
     EngineLock lock;
-    std::vector<Pending> pending;
-    try {
-        pending.resize(static_cast<std::size_t>(count));
-    } catch (...) {
-        return 0;
-    }
     bool any = false;
     for (std::size_t i = 0; i < pending.size(); ++i) {
         if (entries[i].function == nullptr)

@@ -18,47 +18,21 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// A replacement that counts its calls and forwards to the trampoline.
-template <class Tag, class R, class... Args>
+// A replacement that counts its calls and forwards to the trampoline; N tells the hooks apart.
+template <int N, class R, class... Args>
 struct Forwarder {
-    static void* volatile real;
-    static std::atomic<int> calls;
+    static inline void* volatile real = nullptr;
+    static inline std::atomic<int> calls{0};
     static R WINAPI hook(Args... args)
     {
         ++calls;
         return reinterpret_cast<R(WINAPI*)(Args...)>(real)(args...);
     }
 };
-template <class Tag, class R, class... Args>
-void* volatile Forwarder<Tag, R, Args...>::real = nullptr;
-template <class Tag, class R, class... Args>
-std::atomic<int> Forwarder<Tag, R, Args...>::calls{0};
-
-struct SetCursorPosTag;
-struct GetCursorPosTag;
-struct ShowCursorTag;
-struct LoadLibraryWTag;
-struct LoadLibraryExWTag;
-struct LdrLoadDllTag;
-struct PresentTag;
-
-using SetCursorPosHook = Forwarder<SetCursorPosTag, BOOL, int, int>;
-using GetCursorPosHook = Forwarder<GetCursorPosTag, BOOL, POINT*>;
-using ShowCursorHook = Forwarder<ShowCursorTag, int, BOOL>;
-using LoadLibraryWHook = Forwarder<LoadLibraryWTag, HMODULE, const wchar_t*>;
-using LoadLibraryExWHook = Forwarder<LoadLibraryExWTag, HMODULE, const wchar_t*, HANDLE, DWORD>;
-using LdrLoadDllHook = Forwarder<LdrLoadDllTag, LONG, wchar_t*, ULONG*, void*, void**>;
-using PresentHook = Forwarder<PresentTag, HRESULT, IDXGISwapChain*, UINT, UINT>;
 
 void* exported(const wchar_t* module, const char* name)
 {
     return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(module), name));
-}
-
-std::vector<std::uint8_t> bytesAt(const void* p)
-{
-    const std::uint8_t* b = static_cast<const std::uint8_t*>(p);
-    return std::vector<std::uint8_t>(b, b + 32);
 }
 
 // Attaches, runs `use` (which must reach the function once or more), detaches, and checks that
@@ -68,7 +42,7 @@ void roundTrip(Engine engine, void* target, Use use)
 {
     ASSERT_NE(target, nullptr);
     const std::uint8_t* site = Overlay::HookEngines::followJumps(static_cast<std::uint8_t*>(target));
-    const std::vector<std::uint8_t> before = bytesAt(site);
+    const std::vector<std::uint8_t> before = snapshot(site);
     Hook::real = target;
     void** slot = const_cast<void**>(&Hook::real);
     void* replacement = reinterpret_cast<void*>(&Hook::hook);
@@ -78,7 +52,7 @@ void roundTrip(Engine engine, void* target, Use use)
     EXPECT_GT(Hook::calls, calls);
     ASSERT_TRUE(detach(engine, slot, replacement));
     EXPECT_EQ(Hook::real, target);
-    EXPECT_EQ(bytesAt(site), before);
+    EXPECT_EQ(snapshot(site), before);
     const int after = Hook::calls;
     use();
     EXPECT_EQ(Hook::calls, after);
@@ -91,13 +65,13 @@ class SystemFunctions : public ::testing::TestWithParam<Engine> {};
 TEST_P(SystemFunctions, CursorFunctions)
 {
     const Engine engine = GetParam();
-    roundTrip<SetCursorPosHook>(engine, exported(L"user32.dll", "SetCursorPos"),
-                                [] { EXPECT_TRUE(SetCursorPos(40, 50)); });
-    roundTrip<GetCursorPosHook>(engine, exported(L"user32.dll", "GetCursorPos"), [] {
+    roundTrip<Forwarder<0, BOOL, int, int>>(engine, exported(L"user32.dll", "SetCursorPos"),
+                                            [] { EXPECT_TRUE(SetCursorPos(40, 50)); });
+    roundTrip<Forwarder<1, BOOL, POINT*>>(engine, exported(L"user32.dll", "GetCursorPos"), [] {
         POINT point{};
         EXPECT_TRUE(GetCursorPos(&point));
     });
-    roundTrip<ShowCursorHook>(engine, exported(L"user32.dll", "ShowCursor"), [] {
+    roundTrip<Forwarder<2, int, BOOL>>(engine, exported(L"user32.dll", "ShowCursor"), [] {
         const int shown = ShowCursor(TRUE);
         EXPECT_EQ(ShowCursor(FALSE), shown - 1);
     });
@@ -106,13 +80,14 @@ TEST_P(SystemFunctions, CursorFunctions)
 TEST_P(SystemFunctions, ModuleLoaders)
 {
     const Engine engine = GetParam();
-    roundTrip<LoadLibraryWHook>(engine, exported(L"kernel32.dll", "LoadLibraryW"),
-                                [] { EXPECT_NE(LoadLibraryW(L"version.dll"), nullptr); });
-    roundTrip<LoadLibraryExWHook>(engine, exported(L"kernel32.dll", "LoadLibraryExW"),
-                                  [] { EXPECT_NE(LoadLibraryExW(L"version.dll", nullptr, 0), nullptr); });
+    roundTrip<Forwarder<3, HMODULE, const wchar_t*>>(engine, exported(L"kernel32.dll", "LoadLibraryW"),
+                                                     [] { EXPECT_NE(LoadLibraryW(L"version.dll"), nullptr); });
+    roundTrip<Forwarder<4, HMODULE, const wchar_t*, HANDLE, DWORD>>(
+        engine, exported(L"kernel32.dll", "LoadLibraryExW"),
+        [] { EXPECT_NE(LoadLibraryExW(L"version.dll", nullptr, 0), nullptr); });
     // LoadLibraryW ends in ntdll's LdrLoadDll.
-    roundTrip<LdrLoadDllHook>(engine, exported(L"ntdll.dll", "LdrLoadDll"),
-                              [] { EXPECT_NE(LoadLibraryW(L"version.dll"), nullptr); });
+    roundTrip<Forwarder<5, LONG, wchar_t*, ULONG*, void*, void**>>(
+        engine, exported(L"ntdll.dll", "LdrLoadDll"), [] { EXPECT_NE(LoadLibraryW(L"version.dll"), nullptr); });
 }
 
 TEST_P(SystemFunctions, DxgiPresentFoundThroughTheMethodTable)
@@ -142,7 +117,8 @@ TEST_P(SystemFunctions, DxgiPresentFoundThroughTheMethodTable)
                               &swapChain, &device, nullptr, &context);
     ASSERT_EQ(hr, S_OK);
     void** methods = *reinterpret_cast<void***>(swapChain.Get());
-    roundTrip<PresentHook>(engine, methods[8], [&] { EXPECT_EQ(swapChain->Present(0, 0), S_OK); });
+    roundTrip<Forwarder<6, HRESULT, IDXGISwapChain*, UINT, UINT>>(
+        engine, methods[8], [&] { EXPECT_EQ(swapChain->Present(0, 0), S_OK); });
     context.Reset();
     device.Reset();
     swapChain.Reset();

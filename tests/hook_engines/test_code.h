@@ -1,7 +1,7 @@
 #pragma once
 
 // Test functions written as machine code into executable memory, so that their exact prologues do
-// not depend on the compiler.
+// not depend on the compiler, and the two engines behind one attach/detach call.
 
 #include "hook_engines/far_jump_engine.h"
 #include "hook_engines/near_jump_engine.h"
@@ -20,7 +20,6 @@ namespace TestCode {
 class ExecutableMemory {
 public:
     explicit ExecutableMemory(void* at = nullptr, std::size_t size = 0x10000)
-        : m_size(size)
     {
         m_base = static_cast<std::uint8_t*>(VirtualAlloc(at, size, MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READWRITE));
         if (m_base == nullptr)
@@ -32,7 +31,6 @@ public:
     ExecutableMemory(const ExecutableMemory&) = delete;
     ExecutableMemory& operator=(const ExecutableMemory&) = delete;
 
-    std::uint8_t* base() const { return m_base; }
     // Where the next function goes (64-byte aligned, int3 padding after the previous one).
     std::uint8_t* next() const { return m_base + ((m_codeEnd + 63) & ~std::size_t(63)); }
 
@@ -55,7 +53,6 @@ public:
 
 private:
     std::uint8_t* m_base = nullptr;
-    std::size_t m_size = 0;
     std::size_t m_codeEnd = 0;
     std::uint8_t* m_dataTop = nullptr;
 };
@@ -79,12 +76,6 @@ public:
         m_bytes.insert(m_bytes.end(), p, p + 4);
         return *this;
     }
-    Code& u64(std::uint64_t value)
-    {
-        const std::uint8_t* p = reinterpret_cast<const std::uint8_t*>(&value);
-        m_bytes.insert(m_bytes.end(), p, p + 8);
-        return *this;
-    }
     const std::vector<std::uint8_t>& bytes() const { return m_bytes; }
 
 private:
@@ -92,32 +83,28 @@ private:
     std::vector<std::uint8_t> m_bytes;
 };
 
-// Address space around one page of code in which nothing else can be allocated: every place
-// within ±2 GB of the code is reserved.
+// One page of code around which nothing else can be allocated: every place within ±2 GB of it
+// is reserved.
 class IsolatedCode {
 public:
     IsolatedCode()
     {
-        const std::uint64_t span = 6ULL << 30;
-        void* probe = VirtualAlloc(nullptr, span, MEM_RESERVE, PAGE_NOACCESS);
-        if (probe == nullptr)
+        const std::uint64_t span = 6ULL << 30, below = 3ULL << 30, size = 0x10000;
+        std::uint8_t* base = static_cast<std::uint8_t*>(VirtualAlloc(nullptr, span, MEM_RESERVE, PAGE_NOACCESS));
+        if (base == nullptr)
             throw std::runtime_error("cannot reserve 6 GB of address space");
-        VirtualFree(probe, 0, MEM_RELEASE);
-        std::uint8_t* base = static_cast<std::uint8_t*>(probe);
-        std::uint8_t* code = base + (3ULL << 30);
-        m_below = VirtualAlloc(base, code - base, MEM_RESERVE, PAGE_NOACCESS);
-        m_memory = new ExecutableMemory(code, 0x10000);
-        m_above = VirtualAlloc(code + 0x10000, span - (3ULL << 30) - 0x10000, MEM_RESERVE, PAGE_NOACCESS);
+        VirtualFree(base, 0, MEM_RELEASE);
+        m_below = VirtualAlloc(base, below, MEM_RESERVE, PAGE_NOACCESS);
+        m_memory = new ExecutableMemory(base + below, size);
+        m_above = VirtualAlloc(base + below + size, span - below - size, MEM_RESERVE, PAGE_NOACCESS);
         if (m_below == nullptr || m_above == nullptr)
             throw std::runtime_error("cannot reserve the space around the code");
     }
     ~IsolatedCode()
     {
         delete m_memory;
-        if (m_below != nullptr)
-            VirtualFree(m_below, 0, MEM_RELEASE);
-        if (m_above != nullptr)
-            VirtualFree(m_above, 0, MEM_RELEASE);
+        VirtualFree(m_below, 0, MEM_RELEASE);
+        VirtualFree(m_above, 0, MEM_RELEASE);
     }
     IsolatedCode(const IsolatedCode&) = delete;
     IsolatedCode& operator=(const IsolatedCode&) = delete;
@@ -129,6 +116,51 @@ private:
     void* m_above = nullptr;
     ExecutableMemory* m_memory = nullptr;
 };
+
+using IntFn = int (*)(int);
+
+inline IntFn fn(const void* code)
+{
+    return reinterpret_cast<IntFn>(const_cast<void*>(code));
+}
+
+inline std::vector<std::uint8_t> snapshot(const void* code, std::size_t n = 32)
+{
+    const std::uint8_t* p = static_cast<const std::uint8_t*>(code);
+    return std::vector<std::uint8_t>(p, p + n);
+}
+
+// x ? 3x + 1 : -1, with jz rel8 in the first bytes; both engines take it.
+inline std::uint8_t* jccEarly(ExecutableMemory& mem)
+{
+    return mem.add({0x85, 0xC9,                    // test ecx,ecx
+                    0x74, 0x0B,                    // jz +11
+                    0x8D, 0x04, 0x49,              // lea eax,[rcx+rcx*2]
+                    0xFF, 0xC0,                    // inc eax
+                    0x0F, 0x1F, 0x44, 0x00, 0x00,  // nop
+                    0xC3,
+                    0xB8, 0xFF, 0xFF, 0xFF, 0xFF,  // mov eax,-1
+                    0xC3});
+}
+
+// xor eax,eax ; ret: too short for either engine.
+inline std::uint8_t* tooShort(ExecutableMemory& mem)
+{
+    return mem.add({0x31, 0xC0, 0xC3});
+}
+
+// Replacement in machine code: eax = [slot](ecx) + add; its prologue can be hooked in turn.
+inline std::uint8_t* forwardingReplacement(ExecutableMemory& mem, void** slot, std::int32_t add)
+{
+    Code c(mem.next());
+    const std::uint8_t* imm = reinterpret_cast<const std::uint8_t*>(&add);
+    c.op({0x48, 0x83, 0xEC, 0x28})                   // sub rsp,28h
+        .op({0xFF, 0x15}).rel32(slot)                // call [rip+slot]
+        .op({0x05, imm[0], imm[1], imm[2], imm[3]})  // add eax,add
+        .op({0x48, 0x83, 0xC4, 0x28})                // add rsp,28h
+        .op({0xC3});
+    return mem.add(c.bytes());
+}
 
 enum class Engine { NearJump, FarJump };
 

@@ -10,73 +10,39 @@
 #include <vector>
 
 using namespace Overlay;
-using HookingTest::LogCapture;
-using HookingTest::LoggedLine;
-using TestCode::ExecutableMemory;
+using namespace TestCode;
+using LogTest::Line;
+using LogTest::LogCapture;
+using Lines = std::vector<Line>;
 
 namespace {
 
-using IntFn = int (*)(int);
-
-// x ? 3x + 1 : -1; hookable by both engines.
-std::uint8_t* hookable(ExecutableMemory& mem)
-{
-    return mem.add({0x85, 0xC9, 0x74, 0x0B, 0x8D, 0x04, 0x49, 0xFF, 0xC0, 0x0F, 0x1F, 0x44, 0x00, 0x00, 0xC3,
-                    0xB8, 0xFF, 0xFF, 0xFF, 0xFF, 0xC3});
-}
-
-// xor eax,eax ; ret: too short for either engine.
-std::uint8_t* tooShort(ExecutableMemory& mem)
-{
-    return mem.add({0x31, 0xC0, 0xC3});
-}
-
-// Replacement: eax = [slot](ecx) + 1000, with its real pointer in `slot`.
-std::uint8_t* replacement(ExecutableMemory& mem, void** slot)
-{
-    TestCode::Code c(mem.next());
-    c.op({0x48, 0x83, 0xEC, 0x28}).op({0xFF, 0x15}).rel32(slot).op({0x05, 0xE8, 0x03, 0x00, 0x00})
-        .op({0x48, 0x83, 0xC4, 0x28, 0xC3});
-    return mem.add(c.bytes());
-}
-
-std::vector<std::uint8_t> bytesAt(const void* p)
-{
-    const std::uint8_t* b = static_cast<const std::uint8_t*>(p);
-    return std::vector<std::uint8_t>(b, b + 24);
-}
-
-LoggedLine info(const std::wstring& text)
+Line info(const std::wstring& text)
 {
     return {Log::Level::Info, text};
 }
 
-LoggedLine error(const std::wstring& text)
+template <class Action>
+std::string invalidArgument(Action action)
 {
-    return {Log::Level::Error, text};
+    try {
+        action();
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "nothing thrown";
 }
 
 } // namespace
 
-TEST(HookRecord, RefusesNullPointersNamingTheRecord)
+TEST(HookUtils, NullPointersAndEmptyListsAreHandled)
 {
     int dummy = 0;
-    try {
-        makeHookRecord(nullptr, nullptr, "IDXGISwapChain::Present");
-        FAIL();
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "IDXGISwapChain::Present: realFunc is null");
-    }
-    try {
-        makeUniqueHookRecord(&dummy, nullptr, "ShowCursor");
-        FAIL();
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "ShowCursor: hookFunc is null");
-    }
-}
+    EXPECT_EQ(invalidArgument([] { makeHookRecord(nullptr, nullptr, "IDXGISwapChain::Present"); }),
+              "IDXGISwapChain::Present: realFunc is null");
+    EXPECT_EQ(invalidArgument([&] { makeUniqueHookRecord(&dummy, nullptr, "ShowCursor"); }),
+              "ShowCursor: hookFunc is null");
 
-TEST(HookUtils, EmptyListsChangeNothingAndLogNothing)
-{
     LogCapture log;
     hook({});
     unhook({});
@@ -89,17 +55,14 @@ TEST(HookUtils, EmptyListsChangeNothingAndLogNothing)
 TEST(HookUtils, FirstEngineTakesWhatItCanAndTheSecondTheRest)
 {
     LogCapture log;
-    TestCode::IsolatedCode isolated;  // nothing can be allocated within reach of this one
+    IsolatedCode isolated;  // nothing can be allocated within reach of this one
     ExecutableMemory mem;
-    std::uint8_t* targets[3] = {hookable(mem), hookable(mem), hookable(isolated.memory())};
-    const std::vector<std::uint8_t> before = bytesAt(targets[2]);
+    std::uint8_t* targets[3] = {jccEarly(mem), jccEarly(mem), jccEarly(isolated.memory())};
+    const std::vector<std::uint8_t> before = snapshot(targets[2]);
     void* slots[3] = {};
-    std::uint8_t* replacements[3];
-    for (int i = 0; i < 3; ++i)
-        replacements[i] = replacement(mem, &slots[i]);
-    HookRecord a(targets[0], replacements[0], "A", true);
-    HookRecord b(targets[1], replacements[1], "B", true);
-    HookRecord c(targets[2], replacements[2], "C", true);
+    HookRecord a(targets[0], forwardingReplacement(mem, &slots[0], 1000), "A", true);
+    HookRecord b(targets[1], forwardingReplacement(mem, &slots[1], 1000), "B", true);
+    HookRecord c(targets[2], forwardingReplacement(mem, &slots[2], 1000), "C", true);
     const HookList list{&a, nullptr, &b, &c};
 
     hook(list);
@@ -107,10 +70,12 @@ TEST(HookUtils, FirstEngineTakesWhatItCanAndTheSecondTheRest)
     EXPECT_EQ(a.getBackend(), HookBackendMhook);
     EXPECT_EQ(b.getBackend(), HookBackendMhook);
     EXPECT_EQ(c.getBackend(), HookBackendDetours);
-    EXPECT_EQ(log.take(), (std::vector<LoggedLine>{info(L"Hook : A : Ok"), info(L"Hook : B : Ok"), info(L"Hook : C : Ok")}));
+    EXPECT_EQ(log.take(), (Lines{info(L"Hook : A : Ok"), info(L"Hook : B : Ok"), info(L"Hook : C : Ok")}));
+    HookRecord* records[3] = {&a, &b, &c};
     for (int i = 0; i < 3; ++i) {
-        slots[i] = (i == 0 ? a : i == 1 ? b : c).getRealFunc();
-        EXPECT_EQ(reinterpret_cast<IntFn>(targets[i])(5), 1016);
+        slots[i] = records[i]->getRealFunc();
+        EXPECT_EQ(fn(targets[i])(5), 1016);
+        EXPECT_EQ(fn(targets[i])(0), 999);  // the jcc, relocated more than 2 GB away for C
     }
 
     hook(list);  // all attached already
@@ -118,9 +83,8 @@ TEST(HookUtils, FirstEngineTakesWhatItCanAndTheSecondTheRest)
 
     unhook(list);
     EXPECT_FALSE(a.isHooked() || b.isHooked() || c.isHooked());
-    EXPECT_EQ(log.take(),
-              (std::vector<LoggedLine>{info(L"Unhook : A : Ok"), info(L"Unhook : B : Ok"), info(L"Unhook : C : Ok")}));
-    EXPECT_EQ(bytesAt(targets[2]), before);
+    EXPECT_EQ(log.take(), (Lines{info(L"Unhook : A : Ok"), info(L"Unhook : B : Ok"), info(L"Unhook : C : Ok")}));
+    EXPECT_EQ(snapshot(targets[2]), before);
     EXPECT_EQ(c.getRealFunc(), static_cast<void*>(targets[2]));
 }
 
@@ -130,15 +94,14 @@ TEST(HookUtils, FailuresAreLoggedWithTheEngineDump)
     initHookEngineLog();
     ExecutableMemory mem;
     void* slot = nullptr;
-    std::uint8_t* target = tooShort(mem);
-    HookRecord record(target, replacement(mem, &slot), "Tiny", true);
+    HookRecord record(tooShort(mem), forwardingReplacement(mem, &slot, 1000), "Tiny", true);
     hook({&record});
     EXPECT_FALSE(record.isHooked());
     EXPECT_FALSE(allHooked({&record}));
-    const std::vector<LoggedLine> lines = log.take();
+    const Lines lines = log.take();
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], error(L"Detours attach error = 9"));
-    EXPECT_EQ(lines[1], error(L"Hook : Tiny : Failed"));
+    EXPECT_EQ(lines[0], Line(Log::Level::Error, L"Detours attach error = 9"));
+    EXPECT_EQ(lines[1], Line(Log::Level::Error, L"Hook : Tiny : Failed"));
     EXPECT_EQ(lines[2].first, Log::Level::Error);
     const std::wstring& dump = lines[2].second;
     EXPECT_EQ(dump.rfind(L"Mhook Dump Start:\n", 0), 0u) << dump;
@@ -150,19 +113,18 @@ TEST(HookUtils, FailuresAreLoggedWithTheEngineDump)
 TEST(HookUtils, DestroyingAnAttachedRecordDetachesIt)
 {
     ExecutableMemory mem;
-    std::uint8_t* target = hookable(mem);
-    const std::vector<std::uint8_t> before = bytesAt(target);
+    std::uint8_t* target = jccEarly(mem);
+    const std::vector<std::uint8_t> before = snapshot(target);
     void* slot = nullptr;
-    std::uint8_t* repl = replacement(mem, &slot);
     LogCapture log;
     {
-        std::unique_ptr<HookRecord> record = makeUniqueHookRecord(target, repl, "Kernel32::LoadLibraryW");
+        auto record = makeUniqueHookRecord(target, forwardingReplacement(mem, &slot, 1000), "Kernel32::LoadLibraryW");
         hook({record.get()});
         ASSERT_TRUE(record->isHooked());
         log.take();
     }
-    EXPECT_EQ(log.take(), std::vector<LoggedLine>{info(L"Unhook : Kernel32::LoadLibraryW : Ok")});
-    EXPECT_EQ(bytesAt(target), before);
+    EXPECT_EQ(log.take(), Lines{info(L"Unhook : Kernel32::LoadLibraryW : Ok")});
+    EXPECT_EQ(snapshot(target), before);
 }
 
 TEST(HookUtils, EngineLogKeepsWithinItsBufferAndEndsWithANewline)
@@ -171,7 +133,7 @@ TEST(HookUtils, EngineLogKeepsWithinItsBufferAndEndsWithANewline)
     const MhookDumpBuffer* buffer = hookEngineLog();
     ASSERT_NE(buffer, nullptr);
     mhookPrintCallback("attach %d: failed: %s", 7, "unknown instruction");
-    EXPECT_EQ(std::string(buffer->data, static_cast<std::size_t>(buffer->length)), "attach 7: failed: unknown instruction\n");
+    EXPECT_EQ(std::string(buffer->data, std::size_t(buffer->length)), "attach 7: failed: unknown instruction\n");
 
     const std::string burst(40000, 'x');
     mhookPrintCallback("%s", burst.c_str());

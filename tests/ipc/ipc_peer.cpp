@@ -1,11 +1,10 @@
 // The other process in the IPC tests: plays the host (pipe servers, shared memory writer), a
-// client's pipe server, or a mutex owner that dies. Reports on standard output, one line per event, and ends when its
-// standard input closes.
+// client's pipe server, or a mutex owner that dies. Reports on standard output, one line per
+// event, and ends when its standard input closes.
 
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -15,8 +14,8 @@
 
 #include "host_sdk/host_pipe.h"
 #include "host_sdk/shared_blocks.h"
+#include "ipc_test_support.h"
 #include "overlay/overlay_common/ipc/named_mutex.h"
-#include "test_pattern.h"
 
 using namespace Overlay;
 
@@ -27,34 +26,26 @@ void report(const std::string& line)
     std::cout << line << std::endl;
 }
 
-// Reads one line of standard input; false at its end.
-bool readCommand(std::string& line)
-{
-    return static_cast<bool>(std::getline(std::cin, line));
-}
-
 void waitForInputEnd()
 {
-    std::string ignored;
-    while (readCommand(ignored)) {
+    for (std::string ignored; std::getline(std::cin, ignored);) {
     }
 }
 
-int holdMutex(const std::string& name, bool die)
+// Locks the mutex and ends, when told to, without releasing it (the mutex is abandoned).
+int holdMutex(const std::string& name)
 {
     Ipc::NamedMutex mutex;
     mutex.open(name, false);
     mutex.lock();
     report("locked");
-    if (die)
-        ExitProcess(3); // leaves the mutex abandoned
     waitForInputEnd();
-    mutex.unlock();
-    return 0;
+    ExitProcess(3);
+    return 3;
 }
 
 // Commands: "frame <width> <height> <seed>" publishes a frame into a new frame buffer;
-// "rect <l> <t> <r> <b>" moves the window.
+// "rect <l> <t> <r> <b> [die]" moves the window (and dies holding its mutex).
 int hostWindow(uint32_t width, uint32_t height)
 {
     auto window = Host::HostWindow::create({10, 20, 10 + int32_t(width), 20 + int32_t(height)});
@@ -65,24 +56,29 @@ int hostWindow(uint32_t width, uint32_t height)
         window->publishFrame(*buffers.back(), w, h, pixels.data(), size_t(w) * 4);
         return Ipc::idToName(buffers.back()->id());
     };
-    const std::string first = publish(width, height, 1);
-    report(Ipc::idToName(window->id()) + " " + first);
+    report(Ipc::idToName(window->id()) + " " + publish(width, height, 1));
 
-    std::string line;
-    while (readCommand(line)) {
-        char verb[16] = {};
+    for (std::string line; std::getline(std::cin, line);) {
+        char verb[16] = {}, die[8] = {};
         int a = 0, b = 0, c = 0, d = 0;
-        if (std::sscanf(line.c_str(), "%15s %d %d %d %d", verb, &a, &b, &c, &d) < 1)
-            continue;
+        std::sscanf(line.c_str(), "%15s %d %d %d %d %7s", verb, &a, &b, &c, &d, die);
         if (std::string(verb) == "frame") {
             report(publish(uint32_t(a), uint32_t(b), uint32_t(c)));
         } else if (std::string(verb) == "rect") {
             auto lock = window->lock();
             window->setRect({a, b, c, d});
+            if (std::string(die) == "die")
+                ExitProcess(3);
             report("ok");
         }
     }
     return 0;
+}
+
+template <class T>
+void print(const char* method, const T& value)
+{
+    report(std::string(method) + " " + apache::thrift::to_string(value));
 }
 
 // Prints every call it gets. registerClient answers with the client's id + 1 and version
@@ -118,13 +114,6 @@ public:
         report("ping");
         return true;
     }
-
-private:
-    template <class T>
-    static void print(const char* method, const T& value)
-    {
-        report(std::string(method) + " " + apache::thrift::to_string(value));
-    }
 };
 
 // showOverlay answers true, hideOverlay false, so that the answers can be told apart.
@@ -148,30 +137,24 @@ public:
     }
 };
 
-// Serves OverlayClient as an overlay client does: one instance, only for this logon session.
-int serveAsClient(const std::string& name)
+// Serves OverlayHost or OverlayClient on a pipe, through our pipe server or Thrift's; as
+// "client-single", serves OverlayClient as an overlay client does: one instance, this logon session only.
+int serve(const std::string& service, const std::string& name, const std::string& kind)
 {
-    auto server = Ipc::createServer(name, std::make_shared<Ipc::Stub::OverlayClientProcessor>(std::make_shared<PrintingClient>()),
-                                    std::weak_ptr<Ipc::ServerListener>(), true, Ipc::createSecurityAttributes(), 3000);
-    server->start();
-    report("listening");
-    waitForInputEnd();
-    server->stop();
-    return 0;
-}
-
-// Serves OverlayHost or OverlayClient on a pipe, through our pipe server or Thrift's.
-int serve(const std::string& service, const std::string& name, const std::string& kindName)
-{
-    if (service == "client-single")
-        return serveAsClient(name);
-    const Host::PipeKind kind = kindName == "thrift" ? Host::PipeKind::Thrift : Host::PipeKind::Overlay;
-    std::shared_ptr<apache::thrift::TProcessor> processor;
+    auto client = std::make_shared<Ipc::Stub::OverlayClientProcessor>(std::make_shared<PrintingClient>());
+    if (service == "client-single") {
+        auto server = Ipc::createServer(name, client, std::weak_ptr<Ipc::ServerListener>(), true,
+                                        Ipc::createSecurityAttributes(), 3000);
+        server->start();
+        report("listening");
+        waitForInputEnd();
+        server->stop();
+        return 0;
+    }
+    std::shared_ptr<apache::thrift::TProcessor> processor = client;
     if (service == "host")
         processor = std::make_shared<Ipc::Stub::OverlayHostProcessor>(std::make_shared<PrintingHost>());
-    else
-        processor = std::make_shared<Ipc::Stub::OverlayClientProcessor>(std::make_shared<PrintingClient>());
-    Host::HostPipeServer server(name, processor, kind);
+    Host::HostPipeServer server(name, processor, kind == "thrift" ? Host::PipeKind::Thrift : Host::PipeKind::Overlay);
     server.start();
     report("listening");
     waitForInputEnd();
@@ -183,10 +166,10 @@ int serve(const std::string& service, const std::string& name, const std::string
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> args(argv + 1, argv + argc);
     try {
-        if (args.size() == 3 && args[0] == "hold-mutex")
-            return holdMutex(args[1], args[2] == "die");
+        if (args.size() == 2 && args[0] == "hold-mutex")
+            return holdMutex(args[1]);
         if (args.size() == 4 && args[0] == "serve")
             return serve(args[1], args[2], args[3]);
         if (args.size() == 3 && args[0] == "host-window")

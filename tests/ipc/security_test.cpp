@@ -5,10 +5,8 @@
 
 #include <vector>
 
+#include "ipc_test_support.h"
 #include "overlay/overlay_common/ipc/ipc_helper.h"
-#include "overlay/overlay_common/ipc/pipe.h"
-#include "overlay/overlay_common/ipc/pipe_server.h"
-#include "peer_process.h"
 
 using namespace Overlay::Ipc;
 

@@ -9,25 +9,24 @@
 #include <thrift/TApplicationException.h>
 #include <thrift/protocol/TCompactProtocol.h>
 #include <thrift/transport/TBufferTransports.h>
-#include <thrift/transport/TTransportException.h>
 
+#include "ipc_test_support.h"
+#include "log_capture.h"
 #include "overlay/overlay_common/ipc/OverlayClient.h"
 #include "overlay/overlay_common/ipc/OverlayHost.h"
 #include "overlay/overlay_common/ipc/overlay_ipc_client.h"
 #include "overlay/overlay_common/ipc/overlay_ipc_server.h"
-#include "overlay/overlay_common/ipc/pipe_server.h"
 #include "overlay/overlay_common/ipc/thrift_logger.h"
-#include "log_capture.h"
-#include "peer_process.h"
 
 using apache::thrift::TApplicationException;
-using apache::thrift::transport::TTransport;
 using apache::thrift::transport::TTransportException;
 using namespace Overlay::Ipc;
+using IpcTest::receive;
+using IpcTest::send;
 
 namespace {
 
-// Bytes given as numbers and strings, in order.
+// Bytes given as numbers and short strings (with their varint length), in order.
 class Bytes
 {
 public:
@@ -39,15 +38,18 @@ public:
     }
     Bytes& operator()(const std::string& text)
     {
-        m_data.push_back(char(text.size())); // varint length, short strings only
+        m_data.push_back(char(text.size()));
         m_data += text;
         return *this;
     }
-    const std::string& str() const { return m_data; }
+    operator const std::string&() const { return m_data; }
+    size_t size() const { return m_data.size(); }
 
 private:
     std::string m_data;
 };
+
+constexpr int call = 1, reply = 2, oneway = 4;
 
 // Message header: protocol id, type and version, sequence id 0, method name.
 Bytes header(int type, const std::string& method)
@@ -55,57 +57,18 @@ Bytes header(int type, const std::string& method)
     return Bytes()({0x82, (type << 5) | 1, 0x00})(method);
 }
 
-constexpr int call = 1, reply = 2;
-
-// A host pipe whose connection the test reads and writes byte by byte.
-struct RawHost
+// A host pipe the test reads and writes byte by byte, and the overlay's caller connected to it.
+struct RawHost : IpcTest::PipePair
 {
-    RawHost() : name(IpcTest::uniqueName()), server(makePipePath(name), true, nullptr, 3000) { server.listen(); }
-
-    void accept() { connection = server.accept(); }
-
-    std::string read(size_t length)
+    explicit RawHost(const std::string& service = {}) : ipc(name)
     {
-        std::string data(length, '\0');
-        connection->readAll(reinterpret_cast<uint8_t*>(&data[0]), uint32_t(length));
-        return data;
-    }
-
-    void write(const std::string& data)
-    {
-        connection->write(reinterpret_cast<const uint8_t*>(data.data()), uint32_t(data.size()));
-        connection->writeEnd();
-    }
-
-    std::string name;
-    PipeServer server;
-    std::shared_ptr<TTransport> connection;
-};
-
-// The client side as the overlay uses it: IpcClient and the generated caller.
-struct Caller
-{
-    explicit Caller(const std::string& name, const std::string& service = {}) : ipc(name)
-    {
-        ipc.open();
+        connection = connect([&] { ipc.open(); });
         client = std::make_unique<Stub::OverlayHostClient>(ipc.getProtocol(service));
     }
 
     IpcClient ipc;
     std::unique_ptr<Stub::OverlayHostClient> client;
-};
-
-class RecordingClient : public Stub::OverlayClientIf
-{
-public:
-    bool showOverlay() override
-    {
-        ++shows;
-        return true;
-    }
-    bool hideOverlay() override { return true; }
-    bool ping() override { return true; }
-    int shows = 0;
+    std::shared_ptr<apache::thrift::transport::TTransport> connection;
 };
 
 } // namespace
@@ -113,12 +76,6 @@ public:
 TEST(Wire, RegisterClientMatchesTheCompactEncoding)
 {
     RawHost host;
-    std::future<Stub::HostInfo> answer;
-    std::unique_ptr<Caller> caller;
-    auto accepted = std::async(std::launch::async, [&] { host.accept(); });
-    caller = std::make_unique<Caller>(host.name);
-    accepted.get();
-
     Stub::ClientInfo info;
     info.id = 150;
     info.version = "v1";
@@ -128,23 +85,21 @@ TEST(Wire, RegisterClientMatchesTheCompactEncoding)
     info.scurfaceBounds.top = -1;
     info.scurfaceBounds.right = 300;
     info.scurfaceBounds.bottom = 0;
-    answer = std::async(std::launch::async, [&] {
+    auto answer = std::async(std::launch::async, [&] {
         Stub::HostInfo result;
-        caller->client->registerClient(result, info);
+        host.client->registerClient(result, info);
         return result;
     });
 
-    const std::string expected = header(call, "registerClient")({0x1C})                    // 1: clientInfo
-                                     ({0x16, 0xAC, 0x02})                                   // 1: id 150
-                                     ({0x18})("v1")({0x18})("p")({0x18})("s")               // 2..4: strings
-                                     ({0x1C, 0x15, 0x02, 0x15, 0x01, 0x15, 0xD8, 0x04, 0x15, 0x00, 0x00}) // 5: RectI
-                                     ({0x00})                                               // end ClientInfo
-                                     ({0x00})                                               // end arguments
-                                     .str();
-    EXPECT_EQ(host.read(expected.size()), expected);
+    const Bytes expected = header(call, "registerClient")({0x1C})                                  // 1: clientInfo
+                           ({0x16, 0xAC, 0x02})                                                    // 1: id 150
+                           ({0x18})("v1")({0x18})("p")({0x18})("s")                                // 2..4: strings
+                           ({0x1C, 0x15, 0x02, 0x15, 0x01, 0x15, 0xD8, 0x04, 0x15, 0x00, 0x00})  // 5: RectI
+                           ({0x00, 0x00});  // end of ClientInfo, end of the arguments
+    EXPECT_EQ(receive(*host.connection, expected.size()), static_cast<const std::string&>(expected));
 
     // Result field 0 needs the long field header: type byte, then the zigzag id.
-    host.write(header(reply, "registerClient")({0x0C, 0x00})({0x11, 0x16, 0x0E, 0x18})("h1")({0x00, 0x00}).str());
+    send(*host.connection, header(reply, "registerClient")({0x0C, 0x00})({0x11, 0x16, 0x0E, 0x18})("h1")({0x00, 0x00}));
     const Stub::HostInfo result = answer.get();
     EXPECT_TRUE(result.result);
     EXPECT_EQ(result.id, 7);
@@ -154,21 +109,18 @@ TEST(Wire, RegisterClientMatchesTheCompactEncoding)
 TEST(Wire, EveryCallCarriesSequenceIdZeroAndMissingResultsFail)
 {
     RawHost host;
-    auto accepted = std::async(std::launch::async, [&] { host.accept(); });
-    Caller caller(host.name);
-    accepted.get();
-
-    const std::string ping = header(call, "ping")({0x00}).str();
+    const std::string ping = header(call, "ping")({0x00});
     for (int i = 0; i < 2; ++i) {
-        auto answer = std::async(std::launch::async, [&] { return caller.client->ping(); });
-        EXPECT_EQ(host.read(ping.size()), ping);
-        host.write(header(reply, "ping")({0x01, 0x00, 0x00}).str());
+        auto answer = std::async(std::launch::async, [&] { return host.client->ping(); });
+        EXPECT_EQ(receive(*host.connection, ping.size()), ping);
+        send(*host.connection, header(reply, "ping")({0x01, 0x00, 0x00}));
         EXPECT_TRUE(answer.get());
     }
 
-    auto answer = std::async(std::launch::async, [&] { return caller.client->getId(); });
-    EXPECT_EQ(host.read(header(call, "getId")({0x00}).str().size()), header(call, "getId")({0x00}).str());
-    host.write(header(reply, "getId")({0x00}).str());
+    auto answer = std::async(std::launch::async, [&] { return host.client->getId(); });
+    const std::string getId = header(call, "getId")({0x00});
+    EXPECT_EQ(receive(*host.connection, getId.size()), getId);
+    send(*host.connection, header(reply, "getId")({0x00}));
     try {
         answer.get();
         FAIL() << "a reply without a result was accepted";
@@ -180,16 +132,12 @@ TEST(Wire, EveryCallCarriesSequenceIdZeroAndMissingResultsFail)
 
 TEST(Wire, MultiplexedProtocolPrefixesTheServiceName)
 {
-    RawHost host;
-    auto accepted = std::async(std::launch::async, [&] { host.accept(); });
-    Caller caller(host.name, "OverlayHost");
-    accepted.get();
-    EXPECT_EQ(caller.ipc.getProtocol(), caller.ipc.getProtocol());
-    EXPECT_NE(caller.ipc.getProtocol("OverlayHost"), caller.ipc.getProtocol());
-
-    auto sending = std::async(std::launch::async, [&] { caller.client->onOverlayShown(); });
-    const std::string expected = Bytes()({0x82, (4 << 5) | 1, 0x00})("OverlayHost:onOverlayShown")({0x00}).str();
-    EXPECT_EQ(host.read(expected.size()), expected);
+    RawHost host("OverlayHost");
+    EXPECT_EQ(host.ipc.getProtocol(), host.ipc.getProtocol());
+    EXPECT_NE(host.ipc.getProtocol("OverlayHost"), host.ipc.getProtocol());
+    auto sending = std::async(std::launch::async, [&] { host.client->onOverlayShown(); });
+    const std::string expected = header(oneway, "OverlayHost:onOverlayShown")({0x00});
+    EXPECT_EQ(receive(*host.connection, expected.size()), expected);
     sending.get();
 }
 
@@ -197,22 +145,19 @@ TEST(Wire, StructsAcceptMissingFields)
 {
     auto buffer = std::make_shared<apache::thrift::transport::TMemoryBuffer>();
     apache::thrift::protocol::TCompactProtocol protocol(buffer);
-    const std::string onlyType = Bytes()({0x15, 0x04, 0x00}).str();
+    const std::string onlyType = Bytes()({0x15, 0x04, 0x00});
     buffer->write(reinterpret_cast<const uint8_t*>(onlyType.data()), uint32_t(onlyType.size()));
     Stub::KeyEvent key;
     key.read(&protocol);
-    EXPECT_EQ(key.type, 2);
-    EXPECT_EQ(key.modifiers, 0);
-    EXPECT_EQ(key.windowsKeyCode, 0);
-    EXPECT_EQ(key.nativeKeyCode, 0);
+    Stub::KeyEvent expectedKey;
+    expectedKey.type = Stub::KeyEventType::type(2);
+    EXPECT_EQ(key, expectedKey);
+    EXPECT_EQ(key.modifiers + key.windowsKeyCode + key.nativeKeyCode + key.character + key.unmodifiedCharacter, 0);
     EXPECT_FALSE(key.isSystemKey);
-    EXPECT_EQ(key.character, 0);
-    EXPECT_EQ(key.unmodifiedCharacter, 0);
 
-    // A ClientInfo with fields 1 to 4 only, plus an unknown field 9 and field 2 with a wrong
+    // A ClientInfo with fields 1, 3 and 4 only, plus an unknown field 9 and field 2 with a wrong
     // type, both skipped.
-    const std::string partial =
-        Bytes()({0x16, 0x02})({0x15, 0x08})({0x18})("p")({0x18})("s")({0x58})("zz")({0x00}).str();
+    const std::string partial = Bytes()({0x16, 0x02})({0x15, 0x08})({0x18})("p")({0x18})("s")({0x58})("zz")({0x00});
     buffer->resetBuffer();
     buffer->write(reinterpret_cast<const uint8_t*>(partial.data()), uint32_t(partial.size()));
     Stub::ClientInfo info;
@@ -226,22 +171,26 @@ TEST(Wire, StructsAcceptMissingFields)
 
 TEST(Wire, ServerAnswersUnknownMethodsAndDropsRepliesSentToIt)
 {
-    IpcTest::LogCapture log;
+    class ShowCounter : public Stub::OverlayClientIf
+    {
+    public:
+        bool showOverlay() override { return ++shows > 0; }
+        bool hideOverlay() override { return true; }
+        bool ping() override { return true; }
+        int shows = 0;
+    };
+    LogTest::LogCapture log;
     setThriftLogger();
     const std::string name = IpcTest::uniqueName();
-    auto handler = std::make_shared<RecordingClient>();
+    auto handler = std::make_shared<ShowCounter>();
     auto server = createServer(name, std::make_shared<Stub::OverlayClientProcessor>(handler),
                                std::weak_ptr<ServerListener>(), true, nullptr, 3000);
     server->start();
-
     {
-        Pipe pipe(makePipePath(name));
-        pipe.open();
-        apache::thrift::protocol::TCompactProtocolT<Pipe> protocol(std::shared_ptr<Pipe>(&pipe, [](Pipe*) {}));
-        const std::string bogus = header(call, "bogus")({0x15, 0x02, 0x00}).str();
-        pipe.write(reinterpret_cast<const uint8_t*>(bogus.data()), uint32_t(bogus.size()));
-        pipe.writeEnd();
-
+        auto pipe = std::make_shared<Pipe>(makePipePath(name));
+        pipe->open();
+        send(*pipe, header(call, "bogus")({0x15, 0x02, 0x00}));
+        apache::thrift::protocol::TCompactProtocolT<Pipe> protocol(pipe);
         std::string method;
         apache::thrift::protocol::TMessageType type;
         int32_t sequenceId = -1;
@@ -255,18 +204,12 @@ TEST(Wire, ServerAnswersUnknownMethodsAndDropsRepliesSentToIt)
         EXPECT_STREQ(error.what(), "Invalid method name: 'bogus'");
         protocol.readMessageEnd();
 
-        // The server hangs up as soon as it has seen the header; the write or the next read
-        // notices.
-        const std::string wrongType = header(reply, "showOverlay")({0x00}).str();
-        try {
-            pipe.write(reinterpret_cast<const uint8_t*>(wrongType.data()), uint32_t(wrongType.size()));
-            pipe.writeEnd();
-            uint8_t byte = 0;
-            pipe.read(&byte, 1);
-            FAIL() << "the server kept a connection that sent it a reply";
-        } catch (const TTransportException& e) {
-            EXPECT_EQ(e.getType(), TTransportException::END_OF_FILE);
-        }
+        // The server hangs up as soon as it has seen the header; the write or the next read notices.
+        const IpcTest::Failure failure = IpcTest::transportFailure([&] {
+            send(*pipe, header(reply, "showOverlay")({0x00}));
+            receive(*pipe, 1);
+        });
+        EXPECT_EQ(failure.type, TTransportException::END_OF_FILE);
     }
     server->stop();
     resetThriftLogger();

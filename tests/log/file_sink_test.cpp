@@ -1,233 +1,277 @@
+#include <gtest/gtest.h>
+
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "err/text_conversion.h"
-#include "log_test_support.h"
+#include "log_capture.h"
 
 namespace {
 
-using LogTest::fileNames;
-using LogTest::LogFixture;
-using LogTest::readFile;
-using LogTest::splitLines;
-using LogTest::TempFolder;
-using LogTest::utf8;
+using Err::utf16ToUtf8;
 
 const std::string bom = "\xEF\xBB\xBF";
-const std::string headerBytes =
-    " Level | Thread | Day and time    | Message\r\n--------------------------------------------\r\n";
+const std::string header = bom + " Level | Thread | Day and time    | Message\r\n"
+                                 "--------------------------------------------\r\n";
 const std::regex fileNamePattern(R"(overlay_client_\d{8}_\d{6}_\d{3}\.log)");
 const std::regex timeField(R"(\d\d \d\d:\d\d:\d\d\.\d\d\d)");
+const std::string pid = std::to_string(GetCurrentProcessId());
+
+std::string readFile(const std::wstring& path)
+{
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::wstring& path, const std::string& bytes)
+{
+    std::ofstream(std::filesystem::path(path), std::ios::binary) << bytes;
+}
+
+// Names of the folder's files, sorted; only the log files' names when `logsOnly`.
+std::vector<std::wstring> fileNames(const std::wstring& folder, bool logsOnly = true)
+{
+    std::vector<std::wstring> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.is_regular_file() && (!logsOnly || std::regex_match(entry.path().filename().string(), fileNamePattern)))
+            names.push_back(entry.path().filename().wstring());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The body after the header, split at CR LF (the last piece is what follows the last CR LF).
+std::vector<std::string> bodyLines(const std::string& bytes)
+{
+    EXPECT_EQ(bytes.substr(0, header.size()), header);
+    std::vector<std::string> lines;
+    size_t start = header.size();
+    for (size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(bytes.substr(start, end - start));
+    lines.push_back(bytes.substr(start));
+    return lines;
+}
 
 std::string padded(std::string text, size_t width)
 {
-    if (text.size() < width)
-        text.append(width - text.size(), ' ');
+    text.resize(std::max(text.size(), width), ' ');
     return text;
 }
 
-// " LEVEL | thread | " of a line written by this thread.
-std::string linePrefix(const char* level)
-{
-    return " " + padded(level, 5) + " | " + padded(std::to_string(GetCurrentThreadId()), 6) + " | ";
-}
-
-// Checks one line: level and thread fields, a well-formed time, and returns the message.
+// Checks the level and thread fields and the time of a line written by this thread; returns the message.
 std::string messageOf(const std::string& line, const char* level)
 {
-    const std::string prefix = linePrefix(level);
+    const std::string prefix = " " + padded(level, 5) + " | " + padded(std::to_string(GetCurrentThreadId()), 6) + " | ";
     EXPECT_EQ(line.substr(0, prefix.size()), prefix) << line;
     EXPECT_TRUE(std::regex_match(line.substr(prefix.size(), 15), timeField)) << line;
     EXPECT_EQ(line.substr(prefix.size() + 15, 3), " | ") << line;
     return line.size() > prefix.size() + 18 ? line.substr(prefix.size() + 18) : std::string();
 }
 
-std::string pid()
-{
-    return std::to_string(GetCurrentProcessId());
-}
-
-// The program's configuration, with the given size limit and number of files.
-std::shared_ptr<Log::FileSink> startSink(const std::wstring& folder, std::uint64_t maxFileSize, std::uint32_t maxFiles)
-{
-    auto sink = std::make_shared<Log::FileSink>(folder);
-    sink->setPrefix(L"overlay_client_");
-    sink->setExtension(L".log");
-    sink->setMaxFiles(maxFiles);
-    sink->setMaxFileSize(maxFileSize);
-    sink->setFlushEachRecord(true);
-    sink->start();
-    Log::Core::instance()->rootLogger()->addSink(sink);
-    return sink;
-}
-
-std::vector<std::wstring> logFiles(const std::wstring& folder)
-{
-    std::vector<std::wstring> files;
-    for (const std::wstring& name : fileNames(folder)) {
-        if (std::regex_match(utf8(name), fileNamePattern))
-            files.push_back(name);
+// A fresh folder under the temporary folder (removed with its files at the end) and a core
+// logging into it with the program's file settings.
+class LogFiles : public ::testing::Test {
+protected:
+    LogFiles()
+    {
+        // Process ids come back soon under Wine: a counter and the clock make the name unique.
+        static std::atomic<int> counter{0};
+        const auto unique = std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++counter) + L"_" +
+                            std::to_wstring(std::chrono::steady_clock::now().time_since_epoch().count());
+        folder = (std::filesystem::temp_directory_path() / (L"log_tests_" + unique)).wstring();
+        std::filesystem::create_directories(folder);
+        Log::Core::release();
+        core = Log::Core::initialize(Log::Mode::Synchronous);
     }
-    return files;
-}
+    ~LogFiles() override
+    {
+        Log::Core::release();
+        core.reset();
+        sink.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
 
-TEST_F(LogFixture, FileHeaderAndLinesByteForByte)
+    std::wstring file(const std::wstring& name) const { return folder + L"\\" + name; }
+
+    void startSink(std::uint64_t maxFileSize, std::uint32_t maxFiles)
+    {
+        sink = std::make_shared<Log::FileSink>(folder);
+        sink->setPrefix(L"overlay_client_");
+        sink->setExtension(L".log");
+        sink->setMaxFiles(maxFiles);
+        sink->setMaxFileSize(maxFileSize);
+        sink->setFlushEachRecord(true);
+        sink->start();
+        core->rootLogger()->addSink(sink);
+    }
+
+    // Ends the session (the last reference closes the file) and returns the last file's path.
+    std::wstring finish()
+    {
+        const std::wstring path = sink->currentPath();
+        Log::Core::release();
+        sink.reset();
+        return path;
+    }
+
+    std::wstring folder;
+    std::shared_ptr<Log::Core> core;
+    std::shared_ptr<Log::FileSink> sink;
+};
+
+TEST_F(LogFiles, HeaderAndLinesByteForByte)
 {
-    TempFolder folder;
-    const auto core = Log::Core::initialize(Log::Mode::Synchronous);
     core->setThreshold(Log::Level::Max);
-    auto sink = startSink(folder.path(), 0x200000, 15);
+    startSink(0x200000, 15);
     sink->setMinLevel(Log::Level::Max);
-    EXPECT_EQ(sink->name(), L"File(\"" + folder.path() + L"\")");
+    EXPECT_EQ(sink->name(), L"File(\"" + folder + L"\")");
     Log::Logger tagged("tagged", __FILE__, __LINE__, {L"ipc"});
+    // Lone surrogates become U+FFFD; a valid pair stays.
+    const wchar_t broken[] = {L'a', 0xD800, L'b', 0xDC00, L' ', 0xD83D, 0xDE00, L' ', 0xDBFF, 0};
 
     LOG_TRACE(L"Run overlay client: id = %1, version = %2, pipeHostName = %3", 42, "26.00.02.1046", "host_pipe");
     LOG_DEBUG(L"Width=%0, Height=%1", 1280, 720);
     LOG_INFO(L"Create RenderOverlay: %0", reinterpret_cast<void*>(0xABCDEF12));
-    LOG_WARN(L"Overlay already running");
+    LOG_WARN(L"title %0", broken);
     LOG_ERROR(L"Failed to initialize overlay: %1", "[Error.Base.Failed] mandatory hooks were not attached: ");
     LOG_FATAL(L"multi\nline");
-    Log::programLogger().log(__FILE__, __LINE__, Log::Level::Max, L"max");
+    Log::programLogger().log(__FILE__, __LINE__, Log::Level::Max, broken);
     Log::programLogger().log(__FILE__, __LINE__, static_cast<Log::Level>(9), L"nine");
     tagged.log(__FILE__, __LINE__, Log::Level::Info, L"tagged %0", 1);
-    const std::wstring path = sink->currentPath();
-    Log::Core::release();
-    sink.reset();  // the last reference: "finished"
+    const std::wstring path = finish();
 
-    ASSERT_EQ(logFiles(folder.path()).size(), 1u);
+    ASSERT_EQ(fileNames(folder).size(), 1u);
     const std::string bytes = readFile(path);
     if (const char* sample = std::getenv("LOG_TESTS_SAMPLE"))
         CopyFileW(path.c_str(), Err::utf8ToUtf16(sample).c_str(), FALSE);
-    ASSERT_EQ(bytes.substr(0, bom.size() + headerBytes.size()), bom + headerBytes);
+    EXPECT_GT(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), nullptr, 0), 0);
 
-    const auto lines = splitLines(bytes.substr(bom.size() + headerBytes.size()));
+    const auto lines = bodyLines(bytes);
     ASSERT_EQ(lines.size(), 16u) << bytes;
     const std::string starting = messageOf(lines[0], "INFO");
-    EXPECT_TRUE(std::regex_match(starting, std::regex("Starting log session " + pid() +
-                                                      R"( at \d{4}-\d\d-\d\d, Time Zone = GMT[+-]\d{4})")))
-        << starting;
+    const std::regex startLine("Starting log session " + pid + R"( at \d{4}-\d\d-\d\d, Time Zone = GMT[+-]\d{4})");
+    EXPECT_TRUE(std::regex_match(starting, startLine)) << starting;
     char today[16];
     const time_t now = time(nullptr);
     strftime(today, sizeof(today), "%Y-%m-%d", localtime(&now));
     EXPECT_NE(starting.find(today), std::string::npos);
-    EXPECT_EQ(lines[0].substr(linePrefix("INFO").size(), 2), std::string(today + 8, 2));  // day of month
+    EXPECT_EQ(lines[0].substr(lines[0].size() - starting.size() - 18, 2), std::string(today + 8, 2));  // day of month
 
+    const std::string replaced = "a\xEF\xBF\xBD" "b\xEF\xBF\xBD \xF0\x9F\x98\x80 \xEF\xBF\xBD";
     EXPECT_EQ(messageOf(lines[1], "TRACE").substr(0, 24), "Logger created (logger@s");
     EXPECT_EQ(messageOf(lines[2], "TRACE"), "Run overlay client: id = 42, version = 26.00.02.1046, pipeHostName = host_pipe");
     EXPECT_EQ(messageOf(lines[3], "DEBUG"), "Width=1280, Height=720");
     EXPECT_EQ(messageOf(lines[4], "INFO"), "Create RenderOverlay: 00000000ABCDEF12");
-    EXPECT_EQ(messageOf(lines[5], "WARN"), "Overlay already running");
+    EXPECT_EQ(messageOf(lines[5], "WARN"), "title " + replaced);
     EXPECT_EQ(messageOf(lines[6], "ERROR"), "Failed to initialize overlay: [Error.Base.Failed] mandatory hooks were not attached: ");
     EXPECT_EQ(messageOf(lines[7], "FATAL"), "multi");
     EXPECT_EQ(lines[8], "line");
-    EXPECT_EQ(messageOf(lines[9], "MAX"), "max");
+    EXPECT_EQ(messageOf(lines[9], "MAX"), replaced);
     EXPECT_EQ(messageOf(lines[10], "DEBUG"), "nine");
     EXPECT_EQ(messageOf(lines[11], "TRACE").substr(0, 29), "[ipc] Logger created (tagged@");
     EXPECT_EQ(messageOf(lines[12], "INFO"), "[ipc] tagged 1");
-    EXPECT_EQ(messageOf(lines[13], "INFO"), "Log session " + pid() + " finished");
+    EXPECT_EQ(messageOf(lines[13], "INFO"), "Log session " + pid + " finished");
     EXPECT_EQ(lines[14], "");
     EXPECT_EQ(lines[15], "");
 }
 
-TEST_F(LogFixture, RotationEndsTheOldFileAndContinuesInANewOne)
+TEST_F(LogFiles, RotationEndsTheOldFileAndContinuesInANewOne)
 {
-    TempFolder folder;
-    Log::Core::initialize(Log::Mode::Synchronous);
     const std::uint64_t maxFileSize = 600;
-    auto sink = startSink(folder.path(), maxFileSize, 0);
+    startSink(maxFileSize, 0);
     const int count = 40;
     for (int i = 0; i < count; ++i)
         LOG_INFO(L"record %0 of the rotation test", i);
-    Log::Core::release();
-    sink.reset();
+    finish();
 
     // Files follow each other within milliseconds: each still gets a name of its own.
-    const auto files = logFiles(folder.path());
+    const auto files = fileNames(folder);
     ASSERT_GE(files.size(), 4u);
     int next = 0;
     for (size_t f = 0; f < files.size(); ++f) {
-        const std::string bytes = readFile(folder.file(files[f]));
-        ASSERT_EQ(bytes.substr(0, bom.size() + headerBytes.size()), bom + headerBytes) << f;
-        const std::string body = bytes.substr(bom.size() + headerBytes.size());
-        const auto lines = splitLines(body);
+        SCOPED_TRACE(f);
+        const auto lines = bodyLines(readFile(file(files[f])));
         const std::string opening = messageOf(lines[0], "INFO");
-        EXPECT_EQ(opening.rfind(std::string(f == 0 ? "Starting" : "Continue") + " log session " + pid() + " at ", 0), 0u)
+        EXPECT_EQ(opening.rfind(std::string(f == 0 ? "Starting" : "Continue") + " log session " + pid + " at ", 0), 0u)
             << opening;
         const bool last = f + 1 == files.size();
         // opening line, records, closing line, blank line, what follows the last CR LF
-        const size_t closingIndex = lines.size() - 3;
-        for (size_t l = 1; l < closingIndex; ++l)
+        const size_t closing = lines.size() - 3;
+        for (size_t l = 1; l < closing; ++l)
             EXPECT_EQ(messageOf(lines[l], "INFO"), "record " + std::to_string(next++) + " of the rotation test");
-        EXPECT_EQ(messageOf(lines[closingIndex], "INFO"),
-                  "Log session " + pid() + (last ? " finished" : " reached maximum allowed file size"));
-        EXPECT_EQ(lines[closingIndex + 1], "");
+        EXPECT_EQ(messageOf(lines[closing], "INFO"),
+                  "Log session " + pid + (last ? " finished" : " reached maximum allowed file size"));
+        EXPECT_EQ(lines[closing + 1], "");
         if (!last) {
             // The record that crossed the limit is the last one of the old file. Characters are
             // counted as written (CR LF as one), plus up to three for the byte-order mark.
-            size_t characters = headerBytes.size() - 2;
-            for (size_t l = 0; l + 1 < closingIndex; ++l)
+            size_t characters = header.size() - bom.size() - 2;
+            for (size_t l = 0; l + 1 < closing; ++l)
                 characters += lines[l].size() + 1;
             EXPECT_LE(characters, maxFileSize);
-            EXPECT_GT(characters + lines[closingIndex - 1].size() + 1 + 3, maxFileSize);
+            EXPECT_GT(characters + lines[closing - 1].size() + 1 + 3, maxFileSize);
         }
     }
     EXPECT_EQ(next, count);
 }
 
-TEST_F(LogFixture, RetentionKeepsTheNewestFiles)
+TEST_F(LogFiles, RetentionKeepsTheNewest15)
 {
-    TempFolder folder;
     for (int i = 0; i < 15; ++i) {
         wchar_t name[64];
         swprintf(name, 64, L"overlay_client_20200101_000000_%03d.log", i);
-        LogTest::writeFile(folder.file(name), "old");
+        writeFile(file(name), "old");
     }
-    LogTest::writeFile(folder.file(L"other.log"), "not ours");
-    LogTest::writeFile(folder.file(L"overlay_client_notes.txt"), "not ours");
+    writeFile(file(L"other.log"), "not ours");
+    writeFile(file(L"overlay_client_notes.txt"), "not ours");
 
-    Log::Core::initialize(Log::Mode::Synchronous);
-    auto sink = startSink(folder.path(), 300, 15);
-    auto files = logFiles(folder.path());
+    startSink(300, 15);
+    const std::wstring current = sink->currentPath().substr(folder.size() + 1);
+    auto files = fileNames(folder);
     ASSERT_EQ(files.size(), 15u);
     EXPECT_EQ(files.front(), L"overlay_client_20200101_000000_001.log");  // the oldest went
-    EXPECT_EQ(files.back(), sink->currentPath().substr(folder.path().size() + 1));
+    EXPECT_EQ(files.back(), current);
 
     // Rotation keeps cleaning up: the old files go first, the newest stay.
     for (int i = 0; i < 60; ++i)
         LOG_INFO(L"filling record %0", i);
-    files = logFiles(folder.path());
+    files = fileNames(folder);
     EXPECT_EQ(files.size(), 15u);
-    EXPECT_NE(utf8(files.front()).substr(0, 24), "overlay_client_20200101_");
-    EXPECT_EQ(files.back(), sink->currentPath().substr(folder.path().size() + 1));
-    EXPECT_EQ(fileNames(folder.path()).size(), 17u);
-    Log::Core::release();
+    EXPECT_NE(utf16ToUtf8(files.front()).substr(0, 24), "overlay_client_20200101_");
+    EXPECT_EQ(files.back(), sink->currentPath().substr(folder.size() + 1));
+    EXPECT_EQ(fileNames(folder, false).size(), 17u);
 }
 
-TEST_F(LogFixture, UnusableFoldersGiveTheirErrorsAndNothingElseBreaks)
+TEST_F(LogFiles, UnusableFoldersGiveTheirErrorsAndNothingElseBreaks)
 {
-    TempFolder folder;
-    const auto core = Log::Core::initialize(Log::Mode::Synchronous);
     auto memory = std::make_shared<LogTest::MemorySink>();
     core->rootLogger()->addSink(memory);
-    LogTest::writeFile(folder.file(L"plain.txt"), "a file, not a folder");
+    writeFile(file(L"plain.txt"), "a file, not a folder");
 
-    for (const std::wstring& unusable : {folder.file(L"missing"), folder.file(L"plain.txt"), folder.file(L"bad|name")}) {
-        Log::FileSink sink(unusable);
-        EXPECT_EQ(sink.folder(), unusable);
+    for (const std::wstring& unusable : {file(L"missing"), file(L"plain.txt"), file(L"bad|name")}) {
+        Log::FileSink unusableSink(unusable);
+        EXPECT_EQ(unusableSink.folder(), unusable);
         try {
-            sink.start();
-            ADD_FAILURE() << "started in " << utf8(unusable);
+            unusableSink.start();
+            ADD_FAILURE() << "started in " << utf16ToUtf8(unusable);
         } catch (const Log::Errors::FailedToCreateLogFile& error) {
             EXPECT_STREQ(error.what(), "Failed to open log file in folder");
             EXPECT_EQ(error.path(), unusable);
         }
-        EXPECT_EQ(sink.currentPath(), L"");
+        EXPECT_EQ(unusableSink.currentPath(), L"");
     }
     try {
-        Log::FileSink sink(L"");
+        Log::FileSink noFolder(L"");
         ADD_FAILURE() << "a sink without a folder";
     } catch (const Log::Errors::Failed& error) {
         EXPECT_STREQ(error.what(), "Failed to get absolute path to the log folder: ");
@@ -235,45 +279,19 @@ TEST_F(LogFixture, UnusableFoldersGiveTheirErrorsAndNothingElseBreaks)
     LOG_INFO(L"still logging");
     EXPECT_EQ(memory->messages(), std::vector<std::wstring>{L"still logging"});
     EXPECT_TRUE(core->running());
-    EXPECT_EQ(fileNames(folder.path()), std::vector<std::wstring>{L"plain.txt"});
+    EXPECT_EQ(fileNames(folder, false), std::vector<std::wstring>{L"plain.txt"});
 }
 
-TEST_F(LogFixture, LoneSurrogatesDoNotCorruptTheFile)
+TEST_F(LogFiles, AFileThatCannotBeOpenedAtRotationStopsLoggingQuietly)
 {
-    TempFolder folder;
-    Log::Core::initialize(Log::Mode::Synchronous);
-    auto sink = startSink(folder.path(), 0, 0);
-    const wchar_t broken[] = {L'a', 0xD800, L'b', 0xDC00, L' ', 0xD83D, 0xDE00, L' ', 0xDBFF, 0};
-    LOG_WARN(L"title %0", broken);
-    LOG_WARN(broken);
-    LOG_INFO(L"next line");
-    const std::wstring path = sink->currentPath();
-    Log::Core::release();
-    sink.reset();
-
-    const std::string bytes = readFile(path);
-    const std::string text = bytes.substr(bom.size());
-    EXPECT_GT(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0), 0);
-    const auto lines = splitLines(text.substr(headerBytes.size()));
-    ASSERT_GE(lines.size(), 4u);
-    const std::string replaced = "a\xEF\xBF\xBD" "b\xEF\xBF\xBD \xF0\x9F\x98\x80 \xEF\xBF\xBD";
-    EXPECT_EQ(messageOf(lines[1], "WARN"), "title " + replaced);
-    EXPECT_EQ(messageOf(lines[2], "WARN"), replaced);
-    EXPECT_EQ(messageOf(lines[3], "INFO"), "next line");
-}
-
-TEST_F(LogFixture, AFileThatCannotBeOpenedAtRotationStopsLoggingQuietly)
-{
-    TempFolder folder;
-    const auto core = Log::Core::initialize(Log::Mode::Synchronous);
     std::vector<std::string> errors;
     std::wstring errorPath;
     core->setErrorHandler([&](const Log::Errors::Base& error) {
         errors.push_back(error.what());
-        if (auto* file = dynamic_cast<const Log::Errors::FailedToCreateLogFile*>(&error))
-            errorPath = file->path();
+        if (auto* failed = dynamic_cast<const Log::Errors::FailedToCreateLogFile*>(&error))
+            errorPath = failed->path();
     });
-    auto sink = startSink(folder.path(), 400, 0);
+    startSink(400, 0);
     sink->setPrefix(L"missing\\overlay_client_");  // the next file's folder does not exist
     int written = 0;
     for (; written < 20 && core->running(); ++written)
@@ -281,16 +299,13 @@ TEST_F(LogFixture, AFileThatCannotBeOpenedAtRotationStopsLoggingQuietly)
     EXPECT_FALSE(core->running());
     EXPECT_NO_THROW(LOG_ERROR(L"after the failure"));
     EXPECT_EQ(errors, std::vector<std::string>{"Failed to open log file in folder"});
-    EXPECT_EQ(errorPath, folder.path());
+    EXPECT_EQ(errorPath, folder);
 
-    const std::wstring path = sink->currentPath();
-    Log::Core::release();
-    sink.reset();
-    const std::string bytes = readFile(path);
+    const std::string bytes = readFile(finish());
     EXPECT_NE(bytes.find("record " + std::to_string(written - 1) + " before the failure"), std::string::npos);
     EXPECT_NE(bytes.find("reached maximum allowed file size"), std::string::npos);
     EXPECT_EQ(bytes.find("after the failure"), std::string::npos);
-    EXPECT_EQ(logFiles(folder.path()).size(), 1u);
+    EXPECT_EQ(fileNames(folder).size(), 1u);
 }
 
 }  // namespace

@@ -15,143 +15,110 @@
 
 namespace {
 
-struct ObjdumpInstruction {
-    std::size_t offset;   // in the section's byte stream
-    std::size_t length;
-    std::string text;
-};
-
-struct Section {
-    std::vector<std::uint8_t> bytes;
-    std::vector<ObjdumpInstruction> instructions;
-    unsigned long long nextAddress = 0;
-};
-
 struct Totals {
-    std::size_t compared = 0;      // instructions objdump knows
+    std::size_t compared = 0;    // instructions objdump knows
     std::size_t agreeing = 0;
-    std::size_t unknown = 0;       // decoder refused
-    std::size_t objdumpBad = 0;    // objdump refused, not compared
+    std::size_t unknown = 0;     // decoder refused
+    std::size_t objdumpBad = 0;  // objdump refused, not compared
     std::size_t dlls = 0;
     std::vector<std::string> mismatches;
 };
 
-// Lines of the form "    7b001004:\t48 8d 0d f5 6f 08 00   \tlea    0x86ff5(%rip),%rcx".
-bool parseLine(const char* line, unsigned long long& address, std::vector<std::uint8_t>& bytes, std::string& text)
-{
-    char* end = nullptr;
-    address = std::strtoull(line, &end, 16);
-    if (end == line || *end != ':' || end[1] != '\t')
-        return false;
-    const char* p = end + 2;
-    bytes.clear();
-    while (*p != '\0' && *p != '\t' && *p != '\n') {
-        if (*p == ' ') {
-            ++p;
-            continue;
-        }
-        char digits[3] = {p[0], p[1], 0};
-        bytes.push_back(static_cast<std::uint8_t>(std::strtoul(digits, nullptr, 16)));
-        p += 2;
-    }
-    text = *p == '\t' ? std::string(p + 1) : std::string();
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return !bytes.empty();
-}
+// A run of contiguous code as objdump listed it.
+struct Run {
+    struct Listed {
+        std::size_t offset, length;
+        std::string text;
+    };
+    std::vector<std::uint8_t> bytes;
+    std::vector<Listed> listed;
+    unsigned long long end = 0;  // address after the last instruction
 
-std::string hexBytes(const std::uint8_t* bytes, std::size_t count)
-{
-    std::string out;
-    char buf[4];
-    for (std::size_t i = 0; i < count; ++i) {
-        std::snprintf(buf, sizeof buf, "%02x ", bytes[i]);
-        out += buf;
-    }
-    return out;
-}
-
-void compareSection(const std::string& dll, const Section& section, Totals& totals)
-{
-    using Overlay::HookEngines::Instruction;
-    for (const ObjdumpInstruction& ref : section.instructions) {
-        // objdump stops at symbol boundaries and shows the bytes left before one as data.
-        if (ref.text.find("(bad)") != std::string::npos || ref.text.compare(0, 1, ".") == 0) {
-            ++totals.objdumpBad;
-            continue;
-        }
-        ++totals.compared;
-        Instruction insn;
-        const std::uint8_t* code = section.bytes.data() + ref.offset;
-        if (!Overlay::HookEngines::decodeInstruction(code, section.bytes.size() - ref.offset, insn)) {
-            ++totals.unknown;
-            continue;
-        }
-        if (insn.length == ref.length) {
-            ++totals.agreeing;
-        } else if (totals.mismatches.size() < 40) {
-            totals.mismatches.push_back(dll + ": " + hexBytes(code, std::min<std::size_t>(ref.length + 4, section.bytes.size() - ref.offset)) +
-                                        " objdump " + std::to_string(ref.length) + " '" + ref.text + "', decoder " +
-                                        std::to_string(insn.length));
+    void compare(const std::string& dll, Totals& totals) const
+    {
+        for (const Listed& ref : listed) {
+            // objdump stops at symbol boundaries and shows the bytes left before one as data.
+            if (ref.text.find("(bad)") != std::string::npos || ref.text.compare(0, 1, ".") == 0) {
+                ++totals.objdumpBad;
+                continue;
+            }
+            ++totals.compared;
+            Overlay::HookEngines::Instruction insn;
+            const std::uint8_t* code = bytes.data() + ref.offset;
+            if (!Overlay::HookEngines::decodeInstruction(code, bytes.size() - ref.offset, insn)) {
+                ++totals.unknown;
+            } else if (insn.length == ref.length) {
+                ++totals.agreeing;
+            } else if (totals.mismatches.size() < 40) {
+                std::string shown = dll + ":";
+                for (std::size_t i = 0; i < std::min(ref.length + 4, bytes.size() - ref.offset); ++i) {
+                    char digits[4];
+                    std::snprintf(digits, sizeof digits, " %02x", code[i]);
+                    shown += digits;
+                }
+                totals.mismatches.push_back(shown + " objdump " + std::to_string(ref.length) + " '" + ref.text +
+                                            "', decoder " + std::to_string(insn.length));
+            }
         }
     }
-}
+};
 
-// Disassembles one DLL, taking at most `limit` instructions from it.
-void compareDll(const std::string& path, const std::string& dll, std::size_t limit, Totals& totals)
+// Disassembles one DLL, taking at most `limit` instructions from it. Lines look like
+// "    7b001004:\t48 8d 0d f5 6f 08 00   \tlea    0x86ff5(%rip),%rcx".
+void compareDll(const std::string& folder, const std::string& dll, std::size_t limit, Totals& totals)
 {
-    const std::string command = std::string(OBJDUMP_PATH) + " -d -z -w --insn-width=15 '" + path + "' 2>/dev/null";
+    const std::string command = std::string(OBJDUMP_PATH) + " -d -z -w --insn-width=15 '" + folder + "/" + dll + "' 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::vector<char> line(1 << 16);
-    Section section;
-    std::vector<std::uint8_t> bytes;
-    std::string text;
-    std::size_t taken = 0;
-    while (taken < limit && std::fgets(line.data(), static_cast<int>(line.size()), pipe) != nullptr) {
-        if (std::strncmp(line.data(), "Disassembly of section", 22) == 0) {
-            compareSection(dll, section, totals);
-            section = Section();
+    Run run;
+    for (std::size_t taken = 0; taken < limit && std::fgets(line.data(), int(line.size()), pipe) != nullptr;) {
+        char* p = nullptr;
+        const unsigned long long address = std::strtoull(line.data(), &p, 16);
+        if (p == line.data() || p[0] != ':' || p[1] != '\t') {
+            if (std::strncmp(line.data(), "Disassembly of section", 22) == 0) {
+                run.compare(dll, totals);
+                run = Run();
+            }
             continue;
         }
-        unsigned long long address = 0;
-        if (!parseLine(line.data(), address, bytes, text))
-            continue;
-        if (!section.bytes.empty() && address != section.nextAddress) {
-            compareSection(dll, section, totals);
-            section = Section();
+        if (!run.bytes.empty() && address != run.end) {
+            run.compare(dll, totals);
+            run = Run();
         }
-        section.instructions.push_back({section.bytes.size(), bytes.size(), text});
-        section.bytes.insert(section.bytes.end(), bytes.begin(), bytes.end());
-        section.nextAddress = address + bytes.size();
+        const std::size_t offset = run.bytes.size();
+        for (p += 2; *p != '\0' && *p != '\t' && *p != '\n'; ++p) {
+            if (*p != ' ') {
+                const char digits[3] = {p[0], p[1], 0};
+                run.bytes.push_back(std::uint8_t(std::strtoul(digits, nullptr, 16)));
+                ++p;
+            }
+        }
+        std::string text = *p == '\t' ? std::string(p + 1) : std::string();
+        text.erase(text.find_last_not_of("\n ") + 1);
+        run.listed.push_back({offset, run.bytes.size() - offset, text});
+        run.end = address + (run.bytes.size() - offset);
         ++taken;
     }
     pclose(pipe);
-    compareSection(dll, section, totals);
+    run.compare(dll, totals);
     ++totals.dlls;
-}
-
-std::vector<std::string> listDlls(const std::string& folder)
-{
-    std::vector<std::string> names;
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr)
-        return names;
-    while (dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".dll") == 0)
-            names.push_back(name);
-    }
-    closedir(dir);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 } // namespace
 
 TEST(DecoderDifferential, AgreesWithObjdumpOnWineDlls)
 {
-    const std::vector<std::string> dlls = listDlls(WINE_PE_DIR);
+    std::vector<std::string> dlls;
+    if (DIR* dir = opendir(WINE_PE_DIR)) {
+        while (dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".dll") == 0)
+                dlls.push_back(name);
+        }
+        closedir(dir);
+    }
+    std::sort(dlls.begin(), dlls.end());
     if (dlls.empty() || std::string(OBJDUMP_PATH).empty() || std::string(OBJDUMP_PATH).find("NOTFOUND") != std::string::npos)
         GTEST_SKIP() << "no PE DLLs in " << WINE_PE_DIR << " or no objdump";
 
@@ -162,16 +129,14 @@ TEST(DecoderDifferential, AgreesWithObjdumpOnWineDlls)
         perDll = std::strtoull(env, nullptr, 10);
     Totals totals;
     for (const std::string& dll : dlls)
-        compareDll(std::string(WINE_PE_DIR) + "/" + dll, dll, perDll, totals);
+        compareDll(WINE_PE_DIR, dll, perDll, totals);
 
     const std::size_t accepted = totals.compared - totals.unknown;
     std::printf("decoder vs objdump: %zu DLLs, %zu instructions compared, %zu accepted, %zu agree (%.4f%% of accepted), "
                 "%zu unknown (%.4f%%), %zu left out (objdump shows them as bad or data)\n",
                 totals.dlls, totals.compared, accepted, totals.agreeing,
-                accepted ? 100.0 * static_cast<double>(totals.agreeing) / static_cast<double>(accepted) : 0.0,
-                totals.unknown,
-                totals.compared ? 100.0 * static_cast<double>(totals.unknown) / static_cast<double>(totals.compared) : 0.0,
-                totals.objdumpBad);
+                accepted ? 100.0 * double(totals.agreeing) / double(accepted) : 0.0, totals.unknown,
+                totals.compared ? 100.0 * double(totals.unknown) / double(totals.compared) : 0.0, totals.objdumpBad);
     for (const std::string& m : totals.mismatches)
         std::printf("  mismatch: %s\n", m.c_str());
 

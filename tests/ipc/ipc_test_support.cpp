@@ -1,29 +1,9 @@
-#include "peer_process.h"
+#include "ipc_test_support.h"
 
 #include <cstdlib>
 #include <stdexcept>
-#include <vector>
-
-#include "overlay/overlay_common/ipc/shared_layout.h"
 
 namespace IpcTest {
-
-namespace {
-
-std::wstring peerPath()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring self(path, length);
-    return self.substr(0, self.find_last_of(L"\\/") + 1) + L"ipc_peer.exe";
-}
-
-std::wstring widen(const std::string& text)
-{
-    return std::wstring(text.begin(), text.end());
-}
-
-} // namespace
 
 PeerProcess::PeerProcess(const std::string& arguments)
 {
@@ -40,14 +20,16 @@ PeerProcess::PeerProcess(const std::string& arguments)
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     SetInformationJobObject(m_job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
 
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    wchar_t self[MAX_PATH];
+    std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    std::wstring commandLine = L"\"" + path.substr(0, path.find_last_of(L"\\/") + 1) + L"ipc_peer.exe\" " +
+                               std::wstring(arguments.begin(), arguments.end());
+    STARTUPINFOW startup{sizeof startup};
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = childInput;
     startup.hStdOutput = childOutput;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info{};
-    std::wstring commandLine = L"\"" + peerPath() + L"\" " + widen(arguments);
     const BOOL created = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                                         nullptr, nullptr, &startup, &info);
     CloseHandle(childInput);
@@ -58,7 +40,6 @@ PeerProcess::PeerProcess(const std::string& arguments)
     ResumeThread(info.hThread);
     CloseHandle(info.hThread);
     m_process = info.hProcess;
-    m_processId = info.dwProcessId;
 }
 
 PeerProcess::~PeerProcess()
@@ -76,15 +57,7 @@ PeerProcess::~PeerProcess()
 std::string PeerProcess::readLine(DWORD timeoutMs)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        const size_t end = m_pending.find('\n');
-        if (end != std::string::npos) {
-            std::string line = m_pending.substr(0, end);
-            m_pending.erase(0, end + 1);
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            return line;
-        }
+    for (size_t end; (end = m_pending.find('\n')) == std::string::npos;) {
         DWORD available = 0;
         if (!PeekNamedPipe(m_output, nullptr, 0, nullptr, &available, nullptr))
             return {}; // the peer ended
@@ -94,12 +67,16 @@ std::string PeerProcess::readLine(DWORD timeoutMs)
             Sleep(5);
             continue;
         }
-        std::vector<char> buffer(available);
+        std::string buffer(available, '\0');
         DWORD count = 0;
-        if (!ReadFile(m_output, buffer.data(), available, &count, nullptr))
+        if (!ReadFile(m_output, &buffer[0], available, &count, nullptr))
             return {};
-        m_pending.append(buffer.data(), count);
+        m_pending.append(buffer, 0, count);
     }
+    const size_t end = m_pending.find('\n');
+    std::string line = m_pending.substr(0, end > 0 && m_pending[end - 1] == '\r' ? end - 1 : end);
+    m_pending.erase(0, end + 1);
+    return line;
 }
 
 void PeerProcess::writeLine(const std::string& line)
@@ -119,10 +96,9 @@ void PeerProcess::closeInput()
 
 DWORD PeerProcess::wait(DWORD timeoutMs)
 {
-    if (WaitForSingleObject(m_process, timeoutMs) != WAIT_OBJECT_0)
-        return STILL_ACTIVE;
-    DWORD code = 0;
-    GetExitCodeProcess(m_process, &code);
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(m_process, timeoutMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(m_process, &code);
     return code;
 }
 
@@ -139,9 +115,9 @@ std::string uniqueName()
 
 Overlay::Ipc::SharedId idFromText(const std::string& text)
 {
-    Overlay::Ipc::SharedId id;
     if (text.size() != 32)
         throw std::invalid_argument("id text must have 32 digits: " + text);
+    Overlay::Ipc::SharedId id;
     id.high = std::strtoull(text.substr(0, 16).c_str(), nullptr, 16);
     id.low = std::strtoull(text.substr(16).c_str(), nullptr, 16);
     return id;
