@@ -1,13 +1,45 @@
 // Hook records and their batch attach/detach through both engines, with the log lines they write.
 #include "overlay/overlay_client/impl/hook_utils/hook_utils.h"
+#include "overlay/overlay_client/impl/single_instance.h"
 
 #include "log_capture.h"
 #include "test_code.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace Overlay {
+
+OVERLAY_SINGLE_INSTANCE_NAME(PlusHundredHook);
+
+// A hook class as the product writes them: the replacement adds 100 while the object lives and
+// only forwards once it is gone.
+class PlusHundredHook : private SingleInstance<PlusHundredHook> {
+public:
+    explicit PlusHundredHook(void* target)
+        : SingleInstance<PlusHundredHook>(this), m_record(makeHookRecord(target, codeAddress(&replacement), "PlusHundred"))
+    {
+    }
+    ~PlusHundredHook() { unhook({&m_record}); }
+    HookRecord& record() { return m_record; }
+
+    static int replacement(int x)
+    {
+        PlusHundredHook* self = instance();
+        if (self == nullptr)
+            return callRetired(&replacement, -7, x);
+        return self->m_record.real<int (*)(int)>()(x) + 100;
+    }
+
+private:
+    HookRecord m_record;
+};
+
+} // namespace Overlay
 
 using namespace Overlay;
 using namespace TestCode;
@@ -31,6 +63,26 @@ std::string invalidArgument(Action action)
         return e.what();
     }
     return "nothing thrown";
+}
+
+// Another hooker patches over ours the usual way: its jump at the target, ours moved into its
+// trampoline; its replacement adds 10000.
+void patchOver(ExecutableMemory& mem, std::uint8_t* target)
+{
+    std::uint8_t* ours = target[0] == 0xE9 ? target + 5 + *reinterpret_cast<std::int32_t*>(target + 1)
+                                           : *reinterpret_cast<std::uint8_t**>(target + 6);  // jmp [rip+0]
+    std::vector<std::uint8_t> trampoline{0xFF, 0x25, 0, 0, 0, 0};
+    trampoline.resize(14);
+    std::memcpy(trampoline.data() + 6, &ours, 8);
+    void** slot = mem.data<void*>(mem.add(trampoline));
+    Code jump(target);
+    jump.op({0xE9}).rel32(forwardingReplacement(mem, slot, 10000));
+    std::memcpy(target, jump.bytes().data(), jump.bytes().size());
+}
+
+int neverHooked(int x)
+{
+    return x;
 }
 
 } // namespace
@@ -125,6 +177,32 @@ TEST(HookUtils, DestroyingAnAttachedRecordDetachesIt)
     }
     EXPECT_EQ(log.take(), Lines{info(L"Unhook : Kernel32::LoadLibraryW : Ok")});
     EXPECT_EQ(snapshot(target), before);
+}
+
+TEST(HookUtils, ReplacementOutlivingItsCoveredPatchForwardsToTheOriginal)
+{
+    IsolatedCode isolated;  // out of the first engine's reach: the second one patches there
+    ExecutableMemory mem;
+    for (ExecutableMemory* memory : {&mem, &isolated.memory()}) {
+        std::uint8_t* target = jccEarly(*memory);
+        auto owner = std::make_unique<PlusHundredHook>(target);
+        hook({&owner->record()});
+        ASSERT_TRUE(owner->record().isHooked());
+        EXPECT_EQ(fn(target)(5), 116);
+        patchOver(*memory, target);
+        EXPECT_EQ(fn(target)(5), 10116);
+
+        LogCapture log;
+        owner.reset();  // our patch stays under the other one
+        const Lines lines = log.take();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), Line(Log::Level::Error, L"Unhook : PlusHundred : Failed"));
+        // Theirs, then ours passing straight on to the original, and no more 100.
+        EXPECT_EQ(fn(target)(5), 10016);
+        EXPECT_EQ(fn(target)(0), 9999);
+    }
+    // A replacement with nothing to forward to gives the fallback.
+    EXPECT_EQ(callRetired(&neverHooked, -7, 5), -7);
 }
 
 TEST(HookUtils, EngineLogKeepsWithinItsBufferAndEndsWithANewline)

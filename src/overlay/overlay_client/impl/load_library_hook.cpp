@@ -73,11 +73,7 @@ using LdrLoadDllFn = LONG(NTAPI*)(PWSTR, void*, PUNICODE_STRING, PVOID*);
 
 // The replacements. They read only constant data and the records' realFunc.
 struct LoadLibraryReplacements {
-    enum Index { A, W, ExA, ExW, Ldr, Count };
-
-    // Where a replacement forwards once the hook object is gone while its patch could not be
-    // removed (another hooker patched on top): the trampoline the engine kept alive.
-    static std::atomic<void*> orphaned[Count];
+    enum Index { A, W, ExA, ExW, Ldr };
 
     static HookRecord* record(LoadLibraryHook& hook, Index index)
     {
@@ -90,14 +86,15 @@ struct LoadLibraryReplacements {
         }
     }
 
+    // The function `replacement` stands in front of; null when there is none to call.
     template <class Function>
-    static Function real(Index index)
+    static Function real(Index index, Function replacement)
     {
         if (LoadLibraryHook* self = SingleInstance<LoadLibraryHook>::instance()) {
             if (HookRecord* r = record(*self, index))
                 return r->real<Function>();
         }
-        return reinterpret_cast<Function>(orphaned[index].load());
+        return retiredReal(replacement);
     }
 
     static HMODULE denied()
@@ -108,7 +105,7 @@ struct LoadLibraryReplacements {
 
     static HMODULE WINAPI loadLibraryA(LPCSTR name)
     {
-        const LoadLibraryAFn original = real<LoadLibraryAFn>(A);
+        const LoadLibraryAFn original = real(A, &loadLibraryA);
         if ((name != nullptr && LoadLibraryHook::isBlacklisted(name)) || original == nullptr)
             return denied();
         return original(name);
@@ -116,7 +113,7 @@ struct LoadLibraryReplacements {
 
     static HMODULE WINAPI loadLibraryW(LPCWSTR name)
     {
-        const LoadLibraryWFn original = real<LoadLibraryWFn>(W);
+        const LoadLibraryWFn original = real(W, &loadLibraryW);
         if ((name != nullptr && LoadLibraryHook::isBlacklisted(name)) || original == nullptr)
             return denied();
         return original(name);
@@ -124,7 +121,7 @@ struct LoadLibraryReplacements {
 
     static HMODULE WINAPI loadLibraryExA(LPCSTR name, HANDLE file, DWORD flags)
     {
-        const LoadLibraryExAFn original = real<LoadLibraryExAFn>(ExA);
+        const LoadLibraryExAFn original = real(ExA, &loadLibraryExA);
         if ((name != nullptr && LoadLibraryHook::isBlacklisted(name)) || original == nullptr)
             return denied();
         return original(name, file, flags);
@@ -132,7 +129,7 @@ struct LoadLibraryReplacements {
 
     static HMODULE WINAPI loadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags)
     {
-        const LoadLibraryExWFn original = real<LoadLibraryExWFn>(ExW);
+        const LoadLibraryExWFn original = real(ExW, &loadLibraryExW);
         if ((name != nullptr && LoadLibraryHook::isBlacklisted(name)) || original == nullptr)
             return denied();
         return original(name, file, flags);
@@ -147,7 +144,7 @@ struct LoadLibraryReplacements {
         } catch (...) {
             refuse = false;
         }
-        const LdrLoadDllFn original = real<LdrLoadDllFn>(Ldr);
+        const LdrLoadDllFn original = real(Ldr, &ldrLoadDll);
         if (refuse || original == nullptr) {
             if (baseAddress != nullptr)
                 *baseAddress = nullptr;
@@ -156,8 +153,6 @@ struct LoadLibraryReplacements {
         return original(searchPath, flags, name, baseAddress);
     }
 };
-
-std::atomic<void*> LoadLibraryReplacements::orphaned[LoadLibraryReplacements::Count];
 
 LoadLibraryHook::LoadLibraryHook()
     : SingleInstance<LoadLibraryHook>(this),
@@ -190,13 +185,6 @@ LoadLibraryHook::~LoadLibraryHook()
         unhook(getHooks());
     } catch (...) {
         // Detaching never reaches the game as an exception.
-    }
-    // A patch that another hooker covered stays in place with its trampoline: keep forwarding there.
-    for (int i = 0; i < LoadLibraryReplacements::Count; ++i) {
-        const auto index = static_cast<LoadLibraryReplacements::Index>(i);
-        HookRecord* record = LoadLibraryReplacements::record(*this, index);
-        if (record != nullptr && record->isHooked())
-            LoadLibraryReplacements::orphaned[i].store(record->getRealFunc());
     }
     m_ldrLoadDll.reset();
 }

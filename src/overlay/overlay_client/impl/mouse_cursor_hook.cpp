@@ -45,14 +45,6 @@ void* userFunction(const char* name)
     return reinterpret_cast<void*>(function);
 }
 
-// For a replacement entered while its object is already gone: the records are detached by then,
-// so the exported function is the system's own again.
-template <class Function>
-Function systemFunction(const char* name) noexcept
-{
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(userModuleName), name)));
-}
-
 }  // namespace
 
 LPCWSTR systemCursorId(std::uint32_t type) noexcept
@@ -235,7 +227,7 @@ BOOL WINAPI MouseCursorHook::getCursorPosHook(LPPOINT point)
 {
     MouseCursorHook* self = instance();
     if (!self)
-        return systemFunction<GetCursorPosFunction>("GetCursorPos")(point);
+        return callRetired(&getCursorPosHook, FALSE, point);
     // A null point goes to the system, which reports it.
     if (point && self->active_.load()) {
         try {
@@ -254,7 +246,7 @@ BOOL WINAPI MouseCursorHook::setCursorPosHook(int x, int y)
 {
     MouseCursorHook* self = instance();
     if (!self)
-        return systemFunction<SetCursorPosFunction>("SetCursorPos")(x, y);
+        return callRetired(&setCursorPosHook, FALSE, x, y);
     if (self->active_.load()) {
         try {
             std::lock_guard<std::mutex> lock(self->positionLock_);
@@ -273,7 +265,7 @@ int WINAPI MouseCursorHook::showCursorHook(BOOL show)
 {
     MouseCursorHook* self = instance();
     if (!self)
-        return systemFunction<ShowCursorFunction>("ShowCursor")(show);
+        return callRetired(&showCursorHook, 0, show);
     if (self->active_.load() && self->onWindowThread())
         return show ? ++self->gameShowCount_ : --self->gameShowCount_;
     return self->realShowCursor(show);
@@ -283,7 +275,7 @@ HCURSOR WINAPI MouseCursorHook::setCursorHook(HCURSOR cursor)
 {
     MouseCursorHook* self = instance();
     if (!self)
-        return systemFunction<SetCursorFunction>("SetCursor")(cursor);
+        return callRetired(&setCursorHook, nullptr, cursor);
     if (self->active_.load() && self->onWindowThread()) {
         HCURSOR previous = self->gameCursor_;
         self->gameCursor_ = cursor;
@@ -296,7 +288,7 @@ HCURSOR WINAPI MouseCursorHook::getCursorHook()
 {
     MouseCursorHook* self = instance();
     if (!self)
-        return systemFunction<GetCursorFunction>("GetCursor")();
+        return callRetired(&getCursorHook, nullptr);
     if (self->active_.load() && self->onWindowThread())
         return self->gameCursor_;
     return self->realGetCursor();

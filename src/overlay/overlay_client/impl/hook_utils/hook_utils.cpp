@@ -6,6 +6,7 @@
 #include "overlay/overlay_client/impl/hook_utils/mhook_api.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
@@ -40,7 +41,47 @@ void logOutcome(const wchar_t* action, const HookRecord& record, bool succeeded)
         LOG_ERROR(L"%0 : %1 : %2", action, record.getName(), L"Failed");
 }
 
+// Where each replacement forwards once its record is gone. Slots are claimed in order and never
+// released; static, trivially destructible storage, so replacements can still read it while the
+// process exits.
+struct RetiredSlot {
+    std::atomic<const void*> hookFunc;
+    std::atomic<void*> realFunc;
+};
+constexpr std::size_t RetiredCapacity = 256;
+RetiredSlot g_retired[RetiredCapacity];
+std::atomic<bool> g_retiredFullReported{false};
+
+void retire(const HookRecord& record) noexcept
+{
+    const void* const key = record.getHookFunc();
+    for (RetiredSlot& slot : g_retired) {
+        const void* current = slot.hookFunc.load(std::memory_order_acquire);
+        if (current == nullptr && slot.hookFunc.compare_exchange_strong(current, key, std::memory_order_acq_rel))
+            current = key;
+        if (current == key) {
+            slot.realFunc.store(record.getRealFunc(), std::memory_order_release);
+            return;
+        }
+    }
+    if (!g_retiredFullReported.exchange(true))
+        LOG_ERROR(L"No room left to retire %0: its replacement has nowhere to forward once its owner is gone",
+                  record.getName());
+}
+
 } // namespace
+
+void* retiredRealFunc(const void* hookFunc) noexcept
+{
+    for (const RetiredSlot& slot : g_retired) {
+        const void* const current = slot.hookFunc.load(std::memory_order_acquire);
+        if (current == nullptr)
+            break;
+        if (current == hookFunc)
+            return slot.realFunc.load(std::memory_order_acquire);
+    }
+    return nullptr;
+}
 
 HookRecord::HookRecord(void* realFunc, void* hookFunc, std::string name, bool unhookOnDestroy)
     : m_realFunc(realFunc), m_hookFunc(hookFunc), m_name(std::move(name)), m_unhookOnDestroy(unhookOnDestroy)
@@ -53,13 +94,18 @@ HookRecord::HookRecord(void* realFunc, void* hookFunc, std::string name, bool un
 
 HookRecord::~HookRecord()
 {
-    if (!m_unhookOnDestroy || !m_hooked)
+    if (!m_hooked)
         return;
-    try {
-        unhook(HookList{this});
-    } catch (...) {
-        // A destructor must not throw; unhook has logged what it could.
+    if (m_unhookOnDestroy) {
+        try {
+            unhook(HookList{this});
+        } catch (...) {
+            // A destructor must not throw; unhook has logged what it could.
+        }
     }
+    // Still attached: the patch outlives the record, its replacement forwards to the trampoline.
+    if (m_hooked)
+        retire(*this);
 }
 
 HookRecord makeHookRecord(void* realFunc, void* hookFunc, std::string name)
@@ -166,6 +212,11 @@ void unhook(const HookList& records)
             LOG_ERROR(L"Detours detach error = %1", error);
         }
     }
+
+    // Before the owner can go: its replacements may still be entered, through a patch that stays
+    // or by a thread that was already on its way in.
+    for (HookRecord* record : collected)
+        retire(*record);
 
     for (HookRecord* record : collected)
         logOutcome(L"Unhook", *record, !record->m_hooked);

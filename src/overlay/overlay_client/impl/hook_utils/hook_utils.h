@@ -26,10 +26,27 @@
 // Records must not move while attached (the engines hold the address of their `realFunc`);
 // they are neither copyable nor movable, and makeHookRecord relies on guaranteed copy elision.
 // hook() and unhook() are not meant for concurrent calls.
+//
+// A detach fails when another hooker has patched over ours since: the patch and its trampoline
+// then stay, and the replacement keeps being called after its owner is gone. So unhook() leaves,
+// for each replacement, where its record stood in a process-wide table that is never freed: the
+// trampoline when the patch stays, the restored target otherwise. A replacement whose owner is
+// gone forwards there:
+//
+//   HRESULT STDMETHODCALLTYPE presentHook(IDXGISwapChain* chain, UINT interval, UINT flags)
+//   {
+//       D3DHook* self = instance();
+//       if (self == nullptr)
+//           return callRetired(&presentHook, E_FAIL, chain, interval, flags);
+//       ...
+//   }
+//
+// The table is keyed by the replacement, so each replacement serves one record.
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace Overlay {
@@ -102,6 +119,28 @@ void unhook(const HookList& records);
 
 // True when every record is attached; true for an empty list. No null entries allowed.
 bool allHooked(const HookList& records);
+
+// Where the replacement `hookFunc` forwards once its record is gone: the trampoline of a patch
+// that could not be removed, or the target of one that was; null when its record was never
+// detached (or the table was full). Lock-free; safe from any thread at any time.
+void* retiredRealFunc(const void* hookFunc) noexcept;
+
+template <class Function>
+Function retiredReal(Function hookFunc) noexcept
+{
+    return reinterpret_cast<Function>(retiredRealFunc(codeAddress(hookFunc)));
+}
+
+// Calls what the replacement `hookFunc` forwards to once its record is gone, or returns
+// `fallback` when there is nothing to call.
+template <class Function, class... Args>
+std::invoke_result_t<Function, Args...> callRetired(Function hookFunc, std::invoke_result_t<Function, Args...> fallback,
+                                                    Args... args)
+{
+    if (const Function real = retiredReal(hookFunc))
+        return real(args...);
+    return fallback;
+}
 
 // The first engine's diagnostics, kept for the log when an attach fails.
 struct MhookDumpBuffer {

@@ -306,10 +306,14 @@ HRESULT WINAPI D3DHook::createDeviceHook(IDXGIAdapter* adapter, D3D_DRIVER_TYPE 
                                          UINT sdkVersion, ID3D11Device** device, D3D_FEATURE_LEVEL* featureLevel,
                                          ID3D11DeviceContext** context)
 {
-    return instance()->createDeviceRecord_->real<CreateDeviceFn>()(adapter, driverType, software,
-                                                                      withBgraSupport(flags), featureLevels,
-                                                                      featureLevelCount, sdkVersion, device,
-                                                                      featureLevel, context);
+    D3DHook* self = instance();
+    if (self == nullptr || !self->createDeviceRecord_) {
+        return callRetired(&createDeviceHook, E_FAIL, adapter, driverType, software, flags, featureLevels,
+                           featureLevelCount, sdkVersion, device, featureLevel, context);
+    }
+    return self->createDeviceRecord_->real<CreateDeviceFn>()(adapter, driverType, software, withBgraSupport(flags),
+                                                             featureLevels, featureLevelCount, sdkVersion, device,
+                                                             featureLevel, context);
 }
 
 HRESULT WINAPI D3DHook::createDeviceAndSwapChainHook(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType,
@@ -319,7 +323,12 @@ HRESULT WINAPI D3DHook::createDeviceAndSwapChainHook(IDXGIAdapter* adapter, D3D_
                                                      IDXGISwapChain** swapChain, ID3D11Device** device,
                                                      D3D_FEATURE_LEVEL* featureLevel, ID3D11DeviceContext** context)
 {
-    return instance()->createDeviceAndSwapChainRecord_->real<CreateDeviceAndSwapChainFn>()(
+    D3DHook* self = instance();
+    if (self == nullptr || !self->createDeviceAndSwapChainRecord_) {
+        return callRetired(&createDeviceAndSwapChainHook, E_FAIL, adapter, driverType, software, flags, featureLevels,
+                           featureLevelCount, sdkVersion, swapChainDesc, swapChain, device, featureLevel, context);
+    }
+    return self->createDeviceAndSwapChainRecord_->real<CreateDeviceAndSwapChainFn>()(
         adapter, driverType, software, withBgraSupport(flags), featureLevels, featureLevelCount, sdkVersion,
         swapChainDesc, swapChain, device, featureLevel, context);
 }
@@ -327,6 +336,9 @@ HRESULT WINAPI D3DHook::createDeviceAndSwapChainHook(IDXGIAdapter* adapter, D3D_
 HRESULT STDMETHODCALLTYPE D3DHook::presentHook(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags)
 {
     D3DHook* self = instance();
+    if (self == nullptr || !self->presentRecord_) {
+        return callRetired(&presentHook, E_FAIL, swapChain, syncInterval, flags);
+    }
     if (flags & DXGI_PRESENT_TEST) {
         // Only asks whether presenting is possible: no frame, nothing is drawn (drawing here would
         // darken the next real frame twice).
@@ -350,6 +362,9 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffersHook(IDXGISwapChain* swapChain, 
                                                      UINT height, DXGI_FORMAT format, UINT swapChainFlags)
 {
     D3DHook* self = instance();
+    if (self == nullptr || !self->resizeBuffersRecord_) {
+        return callRetired(&resizeBuffersHook, E_FAIL, swapChain, bufferCount, width, height, format, swapChainFlags);
+    }
     self->beforeResize(L"ResizeBuffers");
     const HRESULT result =
         self->resizeBuffersRecord_->real<ResizeBuffersFn>()(swapChain, bufferCount, width, height, format, swapChainFlags);
@@ -360,6 +375,9 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffersHook(IDXGISwapChain* swapChain, 
 HRESULT STDMETHODCALLTYPE D3DHook::resizeTargetHook(IDXGISwapChain* swapChain, const DXGI_MODE_DESC* targetParameters)
 {
     D3DHook* self = instance();
+    if (self == nullptr || !self->resizeTargetRecord_) {
+        return callRetired(&resizeTargetHook, E_FAIL, swapChain, targetParameters);
+    }
     self->beforeResize(L"ResizeTarget");
     return self->resizeTargetRecord_->real<ResizeTargetFn>()(swapChain, targetParameters);
 }
