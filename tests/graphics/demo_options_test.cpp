@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 using Demo::Options;
@@ -23,25 +25,17 @@ TEST(DemoOptions, DefaultsAndEveryFlag)
                               "--no-state-check", "--hidden"},
                              options, error))
         << error;
-    EXPECT_EQ(options.width, 640u);
-    EXPECT_EQ(options.height, 360u);
-    EXPECT_EQ(options.x, -5);
-    EXPECT_EQ(options.y, 7);
+    EXPECT_EQ(std::make_tuple(options.width, options.height, options.x, options.y), std::make_tuple(640u, 360u, -5, 7));
     EXPECT_EQ(options.swapEffect, 4);
     EXPECT_EQ(Demo::effectiveBufferCount(options), 2u);
     EXPECT_EQ(options.format, DXGI_FORMAT_B8G8R8A8_UNORM);
-    EXPECT_EQ(options.frames, 120u);
-    EXPECT_EQ(options.syncInterval, 0u);
-    EXPECT_EQ(options.windows, 2u);
+    EXPECT_EQ(std::make_tuple(options.frames, options.syncInterval, options.windows), std::make_tuple(120ull, 0u, 2u));
     EXPECT_EQ(options.maxFeatureLevel, D3D_FEATURE_LEVEL_10_0);
     ASSERT_EQ(options.resizes.size(), 2u);
-    EXPECT_EQ(options.resizes[1].frame, 60u);
-    EXPECT_EQ(options.resizes[1].width, 800u);
-    EXPECT_EQ(options.resizes[1].height, 600u);
-    EXPECT_TRUE(options.factorySwapChain);
-    EXPECT_TRUE(options.bgraDevice);
-    EXPECT_FALSE(options.checkState);
-    EXPECT_TRUE(options.hidden);
+    EXPECT_EQ(std::make_tuple(options.resizes[1].frame, options.resizes[1].width, options.resizes[1].height),
+              std::make_tuple(60ull, 800u, 600u));
+    EXPECT_EQ(std::make_tuple(options.factorySwapChain, options.bgraDevice, options.checkState, options.hidden),
+              std::make_tuple(true, true, false, true));
 }
 
 TEST(DemoOptions, BadInputIsRefusedWithAReason)
