@@ -29,12 +29,18 @@ public:
         sink->setFlushEachRecord(true);
         sink->start();
         Log::Core::initialize(Log::Mode::Synchronous)->rootLogger()->addSink(sink);
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((folder_ + "\\*.log").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            file_ = folder_ + "\\" + found.cFileName;
+            FindClose(search);
+        }
     }
 
     ~LogFile()
     {
         Log::Core::release();
-        DeleteFileA(file().c_str());
+        DeleteFileA(file_.c_str());
         RemoveDirectoryA(folder_.c_str());
     }
 
@@ -43,7 +49,7 @@ public:
     std::vector<Line> lastDump() const
     {
         std::vector<Line> lines;
-        std::ifstream in(file(), std::ios::binary);
+        std::ifstream in(file_, std::ios::binary);
         std::string text;
         bool inside = false;
         while (std::getline(in, text)) {
@@ -64,18 +70,8 @@ public:
     }
 
 private:
-    std::string file() const
-    {
-        WIN32_FIND_DATAA found;
-        HANDLE search = FindFirstFileA((folder_ + "\\*.log").c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE) {
-            return std::string();
-        }
-        FindClose(search);
-        return folder_ + "\\" + found.cFileName;
-    }
-
     std::string folder_;
+    std::string file_;
 };
 
 // A swap chain whose description is chosen by the test; it has no device and every other call fails.

@@ -205,9 +205,7 @@ Image readBackBuffer(IDXGISwapChain* swapChain)
     const BackBuffer back(swapChain);
     D3D11_TEXTURE2D_DESC desc = {};
     back.texture->GetDesc(&desc);
-    const bool bgra = desc.Format == DXGI_FORMAT_B8G8R8A8_UNORM || desc.Format == DXGI_FORMAT_B8G8R8A8_UNORM_SRGB;
-    const bool rgba = desc.Format == DXGI_FORMAT_R8G8B8A8_UNORM || desc.Format == DXGI_FORMAT_R8G8B8A8_UNORM_SRGB;
-    if (!bgra && !rgba) {
+    if (desc.Format != DXGI_FORMAT_R8G8B8A8_UNORM) {
         throw std::runtime_error("readBackBuffer: unsupported back-buffer format");
     }
     desc.Usage = D3D11_USAGE_STAGING;
@@ -226,7 +224,7 @@ Image readBackBuffer(IDXGISwapChain* swapChain)
         const auto* row = static_cast<const uint8_t*>(mapped.pData) + size_t(y) * mapped.RowPitch;
         for (uint32_t x = 0; x < desc.Width; ++x) {
             const uint8_t* p = row + size_t(x) * 4;
-            image.pixels.push_back(bgra ? Rgba{p[2], p[1], p[0], p[3]} : Rgba{p[0], p[1], p[2], p[3]});
+            image.pixels.push_back(Rgba{p[0], p[1], p[2], p[3]});
         }
     }
     back.context->Unmap(staging.Get(), 0);

@@ -88,7 +88,7 @@ struct TestHost
 
 // Fills back buffer 0 with a colour.
 void clearBackBuffer(IDXGISwapChain* swapChain, const Rgba& color);
-// Copies back buffer 0 to a staging texture and reads it (R8G8B8A8 and B8G8R8A8 formats).
+// Copies back buffer 0 (R8G8B8A8) to a staging texture and reads it.
 Image readBackBuffer(IDXGISwapChain* swapChain);
 
 // Minimal valid shaders, assembled by hand (Wine's compiler makes no hull, domain or geometry
