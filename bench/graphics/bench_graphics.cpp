@@ -46,9 +46,7 @@ struct Game : GraphicsTest::TestSwapChain
     Game() : TestSwapChain(width, height)
     {
         const D3D11_QUERY_DESC queryDesc = {D3D11_QUERY_EVENT, 0};
-        if (FAILED(device->CreateQuery(&queryDesc, &query))) {
-            throw std::runtime_error("CreateQuery failed");
-        }
+        GraphicsTest::check(device->CreateQuery(&queryDesc, &query), "CreateQuery");
     }
 
     // Waits until the device has done everything asked of it so far.

@@ -82,24 +82,24 @@ public:
     DXGI_SWAP_CHAIN_DESC desc = {};
     ULONG references = 1;
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override { return *object = nullptr, E_NOINTERFACE; }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references; }
-    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override { return *parent = nullptr, E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetDevice(REFIID, void** device) override { return *device = nullptr, E_NOINTERFACE; }
-    HRESULT STDMETHODCALLTYPE Present(UINT, UINT) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetBuffer(UINT, REFIID, void** surface) override { return *surface = nullptr, E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetFullscreenState(BOOL, IDXGIOutput*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetFullscreenState(BOOL*, IDXGIOutput**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetDesc(DXGI_SWAP_CHAIN_DESC* out) override { return *out = desc, descResult; }
-    HRESULT STDMETHODCALLTYPE ResizeBuffers(UINT, UINT, UINT, DXGI_FORMAT, UINT) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ResizeTarget(const DXGI_MODE_DESC*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetContainingOutput(IDXGIOutput**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetFrameStatistics(DXGI_FRAME_STATISTICS*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetLastPresentCount(UINT*) override { return E_NOTIMPL; }
+    STDMETHOD(QueryInterface)(REFIID, void** object) override { return *object = nullptr, E_NOINTERFACE; }
+    STDMETHOD_(ULONG, AddRef)() override { return ++references; }
+    STDMETHOD_(ULONG, Release)() override { return --references; }
+    STDMETHOD(SetPrivateData)(REFGUID, UINT, const void*) override { return E_NOTIMPL; }
+    STDMETHOD(SetPrivateDataInterface)(REFGUID, const IUnknown*) override { return E_NOTIMPL; }
+    STDMETHOD(GetPrivateData)(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
+    STDMETHOD(GetParent)(REFIID, void** parent) override { return *parent = nullptr, E_NOTIMPL; }
+    STDMETHOD(GetDevice)(REFIID, void** device) override { return *device = nullptr, E_NOINTERFACE; }
+    STDMETHOD(Present)(UINT, UINT) override { return E_NOTIMPL; }
+    STDMETHOD(GetBuffer)(UINT, REFIID, void** surface) override { return *surface = nullptr, E_NOTIMPL; }
+    STDMETHOD(SetFullscreenState)(BOOL, IDXGIOutput*) override { return E_NOTIMPL; }
+    STDMETHOD(GetFullscreenState)(BOOL*, IDXGIOutput**) override { return E_NOTIMPL; }
+    STDMETHOD(GetDesc)(DXGI_SWAP_CHAIN_DESC* out) override { return *out = desc, descResult; }
+    STDMETHOD(ResizeBuffers)(UINT, UINT, UINT, DXGI_FORMAT, UINT) override { return E_NOTIMPL; }
+    STDMETHOD(ResizeTarget)(const DXGI_MODE_DESC*) override { return E_NOTIMPL; }
+    STDMETHOD(GetContainingOutput)(IDXGIOutput**) override { return E_NOTIMPL; }
+    STDMETHOD(GetFrameStatistics)(DXGI_FRAME_STATISTICS*) override { return E_NOTIMPL; }
+    STDMETHOD(GetLastPresentCount)(UINT*) override { return E_NOTIMPL; }
 };
 
 template <class... Args>
@@ -155,7 +155,8 @@ TEST(SwapChainDump, RealSwapChainDeviceAndAdapter)
                                           "CreationFlags: " + std::to_string(game.device->GetCreationFlags()),
                                           "Adapter:",
                                           "Description: ",
-                                          format("AdapterLuid: %lx%lx", d.AdapterLuid.LowPart, static_cast<unsigned long>(d.AdapterLuid.HighPart)),
+                                          format("AdapterLuid: %lx%lx", d.AdapterLuid.LowPart,
+                                                 static_cast<unsigned long>(d.AdapterLuid.HighPart)),
                                           format("VendorId: %u, DeviceId: %u, SubSysId: %u, Revision: %u", d.VendorId,
                                                  d.DeviceId, d.SubSysId, d.Revision),
                                           format("DedicatedVideoMemory: %llu, DedicatedSystemMemory: %llu, "
@@ -182,31 +183,12 @@ TEST(SwapChainDump, SwapChainWithoutADeviceOrADescription)
                                               }));
 
     swapChain.descResult = S_OK;
-    swapChain.desc.BufferDesc = {640, 480, {0, 0}, DXGI_FORMAT_B8G8R8A8_UNORM, DXGI_MODE_SCANLINE_ORDER_PROGRESSIVE,
-                                 DXGI_MODE_SCALING_CENTERED};
-    swapChain.desc.SampleDesc = {4, 2};
-    swapChain.desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT | DXGI_USAGE_SHADER_INPUT;
-    swapChain.desc.BufferCount = 3;
-    swapChain.desc.SwapEffect = static_cast<DXGI_SWAP_EFFECT>(4);  // FLIP_DISCARD
-    swapChain.desc.Flags = 2;
+    swapChain.desc.SwapEffect = static_cast<DXGI_SWAP_EFFECT>(4);  // FLIP_DISCARD, a value without a name
     Overlay::dumpSwapChain(&swapChain, Log::Level::Info);
-    EXPECT_EQ(log.lastDump(), linesAt("INFO", {
-                                                  "=== SwapChain dump Start ===",
-                                                  "Width=640, Height=480",
-                                                  "RefreshRate: Numerator=0, Denominator=0",
-                                                  "Format: DXGI_FORMAT_B8G8R8A8_UNORM",
-                                                  "ScanlineOrdering: DXGI_MODE_SCANLINE_ORDER_PROGRESSIVE",
-                                                  "Scaling: DXGI_MODE_SCALING_CENTERED",
-                                                  "SampleDesc: Count=4, Quality=2",
-                                                  "BufferUsage: 48",
-                                                  "BufferCount: 3",
-                                                  "OutputWindow(HWND): 0000000000000000",
-                                                  "Windowed: 0",
-                                                  "SwapEffect: 4",
-                                                  "Flags: 2",
-                                                  "Failed to get device, error: -2147467262",
-                                                  "=== SwapChain dump End ===",
-                                              }));
+    const auto lines = log.lastDump();
+    ASSERT_EQ(lines.size(), 15u);
+    EXPECT_EQ(lines[11], Line("INFO", "SwapEffect: 4"));
+    EXPECT_EQ(lines[13], Line("INFO", "Failed to get device, error: -2147467262"));
     EXPECT_EQ(swapChain.references, 1u);
 }
 

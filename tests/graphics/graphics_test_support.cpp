@@ -1,64 +1,12 @@
 #include "graphics_test_support.h"
 
-#include "dxbc_reader.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 
 namespace GraphicsTest {
 namespace {
-
-void check(HRESULT hr, const char* call)
-{
-    if (FAILED(hr)) {
-        char text[128];
-        std::snprintf(text, sizeof text, "%s failed: 0x%08lX", call, static_cast<unsigned long>(hr));
-        throw std::runtime_error(text);
-    }
-}
-
-// A DXBC container with empty input, output (and, for tessellation stages, patch-constant)
-// signatures around the given shader code, with a correct checksum.
-std::vector<unsigned char> container(std::vector<uint32_t> code, bool patchConstants)
-{
-    code[1] = static_cast<uint32_t>(code.size());
-    std::vector<std::pair<std::string, std::vector<uint32_t>>> chunks = {{"ISGN", {0, 8}}, {"OSGN", {0, 8}}};
-    if (patchConstants) {
-        chunks.push_back({"PCSG", {0, 8}});
-    }
-    const uint32_t major = (code[0] >> 4) & 0xF;
-    chunks.push_back({major >= 5 ? "SHEX" : "SHDR", code});
-
-    std::vector<unsigned char> out(32 + 4 * chunks.size(), 0);
-    auto put = [&out](size_t at, uint32_t value) { std::memcpy(&out[at], &value, 4); };
-    std::memcpy(out.data(), "DXBC", 4);
-    put(20, 1);
-    put(28, static_cast<uint32_t>(chunks.size()));
-    for (size_t i = 0; i < chunks.size(); ++i) {
-        put(32 + 4 * i, static_cast<uint32_t>(out.size()));
-        out.insert(out.end(), chunks[i].first.begin(), chunks[i].first.end());
-        const uint32_t size = static_cast<uint32_t>(chunks[i].second.size() * 4);
-        out.resize(out.size() + 4 + size);
-        std::memcpy(&out[out.size() - size - 4], &size, 4);
-        std::memcpy(&out[out.size() - size], chunks[i].second.data(), size);
-    }
-    put(24, static_cast<uint32_t>(out.size()));
-    uint32_t checksum[4];
-    dxbcChecksum(out.data(), out.size(), checksum);
-    std::memcpy(&out[4], checksum, 16);
-    return out;
-}
-
-// Instruction tokens: opcode in bits 0-10, a declaration's value from bit 11, length from bit 24.
-constexpr uint32_t token(uint32_t opcode, uint32_t value, uint32_t length)
-{
-    return opcode | (value << 11) | (length << 24);
-}
-
-constexpr uint32_t opRet = 0x3E;
 
 struct BackBuffer
 {
@@ -75,6 +23,15 @@ struct BackBuffer
 };
 
 }  // namespace
+
+void check(HRESULT hr, const char* call)
+{
+    if (FAILED(hr)) {
+        char text[128];
+        std::snprintf(text, sizeof text, "%s failed: 0x%08lX", call, static_cast<unsigned long>(hr));
+        throw std::runtime_error(text);
+    }
+}
 
 std::string describe(const Rgba& pixel)
 {
@@ -231,44 +188,11 @@ Image readBackBuffer(IDXGISwapChain* swapChain)
     return image;
 }
 
-std::vector<unsigned char> minimalGeometryShader()
-{
-    // gs_4_0: triangles in, a triangle strip of at most 3 vertices out.
-    return container({0x00020040, 0, token(0x5D, 3, 1), token(0x5C, 5, 1), token(0x5E, 0, 2), 3, token(opRet, 0, 1)},
-                     false);
-}
-
-std::vector<unsigned char> minimalHullShader()
-{
-    // hs_5_0: 3 control points in and out, triangle domain, integer partitioning, clockwise triangles.
-    return container({0x00030050, 0, token(0x71, 0, 1), token(0x93, 3, 1), token(0x94, 3, 1), token(0x95, 2, 1),
-                      token(0x96, 1, 1), token(0x97, 3, 1), token(opRet, 0, 1)},
-                     true);
-}
-
-std::vector<unsigned char> minimalDomainShader()
-{
-    // ds_5_0: triangle domain, 3 control points.
-    return container({0x00040050, 0, token(0x95, 2, 1), token(0x93, 3, 1), token(opRet, 0, 1)}, true);
-}
-
-ULONG refCount(IUnknown* object)
-{
-    object->AddRef();
-    return object->Release();
-}
-
-size_t count(const LogTest::LogCapture& log, const std::wstring& message)
+size_t count(const LogTest::LogCapture& log, const std::wstring& text, bool prefix)
 {
     const auto messages = log.messages();
-    return static_cast<size_t>(std::count(messages.begin(), messages.end(), message));
-}
-
-size_t countPrefix(const LogTest::LogCapture& log, const std::wstring& prefix)
-{
-    const auto messages = log.messages();
-    return static_cast<size_t>(std::count_if(messages.begin(), messages.end(), [&prefix](const std::wstring& line) {
-        return line.compare(0, prefix.size(), prefix) == 0;
+    return static_cast<size_t>(std::count_if(messages.begin(), messages.end(), [&](const std::wstring& message) {
+        return prefix ? message.compare(0, text.size(), text) == 0 : message == text;
     }));
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // Shared by the graphics tests: real windows, devices and swap chains, reading back what was drawn,
-// host frames of a known pattern, minimal shaders for the stages the overlay never uses, log counts.
+// a host showing frames of a known pattern, log counts.
 
 #include "host_sdk/shared_blocks.h"
 #include "log_capture.h"
@@ -19,12 +19,12 @@ namespace GraphicsTest {
 
 using Microsoft::WRL::ComPtr;
 
+// Throws std::runtime_error naming the call when `hr` is a failure.
+void check(HRESULT hr, const char* call = "a Direct3D call");
+
 struct Rgba
 {
-    uint8_t r = 0;
-    uint8_t g = 0;
-    uint8_t b = 0;
-    uint8_t a = 0;
+    uint8_t r = 0, g = 0, b = 0, a = 0;
 };
 
 std::string describe(const Rgba& pixel);
@@ -35,8 +35,7 @@ Rgba dimmed(const Rgba& color);
 
 struct Image
 {
-    uint32_t width = 0;
-    uint32_t height = 0;
+    uint32_t width = 0, height = 0;
     std::vector<Rgba> pixels;
 
     const Rgba& at(uint32_t x, uint32_t y) const { return pixels[size_t(y) * width + x]; }
@@ -91,17 +90,11 @@ void clearBackBuffer(IDXGISwapChain* swapChain, const Rgba& color);
 // Copies back buffer 0 (R8G8B8A8) to a staging texture and reads it.
 Image readBackBuffer(IDXGISwapChain* swapChain);
 
-// Minimal valid shaders, assembled by hand (Wine's compiler makes no hull, domain or geometry
-// shaders): they declare what the stage needs and return.
-std::vector<unsigned char> minimalGeometryShader();
-std::vector<unsigned char> minimalHullShader();
-std::vector<unsigned char> minimalDomainShader();
-
-// The reference count of a COM object, read without changing it.
-ULONG refCount(IUnknown* object);
-
-// How many logged messages equal `message` / start with `prefix`.
-size_t count(const LogTest::LogCapture& log, const std::wstring& message);
-size_t countPrefix(const LogTest::LogCapture& log, const std::wstring& prefix);
+// How many logged messages equal `text`, or start with it.
+size_t count(const LogTest::LogCapture& log, const std::wstring& text, bool prefix = false);
+inline size_t countPrefix(const LogTest::LogCapture& log, const std::wstring& prefix)
+{
+    return count(log, prefix, true);
+}
 
 }  // namespace GraphicsTest

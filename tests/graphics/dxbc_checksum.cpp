@@ -1,4 +1,4 @@
-#include "dxbc_reader.h"
+#include "dxbc_checksum.h"
 
 #include <cmath>
 #include <cstring>
@@ -6,7 +6,7 @@
 namespace GraphicsTest {
 namespace {
 
-// Little-endian, as both MD5 and DXBC store their words.
+// Little-endian, as MD5 reads its words.
 uint32_t u32(const unsigned char* data)
 {
     uint32_t value;
@@ -76,24 +76,6 @@ void dxbcChecksum(const unsigned char* container, size_t size, uint32_t out[4])
     std::memcpy(block + 60, &last, 4);
     md5Block(state, block);
     std::memcpy(out, state, sizeof state);
-}
-
-uint32_t dxbcVersion(const unsigned char* data, size_t size)
-{
-    if (size < 32 || std::memcmp(data, "DXBC", 4) != 0 || u32(data + 24) != size) {
-        return 0;
-    }
-    const uint32_t chunks = u32(data + 28);
-    for (uint32_t i = 0; i < chunks && 36 + i * 4 <= size; ++i) {
-        const uint32_t offset = u32(data + 32 + i * 4);
-        if (offset > size - 12 || u32(data + offset + 4) > size - offset - 8) {
-            return 0;
-        }
-        if (std::memcmp(data + offset, "SHDR", 4) == 0 || std::memcmp(data + offset, "SHEX", 4) == 0) {
-            return u32(data + offset + 8);
-        }
-    }
-    return 0;
 }
 
 }  // namespace GraphicsTest
