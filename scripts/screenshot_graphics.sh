@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# X screenshots of the demo game with the overlay drawn by each renderer, taken under the test
-# harness's Wine and X server:
+# X screenshots of tools/overlay_showcase (the demo game with the overlay drawn by each renderer),
+# taken under the test harness's Wine and X server:
 #   build/screenshots/overlay_direct2d.png     the overlay drawn by the Direct2D renderer
 #   build/screenshots/overlay_direct3d11.png   the overlay drawn by the Direct3D 11 renderer
 #   build/screenshots/game_only.png            the demo game without the overlay
@@ -8,7 +8,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${OVERLAY_BUILD_DIR:-$root/build}
-cmake --build "$build" -j "$(nproc)" --target graphics_showcase d3d11_spy >/dev/null
+cmake --build "$build" -j "$(nproc)" --target overlay_showcase >/dev/null
 out="$build/screenshots"
 mkdir -p "$out"
 "$root/scripts/with-wine.sh" "$build/wine-prefix" bash -c '
@@ -18,7 +18,7 @@ mkdir -p "$out"
   rc=0
   for renderer in direct2d direct3d11 none; do
     rm -f showcase.ready showcase.quit
-    wine graphics_showcase.exe --renderer "$renderer" --ready showcase.ready --quit showcase.quit &
+    wine overlay_showcase.exe --renderer "$renderer" --frames 7200 --ready showcase.ready --quit showcase.quit &
     pid=$!
     for _ in $(seq 1 600); do
       [ -f showcase.ready ] && break
@@ -30,11 +30,11 @@ mkdir -p "$out"
       import -window root -crop 800x600+0+0 +repage "$out/$name.png"
       echo "wrote $out/$name.png"
     else
-      echo "graphics_showcase ($renderer) did not get ready" >&2
+      echo "overlay_showcase ($renderer) did not get ready" >&2
       rc=1
     fi
     touch showcase.quit
     wait "$pid" || rc=1
   done
   rm -f showcase.ready showcase.quit
-  exit $rc' screenshots "$out" "$build/tests/graphics"
+  exit $rc' screenshots "$out" "$build/tools/overlay_showcase"

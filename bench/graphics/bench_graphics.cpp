@@ -5,7 +5,9 @@
 //  - the upload of one dirty 1920x1080 frame (8 MB) against memcpy of the same bytes.
 // Under Wine the GPU is Mesa's software renderer: absolute times are CPU times, the ratios matter.
 // Every figure is the best of several runs (the machines are shared; noise only adds).
+#include "common/bench_util.h"
 #include "d3d11_spy/d3d11_spy.h"
+#include "graphics_test_support.h"
 #include "host_sdk/shared_blocks.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d_hook.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
@@ -20,7 +22,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -31,7 +32,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Bench::bestOf;
 using Microsoft::WRL::ComPtr;
 using Overlay::Rendering::Renderer;
 using Overlay::Rendering::SizeU;
@@ -39,61 +40,13 @@ using Overlay::Rendering::SizeU;
 const uint32_t width = 1920;
 const uint32_t height = 1080;
 
-void check(HRESULT hr, const char* call)
+// The swap chain, and a way to wait for the device.
+struct Game : GraphicsTest::TestSwapChain
 {
-    if (FAILED(hr)) {
-        char text[128];
-        std::snprintf(text, sizeof text, "%s failed: 0x%08lX", call, static_cast<unsigned long>(hr));
-        throw std::runtime_error(text);
-    }
-}
-
-// Best of `rounds` timings of `body`, in seconds.
-double bestOf(int rounds, const std::function<void()>& body)
-{
-    double best = 1e30;
-    for (int round = 0; round < rounds; ++round) {
-        const auto start = Clock::now();
-        body();
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    return best;
-}
-
-struct Game
-{
-    Game()
+    Game() : TestSwapChain(width, height)
     {
-        WNDCLASSEXW windowClass = {};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = DefWindowProcW;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"BenchGraphicsWindow";
-        RegisterClassExW(&windowClass);
-        window = CreateWindowExW(0, windowClass.lpszClassName, L"bench_graphics", WS_OVERLAPPEDWINDOW, 0, 0, width,
-                                 height, nullptr, nullptr, windowClass.hInstance, nullptr);
-        DXGI_SWAP_CHAIN_DESC desc = {};
-        desc.BufferDesc = {width, height, {60, 1}, DXGI_FORMAT_R8G8B8A8_UNORM};
-        desc.SampleDesc = {1, 0};
-        desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
-        desc.BufferCount = 1;
-        desc.OutputWindow = window;
-        desc.Windowed = TRUE;
-        check(D3D11CreateDeviceAndSwapChain(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr,
-                                            D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0, D3D11_SDK_VERSION, &desc,
-                                            &swapChain, &device, nullptr, &context),
-              "D3D11CreateDeviceAndSwapChain");
         const D3D11_QUERY_DESC queryDesc = {D3D11_QUERY_EVENT, 0};
-        check(device->CreateQuery(&queryDesc, &query), "CreateQuery");
-    }
-
-    ~Game()
-    {
-        query.Reset();
-        context.Reset();
-        device.Reset();
-        swapChain.Reset();
-        DestroyWindow(window);
+        GraphicsTest::check(device->CreateQuery(&queryDesc, &query), "CreateQuery");
     }
 
     // Waits until the device has done everything asked of it so far.
@@ -106,12 +59,24 @@ struct Game
         }
     }
 
-    HWND window = nullptr;
-    ComPtr<IDXGISwapChain> swapChain;
-    ComPtr<ID3D11Device> device;
-    ComPtr<ID3D11DeviceContext> context;
     ComPtr<ID3D11Query> query;
 };
+
+// Seconds per call of `body` (which makes `calls` calls) with the hook records detached and attached,
+// the best of several alternating rounds.
+std::pair<double, double> detachedAndAttached(const Overlay::HookList& hooks, int calls,
+                                             const std::function<void()>& body)
+{
+    double detached = 1e30;
+    double attached = 1e30;
+    for (int round = 0; round < 3; ++round) {
+        detached = std::min(detached, bestOf(3, body) / calls);
+        Overlay::hook(hooks);
+        attached = std::min(attached, bestOf(3, body) / calls);
+        Overlay::unhook(hooks);
+    }
+    return {detached, attached};
+}
 
 std::vector<uint8_t> hostPicture()
 {
@@ -212,19 +177,15 @@ void presentThroughTheHook(Game& game)
             game.swapChain->Present(0, 0);
         }
     };
-    double unhooked = 1e30;
-    double hooked = 1e30;
+    std::pair<double, double> seconds;
     {
         Overlay::GraphicDeviceHook hook(0);
         hook.setListener(&listener);
-        for (int round = 0; round < 3; ++round) {
-            unhooked = std::min(unhooked, bestOf(3, presentAll) / presents);
-            Overlay::hook(hook.getHooks());
-            hooked = std::min(hooked, bestOf(3, presentAll) / presents);
-            Overlay::unhook(hook.getHooks());
-        }
+        seconds = detachedAndAttached(hook.getHooks(), presents, presentAll);
         hook.setListener(nullptr);
     }
+    const double unhooked = seconds.first;
+    const double hooked = seconds.second;
     std::printf("Present 1920x1080: unhooked %.1f us, through the hook with the overlay hidden %.1f us "
                 "(difference %.1f us, within the noise of presenting)\n",
                 unhooked * 1e6, hooked * 1e6, (hooked - unhooked) * 1e6);
@@ -239,34 +200,16 @@ void presentThroughTheHook(Game& game)
     const auto createBoth = reinterpret_cast<decltype(&D3D11CreateDeviceAndSwapChain)>(
         reinterpret_cast<void*>(GetProcAddress(spyModule, "D3D11CreateDeviceAndSwapChain")));
     Overlay::D3DHook hook(GetModuleHandleW(L"dxgi.dll"), spyModule);
-    DXGI_SWAP_CHAIN_DESC desc = {};
-    desc.BufferDesc = {width, height, {60, 1}, DXGI_FORMAT_R8G8B8A8_UNORM};
-    desc.SampleDesc = {1, 0};
-    desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
-    desc.BufferCount = 1;
-    desc.OutputWindow = game.window;
-    desc.Windowed = TRUE;
-    ComPtr<IDXGISwapChain> swapChain;
-    ComPtr<ID3D11Device> device;
-    check(createBoth(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, &desc, &swapChain,
-                     &device, nullptr, nullptr),
-          "D3D11CreateDeviceAndSwapChain (stand-in)");
+    GraphicsTest::TestSwapChain spied(256, 256, createBoth);
     spy->skipPresent = true;
     hook.setListener(&listener);
     const int calls = 2000000;
     auto callAll = [&] {
         for (int i = 0; i < calls; ++i) {
-            swapChain->Present(0, 0);
+            spied.swapChain->Present(0, 0);
         }
     };
-    double bare = 1e30;
-    double withHook = 1e30;
-    for (int round = 0; round < 3; ++round) {
-        bare = std::min(bare, bestOf(3, callAll) / calls);
-        Overlay::hook(hook.getHooks());
-        withHook = std::min(withHook, bestOf(3, callAll) / calls);
-        Overlay::unhook(hook.getHooks());
-    }
+    const auto [bare, withHook] = detachedAndAttached(hook.getHooks(), calls, callAll);
     hook.setListener(nullptr);
     spy->skipPresent = false;
     std::printf("hook overhead alone: %.1f ns per Present (bare call %.1f ns, through the hook %.1f ns; "

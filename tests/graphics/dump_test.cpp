@@ -7,205 +7,189 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 
 namespace {
 
 using namespace GraphicsTest;
+using Line = std::pair<std::string, std::string>;  // level, message
 
-std::string hwndText(HWND window)
+// A log core writing into a file in a fresh temporary folder, for the object's life.
+class LogFile
 {
-    char text[32];
-    std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(window)));
-    return text;
-}
+public:
+    LogFile()
+    {
+        char base[MAX_PATH];
+        GetTempPathA(MAX_PATH, base);
+        folder_ = std::string(base) + "graphics-log-" + std::to_string(GetCurrentProcessId());
+        CreateDirectoryA(folder_.c_str(), nullptr);
+        Log::Core::release();
+        auto sink = std::make_shared<Log::FileSink>(std::wstring(folder_.begin(), folder_.end()));
+        sink->setFlushEachRecord(true);
+        sink->start();
+        Log::Core::initialize(Log::Mode::Synchronous)->rootLogger()->addSink(sink);
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((folder_ + "\\*.log").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            file_ = folder_ + "\\" + found.cFileName;
+            FindClose(search);
+        }
+    }
 
-// A swap chain whose description and device are chosen by the test; every other call fails.
+    ~LogFile()
+    {
+        Log::Core::release();
+        DeleteFileA(file_.c_str());
+        RemoveDirectoryA(folder_.c_str());
+    }
+
+    // The lines of the last dump, from its start line to its end line, read from
+    // " LEVEL | thread | time | message".
+    std::vector<Line> lastDump() const
+    {
+        std::vector<Line> lines;
+        std::ifstream in(file_, std::ios::binary);
+        std::string text;
+        bool inside = false;
+        while (std::getline(in, text)) {
+            size_t at = text.find(" | ");
+            at = at == std::string::npos ? at : text.find(" | ", text.find(" | ", at + 3) + 3);
+            const size_t level = text.find_first_not_of(" \xEF\xBB\xBF");
+            const std::string message = at == std::string::npos ? "" : text.substr(at + 3, text.find('\r') - at - 3);
+            if (message == "=== SwapChain dump Start ===") {
+                lines.clear();
+                inside = true;
+            }
+            if (inside) {
+                lines.emplace_back(text.substr(level, text.find(' ', level) - level), message);
+            }
+            inside = inside && message != "=== SwapChain dump End ===";
+        }
+        return lines;
+    }
+
+private:
+    std::string folder_;
+    std::string file_;
+};
+
+// A swap chain whose description is chosen by the test; it has no device and every other call fails.
 class StubSwapChain : public IDXGISwapChain
 {
 public:
     HRESULT descResult = S_OK;
     DXGI_SWAP_CHAIN_DESC desc = {};
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override
-    {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references; }
-    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override
-    {
-        *parent = nullptr;
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetDevice(REFIID, void** device) override
-    {
-        *device = nullptr;
-        return E_NOINTERFACE;
-    }
-    HRESULT STDMETHODCALLTYPE Present(UINT, UINT) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetBuffer(UINT, REFIID, void** surface) override
-    {
-        *surface = nullptr;
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE SetFullscreenState(BOOL, IDXGIOutput*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetFullscreenState(BOOL*, IDXGIOutput**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetDesc(DXGI_SWAP_CHAIN_DESC* out) override
-    {
-        *out = desc;
-        return descResult;
-    }
-    HRESULT STDMETHODCALLTYPE ResizeBuffers(UINT, UINT, UINT, DXGI_FORMAT, UINT) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ResizeTarget(const DXGI_MODE_DESC*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetContainingOutput(IDXGIOutput**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetFrameStatistics(DXGI_FRAME_STATISTICS*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetLastPresentCount(UINT*) override { return E_NOTIMPL; }
-
     ULONG references = 1;
+
+    STDMETHOD(QueryInterface)(REFIID, void** object) override { return *object = nullptr, E_NOINTERFACE; }
+    STDMETHOD_(ULONG, AddRef)() override { return ++references; }
+    STDMETHOD_(ULONG, Release)() override { return --references; }
+    STDMETHOD(SetPrivateData)(REFGUID, UINT, const void*) override { return E_NOTIMPL; }
+    STDMETHOD(SetPrivateDataInterface)(REFGUID, const IUnknown*) override { return E_NOTIMPL; }
+    STDMETHOD(GetPrivateData)(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
+    STDMETHOD(GetParent)(REFIID, void** parent) override { return *parent = nullptr, E_NOTIMPL; }
+    STDMETHOD(GetDevice)(REFIID, void** device) override { return *device = nullptr, E_NOINTERFACE; }
+    STDMETHOD(Present)(UINT, UINT) override { return E_NOTIMPL; }
+    STDMETHOD(GetBuffer)(UINT, REFIID, void** surface) override { return *surface = nullptr, E_NOTIMPL; }
+    STDMETHOD(SetFullscreenState)(BOOL, IDXGIOutput*) override { return E_NOTIMPL; }
+    STDMETHOD(GetFullscreenState)(BOOL*, IDXGIOutput**) override { return E_NOTIMPL; }
+    STDMETHOD(GetDesc)(DXGI_SWAP_CHAIN_DESC* out) override { return *out = desc, descResult; }
+    STDMETHOD(ResizeBuffers)(UINT, UINT, UINT, DXGI_FORMAT, UINT) override { return E_NOTIMPL; }
+    STDMETHOD(ResizeTarget)(const DXGI_MODE_DESC*) override { return E_NOTIMPL; }
+    STDMETHOD(GetContainingOutput)(IDXGIOutput**) override { return E_NOTIMPL; }
+    STDMETHOD(GetFrameStatistics)(DXGI_FRAME_STATISTICS*) override { return E_NOTIMPL; }
+    STDMETHOD(GetLastPresentCount)(UINT*) override { return E_NOTIMPL; }
 };
 
-// The dump's lines: from the start line to the end line.
-std::vector<LogFileCapture::Line> dumpLines(const LogFileCapture& log)
+template <class... Args>
+std::string format(const char* pattern, Args... args)
 {
-    std::vector<LogFileCapture::Line> result;
-    bool inside = false;
-    for (const auto& line : log.lines()) {
-        inside = inside || line.message == "=== SwapChain dump Start ===";
-        if (inside) {
-            result.push_back(line);
-        }
-        if (line.message == "=== SwapChain dump End ===") {
-            break;
-        }
-    }
-    return result;
+    char text[200];
+    std::snprintf(text, sizeof text, pattern, args...);
+    return text;
 }
 
-std::vector<std::string> messagesOf(const std::vector<LogFileCapture::Line>& lines)
+std::vector<Line> linesAt(const char* level, const std::vector<std::string>& messages)
 {
-    std::vector<std::string> messages;
-    for (const auto& line : lines) {
-        messages.push_back(line.message);
+    std::vector<Line> lines;
+    for (const auto& message : messages) {
+        lines.emplace_back(level, message);
     }
-    return messages;
+    return lines;
 }
 
 TEST(SwapChainDump, RealSwapChainDeviceAndAdapter)
 {
-    LogFileCapture log;
-    TestSwapChain game(SwapChainOptions{320, 200});
+    LogFile log;
+    TestSwapChain game(320, 200);
     Overlay::dumpSwapChain(game.swapChain.Get(), Log::Level::Debug);
-
-    const auto lines = dumpLines(log);
-    ASSERT_EQ(lines.size(), 22u) << ::testing::PrintToString(messagesOf(lines));
-    for (const auto& line : lines) {
-        EXPECT_EQ(line.level, "DEBUG") << line.message;
-    }
-    const std::vector<std::string> expectedStart = {
-        "=== SwapChain dump Start ===",
-        "Width=320, Height=200",
-        "RefreshRate: Numerator=60, Denominator=1",
-        "Format: DXGI_FORMAT_R8G8B8A8_UNORM",
-        "ScanlineOrdering: DXGI_MODE_SCANLINE_ORDER_UNSPECIFIED",
-        "Scaling: DXGI_MODE_SCALING_UNSPECIFIED",
-        "SampleDesc: Count=1, Quality=0",
-        "BufferUsage: 32",
-        "BufferCount: 1",
-        "OutputWindow(HWND): " + hwndText(game.window.handle()),
-        "Windowed: 1",
-        "SwapEffect: DXGI_SWAP_EFFECT_DISCARD",
-        "Flags: 0",
-        "Device:",
-        "Flags: D3D_FEATURE_LEVEL_11_0",
-        "CreationFlags: " + std::to_string(game.device->GetCreationFlags()),
-        "Adapter:",
-    };
-    const auto messages = messagesOf(lines);
-    EXPECT_EQ(std::vector<std::string>(messages.begin(), messages.begin() + 17), expectedStart);
 
     ComPtr<IDXGIDevice> dxgiDevice;
     ASSERT_EQ(game.device.As(&dxgiDevice), S_OK);
     ComPtr<IDXGIAdapter> adapter;
     ASSERT_EQ(dxgiDevice->GetAdapter(&adapter), S_OK);
-    DXGI_ADAPTER_DESC desc = {};
-    ASSERT_EQ(adapter->GetDesc(&desc), S_OK);
-    char luid[40];
-    std::snprintf(luid, sizeof luid, "%lx%lx", desc.AdapterLuid.LowPart,
-                  static_cast<unsigned long>(desc.AdapterLuid.HighPart));
-    char ids[120];
-    std::snprintf(ids, sizeof ids, "VendorId: %u, DeviceId: %u, SubSysId: %u, Revision: %u", desc.VendorId,
-                  desc.DeviceId, desc.SubSysId, desc.Revision);
-    char memory[160];
-    std::snprintf(memory, sizeof memory, "DedicatedVideoMemory: %llu, DedicatedSystemMemory: %llu, SharedSystemMemory: %llu",
-                  static_cast<unsigned long long>(desc.DedicatedVideoMemory),
-                  static_cast<unsigned long long>(desc.DedicatedSystemMemory),
-                  static_cast<unsigned long long>(desc.SharedSystemMemory));
-    EXPECT_EQ(messages[17].rfind("Description: ", 0), 0u);
-    EXPECT_EQ(messages[18], std::string("AdapterLuid: ") + luid);
-    EXPECT_EQ(messages[19], ids);
-    EXPECT_EQ(messages[20], memory);
-    EXPECT_EQ(messages.back(), "=== SwapChain dump End ===");
+    DXGI_ADAPTER_DESC adapterDesc = {};
+    ASSERT_EQ(adapter->GetDesc(&adapterDesc), S_OK);
+    const auto& d = adapterDesc;
+    auto lines = log.lastDump();
+    ASSERT_EQ(lines.size(), 22u);
+    EXPECT_EQ(lines[17].second.rfind("Description: ", 0), 0u) << lines[17].second;
+    lines[17].second = "Description: ";
+    EXPECT_EQ(lines, linesAt("DEBUG", {
+                                          "=== SwapChain dump Start ===",
+                                          "Width=320, Height=200",
+                                          "RefreshRate: Numerator=60, Denominator=1",
+                                          "Format: DXGI_FORMAT_R8G8B8A8_UNORM",
+                                          "ScanlineOrdering: DXGI_MODE_SCANLINE_ORDER_UNSPECIFIED",
+                                          "Scaling: DXGI_MODE_SCALING_UNSPECIFIED",
+                                          "SampleDesc: Count=1, Quality=0",
+                                          "BufferUsage: 32",
+                                          "BufferCount: 1",
+                                          format("OutputWindow(HWND): %016llX", uint64_t(uintptr_t(game.window))),
+                                          "Windowed: 1",
+                                          "SwapEffect: DXGI_SWAP_EFFECT_DISCARD",
+                                          "Flags: 0",
+                                          "Device:",
+                                          "Flags: D3D_FEATURE_LEVEL_11_0",
+                                          "CreationFlags: " + std::to_string(game.device->GetCreationFlags()),
+                                          "Adapter:",
+                                          "Description: ",
+                                          format("AdapterLuid: %lx%lx", d.AdapterLuid.LowPart,
+                                                 static_cast<unsigned long>(d.AdapterLuid.HighPart)),
+                                          format("VendorId: %u, DeviceId: %u, SubSysId: %u, Revision: %u", d.VendorId,
+                                                 d.DeviceId, d.SubSysId, d.Revision),
+                                          format("DedicatedVideoMemory: %llu, DedicatedSystemMemory: %llu, "
+                                                 "SharedSystemMemory: %llu",
+                                                 uint64_t(d.DedicatedVideoMemory), uint64_t(d.DedicatedSystemMemory),
+                                                 uint64_t(d.SharedSystemMemory)),
+                                          "=== SwapChain dump End ===",
+                                      }));
 }
 
-TEST(SwapChainDump, SwapChainWithoutADirect3D11Device)
+TEST(SwapChainDump, SwapChainWithoutADeviceOrADescription)
 {
-    LogFileCapture log;
-    StubSwapChain swapChain;
-    swapChain.desc.BufferDesc = {640, 480, {0, 0}, DXGI_FORMAT_B8G8R8A8_UNORM, DXGI_MODE_SCANLINE_ORDER_PROGRESSIVE,
-                                 DXGI_MODE_SCALING_CENTERED};
-    swapChain.desc.SampleDesc = {4, 2};
-    swapChain.desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT | DXGI_USAGE_SHADER_INPUT;
-    swapChain.desc.BufferCount = 3;
-    swapChain.desc.Windowed = FALSE;
-    swapChain.desc.SwapEffect = static_cast<DXGI_SWAP_EFFECT>(4);  // FLIP_DISCARD
-    swapChain.desc.Flags = 2;
-    Overlay::dumpSwapChain(&swapChain, Log::Level::Info);
-
-    const std::vector<std::string> expected = {
-        "=== SwapChain dump Start ===",
-        "Width=640, Height=480",
-        "RefreshRate: Numerator=0, Denominator=0",
-        "Format: DXGI_FORMAT_B8G8R8A8_UNORM",
-        "ScanlineOrdering: DXGI_MODE_SCANLINE_ORDER_PROGRESSIVE",
-        "Scaling: DXGI_MODE_SCALING_CENTERED",
-        "SampleDesc: Count=4, Quality=2",
-        "BufferUsage: 48",
-        "BufferCount: 3",
-        "OutputWindow(HWND): 0000000000000000",
-        "Windowed: 0",
-        "SwapEffect: 4",
-        "Flags: 2",
-        "Failed to get device, error: -2147467262",
-        "=== SwapChain dump End ===",
-    };
-    const auto lines = dumpLines(log);
-    EXPECT_EQ(messagesOf(lines), expected);
-    for (const auto& line : lines) {
-        EXPECT_EQ(line.level, "INFO") << line.message;
-    }
-    EXPECT_EQ(swapChain.references, 1u);
-}
-
-TEST(SwapChainDump, UnreadableDescriptionAndLevelsBelowTheThreshold)
-{
-    LogFileCapture log;
+    LogFile log;
     StubSwapChain swapChain;
     swapChain.descResult = DXGI_ERROR_INVALID_CALL;
     Overlay::dumpSwapChain(&swapChain, Log::Level::Trace);
-    EXPECT_TRUE(dumpLines(log).empty()) << "TRACE is below the log's threshold";
-
+    EXPECT_TRUE(log.lastDump().empty()) << "TRACE is below the log's threshold";
     Overlay::dumpSwapChain(&swapChain, Log::Level::Warn);
-    const std::vector<std::string> expected = {
-        "=== SwapChain dump Start ===",
-        "Failed to get DXGI_SWAP_CHAIN_DESC, error: -2005270527",
-        "Failed to get device, error: -2147467262",
-        "=== SwapChain dump End ===",
-    };
-    EXPECT_EQ(messagesOf(dumpLines(log)), expected);
+    EXPECT_EQ(log.lastDump(), linesAt("WARN", {
+                                                  "=== SwapChain dump Start ===",
+                                                  "Failed to get DXGI_SWAP_CHAIN_DESC, error: -2005270527",
+                                                  "Failed to get device, error: -2147467262",
+                                                  "=== SwapChain dump End ===",
+                                              }));
+
+    swapChain.descResult = S_OK;
+    swapChain.desc.SwapEffect = static_cast<DXGI_SWAP_EFFECT>(4);  // FLIP_DISCARD, a value without a name
+    Overlay::dumpSwapChain(&swapChain, Log::Level::Info);
+    const auto lines = log.lastDump();
+    ASSERT_EQ(lines.size(), 15u);
+    EXPECT_EQ(lines[11], Line("INFO", "SwapEffect: 4"));
+    EXPECT_EQ(lines[13], Line("INFO", "Failed to get device, error: -2147467262"));
+    EXPECT_EQ(swapChain.references, 1u);
 }
 
 }  // namespace

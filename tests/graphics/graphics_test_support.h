@@ -1,6 +1,9 @@
 #pragma once
 // Shared by the graphics tests: real windows, devices and swap chains, reading back what was drawn,
-// minimal shaders for every stage, and a log file to read lines back from.
+// a host showing frames of a known pattern, log counts.
+
+#include "host_sdk/shared_blocks.h"
+#include "log_capture.h"
 
 #include <d3d11.h>
 #include <dxgi.h>
@@ -8,6 +11,7 @@
 #include <wrl/client.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,60 +19,48 @@ namespace GraphicsTest {
 
 using Microsoft::WRL::ComPtr;
 
+// Throws std::runtime_error naming the call when `hr` is a failure.
+void check(HRESULT hr, const char* call = "a Direct3D call");
+
 struct Rgba
 {
-    uint8_t r = 0;
-    uint8_t g = 0;
-    uint8_t b = 0;
-    uint8_t a = 0;
+    uint8_t r = 0, g = 0, b = 0, a = 0;
 };
 
 std::string describe(const Rgba& pixel);
 // True when every colour channel differs by at most `tolerance` (alpha is not compared).
 bool closeTo(const Rgba& actual, const Rgba& expected, int tolerance);
+// 40 % of a colour, as the overlay's darkening leaves it.
+Rgba dimmed(const Rgba& color);
 
 struct Image
 {
-    uint32_t width = 0;
-    uint32_t height = 0;
+    uint32_t width = 0, height = 0;
     std::vector<Rgba> pixels;
 
     const Rgba& at(uint32_t x, uint32_t y) const { return pixels[size_t(y) * width + x]; }
 };
 
-// A hidden top-level window with the given client size, destroyed with the object.
-class TestWindow
+struct ExpectedPixel
 {
-public:
-    TestWindow(uint32_t width, uint32_t height, const wchar_t* title = L"graphics test");
-    ~TestWindow();
-    TestWindow(const TestWindow&) = delete;
-    TestWindow& operator=(const TestWindow&) = delete;
-    HWND handle() const { return window_; }
-
-private:
-    HWND window_ = nullptr;
+    Rgba color;
+    int tolerance;
 };
+// Compares every pixel of `image` with `expected(x, y)`: empty when all match, else the count of
+// wrong pixels and the first of them.
+std::string wrongPixels(const Image& image, const std::function<ExpectedPixel(uint32_t x, uint32_t y)>& expected);
 
-struct SwapChainOptions
-{
-    uint32_t width = 256;
-    uint32_t height = 192;
-    DXGI_FORMAT format = DXGI_FORMAT_R8G8B8A8_UNORM;
-    UINT deviceFlags = D3D11_CREATE_DEVICE_BGRA_SUPPORT;
-    D3D_FEATURE_LEVEL featureLevel = D3D_FEATURE_LEVEL_11_0;
-    DXGI_SWAP_EFFECT swapEffect = DXGI_SWAP_EFFECT_DISCARD;
-    UINT bufferCount = 1;
-};
-
-// A window with a swap chain on a new hardware device.
+// A hidden window with a swap chain (one R8G8B8A8 buffer, windowed, blit discard) on a new hardware
+// device with Direct2D support, made by `create`.
 struct TestSwapChain
 {
-    explicit TestSwapChain(const SwapChainOptions& options = SwapChainOptions());
-    // Another window with a swap chain on the device of `other`.
-    TestSwapChain(const TestSwapChain& other, uint32_t width, uint32_t height);
+    TestSwapChain(uint32_t width, uint32_t height,
+                  decltype(&D3D11CreateDeviceAndSwapChain) create = &D3D11CreateDeviceAndSwapChain);
+    ~TestSwapChain();
+    TestSwapChain(const TestSwapChain&) = delete;
+    TestSwapChain& operator=(const TestSwapChain&) = delete;
 
-    TestWindow window;
+    HWND window = nullptr;
     ComPtr<ID3D11Device> device;
     ComPtr<ID3D11DeviceContext> context;
     ComPtr<IDXGISwapChain> swapChain;
@@ -79,47 +71,30 @@ std::vector<uint8_t> pattern(uint32_t width, uint32_t height, uint8_t seed);
 // The colour of its pixel (x, y), alpha 255.
 Rgba patternPixel(uint32_t x, uint32_t y, uint8_t seed);
 
-// 40 % of a colour, as the overlay's darkening leaves it.
-Rgba dimmed(const Rgba& color);
+// A host with one window at `rect` in a client's overlay block (a new one unless given).
+struct TestHost
+{
+    explicit TestHost(const Overlay::Ipc::SharedRect& rect,
+                      std::shared_ptr<Overlay::Ipc::SharedOverlay> shared = Overlay::Ipc::SharedOverlay::create());
+    // Writes a frame of pattern `seed` into the window's buffer, marked dirty or not, and shows the window.
+    void publish(uint32_t width, uint32_t height, uint8_t seed, bool dirty = true);
 
-// Fills back buffer 0 with a colour (0..255 per channel).
+    std::shared_ptr<Overlay::Ipc::SharedOverlay> sharedOverlay;
+    std::unique_ptr<Overlay::Host::HostOverlay> overlay;
+    std::unique_ptr<Overlay::Host::HostWindow> window;
+    std::unique_ptr<Overlay::Host::HostFrameBuffer> buffer;
+};
+
+// Fills back buffer 0 with a colour.
 void clearBackBuffer(IDXGISwapChain* swapChain, const Rgba& color);
-// Copies back buffer 0 to a staging texture and reads it (R8G8B8A8 and B8G8R8A8 formats).
+// Copies back buffer 0 (R8G8B8A8) to a staging texture and reads it.
 Image readBackBuffer(IDXGISwapChain* swapChain);
 
-// Minimal valid shaders of each stage, assembled by hand (Wine's compiler makes no hull, domain or
-// geometry shaders). They declare what the stage needs and return.
-std::vector<unsigned char> minimalGeometryShader();
-std::vector<unsigned char> minimalHullShader();
-std::vector<unsigned char> minimalDomainShader();
-
-// The reference count of a COM object, read without changing it.
-ULONG refCount(IUnknown* object);
-
-// Logging into a file in a fresh temporary folder for the object's life (initialises the log core).
-class LogFileCapture
+// How many logged messages equal `text`, or start with it.
+size_t count(const LogTest::LogCapture& log, const std::wstring& text, bool prefix = false);
+inline size_t countPrefix(const LogTest::LogCapture& log, const std::wstring& prefix)
 {
-public:
-    LogFileCapture();
-    ~LogFileCapture();
-    LogFileCapture(const LogFileCapture&) = delete;
-    LogFileCapture& operator=(const LogFileCapture&) = delete;
-
-    struct Line
-    {
-        std::string level;    // "DEBUG", "INFO", ...
-        std::string message;  // UTF-8
-    };
-    // The lines written so far (the file's header and status lines included).
-    std::vector<Line> lines() const;
-    // Their messages.
-    std::vector<std::string> messages() const;
-    // How many messages equal `message` / start with `prefix`.
-    size_t count(const std::string& message) const;
-    size_t countPrefix(const std::string& prefix) const;
-
-private:
-    std::wstring folder_;
-};
+    return count(log, prefix, true);
+}
 
 }  // namespace GraphicsTest

@@ -18,7 +18,7 @@ class WrappedSwapChain final : public IDXGISwapChain
 public:
     explicit WrappedSwapChain(IDXGISwapChain* inner) : inner_(inner) {}
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override
+    STDMETHOD(QueryInterface)(REFIID id, void** object) override
     {
         if (id == __uuidof(IUnknown) || id == __uuidof(IDXGIObject) || id == __uuidof(IDXGIDeviceSubObject) ||
             id == __uuidof(IDXGISwapChain)) {
@@ -28,8 +28,8 @@ public:
         }
         return inner_->QueryInterface(id, object);
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
-    ULONG STDMETHODCALLTYPE Release() override
+    STDMETHOD_(ULONG, AddRef)() override { return InterlockedIncrement(&references_); }
+    STDMETHOD_(ULONG, Release)() override
     {
         const ULONG left = InterlockedDecrement(&references_);
         if (left == 0) {
@@ -38,32 +38,22 @@ public:
         }
         return left;
     }
-    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID id, UINT size, const void* data) override
+    STDMETHOD(SetPrivateData)(REFGUID id, UINT n, const void* p) override { return inner_->SetPrivateData(id, n, p); }
+    STDMETHOD(SetPrivateDataInterface)(REFGUID id, const IUnknown* p) override
     {
-        return inner_->SetPrivateData(id, size, data);
+        return inner_->SetPrivateDataInterface(id, p);
     }
-    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID id, const IUnknown* object) override
+    STDMETHOD(GetPrivateData)(REFGUID id, UINT* n, void* p) override { return inner_->GetPrivateData(id, n, p); }
+    STDMETHOD(GetParent)(REFIID id, void** parent) override { return inner_->GetParent(id, parent); }
+    STDMETHOD(GetDevice)(REFIID id, void** device) override { return inner_->GetDevice(id, device); }
+    STDMETHOD(Present)(UINT syncInterval, UINT flags) override
     {
-        return inner_->SetPrivateDataInterface(id, object);
-    }
-    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID id, UINT* size, void* data) override
-    {
-        return inner_->GetPrivateData(id, size, data);
-    }
-    HRESULT STDMETHODCALLTYPE GetParent(REFIID id, void** parent) override { return inner_->GetParent(id, parent); }
-    HRESULT STDMETHODCALLTYPE GetDevice(REFIID id, void** device) override { return inner_->GetDevice(id, device); }
-    HRESULT STDMETHODCALLTYPE Present(UINT syncInterval, UINT flags) override
-    {
-        ++state.presents;
-        if (state.skipPresent) {
-            return S_OK;
-        }
-        if (FAILED(state.presentResult)) {
+        if (state.skipPresent || FAILED(state.presentResult)) {
             return state.presentResult;
         }
         return inner_->Present(syncInterval, flags);
     }
-    HRESULT STDMETHODCALLTYPE GetBuffer(UINT index, REFIID id, void** surface) override
+    STDMETHOD(GetBuffer)(UINT index, REFIID id, void** surface) override
     {
         if (state.refuseDxgiSurface && id == __uuidof(IDXGISurface)) {
             *surface = nullptr;
@@ -71,38 +61,21 @@ public:
         }
         return inner_->GetBuffer(index, id, surface);
     }
-    HRESULT STDMETHODCALLTYPE SetFullscreenState(BOOL fullscreen, IDXGIOutput* target) override
+    STDMETHOD(SetFullscreenState)(BOOL on, IDXGIOutput* to) override { return inner_->SetFullscreenState(on, to); }
+    STDMETHOD(GetFullscreenState)(BOOL* on, IDXGIOutput** to) override { return inner_->GetFullscreenState(on, to); }
+    STDMETHOD(GetDesc)(DXGI_SWAP_CHAIN_DESC* desc) override { return inner_->GetDesc(desc); }
+    STDMETHOD(ResizeBuffers)(UINT count, UINT width, UINT height, DXGI_FORMAT format, UINT flags) override
     {
-        return inner_->SetFullscreenState(fullscreen, target);
+        return FAILED(state.resizeBuffersResult) ? state.resizeBuffersResult
+                                                 : inner_->ResizeBuffers(count, width, height, format, flags);
     }
-    HRESULT STDMETHODCALLTYPE GetFullscreenState(BOOL* fullscreen, IDXGIOutput** target) override
+    STDMETHOD(ResizeTarget)(const DXGI_MODE_DESC* parameters) override
     {
-        return inner_->GetFullscreenState(fullscreen, target);
+        return FAILED(state.resizeBuffersResult) ? state.resizeBuffersResult : inner_->ResizeTarget(parameters);
     }
-    HRESULT STDMETHODCALLTYPE GetDesc(DXGI_SWAP_CHAIN_DESC* desc) override { return inner_->GetDesc(desc); }
-    HRESULT STDMETHODCALLTYPE ResizeBuffers(UINT count, UINT width, UINT height, DXGI_FORMAT format, UINT flags) override
-    {
-        if (FAILED(state.resizeBuffersResult)) {
-            return state.resizeBuffersResult;
-        }
-        return inner_->ResizeBuffers(count, width, height, format, flags);
-    }
-    HRESULT STDMETHODCALLTYPE ResizeTarget(const DXGI_MODE_DESC* parameters) override
-    {
-        if (FAILED(state.resizeBuffersResult)) {
-            return state.resizeBuffersResult;
-        }
-        return inner_->ResizeTarget(parameters);
-    }
-    HRESULT STDMETHODCALLTYPE GetContainingOutput(IDXGIOutput** output) override
-    {
-        return inner_->GetContainingOutput(output);
-    }
-    HRESULT STDMETHODCALLTYPE GetFrameStatistics(DXGI_FRAME_STATISTICS* statistics) override
-    {
-        return inner_->GetFrameStatistics(statistics);
-    }
-    HRESULT STDMETHODCALLTYPE GetLastPresentCount(UINT* count) override { return inner_->GetLastPresentCount(count); }
+    STDMETHOD(GetContainingOutput)(IDXGIOutput** output) override { return inner_->GetContainingOutput(output); }
+    STDMETHOD(GetFrameStatistics)(DXGI_FRAME_STATISTICS* p) override { return inner_->GetFrameStatistics(p); }
+    STDMETHOD(GetLastPresentCount)(UINT* count) override { return inner_->GetLastPresentCount(count); }
 
 private:
     IDXGISwapChain* inner_;
@@ -118,11 +91,6 @@ HRESULT WINAPI spyCreateDevice(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType
                                ID3D11Device** device, D3D_FEATURE_LEVEL* featureLevel, ID3D11DeviceContext** context)
 {
     state.createDeviceFlags = flags;
-    ++state.createDeviceCalls;
-    state.driverType = driverType;
-    state.featureLevels = featureLevels;
-    state.featureLevelCount = featureLevelCount;
-    state.sdkVersion = sdkVersion;
     return real<decltype(&spyCreateDevice)>("D3D11CreateDevice")(adapter, driverType, software, flags, featureLevels,
                                                                   featureLevelCount, sdkVersion, device, featureLevel,
                                                                   context);
@@ -135,12 +103,6 @@ HRESULT WINAPI spyCreateDeviceAndSwapChain(IDXGIAdapter* adapter, D3D_DRIVER_TYP
                                            D3D_FEATURE_LEVEL* featureLevel, ID3D11DeviceContext** context)
 {
     state.createDeviceAndSwapChainFlags = flags;
-    ++state.createDeviceAndSwapChainCalls;
-    state.driverType = driverType;
-    state.featureLevels = featureLevels;
-    state.featureLevelCount = featureLevelCount;
-    state.sdkVersion = sdkVersion;
-    state.swapChainDesc = swapChainDesc;
     if (state.triedCount < 16) {
         state.tried[state.triedCount] = driverType;
         state.triedWithAdapter[state.triedCount] = adapter != nullptr;

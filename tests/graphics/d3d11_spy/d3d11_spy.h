@@ -1,42 +1,32 @@
 #pragma once
-// d3d11_spy.dll stands in for D3D11.dll in the graphics hook tests: its D3D11CreateDevice and
-// D3D11CreateDeviceAndSwapChain record the arguments they get and forward to the real ones, and the
-// swap chains it hands out wrap the real ones so that a test can make Present or ResizeBuffers report
-// a lost device. All its wrapped swap chains share one method table, so hooking it hooks them all.
+// d3d11_spy.dll stands in for D3D11.dll in the graphics hook tests and benchmarks: its entry points
+// forward to the real ones, and it wraps the swap chains it makes (all sharing one method table, so
+// hooking it hooks them all) so that a test can make them fail.
 
 #include <d3d11.h>
 #include <windows.h>
 
 struct SpyState
 {
-    // The last call of each entry point.
+    // The flags the last call of each entry point got.
     UINT createDeviceFlags = 0;
-    UINT createDeviceCalls = 0;
     UINT createDeviceAndSwapChainFlags = 0;
-    UINT createDeviceAndSwapChainCalls = 0;
-    D3D_DRIVER_TYPE driverType = D3D_DRIVER_TYPE_UNKNOWN;
-    const D3D_FEATURE_LEVEL* featureLevels = nullptr;
-    UINT featureLevelCount = 0;
-    UINT sdkVersion = 0;
-    const DXGI_SWAP_CHAIN_DESC* swapChainDesc = nullptr;
     // What the wrapped swap chains return instead of the real result, when failing.
     HRESULT presentResult = S_OK;
     HRESULT resizeBuffersResult = S_OK;
-    // The back buffer is not handed out as an IDXGISurface (what Direct2D draws into), only as a
-    // texture: a swap chain Direct2D cannot target, as on Windows one of a device made without
-    // BGRA support.
+    // The back buffer is handed out as a texture but not as the IDXGISurface Direct2D draws into, as
+    // on Windows by a device made without BGRA support.
     bool refuseDxgiSurface = false;
-    // Present returns S_OK at once, presenting nothing (to time what a hook adds to the call).
+    // Present returns presentResult at once, presenting nothing (to time what a hook adds to the call).
     bool skipPresent = false;
     // D3D11CreateDeviceAndSwapChain fails (E_FAIL) for these driver types (bit 1 << type) when no
     // adapter is given, and for every call with an adapter when refuseAdapters is set.
     UINT refusedDriverTypes = 0;
     bool refuseAdapters = false;
-    // The calls D3D11CreateDeviceAndSwapChain got: driver type, and whether an adapter came with it.
+    // The driver type of each D3D11CreateDeviceAndSwapChain call, and whether an adapter came with it.
     D3D_DRIVER_TYPE tried[16] = {};
     bool triedWithAdapter[16] = {};
     UINT triedCount = 0;
-    UINT presents = 0;
 };
 
 using SpyStateFn = SpyState*(WINAPI*)();
