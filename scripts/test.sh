@@ -8,6 +8,7 @@ build=${OVERLAY_BUILD_DIR:-$root/build}
 jobs=$(nproc)
 
 thrift_root=$("$root/scripts/bootstrap.sh" | tail -n 1)
+"$root/scripts/check-format.sh"
 
 cmake -S "$root" -B "$build" -DTHRIFT_ROOT="$thrift_root" >/dev/null
 cmake --build "$build" -j "$jobs"

@@ -65,7 +65,7 @@ struct Game : GraphicsTest::TestSwapChain
 // Seconds per call of `body` (which makes `calls` calls) with the hook records detached and attached,
 // the best of several alternating rounds.
 std::pair<double, double> detachedAndAttached(const Overlay::HookList& hooks, int calls,
-                                             const std::function<void()>& body)
+                                              const std::function<void()>& body)
 {
     double detached = 1e30;
     double attached = 1e30;
@@ -91,7 +91,8 @@ void renderers(Game& game)
 {
     auto sharedOverlay = Overlay::Ipc::SharedOverlay::create();
     auto hostOverlay = Overlay::Host::HostOverlay::open(sharedOverlay->name());
-    auto hostWindow = Overlay::Host::HostWindow::create({0, 0, static_cast<int32_t>(width), static_cast<int32_t>(height)});
+    auto hostWindow =
+        Overlay::Host::HostWindow::create({0, 0, static_cast<int32_t>(width), static_cast<int32_t>(height)});
     auto frameBuffer = Overlay::Host::HostFrameBuffer::create(width * height);
     const std::vector<uint8_t> picture = hostPicture();
     hostWindow->publishFrame(*frameBuffer, width, height, picture.data(), width * 4);
@@ -106,7 +107,8 @@ void renderers(Game& game)
     // The destination of an upload is memory the cache has not seen lately; so is this one's.
     std::vector<std::vector<uint8_t>> ring(8, std::vector<uint8_t>(picture.size(), 1));
     size_t next = 0;
-    const double coldCopy = bestOf(21, [&] { std::memcpy(ring[next++ % ring.size()].data(), picture.data(), picture.size()); });
+    const double coldCopy =
+        bestOf(21, [&] { std::memcpy(ring[next++ % ring.size()].data(), picture.data(), picture.size()); });
     const double megabytes = double(picture.size()) / 1e6;
 
     for (const char* name : {"Direct2D", "Direct3D 11"}) {

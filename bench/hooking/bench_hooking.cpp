@@ -22,10 +22,10 @@ using Bench::Clock;
 // x + 1, long enough for both engines.
 std::uint8_t* target(ExecutableMemory& mem)
 {
-    return mem.add({0x8D, 0x41, 0x01,                    // lea eax,[rcx+1]
-                    0x0F, 0x1F, 0x44, 0x00, 0x00,        // nop
-                    0x0F, 0x1F, 0x44, 0x00, 0x00,        // nop
-                    0x0F, 0x1F, 0x44, 0x00, 0x00,        // nop
+    return mem.add({0x8D, 0x41, 0x01,              // lea eax,[rcx+1]
+                    0x0F, 0x1F, 0x44, 0x00, 0x00,  // nop
+                    0x0F, 0x1F, 0x44, 0x00, 0x00,  // nop
+                    0x0F, 0x1F, 0x44, 0x00, 0x00,  // nop
                     0xC3});
 }
 
@@ -40,12 +40,14 @@ volatile int g_sink = 0;
 
 double nsPerCall(IntFn volatile* function, int calls)
 {
-    return bestOf(7, [&] {
-        int sum = 0;
-        for (int i = 0; i < calls; ++i)
-            sum += (*function)(i);
-        g_sink = sum;
-    }) / calls * 1e9;
+    return bestOf(7,
+                  [&] {
+                      int sum = 0;
+                      for (int i = 0; i < calls; ++i)
+                          sum += (*function)(i);
+                      g_sink = sum;
+                  }) /
+           calls * 1e9;
 }
 
 void callOverhead()
@@ -130,7 +132,7 @@ void batch(int busyThreads)
         t.join();
 }
 
-} // namespace
+}  // namespace
 
 int main()
 {

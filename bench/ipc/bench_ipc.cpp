@@ -123,22 +123,22 @@ std::string keyMessage()
 class RawPipe
 {
 public:
-    explicit RawPipe(HANDLE handle) : m_handle(handle), m_event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    explicit RawPipe(HANDLE handle) : handle_(handle), event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
     ~RawPipe()
     {
-        CloseHandle(m_event);
-        CloseHandle(m_handle);
+        CloseHandle(event_);
+        CloseHandle(handle_);
     }
 
     DWORD io(bool write, void* data, DWORD length)
     {
         OVERLAPPED overlapped{};
-        overlapped.hEvent = m_event;
+        overlapped.hEvent = event_;
         DWORD count = 0;
-        const BOOL done = write ? WriteFile(m_handle, data, length, &count, &overlapped)
-                                : ReadFile(m_handle, data, length, &count, &overlapped);
+        const BOOL done = write ? WriteFile(handle_, data, length, &count, &overlapped)
+                                : ReadFile(handle_, data, length, &count, &overlapped);
         if (!done && GetLastError() == ERROR_IO_PENDING)
-            GetOverlappedResult(m_handle, &overlapped, &count, TRUE);
+            GetOverlappedResult(handle_, &overlapped, &count, TRUE);
         else if (!done)
             return 0;
         return count;
@@ -156,23 +156,26 @@ public:
         return true;
     }
 
-    bool writeAll(const std::string& data) { return io(true, const_cast<char*>(data.data()), DWORD(data.size())) == data.size(); }
-    HANDLE handle() const { return m_handle; }
+    bool writeAll(const std::string& data)
+    {
+        return io(true, const_cast<char*>(data.data()), DWORD(data.size())) == data.size();
+    }
+    HANDLE handle() const { return handle_; }
 
 private:
-    HANDLE m_handle;
-    HANDLE m_event;
+    HANDLE handle_;
+    HANDLE event_;
 };
 
 // A raw server on a fresh pipe, running `serve` on its connection in a thread.
 class RawServer
 {
 public:
-    explicit RawServer(std::function<void(RawPipe&)> serve) : m_name(Ipc::idToName(Ipc::makeSharedId()))
+    explicit RawServer(std::function<void(RawPipe&)> serve) : name_(Ipc::idToName(Ipc::makeSharedId()))
     {
-        HANDLE pipe = CreateNamedPipeA(Ipc::makePipePath(m_name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+        HANDLE pipe = CreateNamedPipeA(Ipc::makePipePath(name_).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
-        m_thread = std::thread([pipe, serve] {
+        thread_ = std::thread([pipe, serve] {
             RawPipe connection(pipe);
             OVERLAPPED overlapped{};
             overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -184,17 +187,17 @@ public:
             serve(connection);
         });
     }
-    ~RawServer() { m_thread.join(); }
+    ~RawServer() { thread_.join(); }
 
     RawPipe connect()
     {
-        return RawPipe(CreateFileA(Ipc::makePipePath(m_name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        return RawPipe(CreateFileA(Ipc::makePipePath(name_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     }
 
 private:
-    std::string m_name;
-    std::thread m_thread;
+    std::string name_;
+    std::thread thread_;
 };
 
 struct Latency
@@ -234,7 +237,7 @@ void benchPing()
             client.writeAll(request);
             client.readExactly(buffer, reply.size());
         });
-    } // the client's handle closes first, which ends the server's loop
+    }  // the client's handle closes first, which ends the server's loop
 
     Latency ipc{};
     {
@@ -342,7 +345,7 @@ void benchFrame()
     std::printf("  of which the window mutex's lock and unlock: %.1f us\n", percentile(locking, 0.5));
 }
 
-} // namespace
+}  // namespace
 
 int main()
 {

@@ -15,36 +15,21 @@ const DWORD englishUs = 1033;
 const char* ownMessage(int code)
 {
     switch (code) {
-    case unknownError:
-        return "unknown error";
-    case noError:
-        return "";
-    case accessDenied:
-        return "access denied";
-    case noSpaceOnDevice:
-        return "no space on device";
-    case noSuchFileOrDirectory:
-        return "no such file or directory";
-    case invalidArgument:
-        return "invalid argument";
-    case notEnoughSpace:
-        return "not enough space";
-    case missingLibrary:
-        return "missing library";
-    case unablePrepareUpdateDir:
-        return "unable prepare update dir";
-    case inputOutputError:
-        return "input-output error";
-    case wrongProtocol:
-        return "wrong protocol";
-    case xmlParsingFailed:
-        return "XML parsing failed";
-    case jsonParsingFailed:
-        return "JSON parsing failed";
-    case alreadyRunning:
-        return "already running";
-    default:
-        return "unknown core error";
+    case unknownError: return "unknown error";
+    case noError: return "";
+    case accessDenied: return "access denied";
+    case noSpaceOnDevice: return "no space on device";
+    case noSuchFileOrDirectory: return "no such file or directory";
+    case invalidArgument: return "invalid argument";
+    case notEnoughSpace: return "not enough space";
+    case missingLibrary: return "missing library";
+    case unablePrepareUpdateDir: return "unable prepare update dir";
+    case inputOutputError: return "input-output error";
+    case wrongProtocol: return "wrong protocol";
+    case xmlParsingFailed: return "XML parsing failed";
+    case jsonParsingFailed: return "JSON parsing failed";
+    case alreadyRunning: return "already running";
+    default: return "unknown core error";
     }
 }
 
@@ -60,11 +45,9 @@ int conditionOf(int code)
     case 108:
     case 132:
     case 158:
-    case 167:
-        return accessDeniedCondition;
+    case 167: return accessDeniedCondition;
     case noSpaceOnDevice:
-    case 112:
-        return noSpaceOnDeviceCondition;
+    case 112: return noSpaceOnDeviceCondition;
     case noSuchFileOrDirectory:
     case 2:
     case 3:
@@ -72,23 +55,18 @@ int conditionOf(int code)
     case 53:
     case 67:
     case 161:
-    case 206:
-        return noSuchFileOrDirectoryCondition;
+    case 206: return noSuchFileOrDirectoryCondition;
     case invalidArgument:
     case 6:
     case 13:
-    case 87:
-        return invalidArgumentCondition;
+    case 87: return invalidArgumentCondition;
     case notEnoughSpace:
-    case 8:
-        return notEnoughMemoryCondition;
+    case 8: return notEnoughMemoryCondition;
     case inputOutputError:
     case wrongProtocol:
     case xmlParsingFailed:
-    case jsonParsingFailed:
-        return inputOutputErrorCondition;
-    default:
-        return 0;
+    case jsonParsingFailed: return inputOutputErrorCondition;
+    default: return 0;
     }
 }
 
@@ -132,8 +110,8 @@ const std::error_category& errorCategory() noexcept
 std::string systemMessage(std::uint32_t code)
 {
     wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        messageFlags, nullptr, code, englishUs, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    const DWORD length =
+        FormatMessageW(messageFlags, nullptr, code, englishUs, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
     if (length == 0 || buffer == nullptr)
         return std::string();
     std::string text;

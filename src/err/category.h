@@ -39,7 +39,8 @@ enum Condition : int {
 
 namespace details {
 
-class ErrCategory final : public std::error_category {
+class ErrCategory final : public std::error_category
+{
 public:
     const char* name() const noexcept override;
     std::string message(int code) const override;

@@ -8,9 +8,7 @@ const char* const unknownException = "Unknown exception";
 
 }  // namespace
 
-Error::Error(std::error_code code, const std::string& message) : std::system_error(code, message), message_(message)
-{
-}
+Error::Error(std::error_code code, const std::string& message) : std::system_error(code, message), message_(message) {}
 
 Error::~Error() = default;
 
@@ -46,9 +44,7 @@ const std::string& Error::staticName()
     return name;
 }
 
-Error2::Error2(const std::string& message) : Error(makeErrorCode(noError), message)
-{
-}
+Error2::Error2(const std::string& message) : Error(makeErrorCode(noError), message) {}
 
 Error2::Error2(const std::shared_ptr<const Error>& cause, const std::string& message)
     : Error(makeErrorCode(noError), message)

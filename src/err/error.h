@@ -10,7 +10,8 @@ namespace Err {
 
 // Root of the error family. Every error can be re-thrown as its dynamic type (`raise`), copied into
 // a shared pointer (`clone`) and reports a dotted type name (`name`, `fullName`).
-class Error : public std::system_error {
+class Error : public std::system_error
+{
 public:
     Error(std::error_code code, const std::string& message);
     ~Error() override;
@@ -34,7 +35,8 @@ namespace details {
 
 // A lazily filled text that a copy does not take over: a copy (or a slice of one) computes its
 // own text from its own dynamic type.
-struct TextCache {
+struct TextCache
+{
     std::string text;
     TextCache() = default;
     TextCache(const TextCache&) {}
@@ -53,7 +55,8 @@ struct TextCache {
 //   what():     "[" name "]" [" " standard text] [details]
 //   details:    "\r\n+ " + cause's what
 //   fullName(): name ["+" cause's fullName]
-class Error2 : public Error {
+class Error2 : public Error
+{
 public:
     explicit Error2(const std::string& message);
     Error2(const std::shared_ptr<const Error>& cause, const std::string& message);

@@ -19,7 +19,8 @@ namespace Err {
 // The kind takes the constructors of Error2: (message) and (cause, message). Its name is the
 // parent's name, a dot and `namePart`, built once per process.
 template <typename Traits>
-class GenericError : public Traits::Parent {
+class GenericError : public Traits::Parent
+{
 public:
     using Parent = typename Traits::Parent;
     static_assert(std::is_base_of<Error2, Parent>::value, "an error kind derives from Err::Error2");
@@ -39,7 +40,8 @@ public:
 
 // A non-polymorphic set of typed arguments, one value of each type, addressed by type.
 template <typename... Types>
-class ArgumentsSet {
+class ArgumentsSet
+{
 public:
     template <typename T>
     const T& get() const
@@ -65,7 +67,8 @@ private:
 //       if (auto* arguments = dynamic_cast<const Arguments*>(&error)) use(arguments->get<Value>());
 //   }
 template <typename Traits, typename Arguments, typename Value>
-class GenericErrorEx : public GenericError<Traits>, public Arguments {
+class GenericErrorEx : public GenericError<Traits>, public Arguments
+{
 public:
     GenericErrorEx(Value value, const std::string& message) : GenericError<Traits>(message)
     {

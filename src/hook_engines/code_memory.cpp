@@ -15,8 +15,8 @@ namespace {
 
 constexpr DWORD ReadableProtections = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
                                       PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-constexpr DWORD ExecutableProtections = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE |
-                                        PAGE_EXECUTE_WRITECOPY;
+constexpr DWORD ExecutableProtections =
+    PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
 
 bool query(std::uint64_t address, MEMORY_BASIC_INFORMATION& info)
 {
@@ -28,7 +28,7 @@ bool hasProtection(const MEMORY_BASIC_INFORMATION& info, DWORD wanted)
     return info.State == MEM_COMMIT && (info.Protect & wanted) != 0 && (info.Protect & PAGE_GUARD) == 0;
 }
 
-} // namespace
+}  // namespace
 
 std::size_t readableLength(const void* address, std::size_t wanted)
 {
@@ -75,14 +75,16 @@ namespace {
 constexpr std::size_t BlockSize = 0x10000;
 constexpr std::size_t SlotsPerBlock = BlockSize / CodeSlotSize;
 
-struct Block {
+struct Block
+{
     std::uint8_t* base = nullptr;
     std::size_t inUse = 0;
     bool used[SlotsPerBlock] = {};
     std::uint64_t released[SlotsPerBlock] = {};  // when each slot was last released (0: never used)
 };
 
-struct Arena {
+struct Arena
+{
     SRWLOCK lock = SRWLOCK_INIT;
     std::vector<std::unique_ptr<Block>> blocks;
     std::uint64_t clock = 0;
@@ -95,21 +97,22 @@ Arena& arena()
     return *instance;
 }
 
-class ArenaLock {
+class ArenaLock
+{
 public:
-    explicit ArenaLock(Arena& a) : m_a(a) { AcquireSRWLockExclusive(&m_a.lock); }
-    ~ArenaLock() { ReleaseSRWLockExclusive(&m_a.lock); }
+    explicit ArenaLock(Arena& a) : a_(a) { AcquireSRWLockExclusive(&a_.lock); }
+    ~ArenaLock() { ReleaseSRWLockExclusive(&a_.lock); }
     ArenaLock(const ArenaLock&) = delete;
     ArenaLock& operator=(const ArenaLock&) = delete;
 
 private:
-    Arena& m_a;
+    Arena& a_;
 };
 
 std::uint8_t* allocateBlockAt(std::uint64_t address)
 {
-    return static_cast<std::uint8_t*>(VirtualAlloc(reinterpret_cast<void*>(address), BlockSize,
-                                                   MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READ));
+    return static_cast<std::uint8_t*>(
+        VirtualAlloc(reinterpret_cast<void*>(address), BlockSize, MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READ));
 }
 
 // The nearest free, allocation-aligned place for a block below (down) or above `target`, or 0.
@@ -134,7 +137,8 @@ std::uint64_t findFreePlace(std::uint64_t target, bool down)
         if (info.State == MEM_FREE && regionEnd - at >= BlockSize)
             return at;
         if (down) {
-            const std::uint64_t start = info.State == MEM_FREE ? at : reinterpret_cast<std::uint64_t>(info.AllocationBase);
+            const std::uint64_t start =
+                info.State == MEM_FREE ? at : reinterpret_cast<std::uint64_t>(info.AllocationBase);
             if (start < granularity)
                 return 0;
             at = (std::min(start, at) - 1) & ~(granularity - 1);
@@ -190,7 +194,7 @@ bool takeSlot(Arena& a, const std::uint64_t target, bool mustReach, CodeSlot& sl
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool allocateCodeSlot(const void* target, bool nearOnly, CodeSlot& slot)
 {
@@ -253,5 +257,5 @@ CodeArenaStats codeArenaStats()
     return stats;
 }
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

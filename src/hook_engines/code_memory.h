@@ -30,7 +30,8 @@ bool writeCode(void* destination, const void* source, std::size_t length);
 bool isWithinReach(std::uint64_t slot, std::uint64_t target);
 
 // A slot of CodeSlotSize executable bytes.
-struct CodeSlot {
+struct CodeSlot
+{
     std::uint8_t* address = nullptr;
 };
 
@@ -41,11 +42,12 @@ struct CodeSlot {
 bool allocateCodeSlot(const void* target, bool nearOnly, CodeSlot& slot);
 void releaseCodeSlot(const CodeSlot& slot);
 
-struct CodeArenaStats {
+struct CodeArenaStats
+{
     std::size_t blocks = 0;
     std::size_t slotsInUse = 0;
 };
 CodeArenaStats codeArenaStats();
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

@@ -13,13 +13,15 @@ namespace HookEngines {
 
 namespace {
 
-struct Operation {
+struct Operation
+{
     bool attach;
     void** function;
     InlineHook* hook;
 };
 
-struct Transaction {
+struct Transaction
+{
     bool open = false;
     DWORD owner = 0;
     long error = NO_ERROR;
@@ -34,7 +36,8 @@ Transaction& transaction()
     return *instance;
 }
 
-class TransactionLock {
+class TransactionLock
+{
 public:
     TransactionLock() { AcquireSRWLockExclusive(&g_transactionLock); }
     ~TransactionLock() { ReleaseSRWLockExclusive(&g_transactionLock); }
@@ -131,8 +134,8 @@ HookStatus write(Transaction& t, ThreadFreezer& freezer)
 {
     for (std::size_t i = 0; i < t.operations.size(); ++i) {
         Operation& op = t.operations[i];
-        const HookStatus status = op.attach ? apply(*op.hook, freezer, op.function)
-                                            : remove(*op.hook, freezer, op.function);
+        const HookStatus status =
+            op.attach ? apply(*op.hook, freezer, op.function) : remove(*op.hook, freezer, op.function);
         if (status == HookStatus::Ok)
             continue;
         while (i-- > 0) {
@@ -147,7 +150,7 @@ HookStatus write(Transaction& t, ThreadFreezer& freezer)
     return HookStatus::Ok;
 }
 
-} // namespace
+}  // namespace
 
 long beginFarJumpTransaction()
 {
@@ -259,5 +262,5 @@ long abortFarJumpTransaction()
     return NO_ERROR;
 }
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

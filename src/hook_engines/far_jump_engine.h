@@ -31,5 +31,5 @@ long commitFarJumpTransaction();
 // Ends the transaction without writing anything.
 long abortFarJumpTransaction();
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

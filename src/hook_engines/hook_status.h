@@ -16,15 +16,15 @@ enum class HookStatus : std::uint8_t {
     LoopOutOfRange,          // loop / jrcxz would leave the moved code
     UnsupportedInstruction,  // an instruction that cannot be moved safely (xbegin, [eip+x], ...)
     TrampolineTooLarge,
-    UnreadableCode,          // the target is not readable, executable code
-    NoMemory,                // no memory for the trampoline (within reach, for the near-jump engine)
-    CodeChanged,             // the target changed between preparing and writing the patch
-    ThreadInPatch,           // a thread stopped at a place that has no equivalent in the trampoline
-    ProtectFailed,           // the code could not be made writable
-    FreezeFailed,            // the other threads could not be stopped
-    DuplicateTarget,         // the same function twice in one batch or transaction
-    NotHooked,               // detach of a pointer that this engine did not attach
-    Overwritten,             // the patch was overwritten since it was written: not restored
+    UnreadableCode,   // the target is not readable, executable code
+    NoMemory,         // no memory for the trampoline (within reach, for the near-jump engine)
+    CodeChanged,      // the target changed between preparing and writing the patch
+    ThreadInPatch,    // a thread stopped at a place that has no equivalent in the trampoline
+    ProtectFailed,    // the code could not be made writable
+    FreezeFailed,     // the other threads could not be stopped
+    DuplicateTarget,  // the same function twice in one batch or transaction
+    NotHooked,        // detach of a pointer that this engine did not attach
+    Overwritten,      // the patch was overwritten since it was written: not restored
     InvalidArgument
 };
 
@@ -53,5 +53,5 @@ inline const char* describe(HookStatus status)
     return "unknown status";
 }
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

@@ -38,7 +38,7 @@ void storePointer(void** pointer, void* value)
     *static_cast<void* volatile*>(pointer) = value;
 }
 
-} // namespace
+}  // namespace
 
 EngineLock::EngineLock()
 {
@@ -57,7 +57,7 @@ std::uint8_t* followJumps(std::uint8_t* code)
         std::uint8_t* next = nullptr;
         const std::size_t rex = (n >= 1 && code[0] == 0x48) ? 1 : 0;  // rex.W jmp [rip+x] of some import stubs
         if (n >= 5 && code[0] == 0xE9) {
-            next = code + 5 + read32(code + 1);                   // jmp rel32
+            next = code + 5 + read32(code + 1);  // jmp rel32
         } else if (n >= 2 && code[0] == 0xEB) {
             next = code + 2 + static_cast<std::int8_t>(code[1]);  // jmp rel8
         } else if (n >= rex + 6 && code[rex] == 0xFF && code[rex + 1] == 0x25) {
@@ -96,8 +96,8 @@ HookStatus prepareHook(PatchStyle style, void* target, void* replacement, Inline
     hook.patchLength = nearJump ? NearJumpLength : AbsoluteJumpLength;
 
     const std::uint64_t site = reinterpret_cast<std::uint64_t>(hook.site);
-    HookStatus status = relocate(code, available, site, hook.patchLength,
-                                 reinterpret_cast<std::uint64_t>(hook.trampoline), hook.plan);
+    HookStatus status =
+        relocate(code, available, site, hook.patchLength, reinterpret_cast<std::uint64_t>(hook.trampoline), hook.plan);
     if (status == HookStatus::Ok && hook.plan.copiedLength > sizeof hook.original)
         status = HookStatus::TrampolineTooLarge;
     std::uint8_t slot[CodeSlotSize];
@@ -160,12 +160,11 @@ HookStatus apply(InlineHook& hook, ThreadFreezer& freezer, void** pointer)
     // A thread at the very start runs the new jump; one further in continues in the trampoline.
     const std::uint64_t trampoline = reinterpret_cast<std::uint64_t>(hook.trampoline);
     const Trampoline& plan = hook.plan;
-    freezer.moveThreads(reinterpret_cast<std::uint64_t>(hook.site) + 1, plan.copiedLength - 1,
-                        [&](std::size_t offset) {
-                            std::size_t moved = 0;
-                            plan.trampolineOffsetFor(offset + 1, moved);
-                            return trampoline + moved;
-                        });
+    freezer.moveThreads(reinterpret_cast<std::uint64_t>(hook.site) + 1, plan.copiedLength - 1, [&](std::size_t offset) {
+        std::size_t moved = 0;
+        plan.trampolineOffsetFor(offset + 1, moved);
+        return trampoline + moved;
+    });
     storePointer(pointer, hook.trampoline);
     return HookStatus::Ok;
 }
@@ -225,5 +224,5 @@ void unregisterHook(InlineHook* hook)
     list.erase(std::remove(list.begin(), list.end(), hook), list.end());
 }
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

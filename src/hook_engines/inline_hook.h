@@ -22,22 +22,24 @@ enum class PatchStyle : std::uint8_t {
     AbsoluteJump
 };
 
-struct InlineHook {
+struct InlineHook
+{
     PatchStyle style = PatchStyle::NearJump;
-    void* requested = nullptr;        // the address the caller gave; its pointer gets it back on detach
-    std::uint8_t* site = nullptr;     // where the patch goes, after leading jumps were followed
+    void* requested = nullptr;     // the address the caller gave; its pointer gets it back on detach
+    std::uint8_t* site = nullptr;  // where the patch goes, after leading jumps were followed
     void* replacement = nullptr;
     CodeSlot slot;
-    std::uint8_t* relay = nullptr;    // NearJump only
+    std::uint8_t* relay = nullptr;  // NearJump only
     std::uint8_t* trampoline = nullptr;
     Trampoline plan;
-    std::uint8_t original[32] = {};   // the moved bytes as they were
+    std::uint8_t original[32] = {};  // the moved bytes as they were
     std::uint8_t patch[AbsoluteJumpLength] = {};
     std::size_t patchLength = 0;
 };
 
 // Serializes every code write of both engines.
-class EngineLock {
+class EngineLock
+{
 public:
     EngineLock();
     ~EngineLock();
@@ -77,5 +79,5 @@ void unregisterHook(InlineHook* hook);
 // Room for `count` more hooks, so that registering after a patch cannot fail.
 bool reserveHooks(std::size_t count);
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

@@ -14,7 +14,8 @@ namespace {
 
 std::atomic<PrintCallback> g_print{nullptr};
 
-struct Pending {
+struct Pending
+{
     InlineHook* hook = nullptr;
     HookStatus status = HookStatus::InvalidArgument;
 };
@@ -56,7 +57,7 @@ void whileFrozen(std::vector<Pending>& pending, HookStatus ready, Step step)
     freezer.thaw();
 }
 
-} // namespace
+}  // namespace
 
 void setNearJumpPrintCallback(PrintCallback callback)
 {
@@ -94,7 +95,8 @@ int attachNearJumps(NearJumpAttachEntry* entries, int count)
         whileFrozen(pending, reserveHooks(pending.size()) ? HookStatus::Ok : HookStatus::NoMemory,
                     [&](std::size_t i, ThreadFreezer& freezer) {
                         const HookStatus status = checkApply(*pending[i].hook, freezer);
-                        return status == HookStatus::Ok ? apply(*pending[i].hook, freezer, entries[i].function) : status;
+                        return status == HookStatus::Ok ? apply(*pending[i].hook, freezer, entries[i].function)
+                                                        : status;
                     });
     }
 
@@ -171,5 +173,5 @@ int detachNearJumps(NearJumpDetachEntry* entries, int count)
     return detached;
 }
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

@@ -12,14 +12,16 @@ namespace HookEngines {
 // printf-style sink for the engine's diagnostics (one line per call, no newline).
 using PrintCallback = void (*)(const char* format, ...);
 
-struct NearJumpAttachEntry {
-    void** function;    // holds the target; receives the trampoline when attached
+struct NearJumpAttachEntry
+{
+    void** function;  // holds the target; receives the trampoline when attached
     void* replacement;
-    bool attached;      // out
+    bool attached;  // out
 };
 
-struct NearJumpDetachEntry {
-    void** function;    // holds the trampoline; receives the target back when detached
+struct NearJumpDetachEntry
+{
+    void** function;         // holds the trampoline; receives the target back when detached
     std::uint32_t detached;  // out: nonzero when detached
 };
 
@@ -33,5 +35,5 @@ int detachNearJumps(NearJumpDetachEntry* entries, int count);
 // Where the diagnostics go; null drops them. They are printed after the threads resume.
 void setNearJumpPrintCallback(PrintCallback callback);
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

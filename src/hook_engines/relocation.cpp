@@ -56,34 +56,37 @@ namespace {
 
 constexpr std::size_t MaxMoved = 16;
 
-struct Moved {
+struct Moved
+{
     std::size_t offset;
     Instruction insn;
 };
 
 // A branch inside the moved code whose displacement is known once everything is laid out.
-struct Fixup {
-    std::size_t field;        // offset of the displacement in the trampoline
-    std::size_t size;         // 1 or 4
-    std::size_t original;     // original offset of the branch target
+struct Fixup
+{
+    std::size_t field;     // offset of the displacement in the trampoline
+    std::size_t size;      // 1 or 4
+    std::size_t original;  // original offset of the branch target
 };
 
-class Emitter {
+class Emitter
+{
 public:
-    Emitter(Trampoline& t, std::uint64_t base) : m_t(t), m_base(base) {}
+    Emitter(Trampoline& t, std::uint64_t base) : t_(t), base_(base) {}
 
-    std::uint64_t here() const { return m_base + m_t.codeLength; }
-    std::size_t pos() const { return m_t.codeLength; }
-    bool full() const { return m_full; }
+    std::uint64_t here() const { return base_ + t_.codeLength; }
+    std::size_t pos() const { return t_.codeLength; }
+    bool full() const { return full_; }
 
     void bytes(const void* p, std::size_t n)
     {
-        if (m_t.codeLength + n > Trampoline::MaxCode) {
-            m_full = true;
+        if (t_.codeLength + n > Trampoline::MaxCode) {
+            full_ = true;
             return;
         }
-        std::memcpy(m_t.code + m_t.codeLength, p, n);
-        m_t.codeLength += n;
+        std::memcpy(t_.code + t_.codeLength, p, n);
+        t_.codeLength += n;
     }
     void u8(std::uint8_t v) { bytes(&v, 1); }
     void i32(std::int32_t v) { bytes(&v, 4); }
@@ -91,13 +94,13 @@ public:
 
     void boundary(std::size_t original)
     {
-        if (m_t.boundaryCount == Trampoline::MaxBoundaries) {
-            m_full = true;
+        if (t_.boundaryCount == Trampoline::MaxBoundaries) {
+            full_ = true;
             return;
         }
-        m_t.boundaries[m_t.boundaryCount].trampoline = static_cast<std::uint8_t>(m_t.codeLength);
-        m_t.boundaries[m_t.boundaryCount].original = static_cast<std::uint8_t>(original);
-        ++m_t.boundaryCount;
+        t_.boundaries[t_.boundaryCount].trampoline = static_cast<std::uint8_t>(t_.codeLength);
+        t_.boundaries[t_.boundaryCount].original = static_cast<std::uint8_t>(original);
+        ++t_.boundaryCount;
     }
 
     // Distance from the end of an instruction of `length` bytes starting here to `target`.
@@ -159,9 +162,9 @@ public:
     }
 
 private:
-    Trampoline& m_t;
-    std::uint64_t m_base;
-    bool m_full = false;
+    Trampoline& t_;
+    std::uint64_t base_;
+    bool full_ = false;
 };
 
 // Padding that compilers put between functions.
@@ -195,8 +198,8 @@ HookStatus scanForBranchesInto(const std::uint8_t* code, std::size_t available, 
         if (!decodeInstruction(code + offset, available - offset, insn))
             break;
         if (insn.isRelativeBranch()) {
-            const std::uint64_t target = origin + offset + insn.length +
-                                         static_cast<std::uint64_t>(branchDisplacement(code + offset, insn));
+            const std::uint64_t target =
+                origin + offset + insn.length + static_cast<std::uint64_t>(branchDisplacement(code + offset, insn));
             if (target >= origin && target < origin + patchLength)
                 return HookStatus::BranchIntoPatch;
         }
@@ -211,7 +214,8 @@ HookStatus moveRipRelative(Emitter& e, const std::uint8_t* p, const Instruction&
 {
     if (insn.addressSize32)
         return HookStatus::UnsupportedInstruction;  // [eip+x]: truncated address
-    const std::uint64_t target = origin + offset + insn.length + static_cast<std::uint64_t>(memoryDisplacement(p, insn));
+    const std::uint64_t target =
+        origin + offset + insn.length + static_cast<std::uint64_t>(memoryDisplacement(p, insn));
     if (!isLea(insn) && target >= origin && target < origin + patchLength)
         return HookStatus::UnsupportedInstruction;  // reads the bytes the patch overwrites
     const std::int64_t disp = e.relFrom(insn.length, target);
@@ -233,14 +237,14 @@ HookStatus moveRipRelative(Emitter& e, const std::uint8_t* p, const Instruction&
         e.u64(target);
     } else {
         if (reg >= 8)
-            e.u8(0x41);                                      // REX.B
-        e.u8(static_cast<std::uint8_t>(0xB8 | (reg & 7)));   // mov r32, imm32 (zero-extends, as lea r32 does)
+            e.u8(0x41);                                     // REX.B
+        e.u8(static_cast<std::uint8_t>(0xB8 | (reg & 7)));  // mov r32, imm32 (zero-extends, as lea r32 does)
         e.i32(static_cast<std::int32_t>(static_cast<std::uint32_t>(target)));
     }
     return HookStatus::Ok;
 }
 
-} // namespace
+}  // namespace
 
 HookStatus relocate(const std::uint8_t* code, std::size_t available, std::uint64_t origin, std::size_t patchLength,
                     std::uint64_t destination, Trampoline& out)
@@ -267,8 +271,8 @@ HookStatus relocate(const std::uint8_t* code, std::size_t available, std::uint64
     const std::size_t copied = offset;
     out.copiedLength = copied;
 
-    const HookStatus scan = scanForBranchesInto(code, available, origin, patchLength, copied,
-                                                moved[count - 1].insn.endsFlow());
+    const HookStatus scan =
+        scanForBranchesInto(code, available, origin, patchLength, copied, moved[count - 1].insn.endsFlow());
     if (scan != HookStatus::Ok)
         return scan;
 
@@ -348,8 +352,8 @@ HookStatus relocate(const std::uint8_t* code, std::size_t available, std::uint64
         std::size_t targetOffset = 0;
         if (!out.trampolineOffsetFor(fixups[i].original, targetOffset))
             return HookStatus::BranchIntoPatch;
-        const std::int64_t rel = static_cast<std::int64_t>(targetOffset) -
-                                 static_cast<std::int64_t>(fixups[i].field + fixups[i].size);
+        const std::int64_t rel =
+            static_cast<std::int64_t>(targetOffset) - static_cast<std::int64_t>(fixups[i].field + fixups[i].size);
         if (fixups[i].size == 1) {
             if (rel < -128 || rel > 127)
                 return HookStatus::LoopOutOfRange;
@@ -362,5 +366,5 @@ HookStatus relocate(const std::uint8_t* code, std::size_t available, std::uint64
     return HookStatus::Ok;
 }
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

@@ -12,12 +12,14 @@
 namespace Overlay {
 namespace HookEngines {
 
-struct Trampoline {
+struct Trampoline
+{
     static constexpr std::size_t MaxCode = 208;
     static constexpr std::size_t MaxBoundaries = 40;
 
     // A place in the trampoline and the place in the original code it stands for.
-    struct Boundary {
+    struct Boundary
+    {
         std::uint8_t trampoline;
         std::uint8_t original;
     };
@@ -58,5 +60,5 @@ inline bool fitsRel32(std::int64_t value)
     return value >= -2147483647LL - 1 && value <= 2147483647LL;
 }
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

@@ -11,17 +11,18 @@ namespace HookEngines {
 namespace {
 
 // NtGetNextThread walks the process's threads without allocating anything in the process.
-using NtGetNextThreadFn = LONG(NTAPI*)(HANDLE process, HANDLE thread, ACCESS_MASK access, ULONG attributes,
-                                       ULONG flags, PHANDLE next);
+using NtGetNextThreadFn = LONG(NTAPI*)(HANDLE process, HANDLE thread, ACCESS_MASK access, ULONG attributes, ULONG flags,
+                                       PHANDLE next);
 
-constexpr DWORD ThreadAccess = THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT |
-                               THREAD_QUERY_LIMITED_INFORMATION;
+constexpr DWORD ThreadAccess =
+    THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT | THREAD_QUERY_LIMITED_INFORMATION;
 constexpr std::size_t Capacity = 8192;
 constexpr int MaxPasses = 16;
 
-} // namespace
+}  // namespace
 
-struct ThreadFreezer::Entry {
+struct ThreadFreezer::Entry
+{
     HANDLE thread;
     DWORD id;
     bool ipKnown;
@@ -31,24 +32,24 @@ struct ThreadFreezer::Entry {
 ThreadFreezer::ThreadFreezer()
 {
     // Reserved before anything is stopped: nothing below allocates once threads are suspended.
-    m_entries = static_cast<Entry*>(
-        VirtualAlloc(nullptr, Capacity * sizeof(Entry), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    m_capacity = m_entries != nullptr ? Capacity : 0;
+    entries_ =
+        static_cast<Entry*>(VirtualAlloc(nullptr, Capacity * sizeof(Entry), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    capacity_ = entries_ != nullptr ? Capacity : 0;
     if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll"))
-        m_nextThread = reinterpret_cast<void*>(GetProcAddress(ntdll, "NtGetNextThread"));
+        nextThread_ = reinterpret_cast<void*>(GetProcAddress(ntdll, "NtGetNextThread"));
 }
 
 ThreadFreezer::~ThreadFreezer()
 {
     thaw();
-    if (m_entries != nullptr)
-        VirtualFree(m_entries, 0, MEM_RELEASE);
+    if (entries_ != nullptr)
+        VirtualFree(entries_, 0, MEM_RELEASE);
 }
 
 bool ThreadFreezer::holds(unsigned long id) const
 {
-    for (std::size_t i = 0; i < m_count; ++i) {
-        if (m_entries[i].id == id)
+    for (std::size_t i = 0; i < count_; ++i) {
+        if (entries_[i].id == id)
             return true;
     }
     return false;
@@ -57,22 +58,22 @@ bool ThreadFreezer::holds(unsigned long id) const
 // Suspends `thread` and keeps its handle. False when the handle is not kept (the caller closes it).
 bool ThreadFreezer::add(void* thread)
 {
-    if (m_count == m_capacity)
+    if (count_ == capacity_)
         return false;
     // A thread that cannot be suspended is exiting: it is neither kept nor resumed later.
     if (SuspendThread(thread) == static_cast<DWORD>(-1))
         return false;
-    m_entries[m_count].thread = thread;
-    m_entries[m_count].id = GetThreadId(thread);
-    m_entries[m_count].ipKnown = false;
-    m_entries[m_count].ip = 0;
-    ++m_count;
+    entries_[count_].thread = thread;
+    entries_[count_].id = GetThreadId(thread);
+    entries_[count_].ipKnown = false;
+    entries_[count_].ip = 0;
+    ++count_;
     return true;
 }
 
 HookStatus ThreadFreezer::suspendEnumerated()
 {
-    const auto nextThread = reinterpret_cast<NtGetNextThreadFn>(m_nextThread);
+    const auto nextThread = reinterpret_cast<NtGetNextThreadFn>(nextThread_);
     const DWORD self = GetCurrentThreadId();
     // Threads started while a pass runs show up in the next one; stop when a pass adds none.
     for (int pass = 0; pass < MaxPasses; ++pass) {
@@ -89,7 +90,7 @@ HookStatus ThreadFreezer::suspendEnumerated()
             const DWORD id = GetThreadId(next);
             previousKept = false;
             if (id != self && id != 0 && !holds(id)) {
-                if (m_count == m_capacity) {
+                if (count_ == capacity_) {
                     CloseHandle(next);
                     return HookStatus::FreezeFailed;
                 }
@@ -121,7 +122,7 @@ HookStatus ThreadFreezer::suspendListed()
         HANDLE thread = OpenThread(ThreadAccess, FALSE, entry.th32ThreadID);
         if (thread == nullptr)
             continue;
-        if (m_count == m_capacity) {
+        if (count_ == capacity_) {
             CloseHandle(thread);
             result = HookStatus::FreezeFailed;
             break;
@@ -135,22 +136,22 @@ HookStatus ThreadFreezer::suspendListed()
 
 HookStatus ThreadFreezer::freeze()
 {
-    if (m_entries == nullptr)
+    if (entries_ == nullptr)
         return HookStatus::FreezeFailed;
     thaw();
-    const HookStatus status = m_nextThread != nullptr ? suspendEnumerated() : suspendListed();
+    const HookStatus status = nextThread_ != nullptr ? suspendEnumerated() : suspendListed();
     if (status != HookStatus::Ok) {
         thaw();
         return status;
     }
     // Reading the context also waits until a suspension has taken effect.
-    for (std::size_t i = 0; i < m_count; ++i) {
+    for (std::size_t i = 0; i < count_; ++i) {
         CONTEXT context;
         std::memset(&context, 0, sizeof context);
         context.ContextFlags = CONTEXT_CONTROL;
-        if (GetThreadContext(m_entries[i].thread, &context)) {
-            m_entries[i].ip = context.Rip;
-            m_entries[i].ipKnown = true;
+        if (GetThreadContext(entries_[i].thread, &context)) {
+            entries_[i].ip = context.Rip;
+            entries_[i].ipKnown = true;
         }
     }
     return HookStatus::Ok;
@@ -158,36 +159,36 @@ HookStatus ThreadFreezer::freeze()
 
 void ThreadFreezer::thaw()
 {
-    for (std::size_t i = 0; i < m_count; ++i) {
-        ResumeThread(m_entries[i].thread);
-        CloseHandle(m_entries[i].thread);
+    for (std::size_t i = 0; i < count_; ++i) {
+        ResumeThread(entries_[i].thread);
+        CloseHandle(entries_[i].thread);
     }
-    m_count = 0;
+    count_ = 0;
 }
 
 bool ThreadFreezer::instructionPointer(std::size_t index, std::uint64_t& ip) const
 {
-    if (index >= m_count || !m_entries[index].ipKnown)
+    if (index >= count_ || !entries_[index].ipKnown)
         return false;
-    ip = m_entries[index].ip;
+    ip = entries_[index].ip;
     return true;
 }
 
 bool ThreadFreezer::setInstructionPointer(std::size_t index, std::uint64_t ip)
 {
-    if (index >= m_count || !m_entries[index].ipKnown)
+    if (index >= count_ || !entries_[index].ipKnown)
         return false;
     CONTEXT context;
     std::memset(&context, 0, sizeof context);
     context.ContextFlags = CONTEXT_CONTROL;
-    if (!GetThreadContext(m_entries[index].thread, &context))
+    if (!GetThreadContext(entries_[index].thread, &context))
         return false;
     context.Rip = ip;
-    if (!SetThreadContext(m_entries[index].thread, &context))
+    if (!SetThreadContext(entries_[index].thread, &context))
         return false;
-    m_entries[index].ip = ip;
+    entries_[index].ip = ip;
     return true;
 }
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

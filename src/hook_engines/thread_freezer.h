@@ -15,7 +15,8 @@
 namespace Overlay {
 namespace HookEngines {
 
-class ThreadFreezer {
+class ThreadFreezer
+{
 public:
     ThreadFreezer();   // reserves storage and looks up what freeze needs; stops nothing yet
     ~ThreadFreezer();  // resumes what is still stopped
@@ -29,7 +30,7 @@ public:
     HookStatus freeze();
     void thaw();
 
-    std::size_t count() const { return m_count; }
+    std::size_t count() const { return count_; }
     // False when the thread's context could not be read; it is then left where it is.
     bool instructionPointer(std::size_t index, std::uint64_t& ip) const;
     bool setInstructionPointer(std::size_t index, std::uint64_t ip);
@@ -39,7 +40,7 @@ public:
     template <class Map>
     void moveThreads(std::uint64_t from, std::size_t length, Map to)
     {
-        for (std::size_t i = 0; i < m_count; ++i) {
+        for (std::size_t i = 0; i < count_; ++i) {
             std::uint64_t ip = 0;
             if (instructionPointer(i, ip) && ip >= from && ip < from + length)
                 setInstructionPointer(i, to(static_cast<std::size_t>(ip - from)));
@@ -53,11 +54,11 @@ private:
     HookStatus suspendListed();
     HookStatus suspendEnumerated();
 
-    Entry* m_entries = nullptr;
-    std::size_t m_capacity = 0;
-    std::size_t m_count = 0;
-    void* m_nextThread = nullptr;  // ntdll's NtGetNextThread, when the system has it
+    Entry* entries_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t count_ = 0;
+    void* nextThread_ = nullptr;  // ntdll's NtGetNextThread, when the system has it
 };
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

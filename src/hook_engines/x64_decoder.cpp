@@ -9,38 +9,38 @@ namespace {
 
 // Operand shapes of an opcode.
 enum Shape : std::uint8_t {
-    X,      // invalid in 64-bit mode, or a form we do not take on
-    N,      // no operand bytes
-    M,      // ModRM
-    MI8,    // ModRM + imm8
-    MIZ,    // ModRM + imm16/32
-    I8,     // imm8
-    I16,    // imm16
-    IZ,     // imm16/32
-    IV,     // imm16/32/64 (mov r, imm)
-    MO,     // 64-bit (or 32-bit with 0x67) absolute address
-    EN,     // enter: imm16 + imm8
-    J8,     // rel8
-    JZ,     // rel32
-    PFX,    // legacy prefix (consumed before the table is read)
-    ESC,    // 0x0F escape
-    REX,    // consumed before the table is read
-    VEX3,   // 0xC4
-    VEX2,   // 0xC5
-    EVX,    // 0x62
-    G3B,    // 0xF6: test has imm8, the others none
-    G3Z,    // 0xF7: test has imm16/32
-    G11B,   // 0xC6: mov r/m8, imm8; xabort imm8
-    G11Z,   // 0xC7: mov r/m, imm16/32; xbegin rel32
-    G1A,    // 0x8F: pop r/m (other reg values are AMD XOP)
-    G4,     // 0xFE: inc/dec r/m8
-    G5,     // 0xFF: inc, dec, call, callf, jmp, jmpf, push
-    LEA,    // 0x8D: ModRM with a memory operand only
-    CR,     // 0F 20..23: ModRM always names registers (mod ignored)
-    E38,    // 0F 38 escape
-    E3A,    // 0F 3A escape
-    M78,    // 0F 78/79: vmread/vmwrite; with 66/F2 the SSE4a forms carry immediates
-    POP,    // 0F B8: popcnt with F3 only
+    X,     // invalid in 64-bit mode, or a form we do not take on
+    N,     // no operand bytes
+    M,     // ModRM
+    MI8,   // ModRM + imm8
+    MIZ,   // ModRM + imm16/32
+    I8,    // imm8
+    I16,   // imm16
+    IZ,    // imm16/32
+    IV,    // imm16/32/64 (mov r, imm)
+    MO,    // 64-bit (or 32-bit with 0x67) absolute address
+    EN,    // enter: imm16 + imm8
+    J8,    // rel8
+    JZ,    // rel32
+    PFX,   // legacy prefix (consumed before the table is read)
+    ESC,   // 0x0F escape
+    REX,   // consumed before the table is read
+    VEX3,  // 0xC4
+    VEX2,  // 0xC5
+    EVX,   // 0x62
+    G3B,   // 0xF6: test has imm8, the others none
+    G3Z,   // 0xF7: test has imm16/32
+    G11B,  // 0xC6: mov r/m8, imm8; xabort imm8
+    G11Z,  // 0xC7: mov r/m, imm16/32; xbegin rel32
+    G1A,   // 0x8F: pop r/m (other reg values are AMD XOP)
+    G4,    // 0xFE: inc/dec r/m8
+    G5,    // 0xFF: inc, dec, call, callf, jmp, jmpf, push
+    LEA,   // 0x8D: ModRM with a memory operand only
+    CR,    // 0F 20..23: ModRM always names registers (mod ignored)
+    E38,   // 0F 38 escape
+    E3A,   // 0F 3A escape
+    M78,   // 0F 78/79: vmread/vmwrite; with 66/F2 the SSE4a forms carry immediates
+    POP,   // 0F B8: popcnt with F3 only
 };
 
 // clang-format off
@@ -86,12 +86,18 @@ const std::uint8_t TwoByteMap[256] = {
 bool isLegacyPrefix(std::uint8_t b)
 {
     switch (b) {
-    case 0xF0: case 0xF2: case 0xF3:
-    case 0x2E: case 0x36: case 0x3E: case 0x26: case 0x64: case 0x65:
-    case 0x66: case 0x67:
-        return true;
-    default:
-        return false;
+    case 0xF0:
+    case 0xF2:
+    case 0xF3:
+    case 0x2E:
+    case 0x36:
+    case 0x3E:
+    case 0x26:
+    case 0x64:
+    case 0x65:
+    case 0x66:
+    case 0x67: return true;
+    default: return false;
     }
 }
 
@@ -101,7 +107,8 @@ bool vexMap1HasImm8(std::uint8_t opcode)
     return (opcode >= 0x70 && opcode <= 0x73) || opcode == 0xC2 || (opcode >= 0xC4 && opcode <= 0xC6);
 }
 
-struct Cursor {
+struct Cursor
+{
     const std::uint8_t* code;
     std::size_t limit;
     std::size_t pos;
@@ -197,7 +204,7 @@ std::uint8_t sizeZ(const Instruction& out)
     return (out.operandSize16 && !out.rexW()) ? 2 : 4;
 }
 
-} // namespace
+}  // namespace
 
 bool decodeInstruction(const std::uint8_t* code, std::size_t available, Instruction& out)
 {
@@ -209,7 +216,8 @@ bool decodeInstruction(const std::uint8_t* code, std::size_t available, Instruct
     while (c.has(1) && isLegacyPrefix(code[c.pos])) {
         switch (code[c.pos]) {
         case 0xF0: out.lock = true; break;
-        case 0xF2: case 0xF3: out.repeat = code[c.pos]; break;
+        case 0xF2:
+        case 0xF3: out.repeat = code[c.pos]; break;
         case 0x66: out.operandSize16 = true; break;
         case 0x67: out.addressSize32 = true; break;
         default: break;
@@ -267,8 +275,14 @@ bool decodeInstruction(const std::uint8_t* code, std::size_t available, Instruct
     switch (shape) {
     case N: break;
     case M: modrm = true; break;
-    case MI8: modrm = true; imm = 1; break;
-    case MIZ: modrm = true; imm = sizeZ(out); break;
+    case MI8:
+        modrm = true;
+        imm = 1;
+        break;
+    case MIZ:
+        modrm = true;
+        imm = sizeZ(out);
+        break;
     case I8: imm = 1; break;
     case I16: imm = 2; break;
     case IZ: imm = sizeZ(out); break;
@@ -330,7 +344,10 @@ bool decodeInstruction(const std::uint8_t* code, std::size_t available, Instruct
             return false;
         modrm = true;
         break;
-    case CR: modrm = true; registerForm = true; break;
+    case CR:
+        modrm = true;
+        registerForm = true;
+        break;
     case M78:
         if (out.operandSize16 || out.repeat != 0)
             return false;
@@ -341,14 +358,13 @@ bool decodeInstruction(const std::uint8_t* code, std::size_t available, Instruct
             return false;
         modrm = true;
         break;
-    default:
-        return false;
+    default: return false;
     }
 
     // fwait before an x87 store of the control state is shown as one instruction by disassemblers
     // and as two by the processor; such code is left alone.
-    if (out.map == 0 && op == 0x9B && c.has(1) && (code[c.pos] == 0xD9 || code[c.pos] == 0xDB ||
-                                                   code[c.pos] == 0xDD || code[c.pos] == 0xDF))
+    if (out.map == 0 && op == 0x9B && c.has(1) &&
+        (code[c.pos] == 0xD9 || code[c.pos] == 0xDB || code[c.pos] == 0xDD || code[c.pos] == 0xDF))
         return false;
 
     if (modrm && !readModrm(c, out, registerForm))
@@ -362,24 +378,35 @@ bool decodeInstruction(const std::uint8_t* code, std::size_t available, Instruct
 
     // What the instruction does to the flow of control.
     if (out.map == 0) {
-        if (op >= 0x70 && op <= 0x7F) out.flow = Flow::JccRel;
-        else if (op >= 0xE0 && op <= 0xE3) out.flow = Flow::LoopRel;
-        else if (op == 0xE8) out.flow = Flow::CallRel;
-        else if (op == 0xE9 || op == 0xEB) out.flow = Flow::JmpRel;
-        else if (op == 0xC2 || op == 0xC3 || op == 0xCA || op == 0xCB || op == 0xCF) out.flow = Flow::Return;
-        else if (op == 0xCC || op == 0xF4) out.flow = Flow::Stop;
-        else if (op == 0xC7 && out.modrm == 0xF8) out.flow = Flow::XbeginRel;
+        if (op >= 0x70 && op <= 0x7F)
+            out.flow = Flow::JccRel;
+        else if (op >= 0xE0 && op <= 0xE3)
+            out.flow = Flow::LoopRel;
+        else if (op == 0xE8)
+            out.flow = Flow::CallRel;
+        else if (op == 0xE9 || op == 0xEB)
+            out.flow = Flow::JmpRel;
+        else if (op == 0xC2 || op == 0xC3 || op == 0xCA || op == 0xCB || op == 0xCF)
+            out.flow = Flow::Return;
+        else if (op == 0xCC || op == 0xF4)
+            out.flow = Flow::Stop;
+        else if (op == 0xC7 && out.modrm == 0xF8)
+            out.flow = Flow::XbeginRel;
         else if (op == 0xFF) {
             const std::uint8_t reg = out.modrmReg();
-            if (reg == 2 || reg == 3) out.flow = Flow::CallIndirect;
-            else if (reg == 4 || reg == 5) out.flow = Flow::JmpIndirect;
+            if (reg == 2 || reg == 3)
+                out.flow = Flow::CallIndirect;
+            else if (reg == 4 || reg == 5)
+                out.flow = Flow::JmpIndirect;
         }
         // 0x66 on a relative branch changes its target size on some processors.
         if (out.operandSize16 && out.isRelativeBranch())
             return false;
     } else if (out.map == 1) {
-        if (op >= 0x80 && op <= 0x8F) out.flow = Flow::JccRel;
-        else if (op == 0x0B || op == 0x07 || op == 0x35) out.flow = Flow::Stop;
+        if (op >= 0x80 && op <= 0x8F)
+            out.flow = Flow::JccRel;
+        else if (op == 0x0B || op == 0x07 || op == 0x35)
+            out.flow = Flow::Stop;
     }
     return true;
 }
@@ -390,14 +417,26 @@ std::int64_t readSigned(const std::uint8_t* p, std::uint8_t size)
 {
     switch (size) {
     case 1: return static_cast<std::int8_t>(p[0]);
-    case 2: { std::int16_t v; std::memcpy(&v, p, 2); return v; }
-    case 4: { std::int32_t v; std::memcpy(&v, p, 4); return v; }
-    case 8: { std::int64_t v; std::memcpy(&v, p, 8); return v; }
+    case 2: {
+        std::int16_t v;
+        std::memcpy(&v, p, 2);
+        return v;
+    }
+    case 4: {
+        std::int32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
+    case 8: {
+        std::int64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    }
     default: return 0;
     }
 }
 
-} // namespace
+}  // namespace
 
 std::int64_t branchDisplacement(const std::uint8_t* code, const Instruction& insn)
 {
@@ -409,5 +448,5 @@ std::int64_t memoryDisplacement(const std::uint8_t* code, const Instruction& ins
     return readSigned(code + insn.dispOffset, insn.dispSize);
 }
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

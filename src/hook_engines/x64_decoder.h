@@ -29,25 +29,26 @@ enum class Flow : std::uint8_t {
     Stop           // int3, ud2, hlt, far jmp: does not fall through
 };
 
-struct Instruction {
+struct Instruction
+{
     std::uint8_t length = 0;
-    std::uint8_t prefixCount = 0;    // legacy prefixes
-    std::uint8_t rex = 0;            // the REX byte, 0 when there is none
-    std::uint8_t opcodeOffset = 0;   // first opcode byte (after prefixes, REX, VEX/EVEX payload)
-    std::uint8_t map = 0;            // 0: one byte, 1: 0F, 2: 0F 38, 3: 0F 3A (VEX/EVEX: their map)
+    std::uint8_t prefixCount = 0;   // legacy prefixes
+    std::uint8_t rex = 0;           // the REX byte, 0 when there is none
+    std::uint8_t opcodeOffset = 0;  // first opcode byte (after prefixes, REX, VEX/EVEX payload)
+    std::uint8_t map = 0;           // 0: one byte, 1: 0F, 2: 0F 38, 3: 0F 3A (VEX/EVEX: their map)
     std::uint8_t opcode = 0;
-    bool vex = false;                // VEX or EVEX encoded
+    bool vex = false;  // VEX or EVEX encoded
     bool hasModrm = false;
     std::uint8_t modrm = 0;
-    std::uint8_t dispOffset = 0;     // valid when dispSize != 0
+    std::uint8_t dispOffset = 0;  // valid when dispSize != 0
     std::uint8_t dispSize = 0;
-    std::uint8_t immOffset = 0;      // valid when immSize != 0 (relative branches: the displacement)
+    std::uint8_t immOffset = 0;  // valid when immSize != 0 (relative branches: the displacement)
     std::uint8_t immSize = 0;
-    bool ripRelative = false;        // memory operand is [rip + disp32] (or [eip + disp32] with 0x67)
-    bool operandSize16 = false;      // 0x66
-    bool addressSize32 = false;      // 0x67
-    bool lock = false;               // 0xF0
-    std::uint8_t repeat = 0;         // 0xF2 / 0xF3, 0 when absent
+    bool ripRelative = false;    // memory operand is [rip + disp32] (or [eip + disp32] with 0x67)
+    bool operandSize16 = false;  // 0x66
+    bool addressSize32 = false;  // 0x67
+    bool lock = false;           // 0xF0
+    std::uint8_t repeat = 0;     // 0xF2 / 0xF3, 0 when absent
     Flow flow = Flow::Next;
 
     bool rexW() const { return (rex & 0x08) != 0; }
@@ -56,14 +57,13 @@ struct Instruction {
     std::uint8_t modrmRm() const { return static_cast<std::uint8_t>(modrm & 7); }
     bool isRelativeBranch() const
     {
-        return flow == Flow::JmpRel || flow == Flow::CallRel || flow == Flow::JccRel ||
-               flow == Flow::LoopRel || flow == Flow::XbeginRel;
+        return flow == Flow::JmpRel || flow == Flow::CallRel || flow == Flow::JccRel || flow == Flow::LoopRel ||
+               flow == Flow::XbeginRel;
     }
     // Control never reaches the next instruction.
     bool endsFlow() const
     {
-        return flow == Flow::JmpRel || flow == Flow::JmpIndirect || flow == Flow::Return ||
-               flow == Flow::Stop;
+        return flow == Flow::JmpRel || flow == Flow::JmpIndirect || flow == Flow::Return || flow == Flow::Stop;
     }
 };
 
@@ -77,5 +77,5 @@ std::int64_t branchDisplacement(const std::uint8_t* code, const Instruction& ins
 // Displacement of a memory operand, sign-extended.
 std::int64_t memoryDisplacement(const std::uint8_t* code, const Instruction& insn);
 
-} // namespace HookEngines
-} // namespace Overlay
+}  // namespace HookEngines
+}  // namespace Overlay

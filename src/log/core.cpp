@@ -51,8 +51,7 @@ void Core::release()
 }
 
 Core::Core(Mode mode)
-    : root_(std::make_shared<Logger>("root", __FILE__, __LINE__)),
-      creationTime_(currentTime()),
+    : root_(std::make_shared<Logger>("root", __FILE__, __LINE__)), creationTime_(currentTime()),
       generation_(++generations)
 {
     root_->setDetached(true);
@@ -139,9 +138,8 @@ void Core::dispatch(const Record& record, const std::vector<std::shared_ptr<Sink
 {
     if (!running_)
         return;
-    const bool accepted = std::any_of(sinks.begin(), sinks.end(), [&](const std::shared_ptr<Sink>& sink) {
-        return sink->accepts(record.level);
-    });
+    const bool accepted = std::any_of(sinks.begin(), sinks.end(),
+                                      [&](const std::shared_ptr<Sink>& sink) { return sink->accepts(record.level); });
     if (!accepted)
         return;
 
@@ -165,8 +163,7 @@ void Core::dispatch(const Record& record, const std::vector<std::shared_ptr<Sink
         break;
     }
     case Mode::Disabled:
-    default:
-        break;
+    default: break;
     }
 }
 

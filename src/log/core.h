@@ -35,7 +35,8 @@ const std::uint64_t nothingEnabled = 0x100000000ULL;
 }  // namespace detail
 
 // The process-wide logging core: the root logger, the threshold, the mode and the queue.
-class Core {
+class Core
+{
 public:
     using ErrorHandler = std::function<void(const Errors::Base&)>;
 
@@ -81,7 +82,8 @@ public:
     void dispatch(const Record& record, const std::vector<std::shared_ptr<Sink>>& sinks);
 
 private:
-    struct Entry {
+    struct Entry
+    {
         Record record;
         std::vector<std::shared_ptr<Sink>> sinks;
         TagTexts tags;

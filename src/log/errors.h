@@ -6,7 +6,8 @@
 namespace Log {
 namespace Errors {
 
-class Base : public std::exception {
+class Base : public std::exception
+{
 public:
     explicit Base(std::string message);
     const char* what() const noexcept override;
@@ -16,18 +17,21 @@ private:
 };
 
 // "Logger is already initialized"
-class AlreadyInitialized : public Base {
+class AlreadyInitialized : public Base
+{
 public:
     AlreadyInitialized();
 };
 
-class Failed : public Base {
+class Failed : public Base
+{
 public:
     using Base::Base;
 };
 
 // A log file or the folder for it could not be opened; carries the file's or the folder's path.
-class FailedToCreateLogFile : public Base {
+class FailedToCreateLogFile : public Base
+{
 public:
     FailedToCreateLogFile(std::string message, std::wstring path);
     const std::wstring& path() const noexcept { return path_; }

@@ -39,7 +39,7 @@ inline void logError(const std::exception& error, const char* sourceFile, unsign
 
 }  // namespace Log
 
-#define LOG_AT_LEVEL_(level, ...) \
+#define LOG_AT_LEVEL_(level, ...)                                                                                      \
     (::Log::Core::isEnabled(level) ? ::Log::logProgram(__FILE__, __LINE__, level, __VA_ARGS__) : (void)0)
 
 #define LOG_TRACE(...) LOG_AT_LEVEL_(::Log::Level::Trace, __VA_ARGS__)

@@ -14,7 +14,8 @@ namespace Log {
 
 // A named logger. It attaches itself to the core's root logger at its first enabled call and hands
 // its records to its own sinks and to those of its ancestors.
-class Logger {
+class Logger
+{
 public:
     Logger(std::string name, const char* sourceFile, unsigned sourceLine, std::vector<std::wstring> tags = {});
     Logger(const Logger&) = delete;

@@ -20,7 +20,8 @@ namespace Log {
 std::wstring formatMessage(std::wstring_view format, const std::wstring* arguments, std::size_t count);
 
 // The format string of a log call.
-struct MessageFormat {
+struct MessageFormat
+{
     MessageFormat(const wchar_t* format) : text(format != nullptr ? format : L"") {}
     MessageFormat(const std::wstring& format) : text(format) {}
     MessageFormat(std::wstring_view format) : text(format) {}
@@ -42,7 +43,8 @@ struct IsCharacter
     : std::integral_constant<bool, std::is_same<T, char>::value || std::is_same<T, signed char>::value ||
                                        std::is_same<T, unsigned char>::value || std::is_same<T, wchar_t>::value ||
                                        std::is_same<T, char16_t>::value || std::is_same<T, char32_t>::value ||
-                                       std::is_same<T, bool>::value> {
+                                       std::is_same<T, bool>::value>
+{
 };
 
 // The text of one argument: what the wide-stream insertion writes for it, except that narrow text

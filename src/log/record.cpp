@@ -35,21 +35,14 @@ std::uint32_t currentThreadId() noexcept
 const wchar_t* levelName(Level level) noexcept
 {
     switch (level) {
-    case Level::Max:
-        return L"MAX";
-    case Level::Trace:
-        return L"TRACE";
-    case Level::Info:
-        return L"INFO";
-    case Level::Warn:
-        return L"WARN";
-    case Level::Error:
-        return L"ERROR";
-    case Level::Fatal:
-        return L"FATAL";
+    case Level::Max: return L"MAX";
+    case Level::Trace: return L"TRACE";
+    case Level::Info: return L"INFO";
+    case Level::Warn: return L"WARN";
+    case Level::Error: return L"ERROR";
+    case Level::Fatal: return L"FATAL";
     case Level::Debug:
-    default:
-        return L"DEBUG";
+    default: return L"DEBUG";
     }
 }
 

@@ -15,14 +15,15 @@ std::uint32_t processId() noexcept;
 std::uint32_t currentThreadId() noexcept;
 
 // One log event.
-struct Record {
+struct Record
+{
     const char* sourceFile = "";  // as written at the call site
     std::uint32_t sourceLine = 0;
     std::uint64_t time = 0;  // see currentTime()
     std::uint32_t processId = 0;
     std::uint32_t threadId = 0;
     Level level = Level::Debug;
-    std::wstring message;  // already formatted
+    std::wstring message;             // already formatted
     std::vector<std::uint32_t> tags;  // identifiers; the core keeps their texts
 
     // A record made now, on the calling thread.

@@ -15,7 +15,8 @@ using TagTexts = std::vector<std::wstring>;
 
 // A destination of records. The core hands a sink the records of its level and above; the sink
 // serialises its own work with `mutex_`.
-class Sink {
+class Sink
+{
 public:
     Sink() = default;
     Sink(const Sink&) = delete;
@@ -27,8 +28,14 @@ public:
     virtual void write(const Record& record, const TagTexts& tags) = 0;
 
     Level minLevel() const noexcept { return static_cast<Level>(minLevel_.load(std::memory_order_relaxed)); }
-    void setMinLevel(Level level) noexcept { minLevel_.store(static_cast<std::uint32_t>(level), std::memory_order_relaxed); }
-    bool accepts(Level level) const noexcept { return static_cast<std::uint32_t>(level) >= minLevel_.load(std::memory_order_relaxed); }
+    void setMinLevel(Level level) noexcept
+    {
+        minLevel_.store(static_cast<std::uint32_t>(level), std::memory_order_relaxed);
+    }
+    bool accepts(Level level) const noexcept
+    {
+        return static_cast<std::uint32_t>(level) >= minLevel_.load(std::memory_order_relaxed);
+    }
 
 protected:
     mutable std::recursive_mutex mutex_;
@@ -37,7 +44,8 @@ private:
     std::atomic<std::uint32_t> minLevel_{static_cast<std::uint32_t>(Level::Debug)};
 };
 
-class Formatter {
+class Formatter
+{
 public:
     virtual ~Formatter() = default;
     virtual std::wstring format(const Record& record, const TagTexts& tags) = 0;
@@ -46,7 +54,8 @@ public:
 // One line per record:
 //   " " level (5, left) " | " thread id (6, left) " | " "%d %H:%M:%S.mmm" " | " "[tag] "... message "\n"
 // Not thread-safe: its sink calls it under the sink's lock.
-class FileFormatter : public Formatter {
+class FileFormatter : public Formatter
+{
 public:
     std::wstring format(const Record& record, const TagTexts& tags) override;
 

@@ -21,7 +21,8 @@ namespace {
 
 using Point = std::pair<LONG, LONG>;
 
-struct RealCursor {
+struct RealCursor
+{
     bool visible;
     HCURSOR shape;
     Point position;
@@ -45,7 +46,8 @@ const HCURSOR arrow = LoadCursorW(nullptr, IDC_ARROW);
 const HCURSOR cross = LoadCursorW(nullptr, IDC_CROSS);
 const HCURSOR ibeam = LoadCursorW(nullptr, IDC_IBEAM);
 
-class CursorHookTest : public ::testing::Test {
+class CursorHookTest : public ::testing::Test
+{
 protected:
     static void SetUpTestSuite()
     {

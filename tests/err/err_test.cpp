@@ -9,12 +9,14 @@ namespace {
 
 // Declared here the way an area declares its own kinds.
 namespace MutexErrors {
-struct Base_traits {
+struct Base_traits
+{
     using Parent = Err::Error2;
     static constexpr const char* namePart = "NamedMutex";
 };
 using Base = Err::GenericError<Base_traits>;
-struct Failed_traits {
+struct Failed_traits
+{
     using Parent = Base;
     static constexpr const char* namePart = "Failed";
 };
@@ -50,7 +52,8 @@ TEST(ErrorFamily, NestedCauseJoinsTextsAndNames)
     EXPECT_EQ(outer.fullName(), "Error.NamedMutex.Failed+Error.System.AccessDenied");
     EXPECT_EQ(outer.nestedName(), "Error.System.AccessDenied");
     EXPECT_EQ(outer.details(), std::string("\r\n+ ") + cause->what());
-    EXPECT_EQ(std::string(outer.what()), std::string("[Error.NamedMutex.Failed] Failed to open mutex: \r\n+ ") + cause->what());
+    EXPECT_EQ(std::string(outer.what()),
+              std::string("[Error.NamedMutex.Failed] Failed to open mutex: \r\n+ ") + cause->what());
 
     // Two levels: the full name chains.
     const Overlay::Errors::Failed top(std::make_shared<MutexErrors::Failed>(outer), "top");
@@ -64,11 +67,10 @@ TEST(ErrorFamily, NestedCauseJoinsTextsAndNames)
 TEST(ErrorFamily, SystemErrorsPickTheirKindAndText)
 {
     const std::pair<std::uint32_t, const char*> kinds[] = {
-        {5, "Error.System.AccessDenied"},    {32, "Error.System.AccessDenied"},
-        {1393, "Error.System.AccessDenied"}, {2, "Error.System.FileNotFound"},
-        {3, "Error.System.FileNotFound"},    {112, "Error.System.OutOfDiskSpace"},
-        {1223, "Error.System.Cancelled"},    {740, "Error.System.ElevationRequired"},
-        {6, "Error.System"},                 {0x80004005u, "Error.System"},
+        {5, "Error.System.AccessDenied"}, {32, "Error.System.AccessDenied"},       {1393, "Error.System.AccessDenied"},
+        {2, "Error.System.FileNotFound"}, {3, "Error.System.FileNotFound"},        {112, "Error.System.OutOfDiskSpace"},
+        {1223, "Error.System.Cancelled"}, {740, "Error.System.ElevationRequired"}, {6, "Error.System"},
+        {0x80004005u, "Error.System"},
     };
     for (const auto& kind : kinds) {
         const auto error = Err::makeSystemError(kind.first, "op");
@@ -128,7 +130,8 @@ TEST(ErrorFamily, GenericErrorExCaughtAsItsBaseKeepsNameAndValue)
         const auto clone = caught.clone();
         EXPECT_EQ(Overlay::Errors::resultOf(*clone, OverlayClientApi::Failed), OverlayClientApi::BlacklistedModules);
     }
-    EXPECT_EQ(Overlay::Errors::resultOf(Overlay::Errors::Failed("x"), OverlayClientApi::Failed), OverlayClientApi::Failed);
+    EXPECT_EQ(Overlay::Errors::resultOf(Overlay::Errors::Failed("x"), OverlayClientApi::Failed),
+              OverlayClientApi::Failed);
     EXPECT_EQ(Overlay::Errors::resultOf(std::runtime_error("x"), OverlayClientApi::UnexpectedError),
               OverlayClientApi::UnexpectedError);
 }
@@ -138,14 +141,22 @@ TEST(ErrorCategory, MessageTable)
     const std::error_category& category = Err::errorCategory();
     EXPECT_STREQ(category.name(), "Error.Error.Category");
     const std::pair<int, const char*> table[] = {
-        {16000, "unknown error"},      {16001, ""},
-        {16002, "access denied"},      {16003, "no space on device"},
-        {16004, "no such file or directory"}, {16005, "invalid argument"},
-        {16006, "not enough space"},   {16007, "missing library"},
-        {16008, "unknown core error"}, {16009, "unable prepare update dir"},
-        {16010, "input-output error"}, {16011, "wrong protocol"},
-        {16012, "XML parsing failed"}, {16013, "JSON parsing failed"},
-        {16014, "already running"},    {16015, "unknown core error"},
+        {16000, "unknown error"},
+        {16001, ""},
+        {16002, "access denied"},
+        {16003, "no space on device"},
+        {16004, "no such file or directory"},
+        {16005, "invalid argument"},
+        {16006, "not enough space"},
+        {16007, "missing library"},
+        {16008, "unknown core error"},
+        {16009, "unable prepare update dir"},
+        {16010, "input-output error"},
+        {16011, "wrong protocol"},
+        {16012, "XML parsing failed"},
+        {16013, "JSON parsing failed"},
+        {16014, "already running"},
+        {16015, "unknown core error"},
         {99999, "unknown core error"},
     };
     for (const auto& row : table)
@@ -161,8 +172,8 @@ TEST(ErrorCategory, DefaultConditionsAndEquivalence)
 {
     const std::error_category& category = Err::errorCategory();
     const std::pair<int, int> conditions[] = {
-        {16002, 1}, {5, 1},   {33, 1},  {167, 1}, {16003, 2}, {112, 2}, {16004, 5}, {2, 5},   {206, 5},
-        {16005, 6}, {87, 6},  {13, 6},  {16006, 7}, {8, 7},  {16010, 4}, {16013, 4},
+        {16002, 1}, {5, 1},     {33, 1}, {167, 1}, {16003, 2}, {112, 2}, {16004, 5}, {2, 5},
+        {206, 5},   {16005, 6}, {87, 6}, {13, 6},  {16006, 7}, {8, 7},   {16010, 4}, {16013, 4},
     };
     for (const auto& row : conditions) {
         const std::error_condition condition = category.default_error_condition(row.first);

@@ -40,10 +40,8 @@ protected:
     static constexpr uint32_t height = 192;
 
     Composition()
-        : game(sharedGame()),
-          host(SharedRect{placed.left, placed.top, placed.right, placed.bottom}),
-          renderer(makeRenderer()),
-          overlay(host.sharedOverlay, SizeU{width, height}, nullptr)
+        : game(sharedGame()), host(SharedRect{placed.left, placed.top, placed.right, placed.bottom}),
+          renderer(makeRenderer()), overlay(host.sharedOverlay, SizeU{width, height}, nullptr)
     {
     }
 
@@ -175,10 +173,11 @@ TEST_P(Composition, BitmapFromRowsOfAnyPitch)
     renderer->beginDraw();
     renderer->drawBitmap(*bitmap, dst);
     renderer->endDraw();
-    EXPECT_EQ(wrongPixels(readBackBuffer(game.swapChain.Get()), [&](uint32_t x, uint32_t y) {
-                  return contains(dst, x, y) ? ExpectedPixel{patternPixel(x - dst.left, y - dst.top, 5), 1}
-                                             : ExpectedPixel{gameColor, 0};
-              }),
+    EXPECT_EQ(wrongPixels(readBackBuffer(game.swapChain.Get()),
+                          [&](uint32_t x, uint32_t y) {
+                              return contains(dst, x, y) ? ExpectedPixel{patternPixel(x - dst.left, y - dst.top, 5), 1}
+                                                         : ExpectedPixel{gameColor, 0};
+                          }),
               "");
 }
 

@@ -146,11 +146,14 @@ public:
         UINT scissorCount = slotsVP;
         context->RSGetScissorRects(&scissorCount, scissors);
         value("scissor rectangles", scissorCount, scissors);
-        stage("vertex", context, &C::VSGetShader, &C::VSGetSamplers, &C::VSGetShaderResources, &C::VSGetConstantBuffers);
+        stage("vertex", context, &C::VSGetShader, &C::VSGetSamplers, &C::VSGetShaderResources,
+              &C::VSGetConstantBuffers);
         stage("pixel", context, &C::PSGetShader, &C::PSGetSamplers, &C::PSGetShaderResources, &C::PSGetConstantBuffers);
-        stage("geometry", context, &C::GSGetShader, &C::GSGetSamplers, &C::GSGetShaderResources, &C::GSGetConstantBuffers);
+        stage("geometry", context, &C::GSGetShader, &C::GSGetSamplers, &C::GSGetShaderResources,
+              &C::GSGetConstantBuffers);
         stage("hull", context, &C::HSGetShader, &C::HSGetSamplers, &C::HSGetShaderResources, &C::HSGetConstantBuffers);
-        stage("domain", context, &C::DSGetShader, &C::DSGetSamplers, &C::DSGetShaderResources, &C::DSGetConstantBuffers);
+        stage("domain", context, &C::DSGetShader, &C::DSGetSamplers, &C::DSGetShaderResources,
+              &C::DSGetConstantBuffers);
         ID3D11Predicate* predicate = nullptr;
         BOOL predicateValue;
         context->GetPredication(&predicate, &predicateValue);
@@ -232,8 +235,8 @@ struct GameState
 {
     explicit GameState(ID3D11Device* device)
     {
-        const D3D11_INPUT_ELEMENT_DESC position = {"POSITION", 0, DXGI_FORMAT_R32G32B32_FLOAT, 0, 0,
-                                                   D3D11_INPUT_PER_VERTEX_DATA, 0};
+        const D3D11_INPUT_ELEMENT_DESC position = {
+            "POSITION", 0, DXGI_FORMAT_R32G32B32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0};
         const auto& vs = Shaders::solidVertexShader;
         check(device->CreateInputLayout(&position, 1, vs, sizeof vs, &layout));
         D3D11_BUFFER_DESC bufferDesc = {256, D3D11_USAGE_DEFAULT, D3D11_BIND_VERTEX_BUFFER | D3D11_BIND_INDEX_BUFFER};
@@ -245,14 +248,22 @@ struct GameState
             check(device->CreateBuffer(&bufferDesc, nullptr, &buffer));
         }
         D3D11_BLEND_DESC blendDesc = {};
-        blendDesc.RenderTarget[0] = {TRUE, D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_MAX, D3D11_BLEND_ONE,
-                                     D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD, 0x7};
+        blendDesc.RenderTarget[0] = {TRUE,
+                                     D3D11_BLEND_ONE,
+                                     D3D11_BLEND_ONE,
+                                     D3D11_BLEND_OP_MAX,
+                                     D3D11_BLEND_ONE,
+                                     D3D11_BLEND_ONE,
+                                     D3D11_BLEND_OP_ADD,
+                                     0x7};
         check(device->CreateBlendState(&blendDesc, &blend));
-        D3D11_DEPTH_STENCIL_DESC depthDesc = {TRUE, D3D11_DEPTH_WRITE_MASK_ZERO, D3D11_COMPARISON_GREATER, TRUE, 0xF0, 0xF0};
+        D3D11_DEPTH_STENCIL_DESC depthDesc = {TRUE, D3D11_DEPTH_WRITE_MASK_ZERO, D3D11_COMPARISON_GREATER, TRUE, 0xF0,
+                                              0xF0};
         depthDesc.FrontFace = depthDesc.BackFace = {D3D11_STENCIL_OP_INCR, D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP,
                                                     D3D11_COMPARISON_EQUAL};
         check(device->CreateDepthStencilState(&depthDesc, &depthStencil));
-        const D3D11_RASTERIZER_DESC rasterizerDesc = {D3D11_FILL_WIREFRAME, D3D11_CULL_FRONT, FALSE, 0, 0, 0, TRUE, TRUE};
+        const D3D11_RASTERIZER_DESC rasterizerDesc = {
+            D3D11_FILL_WIREFRAME, D3D11_CULL_FRONT, FALSE, 0, 0, 0, TRUE, TRUE};
         check(device->CreateRasterizerState(&rasterizerDesc, &rasterizer));
         auto texture = [device](UINT bind, DXGI_FORMAT format) {
             const D3D11_TEXTURE2D_DESC desc = {32, 32, 1, 1, format, {1, 0}, D3D11_USAGE_DEFAULT, bind, 0, 0};
@@ -261,19 +272,27 @@ struct GameState
             return made;
         };
         for (auto& target : renderTargets) {
-            check(device->CreateRenderTargetView(texture(D3D11_BIND_RENDER_TARGET, DXGI_FORMAT_R8G8B8A8_UNORM).Get(), nullptr,
-                                              &target));
+            check(device->CreateRenderTargetView(texture(D3D11_BIND_RENDER_TARGET, DXGI_FORMAT_R8G8B8A8_UNORM).Get(),
+                                                 nullptr, &target));
         }
         for (auto& view : resources) {
-            check(device->CreateShaderResourceView(texture(D3D11_BIND_SHADER_RESOURCE, DXGI_FORMAT_R8G8B8A8_UNORM).Get(),
-                                                nullptr, &view));
+            check(device->CreateShaderResourceView(
+                texture(D3D11_BIND_SHADER_RESOURCE, DXGI_FORMAT_R8G8B8A8_UNORM).Get(), nullptr, &view));
         }
-        check(device->CreateDepthStencilView(texture(D3D11_BIND_DEPTH_STENCIL, DXGI_FORMAT_D24_UNORM_S8_UINT).Get(), nullptr,
-                                          &depthView));
+        check(device->CreateDepthStencilView(texture(D3D11_BIND_DEPTH_STENCIL, DXGI_FORMAT_D24_UNORM_S8_UINT).Get(),
+                                             nullptr, &depthView));
         for (size_t i = 0; i < 2; ++i) {
             const D3D11_TEXTURE_ADDRESS_MODE mirror = D3D11_TEXTURE_ADDRESS_MIRROR;
             const D3D11_SAMPLER_DESC samplerDesc = {i ? D3D11_FILTER_MIN_MAG_MIP_POINT : D3D11_FILTER_ANISOTROPIC,
-                                                    mirror, mirror, mirror, 0.0f, 4, D3D11_COMPARISON_NEVER, {}, 0.0f, 5.0f};
+                                                    mirror,
+                                                    mirror,
+                                                    mirror,
+                                                    0.0f,
+                                                    4,
+                                                    D3D11_COMPARISON_NEVER,
+                                                    {},
+                                                    0.0f,
+                                                    5.0f};
             check(device->CreateSamplerState(&samplerDesc, &samplers[i]));
         }
         const auto& ps = Shaders::texturedPixelShader;
@@ -335,7 +354,8 @@ struct GameState
         fill(resourceSlots, slotsResource, resources);
         ID3D11Buffer* bufferSlots[slotsBuffer];
         fill(bufferSlots, slotsBuffer, constantBuffers);
-        for (auto set : {&C::VSSetSamplers, &C::PSSetSamplers, &C::GSSetSamplers, &C::HSSetSamplers, &C::DSSetSamplers}) {
+        for (auto set :
+             {&C::VSSetSamplers, &C::PSSetSamplers, &C::GSSetSamplers, &C::HSSetSamplers, &C::DSSetSamplers}) {
             (context->*set)(0, slotsSampler, samplerSlots);
         }
         for (auto set : {&C::VSSetShaderResources, &C::PSSetShaderResources, &C::GSSetShaderResources,
@@ -372,8 +392,8 @@ TEST(D3D11StateRestore, EveryBindingReadsBackIdenticalWithBalancedReferences)
     TestSwapChain game(96, 64);
     const GameState state(game.device.Get());
     TestHost host({8, 8, 24, 24});
-    Overlay::Rendering::RenderOverlay overlay(host.sharedOverlay, {96, 64},
-                                              std::make_shared<Overlay::Rendering::RendererD3D11>(game.swapChain.Get()));
+    Overlay::Rendering::RenderOverlay overlay(
+        host.sharedOverlay, {96, 64}, std::make_shared<Overlay::Rendering::RendererD3D11>(game.swapChain.Get()));
     // Draws overlay frames over the bound state and compares every binding and reference count before
     // and after; returns how many frames failed.
     auto expectRestoredAfter = [&](int frames) {

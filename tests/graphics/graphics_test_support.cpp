@@ -129,10 +129,8 @@ Rgba patternPixel(uint32_t x, uint32_t y, uint8_t seed)
 }
 
 TestHost::TestHost(const Overlay::Ipc::SharedRect& rect, std::shared_ptr<Overlay::Ipc::SharedOverlay> shared)
-    : sharedOverlay(std::move(shared)),
-      overlay(Overlay::Host::HostOverlay::open(sharedOverlay->name())),
-      window(Overlay::Host::HostWindow::create(rect)),
-      buffer(Overlay::Host::HostFrameBuffer::create(256 * 256))
+    : sharedOverlay(std::move(shared)), overlay(Overlay::Host::HostOverlay::open(sharedOverlay->name())),
+      window(Overlay::Host::HostWindow::create(rect)), buffer(Overlay::Host::HostFrameBuffer::create(256 * 256))
 {
 }
 

@@ -33,9 +33,7 @@ class OverlayListener : public Overlay::GraphicDeviceHookListener
 {
 public:
     explicit OverlayListener(std::function<uint64_t()> frame)
-        : frame_(std::move(frame)),
-          host_(hostRect),
-          overlay_(host_.sharedOverlay, SizeU{1, 1}, nullptr)
+        : frame_(std::move(frame)), host_(hostRect), overlay_(host_.sharedOverlay, SizeU{1, 1}, nullptr)
     {
         host_.publish(64, 48, 9);
     }
@@ -110,8 +108,8 @@ private:
         expect(2, 2, darkened, 2);
         expect(image.width - 3, image.height - 3, darkened, 2);
         for (const auto& point : {std::make_pair(0u, 0u), std::make_pair(63u, 47u), std::make_pair(31u, 20u)}) {
-            expect(hostRect.left + point.first, hostRect.top + point.second,
-                   patternPixel(point.first, point.second, 9), 1);
+            expect(hostRect.left + point.first, hostRect.top + point.second, patternPixel(point.first, point.second, 9),
+                   1);
         }
         ++checkedFrames;
     }
@@ -310,7 +308,8 @@ TEST_F(SpiedHook, DevicesGetDirect2DSupportSwapChainsItCannotTargetAWorkingDirec
     EXPECT_EQ(game->lastResizeResult(), S_OK) << "the view of the old back buffer was kept";
     EXPECT_EQ(listener->lastSize, (SizeU{320, 240}));
     EXPECT_EQ(game->stateMismatches(), 0u) << game->lastMismatch();
-    EXPECT_EQ(spy->createDeviceAndSwapChainFlags, UINT(D3D11_CREATE_DEVICE_BGRA_SUPPORT)) << "Direct2D support asked for";
+    EXPECT_EQ(spy->createDeviceAndSwapChainFlags, UINT(D3D11_CREATE_DEVICE_BGRA_SUPPORT))
+        << "Direct2D support asked for";
 
     const auto createDevice = reinterpret_cast<decltype(&D3D11CreateDevice)>(
         reinterpret_cast<void*>(GetProcAddress(spyModule, "D3D11CreateDevice")));
@@ -367,8 +366,8 @@ TEST_F(SpiedHook, MethodTableFromDriverTypesInTurnThenEveryAdapter)
     spy->refusedDriverTypes = ~0u;
     const std::vector<void*> methods = D3DHook::readSwapChainMethods(dxgi, spyModule);
     ASSERT_EQ(methods.size(), 18u);
-    const D3D_DRIVER_TYPE order[] = {D3D_DRIVER_TYPE_HARDWARE, D3D_DRIVER_TYPE_WARP, D3D_DRIVER_TYPE_REFERENCE,
-                                     D3D_DRIVER_TYPE_NULL, D3D_DRIVER_TYPE_UNKNOWN, D3D_DRIVER_TYPE_UNKNOWN};
+    const D3D_DRIVER_TYPE order[] = {D3D_DRIVER_TYPE_HARDWARE, D3D_DRIVER_TYPE_WARP,    D3D_DRIVER_TYPE_REFERENCE,
+                                     D3D_DRIVER_TYPE_NULL,     D3D_DRIVER_TYPE_UNKNOWN, D3D_DRIVER_TYPE_UNKNOWN};
     ASSERT_GE(spy->triedCount, 6u);
     for (UINT i = 0; i < 6; ++i) {
         EXPECT_EQ(spy->tried[i], order[i]) << i;

@@ -41,13 +41,17 @@ std::uint8_t* ripPrologue(ExecutableMemory& mem)
     std::int64_t* b = mem.data<std::int64_t>(5);
     std::uint8_t* flag = mem.data<std::uint8_t>(1);
     Code c(mem.next());
-    c.op({0x48, 0x8B, 0x05}).rel32(a)                // mov rax,[rip+a]
-        .op({0x48, 0x8D, 0x15}).rel32(b)             // lea rdx,[rip+b]
-        .op({0x80, 0x3D}).rel32(flag, 1).op({0x00})  // cmp byte [rip+flag],0
-        .op({0x74, 0x03})                            // je +3
-        .op({0x48, 0x03, 0x02})                      // add rax,[rdx]
-        .op({0x48, 0x63, 0xC9})                      // movsxd rcx,ecx
-        .op({0x48, 0x01, 0xC8})                      // add rax,rcx
+    c.op({0x48, 0x8B, 0x05})
+        .rel32(a)  // mov rax,[rip+a]
+        .op({0x48, 0x8D, 0x15})
+        .rel32(b)  // lea rdx,[rip+b]
+        .op({0x80, 0x3D})
+        .rel32(flag, 1)
+        .op({0x00})              // cmp byte [rip+flag],0
+        .op({0x74, 0x03})        // je +3
+        .op({0x48, 0x03, 0x02})  // add rax,[rdx]
+        .op({0x48, 0x63, 0xC9})  // movsxd rcx,ecx
+        .op({0x48, 0x01, 0xC8})  // add rax,rcx
         .op({0xC3});
     return mem.add(c.bytes());
 }
@@ -57,8 +61,9 @@ std::uint8_t* callRel32(ExecutableMemory& mem)
 {
     std::uint8_t* twice = mem.add({0x8D, 0x04, 0x09, 0xC3});  // lea eax,[rcx+rcx] ; ret
     Code c(mem.next());
-    c.op({0x48, 0x83, 0xEC, 0x28})     // sub rsp,28h
-        .op({0xE8}).rel32(twice)       // call twice
+    c.op({0x48, 0x83, 0xEC, 0x28})  // sub rsp,28h
+        .op({0xE8})
+        .rel32(twice)                  // call twice
         .op({0x83, 0xC0, 0x01})        // add eax,1
         .op({0x48, 0x83, 0xC4, 0x28})  // add rsp,28h
         .op({0xC3});
@@ -86,7 +91,8 @@ std::uint8_t* stub(ExecutableMemory& mem, const void* target, bool indirect)
     return mem.add(c.bytes());
 }
 
-class EngineTest : public ::testing::TestWithParam<Engine> {
+class EngineTest : public ::testing::TestWithParam<Engine>
+{
 protected:
     bool attachPlus1000(void* target)
     {
@@ -96,12 +102,13 @@ protected:
     bool detachPlus1000() { return detach(GetParam(), realSlot(), replacement); }
 };
 
-} // namespace
+}  // namespace
 
 TEST_P(EngineTest, AssembledProloguesAreHookedOrRefusedAndRestoredExactly)
 {
     ExecutableMemory mem;
-    struct Case {
+    struct Case
+    {
         const char* name;
         std::uint8_t* entry;
         std::uint8_t* body;  // where the patch goes (differs from entry for stubs)
@@ -224,10 +231,11 @@ TEST_P(EngineTest, ManyThreadsCallWhileAttachingAndDetaching)
 {
     ExecutableMemory mem;
     Code c(mem.next());
-    c.op({0x8B, 0x05}).rel32(mem.data<std::int32_t>(7))  // mov eax,[rip+seven]
-        .op({0x8D, 0x0C, 0x49})                          // lea ecx,[rcx+rcx*2]
-        .op({0x01, 0xC8})                                // add eax,ecx
-        .op({0x0F, 0x1F, 0x44, 0x00, 0x00})              // nop
+    c.op({0x8B, 0x05})
+        .rel32(mem.data<std::int32_t>(7))    // mov eax,[rip+seven]
+        .op({0x8D, 0x0C, 0x49})              // lea ecx,[rcx+rcx*2]
+        .op({0x01, 0xC8})                    // add eax,ecx
+        .op({0x0F, 0x1F, 0x44, 0x00, 0x00})  // nop
         .op({0xC3});
     std::uint8_t* target = mem.add(c.bytes());
     const std::vector<std::uint8_t> original = snapshot(target);
@@ -311,7 +319,7 @@ void collect(const char* format, ...)
     g_printed.push_back(line);
 }
 
-} // namespace
+}  // namespace
 
 TEST(NearJumpEngine, BatchReportsEachEntry)
 {

@@ -20,7 +20,8 @@ namespace {
 
 // A replacement that counts its calls and forwards to the trampoline; N tells the hooks apart.
 template <int N, class R, class... Args>
-struct Forwarder {
+struct Forwarder
+{
     static inline void* volatile real = nullptr;
     static inline std::atomic<int> calls{0};
     static R WINAPI hook(Args... args)
@@ -58,9 +59,10 @@ void roundTrip(Engine engine, void* target, Use use)
     EXPECT_EQ(Hook::calls, after);
 }
 
-class SystemFunctions : public ::testing::TestWithParam<Engine> {};
+class SystemFunctions : public ::testing::TestWithParam<Engine>
+{};
 
-} // namespace
+}  // namespace
 
 TEST_P(SystemFunctions, CursorFunctions)
 {
@@ -117,8 +119,8 @@ TEST_P(SystemFunctions, DxgiPresentFoundThroughTheMethodTable)
                               &swapChain, &device, nullptr, &context);
     ASSERT_EQ(hr, S_OK);
     void** methods = *reinterpret_cast<void***>(swapChain.Get());
-    roundTrip<Forwarder<6, HRESULT, IDXGISwapChain*, UINT, UINT>>(
-        engine, methods[8], [&] { EXPECT_EQ(swapChain->Present(0, 0), S_OK); });
+    roundTrip<Forwarder<6, HRESULT, IDXGISwapChain*, UINT, UINT>>(engine, methods[8],
+                                                                  [&] { EXPECT_EQ(swapChain->Present(0, 0), S_OK); });
     context.Reset();
     device.Reset();
     swapChain.Reset();

@@ -17,28 +17,29 @@
 namespace TestCode {
 
 // Executable memory with code placed from the bottom and data from the top.
-class ExecutableMemory {
+class ExecutableMemory
+{
 public:
     explicit ExecutableMemory(void* at = nullptr, std::size_t size = 0x10000)
     {
-        m_base = static_cast<std::uint8_t*>(VirtualAlloc(at, size, MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READWRITE));
-        if (m_base == nullptr)
+        base_ = static_cast<std::uint8_t*>(VirtualAlloc(at, size, MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READWRITE));
+        if (base_ == nullptr)
             throw std::runtime_error("VirtualAlloc failed");
-        std::memset(m_base, 0xCC, size);
-        m_dataTop = m_base + size;
+        std::memset(base_, 0xCC, size);
+        dataTop_ = base_ + size;
     }
-    ~ExecutableMemory() { VirtualFree(m_base, 0, MEM_RELEASE); }
+    ~ExecutableMemory() { VirtualFree(base_, 0, MEM_RELEASE); }
     ExecutableMemory(const ExecutableMemory&) = delete;
     ExecutableMemory& operator=(const ExecutableMemory&) = delete;
 
     // Where the next function goes (64-byte aligned, int3 padding after the previous one).
-    std::uint8_t* next() const { return m_base + ((m_codeEnd + 63) & ~std::size_t(63)); }
+    std::uint8_t* next() const { return base_ + ((codeEnd_ + 63) & ~std::size_t(63)); }
 
     std::uint8_t* add(const std::vector<std::uint8_t>& code)
     {
         std::uint8_t* at = next();
         std::memcpy(at, code.data(), code.size());
-        m_codeEnd = static_cast<std::size_t>(at - m_base) + code.size() + 1;
+        codeEnd_ = static_cast<std::size_t>(at - base_) + code.size() + 1;
         FlushInstructionCache(GetCurrentProcess(), at, code.size());
         return at;
     }
@@ -46,46 +47,49 @@ public:
     template <class T>
     T* data(T value)
     {
-        m_dataTop -= 16;
-        std::memcpy(m_dataTop, &value, sizeof value);
-        return reinterpret_cast<T*>(m_dataTop);
+        dataTop_ -= 16;
+        std::memcpy(dataTop_, &value, sizeof value);
+        return reinterpret_cast<T*>(dataTop_);
     }
 
 private:
-    std::uint8_t* m_base = nullptr;
-    std::size_t m_codeEnd = 0;
-    std::uint8_t* m_dataTop = nullptr;
+    std::uint8_t* base_ = nullptr;
+    std::size_t codeEnd_ = 0;
+    std::uint8_t* dataTop_ = nullptr;
 };
 
 // Machine code built for the address it will be placed at.
-class Code {
+class Code
+{
 public:
-    explicit Code(const std::uint8_t* at) : m_at(at) {}
+    explicit Code(const std::uint8_t* at) : at_(at) {}
 
     Code& op(std::initializer_list<std::uint8_t> bytes)
     {
-        m_bytes.insert(m_bytes.end(), bytes);
+        bytes_.insert(bytes_.end(), bytes);
         return *this;
     }
     // disp32 of a RIP-relative operand or rel32 branch to `target`; `trailing` immediate bytes follow.
     Code& rel32(const void* target, std::size_t trailing = 0)
     {
-        const std::int64_t end = reinterpret_cast<std::int64_t>(m_at) + static_cast<std::int64_t>(m_bytes.size() + 4 + trailing);
+        const std::int64_t end =
+            reinterpret_cast<std::int64_t>(at_) + static_cast<std::int64_t>(bytes_.size() + 4 + trailing);
         const std::int32_t rel = static_cast<std::int32_t>(reinterpret_cast<std::int64_t>(target) - end);
         const std::uint8_t* p = reinterpret_cast<const std::uint8_t*>(&rel);
-        m_bytes.insert(m_bytes.end(), p, p + 4);
+        bytes_.insert(bytes_.end(), p, p + 4);
         return *this;
     }
-    const std::vector<std::uint8_t>& bytes() const { return m_bytes; }
+    const std::vector<std::uint8_t>& bytes() const { return bytes_; }
 
 private:
-    const std::uint8_t* m_at;
-    std::vector<std::uint8_t> m_bytes;
+    const std::uint8_t* at_;
+    std::vector<std::uint8_t> bytes_;
 };
 
 // One page of code around which nothing else can be allocated: every place within ±2 GB of it
 // is reserved.
-class IsolatedCode {
+class IsolatedCode
+{
 public:
     IsolatedCode()
     {
@@ -94,27 +98,27 @@ public:
         if (base == nullptr)
             throw std::runtime_error("cannot reserve 6 GB of address space");
         VirtualFree(base, 0, MEM_RELEASE);
-        m_below = VirtualAlloc(base, below, MEM_RESERVE, PAGE_NOACCESS);
-        m_memory = new ExecutableMemory(base + below, size);
-        m_above = VirtualAlloc(base + below + size, span - below - size, MEM_RESERVE, PAGE_NOACCESS);
-        if (m_below == nullptr || m_above == nullptr)
+        below_ = VirtualAlloc(base, below, MEM_RESERVE, PAGE_NOACCESS);
+        memory_ = new ExecutableMemory(base + below, size);
+        above_ = VirtualAlloc(base + below + size, span - below - size, MEM_RESERVE, PAGE_NOACCESS);
+        if (below_ == nullptr || above_ == nullptr)
             throw std::runtime_error("cannot reserve the space around the code");
     }
     ~IsolatedCode()
     {
-        delete m_memory;
-        VirtualFree(m_below, 0, MEM_RELEASE);
-        VirtualFree(m_above, 0, MEM_RELEASE);
+        delete memory_;
+        VirtualFree(below_, 0, MEM_RELEASE);
+        VirtualFree(above_, 0, MEM_RELEASE);
     }
     IsolatedCode(const IsolatedCode&) = delete;
     IsolatedCode& operator=(const IsolatedCode&) = delete;
 
-    ExecutableMemory& memory() { return *m_memory; }
+    ExecutableMemory& memory() { return *memory_; }
 
 private:
-    void* m_below = nullptr;
-    void* m_above = nullptr;
-    ExecutableMemory* m_memory = nullptr;
+    void* below_ = nullptr;
+    void* above_ = nullptr;
+    ExecutableMemory* memory_ = nullptr;
 };
 
 using IntFn = int (*)(int);
@@ -133,13 +137,12 @@ inline std::vector<std::uint8_t> snapshot(const void* code, std::size_t n = 32)
 // x ? 3x + 1 : -1, with jz rel8 in the first bytes; both engines take it.
 inline std::uint8_t* jccEarly(ExecutableMemory& mem)
 {
-    return mem.add({0x85, 0xC9,                    // test ecx,ecx
-                    0x74, 0x0B,                    // jz +11
-                    0x8D, 0x04, 0x49,              // lea eax,[rcx+rcx*2]
-                    0xFF, 0xC0,                    // inc eax
-                    0x0F, 0x1F, 0x44, 0x00, 0x00,  // nop
-                    0xC3,
-                    0xB8, 0xFF, 0xFF, 0xFF, 0xFF,  // mov eax,-1
+    return mem.add({0x85, 0xC9,                          // test ecx,ecx
+                    0x74, 0x0B,                          // jz +11
+                    0x8D, 0x04, 0x49,                    // lea eax,[rcx+rcx*2]
+                    0xFF, 0xC0,                          // inc eax
+                    0x0F, 0x1F, 0x44, 0x00, 0x00,        // nop
+                    0xC3, 0xB8, 0xFF, 0xFF, 0xFF, 0xFF,  // mov eax,-1
                     0xC3});
 }
 
@@ -154,8 +157,9 @@ inline std::uint8_t* forwardingReplacement(ExecutableMemory& mem, void** slot, s
 {
     Code c(mem.next());
     const std::uint8_t* imm = reinterpret_cast<const std::uint8_t*>(&add);
-    c.op({0x48, 0x83, 0xEC, 0x28})                   // sub rsp,28h
-        .op({0xFF, 0x15}).rel32(slot)                // call [rip+slot]
+    c.op({0x48, 0x83, 0xEC, 0x28})  // sub rsp,28h
+        .op({0xFF, 0x15})
+        .rel32(slot)                                 // call [rip+slot]
         .op({0x05, imm[0], imm[1], imm[2], imm[3]})  // add eax,add
         .op({0x48, 0x83, 0xC4, 0x28})                // add rsp,28h
         .op({0xC3});
@@ -197,4 +201,4 @@ inline bool detach(Engine engine, void** function, void* replacement)
     return commitFarJumpTransaction() == 0;
 }
 
-} // namespace TestCode
+}  // namespace TestCode

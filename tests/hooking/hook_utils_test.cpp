@@ -18,28 +18,30 @@ OVERLAY_SINGLE_INSTANCE_NAME(PlusHundredHook);
 
 // A hook class as the product writes them: the replacement adds 100 while the object lives and
 // only forwards once it is gone.
-class PlusHundredHook : private SingleInstance<PlusHundredHook> {
+class PlusHundredHook : private SingleInstance<PlusHundredHook>
+{
 public:
     explicit PlusHundredHook(void* target)
-        : SingleInstance<PlusHundredHook>(this), m_record(makeHookRecord(target, codeAddress(&replacement), "PlusHundred"))
+        : SingleInstance<PlusHundredHook>(this),
+          record_(makeHookRecord(target, codeAddress(&replacement), "PlusHundred"))
     {
     }
-    ~PlusHundredHook() { unhook({&m_record}); }
-    HookRecord& record() { return m_record; }
+    ~PlusHundredHook() { unhook({&record_}); }
+    HookRecord& record() { return record_; }
 
     static int replacement(int x)
     {
         PlusHundredHook* self = instance();
         if (self == nullptr)
             return callRetired(&replacement, -7, x);
-        return self->m_record.real<int (*)(int)>()(x) + 100;
+        return self->record_.real<int (*)(int)>()(x) + 100;
     }
 
 private:
-    HookRecord m_record;
+    HookRecord record_;
 };
 
-} // namespace Overlay
+}  // namespace Overlay
 
 using namespace Overlay;
 using namespace TestCode;
@@ -85,7 +87,7 @@ int neverHooked(int x)
     return x;
 }
 
-} // namespace
+}  // namespace
 
 TEST(HookUtils, NullPointersAndEmptyListsAreHandled)
 {

@@ -50,7 +50,7 @@ bool listsFraps(const ProcessModules& modules)
     });
 }
 
-} // namespace
+}  // namespace
 
 TEST(LoadLibraryHook, BlacklistTest)
 {

@@ -9,13 +9,14 @@ namespace Overlay {
 
 OVERLAY_SINGLE_INSTANCE_NAME(GuardedForTest);
 
-class GuardedForTest : private SingleInstance<GuardedForTest> {
+class GuardedForTest : private SingleInstance<GuardedForTest>
+{
 public:
     explicit GuardedForTest(int value) : SingleInstance<GuardedForTest>(this), value(value) {}
     int value;
 };
 
-} // namespace Overlay
+}  // namespace Overlay
 
 using Overlay::GuardedForTest;
 using Overlay::SingleInstance;

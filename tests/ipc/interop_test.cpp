@@ -21,11 +21,7 @@ using apache::thrift::to_string;
 
 namespace {
 
-enum class Side
-{
-    Overlay,
-    Thrift
-};
+enum class Side { Overlay, Thrift };
 
 // A client connection over our Pipe (through IpcClient) or over Thrift's TPipe.
 class Connection
@@ -34,22 +30,22 @@ public:
     Connection(Side side, const std::string& name)
     {
         if (side == Side::Overlay) {
-            m_ipc = std::make_unique<IpcClient>(name);
-            m_ipc->open();
-            m_protocol = m_ipc->getProtocol();
+            ipc_ = std::make_unique<IpcClient>(name);
+            ipc_->open();
+            protocol_ = ipc_->getProtocol();
         } else {
             auto pipe = std::make_shared<apache::thrift::transport::TPipe>(makePipePath(name));
             pipe->open();
-            m_protocol = std::make_shared<apache::thrift::protocol::TCompactProtocol>(pipe);
+            protocol_ = std::make_shared<apache::thrift::protocol::TCompactProtocol>(pipe);
         }
     }
-    ~Connection() { m_protocol->getTransport()->close(); }
+    ~Connection() { protocol_->getTransport()->close(); }
 
-    std::shared_ptr<apache::thrift::protocol::TProtocol> protocol() const { return m_protocol; }
+    std::shared_ptr<apache::thrift::protocol::TProtocol> protocol() const { return protocol_; }
 
 private:
-    std::unique_ptr<IpcClient> m_ipc;
-    std::shared_ptr<apache::thrift::protocol::TProtocol> m_protocol;
+    std::unique_ptr<IpcClient> ipc_;
+    std::shared_ptr<apache::thrift::protocol::TProtocol> protocol_;
 };
 
 Stub::MouseEvent mouseBase(int32_t x, int32_t y, int32_t modifiers)
@@ -68,22 +64,22 @@ protected:
     std::unique_ptr<IpcTest::PeerProcess> startPeer(const char* service)
     {
         const char* server = GetParam() == Side::Overlay ? " thrift" : " overlay";
-        auto peer = std::make_unique<IpcTest::PeerProcess>(std::string("serve ") + service + " " + m_name + server);
+        auto peer = std::make_unique<IpcTest::PeerProcess>(std::string("serve ") + service + " " + name_ + server);
         EXPECT_EQ(peer->readLine(), "listening");
         return peer;
     }
 
-    std::string m_name = IpcTest::uniqueName();
+    std::string name_ = IpcTest::uniqueName();
 };
 
-} // namespace
+}  // namespace
 
 TEST_P(Interop, EveryOverlayHostMethodRoundTrips)
 {
     auto host = startPeer("host");
     std::vector<std::string> expected;
     {
-        Connection connection(GetParam(), m_name);
+        Connection connection(GetParam(), name_);
         Stub::OverlayHostClient client(connection.protocol());
 
         Stub::KeyEvent key;
@@ -172,7 +168,7 @@ TEST_P(Interop, EveryOverlayClientMethodRoundTrips)
 {
     auto peer = startPeer("client");
     {
-        Connection connection(GetParam(), m_name);
+        Connection connection(GetParam(), name_);
         Stub::OverlayClientClient client(connection.protocol());
         EXPECT_TRUE(client.showOverlay());
         EXPECT_FALSE(client.hideOverlay());

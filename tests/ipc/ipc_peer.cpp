@@ -95,7 +95,10 @@ public:
     void onSurfaceBoundsChanged(const Ipc::Stub::RectI& bounds) override { print("onSurfaceBoundsChanged", bounds); }
     void onClientStopped(const int32_t stopCode) override { print("onClientStopped", stopCode); }
     void requestShowOverlay() override { report("requestShowOverlay"); }
-    void requestShowTestOverlay(const Ipc::Stub::TestOverlayInfo& info) override { print("requestShowTestOverlay", info); }
+    void requestShowTestOverlay(const Ipc::Stub::TestOverlayInfo& info) override
+    {
+        print("requestShowTestOverlay", info);
+    }
     void requestHideOverlay() override { report("requestHideOverlay"); }
     void registerClient(Ipc::Stub::HostInfo& result, const Ipc::Stub::ClientInfo& info) override
     {
@@ -162,7 +165,7 @@ int serve(const std::string& service, const std::string& name, const std::string
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -38,7 +38,7 @@ std::shared_ptr<ServerImpl> makeServer(const std::string& name, const std::share
                         true, createSecurityAttributes(), 3000);
 }
 
-} // namespace
+}  // namespace
 
 TEST(ServerImpl, StopWhileAHostIsConnectedReportsTheDisconnect)
 {
@@ -47,7 +47,7 @@ TEST(ServerImpl, StopWhileAHostIsConnectedReportsTheDisconnect)
     auto listener = std::make_shared<Listener>();
     auto server = makeServer(name, listener);
     server->start();
-    server->start(); // already serving: nothing happens
+    server->start();  // already serving: nothing happens
     EXPECT_TRUE(log.contains(L"Starting IPC server..."));
     EXPECT_TRUE(log.contains(L"Ipc server was successfully started"));
 
@@ -57,7 +57,7 @@ TEST(ServerImpl, StopWhileAHostIsConnectedReportsTheDisconnect)
     EXPECT_TRUE(client.ping());
     EXPECT_EQ(listener->connects, 1);
 
-    server->stop(); // the server is waiting in a read of the connection
+    server->stop();  // the server is waiting in a read of the connection
     EXPECT_EQ(listener->disconnects, 1);
     EXPECT_TRUE(log.contains(L"IPC server was successfully stopped"));
     EXPECT_THROW(client.ping(), TTransportException);

@@ -52,11 +52,11 @@ public:
     DWORD wait(DWORD timeoutMs = 20000);
 
 private:
-    HANDLE m_job = nullptr;
-    HANDLE m_process = nullptr;
-    HANDLE m_input = nullptr;
-    HANDLE m_output = nullptr;
-    std::string m_pending;
+    HANDLE job_ = nullptr;
+    HANDLE process_ = nullptr;
+    HANDLE input_ = nullptr;
+    HANDLE output_ = nullptr;
+    std::string pending_;
 };
 
 // Wine differs from Windows in a few documented places; tests that meet one ask this.
@@ -137,4 +137,4 @@ struct PipePair
     Overlay::Ipc::Pipe client;
 };
 
-} // namespace IpcTest
+}  // namespace IpcTest

@@ -22,7 +22,7 @@ Error caught(Action&& action)
     return Error("nothing thrown");
 }
 
-} // namespace
+}  // namespace
 
 TEST(NamedMutex, FailuresAreTypedLoggedAndCarryTheSystemCode)
 {
@@ -75,14 +75,14 @@ TEST(NamedMutex, AnotherProcessHoldsItAndAbandonIsReportedOnlyWhenAskedFor)
             ASSERT_EQ(holder.readLine(), "locked");
             EXPECT_FALSE(lenient.wait(0));
             holder.closeInput();
-            ASSERT_EQ(holder.wait(), 3u); // ended without releasing it
+            ASSERT_EQ(holder.wait(), 3u);  // ended without releasing it
         }
         if (strictWaitsFirst) {
             const auto error = caught<NamedMutexErrors::Abandon>([&] { strict.lock(); });
             EXPECT_EQ(error.name(), "Error.NamedMutex.Abandon");
             EXPECT_EQ(error.message(), "Abandon mutex");
         }
-        EXPECT_TRUE(lenient.wait(0)); // released again, or taken over silently
+        EXPECT_TRUE(lenient.wait(0));  // released again, or taken over silently
         lenient.unlock();
     }
 }

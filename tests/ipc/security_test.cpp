@@ -31,7 +31,7 @@ std::vector<uint8_t> currentLogonSid()
     return {};
 }
 
-} // namespace
+}  // namespace
 
 TEST(SecurityAttributes, PipeDaclAllowsOnlyTheLogonSessionToReadAndWrite)
 {

@@ -35,7 +35,7 @@ std::unique_ptr<Host::HostWindow> windowWithFrame(Host::HostFrameBuffer& buffer,
     return window;
 }
 
-} // namespace
+}  // namespace
 
 TEST(SharedIds, NameIsHighWordThenLowWordInLowerCaseHex)
 {
@@ -52,13 +52,15 @@ TEST(SharedIds, NameIsHighWordThenLowWordInLowerCaseHex)
 TEST(SharedWindowHeader, ChecksMagicThenVersionThenSize)
 {
     EXPECT_EQ(failureOf([] { Ipc::checkWindowHeader(nullptr, 0); }), "Address is null");
-    struct Spoilt {
+    struct Spoilt
+    {
         bool badMagic;
         uint32_t version, size;
         const char* failure;
     };
-    for (const Spoilt& spoilt : {Spoilt{false, 1, 8257, "Wrong data size"}, Spoilt{false, 2, 8257, "Unsupported version"},
-                                 Spoilt{true, 7, 1, "Wrong magic number"}}) {
+    for (const Spoilt& spoilt :
+         {Spoilt{false, 1, 8257, "Wrong data size"}, Spoilt{false, 2, 8257, "Unsupported version"},
+          Spoilt{true, 7, 1, "Wrong magic number"}}) {
         Host::SharedBlock block(Ipc::makeSharedId(), Ipc::sharedWindowSize);
         Host::writeHeader(block.address(), Ipc::sharedWindowSize);
         auto& header = static_cast<Ipc::SharedWindowLayout*>(block.address())->header;
@@ -71,7 +73,8 @@ TEST(SharedWindowHeader, ChecksMagicThenVersionThenSize)
 
 TEST(FrameBufferHeader, SizeMustMatchCapacityAndFitTheMapping)
 {
-    struct Spoilt {
+    struct Spoilt
+    {
         const char* name;
         uint32_t capacity;
         std::function<void(Ipc::FrameBufferLayout&)> spoil;
@@ -85,7 +88,8 @@ TEST(FrameBufferHeader, SizeMustMatchCapacityAndFitTheMapping)
          }},
         {"a capacity whose byte count wraps around 32 bits", 16,
          [](Ipc::FrameBufferLayout& h) { h.capacity = 0x40000000u + 16; }},
-        {"width x height over capacity", 100, [](Ipc::FrameBufferLayout& h) {
+        {"width x height over capacity", 100,
+         [](Ipc::FrameBufferLayout& h) {
              h.width = 11;
              h.height = 10;
          }},

@@ -24,7 +24,7 @@ bool stillWaiting(std::future<Failure>& pending)
     return pending.wait_for(std::chrono::milliseconds(100)) == std::future_status::timeout;
 }
 
-} // namespace
+}  // namespace
 
 TEST(PipeServer, SingleInstanceIsBusyWhileConnectedThenServesTheNextHost)
 {
@@ -41,7 +41,7 @@ TEST(PipeServer, SingleInstanceIsBusyWhileConnectedThenServesTheNextHost)
     failure = transportFailure([&] { second.open(); });
     EXPECT_EQ(failure.type, TTransportException::NOT_OPEN);
     EXPECT_EQ(failure.text, busy);
-    second.setOpenTimeout(200); // a budget that runs out
+    second.setOpenTimeout(200);  // a budget that runs out
     EXPECT_EQ(transportFailure([&] { second.open(); }).text, busy);
     EXPECT_FALSE(second.isOpen());
 
@@ -84,22 +84,23 @@ TEST(PipeServer, OnlyTheFirstListenerGetsTheName)
 TEST(PipeServer, InterruptEndsAcceptsAndReadsUntilTheNextListen)
 {
     PipePair pair;
-    pair.server.interrupt(); // before the accept
+    pair.server.interrupt();  // before the accept
     Failure failure = transportFailure([&] { pair.server.accept(); });
     EXPECT_EQ(failure.type, TTransportException::INTERRUPTED);
     EXPECT_EQ(failure.text, "PipeServer: interrupted");
 
-    pair.server.listen(); // during the accept
+    pair.server.listen();  // during the accept
     auto accepting = std::async(std::launch::async, [&] { return transportFailure([&] { pair.server.accept(); }); });
     EXPECT_TRUE(stillWaiting(accepting));
     pair.server.interrupt();
     EXPECT_EQ(accepting.get().type, TTransportException::INTERRUPTED);
 
-    pair.server.listen(); // listening again serves the next host
+    pair.server.listen();  // listening again serves the next host
     auto connection = pair.connect();
     EXPECT_EQ(exchange(pair.client, *connection, "ok"), "ok");
     uint8_t byte = 0;
-    auto reading = std::async(std::launch::async, [&] { return transportFailure([&] { connection->read(&byte, 1); }); });
+    auto reading =
+        std::async(std::launch::async, [&] { return transportFailure([&] { connection->read(&byte, 1); }); });
     EXPECT_TRUE(stillWaiting(reading));
     pair.server.interrupt();
     failure = reading.get();
@@ -127,7 +128,8 @@ TEST(Pipe, ReadsFailCleanlyWhenNotOpenOrTimedOut)
     EXPECT_EQ(failure.type, TTransportException::NOT_OPEN);
     EXPECT_EQ(failure.text, "Pipe: msg = 'Pipe is not open', errorCode = 6");
     EXPECT_EQ(never.readAll(&byte, 0), 0u);
-    failure = transportFailure([] { ConnectedPipeClient(INVALID_HANDLE_VALUE, std::make_shared<Event>(), true, 3000); });
+    failure =
+        transportFailure([] { ConnectedPipeClient(INVALID_HANDLE_VALUE, std::make_shared<Event>(), true, 3000); });
     EXPECT_EQ(failure.type, TTransportException::NOT_OPEN);
     EXPECT_EQ(failure.text, "PipeServer: msg = 'Pipe is not open', errorCode = 6");
 
@@ -164,7 +166,7 @@ TEST(Pipe, SendsAMessageInOneBurstAtWriteEnd)
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 7), "abcdefg");
 
     pair.client.write(reinterpret_cast<const uint8_t*>("x"), 0);
-    EXPECT_EQ(pair.client.writeEnd(), 0u); // nothing buffered: nothing sent
+    EXPECT_EQ(pair.client.writeEnd(), 0u);  // nothing buffered: nothing sent
 }
 
 TEST(Pipe, BothEndsReportTheOtherEndClosing)
@@ -225,7 +227,7 @@ TEST(Pipe, CountsEachMessageAgainstTheMaximumMessageSize)
     PipePair pair;
     auto connection = pair.connect();
     pair.client.setConfiguration(std::make_shared<apache::thrift::TConfiguration>(8));
-    pair.client.readEnd(); // a message ends: the count starts again with the new limit
+    pair.client.readEnd();  // a message ends: the count starts again with the new limit
     EXPECT_EQ(exchange(*connection, pair.client, "12345678"), "12345678");
     pair.client.readEnd();
     EXPECT_EQ(exchange(*connection, pair.client, "abcdefgh"), "abcdefgh");

@@ -33,20 +33,20 @@ public:
     Bytes& operator()(std::initializer_list<int> values)
     {
         for (int value : values)
-            m_data.push_back(char(value));
+            data_.push_back(char(value));
         return *this;
     }
     Bytes& operator()(const std::string& text)
     {
-        m_data.push_back(char(text.size()));
-        m_data += text;
+        data_.push_back(char(text.size()));
+        data_ += text;
         return *this;
     }
-    operator const std::string&() const { return m_data; }
-    size_t size() const { return m_data.size(); }
+    operator const std::string&() const { return data_; }
+    size_t size() const { return data_.size(); }
 
 private:
-    std::string m_data;
+    std::string data_;
 };
 
 constexpr int call = 1, reply = 2, oneway = 4;
@@ -71,7 +71,7 @@ struct RawHost : IpcTest::PipePair
     std::shared_ptr<apache::thrift::transport::TTransport> connection;
 };
 
-} // namespace
+}  // namespace
 
 TEST(Wire, RegisterClientMatchesTheCompactEncoding)
 {
@@ -91,11 +91,11 @@ TEST(Wire, RegisterClientMatchesTheCompactEncoding)
         return result;
     });
 
-    const Bytes expected = header(call, "registerClient")({0x1C})                                  // 1: clientInfo
-                           ({0x16, 0xAC, 0x02})                                                    // 1: id 150
-                           ({0x18})("v1")({0x18})("p")({0x18})("s")                                // 2..4: strings
-                           ({0x1C, 0x15, 0x02, 0x15, 0x01, 0x15, 0xD8, 0x04, 0x15, 0x00, 0x00})  // 5: RectI
-                           ({0x00, 0x00});  // end of ClientInfo, end of the arguments
+    const Bytes expected = header(call, "registerClient")({0x1C})             // 1: clientInfo
+        ({0x16, 0xAC, 0x02})                                                  // 1: id 150
+        ({0x18})("v1")({0x18})("p")({0x18})("s")                              // 2..4: strings
+        ({0x1C, 0x15, 0x02, 0x15, 0x01, 0x15, 0xD8, 0x04, 0x15, 0x00, 0x00})  // 5: RectI
+        ({0x00, 0x00});                                                       // end of ClientInfo, end of the arguments
     EXPECT_EQ(receive(*host.connection, expected.size()), static_cast<const std::string&>(expected));
 
     // Result field 0 needs the long field header: type byte, then the zigzag id.

@@ -14,7 +14,8 @@ using LogTest::MemorySink;
 using Messages = std::vector<std::wstring>;
 
 // Every test starts without a core and lets its core go at the end.
-class LogCore : public ::testing::Test {
+class LogCore : public ::testing::Test
+{
 protected:
     void SetUp() override { Log::Core::release(); }
     void TearDown() override { Log::Core::release(); }
@@ -71,7 +72,8 @@ TEST_F(LogCore, LoggersAttachLazilyAndCarryTags)
     early.log(__FILE__, __LINE__, Log::Level::Info, L"first %0", 1);
     early.log(__FILE__, __LINE__, Log::Level::Warn, L"second");
     EXPECT_EQ(early.identity(), "early@area\\part\\file.cpp(12)");
-    EXPECT_EQ(rootSink->messages(), (Messages{L"Logger created (early@area\\part\\file.cpp(12))", L"first 1", L"second"}));
+    EXPECT_EQ(rootSink->messages(),
+              (Messages{L"Logger created (early@area\\part\\file.cpp(12))", L"first 1", L"second"}));
     EXPECT_EQ(rootSink->lastTags(), (Log::TagTexts{L"ipc", L"pipe"}));
     const Log::Record last = rootSink->records().back();
     EXPECT_EQ(last.level, Log::Level::Warn);
@@ -89,7 +91,8 @@ TEST_F(LogCore, LoggersAttachLazilyAndCarryTags)
 }
 
 // Holds the writer thread in its first write until `open` is set.
-class GatedSink : public MemorySink {
+class GatedSink : public MemorySink
+{
 public:
     void write(const Log::Record& record, const Log::TagTexts& tags) override
     {
@@ -133,7 +136,8 @@ TEST_F(LogCore, AsynchronousQueueOverflowsAt199AndStopWritesWhatIsQueued)
     EXPECT_EQ(core->mode(), Log::Mode::Disabled);
 }
 
-class ThrowingSink : public Log::Sink {
+class ThrowingSink : public Log::Sink
+{
 public:
     std::wstring name() const override { return L"Throwing"; }
     void write(const Log::Record&, const Log::TagTexts&) override

@@ -42,7 +42,8 @@ std::vector<std::wstring> fileNames(const std::wstring& folder, bool logsOnly = 
 {
     std::vector<std::wstring> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (entry.is_regular_file() && (!logsOnly || std::regex_match(entry.path().filename().string(), fileNamePattern)))
+        if (entry.is_regular_file() &&
+            (!logsOnly || std::regex_match(entry.path().filename().string(), fileNamePattern)))
             names.push_back(entry.path().filename().wstring());
     }
     std::sort(names.begin(), names.end());
@@ -79,7 +80,8 @@ std::string messageOf(const std::string& line, const char* level)
 
 // A fresh folder under the temporary folder (removed with its files at the end) and a core
 // logging into it with the program's file settings.
-class LogFiles : public ::testing::Test {
+class LogFiles : public ::testing::Test
+{
 protected:
     LogFiles()
     {
@@ -167,13 +169,16 @@ TEST_F(LogFiles, HeaderAndLinesByteForByte)
     EXPECT_NE(starting.find(today), std::string::npos);
     EXPECT_EQ(lines[0].substr(lines[0].size() - starting.size() - 18, 2), std::string(today + 8, 2));  // day of month
 
-    const std::string replaced = "a\xEF\xBF\xBD" "b\xEF\xBF\xBD \xF0\x9F\x98\x80 \xEF\xBF\xBD";
+    const std::string replaced = "a\xEF\xBF\xBD"
+                                 "b\xEF\xBF\xBD \xF0\x9F\x98\x80 \xEF\xBF\xBD";
     EXPECT_EQ(messageOf(lines[1], "TRACE").substr(0, 24), "Logger created (logger@s");
-    EXPECT_EQ(messageOf(lines[2], "TRACE"), "Run overlay client: id = 42, version = 26.00.02.1046, pipeHostName = host_pipe");
+    EXPECT_EQ(messageOf(lines[2], "TRACE"),
+              "Run overlay client: id = 42, version = 26.00.02.1046, pipeHostName = host_pipe");
     EXPECT_EQ(messageOf(lines[3], "DEBUG"), "Width=1280, Height=720");
     EXPECT_EQ(messageOf(lines[4], "INFO"), "Create RenderOverlay: 00000000ABCDEF12");
     EXPECT_EQ(messageOf(lines[5], "WARN"), "title " + replaced);
-    EXPECT_EQ(messageOf(lines[6], "ERROR"), "Failed to initialize overlay: [Error.Base.Failed] mandatory hooks were not attached: ");
+    EXPECT_EQ(messageOf(lines[6], "ERROR"),
+              "Failed to initialize overlay: [Error.Base.Failed] mandatory hooks were not attached: ");
     EXPECT_EQ(messageOf(lines[7], "FATAL"), "multi");
     EXPECT_EQ(lines[8], "line");
     EXPECT_EQ(messageOf(lines[9], "MAX"), replaced);

@@ -16,7 +16,8 @@ namespace LogTest {
 
 using Line = std::pair<Log::Level, std::wstring>;
 
-class MemorySink : public Log::Sink {
+class MemorySink : public Log::Sink
+{
 public:
     std::wstring name() const override { return L"Memory"; }
     void write(const Log::Record& record, const Log::TagTexts& tags) override
@@ -65,7 +66,8 @@ private:
 };
 
 // A synchronous core for one test, logging into `sink`; the core goes with the capture.
-class LogCapture {
+class LogCapture
+{
 public:
     LogCapture() : sink(std::make_shared<MemorySink>())
     {

@@ -39,7 +39,8 @@ TEST(MessageFormat, UnmatchedAndLiteralText)
     EXPECT_EQ(format(L"%0%0%1", L"a", L"b", L"unused"), L"aab");
 }
 
-struct Streamable {
+struct Streamable
+{
     int value;
 };
 std::wostream& operator<<(std::wostream& stream, const Streamable& s)

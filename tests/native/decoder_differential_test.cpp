@@ -15,8 +15,9 @@
 
 namespace {
 
-struct Totals {
-    std::size_t compared = 0;    // instructions objdump knows
+struct Totals
+{
+    std::size_t compared = 0;  // instructions objdump knows
     std::size_t agreeing = 0;
     std::size_t unknown = 0;     // decoder refused
     std::size_t objdumpBad = 0;  // objdump refused, not compared
@@ -25,8 +26,10 @@ struct Totals {
 };
 
 // A run of contiguous code as objdump listed it.
-struct Run {
-    struct Listed {
+struct Run
+{
+    struct Listed
+    {
         std::size_t offset, length;
         std::string text;
     };
@@ -67,7 +70,8 @@ struct Run {
 // "    7b001004:\t48 8d 0d f5 6f 08 00   \tlea    0x86ff5(%rip),%rcx".
 void compareDll(const std::string& folder, const std::string& dll, std::size_t limit, Totals& totals)
 {
-    const std::string command = std::string(OBJDUMP_PATH) + " -d -z -w --insn-width=15 '" + folder + "/" + dll + "' 2>/dev/null";
+    const std::string command =
+        std::string(OBJDUMP_PATH) + " -d -z -w --insn-width=15 '" + folder + "/" + dll + "' 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::vector<char> line(1 << 16);
@@ -105,7 +109,7 @@ void compareDll(const std::string& folder, const std::string& dll, std::size_t l
     ++totals.dlls;
 }
 
-} // namespace
+}  // namespace
 
 TEST(DecoderDifferential, AgreesWithObjdumpOnWineDlls)
 {
@@ -119,7 +123,8 @@ TEST(DecoderDifferential, AgreesWithObjdumpOnWineDlls)
         closedir(dir);
     }
     std::sort(dlls.begin(), dlls.end());
-    if (dlls.empty() || std::string(OBJDUMP_PATH).empty() || std::string(OBJDUMP_PATH).find("NOTFOUND") != std::string::npos)
+    if (dlls.empty() || std::string(OBJDUMP_PATH).empty() ||
+        std::string(OBJDUMP_PATH).find("NOTFOUND") != std::string::npos)
         GTEST_SKIP() << "no PE DLLs in " << WINE_PE_DIR << " or no objdump";
 
     // A share of every DLL rather than all of a few, so that many compilers' habits are seen.
@@ -132,11 +137,12 @@ TEST(DecoderDifferential, AgreesWithObjdumpOnWineDlls)
         compareDll(WINE_PE_DIR, dll, perDll, totals);
 
     const std::size_t accepted = totals.compared - totals.unknown;
-    std::printf("decoder vs objdump: %zu DLLs, %zu instructions compared, %zu accepted, %zu agree (%.4f%% of accepted), "
-                "%zu unknown (%.4f%%), %zu left out (objdump shows them as bad or data)\n",
-                totals.dlls, totals.compared, accepted, totals.agreeing,
-                accepted ? 100.0 * double(totals.agreeing) / double(accepted) : 0.0, totals.unknown,
-                totals.compared ? 100.0 * double(totals.unknown) / double(totals.compared) : 0.0, totals.objdumpBad);
+    std::printf(
+        "decoder vs objdump: %zu DLLs, %zu instructions compared, %zu accepted, %zu agree (%.4f%% of accepted), "
+        "%zu unknown (%.4f%%), %zu left out (objdump shows them as bad or data)\n",
+        totals.dlls, totals.compared, accepted, totals.agreeing,
+        accepted ? 100.0 * double(totals.agreeing) / double(accepted) : 0.0, totals.unknown,
+        totals.compared ? 100.0 * double(totals.unknown) / double(totals.compared) : 0.0, totals.objdumpBad);
     for (const std::string& m : totals.mismatches)
         std::printf("  mismatch: %s\n", m.c_str());
 

@@ -14,7 +14,8 @@ using Overlay::HookEngines::Instruction;
 
 namespace {
 
-struct Case {
+struct Case
+{
     const char* bytes;
     int length;
     bool rip;
@@ -26,7 +27,7 @@ const Case Known[] = {
     {"48 8d 05 10 00 00 00", 7, true, Flow::Next},
     {"41 8b 05 10 00 00 00", 7, true, Flow::Next},
     {"67 8b 05 10 00 00 00", 7, true, Flow::Next},
-    {"80 3d 10 00 00 00 01", 7, true, Flow::Next},          // cmp byte [rip], imm8
+    {"80 3d 10 00 00 00 01", 7, true, Flow::Next},  // cmp byte [rip], imm8
     {"48 81 3d 10 00 00 00 44 33 22 11", 11, true, Flow::Next},
     {"ff 25 00 00 00 00", 6, true, Flow::JmpIndirect},
     {"48 ff 25 00 00 00 00", 7, true, Flow::JmpIndirect},
@@ -48,25 +49,25 @@ const Case Known[] = {
     {"48 a9 11 22 33 44", 6, false, Flow::Next},
     {"68 11 22 33 44", 5, false, Flow::Next},
     {"66 68 11 22", 4, false, Flow::Next},
-    {"f6 c1 01", 3, false, Flow::Next},                     // test cl, 1
-    {"f6 d1", 2, false, Flow::Next},                        // not cl
+    {"f6 c1 01", 3, false, Flow::Next},  // test cl, 1
+    {"f6 d1", 2, false, Flow::Next},     // not cl
     {"f7 c1 11 22 33 44", 6, false, Flow::Next},
     {"66 f7 c1 11 22", 5, false, Flow::Next},
     {"f7 d9", 2, false, Flow::Next},
-    {"c8 10 00 01", 4, false, Flow::Next},                  // enter
-    {"c6 f8 01", 3, false, Flow::Next},                     // xabort
+    {"c8 10 00 01", 4, false, Flow::Next},  // enter
+    {"c6 f8 01", 3, false, Flow::Next},     // xabort
     // ModRM / SIB / displacement forms.
     {"8b 04 24", 3, false, Flow::Next},
     {"8b 44 24 08", 4, false, Flow::Next},
     {"8b 84 24 00 01 00 00", 7, false, Flow::Next},
-    {"42 8b 04 25 00 10 00 00", 8, false, Flow::Next},      // SIB without base: disp32
-    {"41 8b 45 00", 4, false, Flow::Next},                  // [r13 + 0]
-    {"0f 20 00", 3, false, Flow::Next},                     // mov cr: mod is ignored
+    {"42 8b 04 25 00 10 00 00", 8, false, Flow::Next},  // SIB without base: disp32
+    {"41 8b 45 00", 4, false, Flow::Next},              // [r13 + 0]
+    {"0f 20 00", 3, false, Flow::Next},                 // mov cr: mod is ignored
     // Hot-patch prologues and padding.
     {"8b ff", 2, false, Flow::Next},
     {"48 8d a4 24 00 00 00 00", 8, false, Flow::Next},
     {"66 2e 0f 1f 84 00 00 00 00 00", 10, false, Flow::Next},
-    {"f3 0f 1e fa", 4, false, Flow::Next},                  // endbr64
+    {"f3 0f 1e fa", 4, false, Flow::Next},  // endbr64
     // Three-byte maps, VEX and EVEX.
     {"66 0f 38 00 c1", 5, false, Flow::Next},
     {"66 0f 3a 0f c1 04", 6, false, Flow::Next},
@@ -74,7 +75,7 @@ const Case Known[] = {
     {"c5 f9 6f 05 10 00 00 00", 8, true, Flow::Next},
     {"c4 e3 79 0f c1 04", 6, false, Flow::Next},
     {"62 f1 7c 48 10 05 10 00 00 00", 10, true, Flow::Next},
-    {"62 f1 7c 48 10 40 01", 7, false, Flow::Next},         // disp8 (scaled) is one byte
+    {"62 f1 7c 48 10 40 01", 7, false, Flow::Next},  // disp8 (scaled) is one byte
     // Control flow.
     {"eb 05", 2, false, Flow::JmpRel},
     {"e9 00 01 00 00", 5, false, Flow::JmpRel},
@@ -82,7 +83,7 @@ const Case Known[] = {
     {"74 05", 2, false, Flow::JccRel},
     {"0f 84 00 01 00 00", 6, false, Flow::JccRel},
     {"e2 fe", 2, false, Flow::LoopRel},
-    {"67 e3 fe", 3, false, Flow::LoopRel},                  // jecxz
+    {"67 e3 fe", 3, false, Flow::LoopRel},  // jecxz
     {"c7 f8 00 01 00 00", 6, false, Flow::XbeginRel},
     {"c3", 1, false, Flow::Return},
     {"c2 08 00", 3, false, Flow::Return},
@@ -92,26 +93,26 @@ const Case Known[] = {
 };
 
 const char* const Unknown[] = {
-    "06",                            // push es: not in 64-bit mode
-    "0f 0f c1 9e",                   // 3DNow!
-    "66 e8 00 01",                   // call with 0x66: rel16 or rel32 depending on the processor
+    "06",           // push es: not in 64-bit mode
+    "0f 0f c1 9e",  // 3DNow!
+    "66 e8 00 01",  // call with 0x66: rel16 or rel32 depending on the processor
     "66 0f 84 00 01",
     "66 eb 05",
-    "48 66 90",                      // REX before a legacy prefix
-    "48 48 90",                      // two REX bytes
-    "8f c8 00",                      // AMD XOP
-    "8d c0",                         // lea with a register operand
+    "48 66 90",  // REX before a legacy prefix
+    "48 48 90",  // two REX bytes
+    "8f c8 00",  // AMD XOP
+    "8d c0",     // lea with a register operand
     "ff ff",
     "c6 c8 01",
-    "e9 00 00",                      // truncated
-    "c4 e0 79 0f c1 04",             // VEX map 0
-    "66 c5 f8 77",                   // prefix before VEX
+    "e9 00 00",                                         // truncated
+    "c4 e0 79 0f c1 04",                                // VEX map 0
+    "66 c5 f8 77",                                      // prefix before VEX
     "66 66 66 66 66 66 66 66 66 66 66 66 66 66 66 90",  // 16 bytes
-    "0f b8 c1",                      // jmpe
-    "9b d9 7c 24 04",                // fwait + fnstcw: one instruction or two, depending on who reads it
+    "0f b8 c1",                                         // jmpe
+    "9b d9 7c 24 04",  // fwait + fnstcw: one instruction or two, depending on who reads it
 };
 
-} // namespace
+}  // namespace
 
 TEST(Decoder, KnownEncodingsHaveTheirSizes)
 {

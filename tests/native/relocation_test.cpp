@@ -15,8 +15,8 @@ using namespace Overlay::HookEngines;
 namespace {
 
 constexpr std::uint64_t Origin = 0x140001000ULL;
-constexpr std::uint64_t Near = Origin + 0x10000000ULL;   // 256 MB above
-constexpr std::uint64_t Far = Origin + 0x300000000ULL;   // 12 GB above
+constexpr std::uint64_t Near = Origin + 0x10000000ULL;  // 256 MB above
+constexpr std::uint64_t Far = Origin + 0x300000000ULL;  // 12 GB above
 
 HookStatus build(const std::string& code, std::size_t patch, std::uint64_t destination, Trampoline& t)
 {
@@ -26,7 +26,8 @@ HookStatus build(const std::string& code, std::size_t patch, std::uint64_t desti
 }
 
 // One instruction of a trampoline, with where it goes when it is a branch or reads memory.
-struct Step {
+struct Step
+{
     std::uint64_t address;
     Instruction insn;
     std::uint64_t target;  // branch target, RIP-relative operand, or 0
@@ -62,7 +63,7 @@ std::vector<Step> walk(const Trampoline& t, std::uint64_t base)
     return steps;
 }
 
-} // namespace
+}  // namespace
 
 TEST(Relocation, PlainInstructionsAreCopiedAndJumpBack)
 {

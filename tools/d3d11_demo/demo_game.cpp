@@ -88,7 +88,8 @@ ComPtr<ID3DBlob> compile(const char* entry, const char* profile)
     if (FAILED(hr)) {
         std::string message = std::string("D3DCompile of ") + entry + " failed: " + hex(hr);
         if (errors) {
-            message += "\n" + std::string(static_cast<const char*>(errors->GetBufferPointer()), errors->GetBufferSize());
+            message +=
+                "\n" + std::string(static_cast<const char*>(errors->GetBufferPointer()), errors->GetBufferSize());
         }
         throw std::runtime_error(message);
     }
@@ -255,8 +256,7 @@ void DemoGame::createSizeDependents(Surface& surface)
     check(surface.swapChain->GetBuffer(0, IID_PPV_ARGS(&backBuffer)), "IDXGISwapChain::GetBuffer");
     D3D11_TEXTURE2D_DESC backDesc = {};
     backBuffer->GetDesc(&backDesc);
-    check(device_->CreateRenderTargetView(backBuffer.Get(), nullptr, &surface.renderTarget),
-          "CreateRenderTargetView");
+    check(device_->CreateRenderTargetView(backBuffer.Get(), nullptr, &surface.renderTarget), "CreateRenderTargetView");
 
     D3D11_TEXTURE2D_DESC depthDesc = {};
     depthDesc.Width = backDesc.Width;
@@ -356,8 +356,7 @@ void DemoGame::createPipeline()
     textureDesc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
     D3D11_SUBRESOURCE_DATA textureData = {texels, 8 * 4, 0};
     check(device_->CreateTexture2D(&textureDesc, &textureData, &patternTexture_), "CreateTexture2D(pattern)");
-    check(device_->CreateShaderResourceView(patternTexture_.Get(), nullptr, &patternView_),
-          "CreateShaderResourceView");
+    check(device_->CreateShaderResourceView(patternTexture_.Get(), nullptr, &patternView_), "CreateShaderResourceView");
 
     D3D11_SAMPLER_DESC samplerDesc = {};
     samplerDesc.Filter = D3D11_FILTER_MIN_MAG_MIP_POINT;
@@ -442,14 +441,15 @@ void DemoGame::checkState()
     UINT strides[2] = {};
     UINT offsets[2] = {};
     context_->IAGetVertexBuffers(0, 2, reinterpret_cast<ID3D11Buffer**>(buffers), strides, offsets);
-    expect(buffers[0].Get() == cornerBuffer_.Get() && buffers[1].Get() == instanceBuffer_.Get() && strides[0] == cornerStride &&
-               strides[1] == instanceStride && offsets[0] == 0 && offsets[1] == 0,
+    expect(buffers[0].Get() == cornerBuffer_.Get() && buffers[1].Get() == instanceBuffer_.Get() &&
+               strides[0] == cornerStride && strides[1] == instanceStride && offsets[0] == 0 && offsets[1] == 0,
            "vertex buffers");
     ComPtr<ID3D11Buffer> indexBuffer;
     DXGI_FORMAT indexFormat = DXGI_FORMAT_UNKNOWN;
     UINT indexOffset = 1;
     context_->IAGetIndexBuffer(&indexBuffer, &indexFormat, &indexOffset);
-    expect(indexBuffer.Get() == indexBuffer_.Get() && indexFormat == DXGI_FORMAT_R16_UINT && indexOffset == 0, "index buffer");
+    expect(indexBuffer.Get() == indexBuffer_.Get() && indexFormat == DXGI_FORMAT_R16_UINT && indexOffset == 0,
+           "index buffer");
 
     ComPtr<ID3D11VertexShader> vertexShader;
     context_->VSGetShader(&vertexShader, nullptr, nullptr);
@@ -492,7 +492,8 @@ void DemoGame::checkState()
     float factor[4] = {};
     UINT mask = 0;
     context_->OMGetBlendState(&blend, factor, &mask);
-    expect(blend.Get() == blendState_.Get() && std::equal(factor, factor + 4, blendFactor) && mask == sampleMask, "blend state");
+    expect(blend.Get() == blendState_.Get() && std::equal(factor, factor + 4, blendFactor) && mask == sampleMask,
+           "blend state");
     ComPtr<ID3D11DepthStencilState> depth;
     UINT reference = 0;
     context_->OMGetDepthStencilState(&depth, &reference);
@@ -653,11 +654,8 @@ LRESULT CALLBACK DemoGame::windowProc(HWND window, UINT message, WPARAM wParam, 
                                     small ? game->options_.height : game->options_.height * 2 / 3);
             }
             return 0;
-        case WM_CLOSE:
-            game->quit_ = true;
-            return 0;
-        default:
-            break;
+        case WM_CLOSE: game->quit_ = true; return 0;
+        default: break;
         }
     }
     return DefWindowProcW(window, message, wParam, lParam);

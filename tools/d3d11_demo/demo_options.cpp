@@ -54,7 +54,8 @@ bool parseSize(const std::string& text, uint32_t& width, uint32_t& height)
 bool parsePair(const std::string& text, char separator, int32_t& first, int32_t& second)
 {
     const auto at = text.find(separator);
-    return at != std::string::npos && parseSigned(text.substr(0, at), first) && parseSigned(text.substr(at + 1), second);
+    return at != std::string::npos && parseSigned(text.substr(0, at), first) &&
+           parseSigned(text.substr(at + 1), second);
 }
 
 // "FRAME:WxH"
@@ -79,12 +80,9 @@ const NamedValue swapEffects[] = {
 };
 
 const NamedValue formats[] = {
-    {"rgba8", DXGI_FORMAT_R8G8B8A8_UNORM},
-    {"bgra8", DXGI_FORMAT_B8G8R8A8_UNORM},
-    {"rgba8-srgb", DXGI_FORMAT_R8G8B8A8_UNORM_SRGB},
-    {"bgra8-srgb", DXGI_FORMAT_B8G8R8A8_UNORM_SRGB},
-    {"rgb10a2", DXGI_FORMAT_R10G10B10A2_UNORM},
-    {"rgba16f", DXGI_FORMAT_R16G16B16A16_FLOAT},
+    {"rgba8", DXGI_FORMAT_R8G8B8A8_UNORM},           {"bgra8", DXGI_FORMAT_B8G8R8A8_UNORM},
+    {"rgba8-srgb", DXGI_FORMAT_R8G8B8A8_UNORM_SRGB}, {"bgra8-srgb", DXGI_FORMAT_B8G8R8A8_UNORM_SRGB},
+    {"rgb10a2", DXGI_FORMAT_R10G10B10A2_UNORM},      {"rgba16f", DXGI_FORMAT_R16G16B16A16_FLOAT},
 };
 
 const NamedValue featureLevels[] = {

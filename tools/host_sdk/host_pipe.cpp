@@ -17,12 +17,12 @@ std::shared_ptr<apache::thrift::transport::TServerTransport> makeTransport(const
     return std::make_shared<Ipc::PipeServer>(path, false, nullptr, 3000);
 }
 
-} // namespace
+}  // namespace
 
 HostPipeServer::HostPipeServer(const std::string& pipeName, std::shared_ptr<apache::thrift::TProcessor> processor,
                                PipeKind kind)
-    : m_server(std::make_shared<Ipc::ServerImpl>(makeTransport(pipeName, kind), std::move(processor),
-                                                 std::weak_ptr<Ipc::ServerListener>()))
+    : server_(std::make_shared<Ipc::ServerImpl>(makeTransport(pipeName, kind), std::move(processor),
+                                                std::weak_ptr<Ipc::ServerListener>()))
 {
 }
 
@@ -39,17 +39,17 @@ HostPipeServer::~HostPipeServer()
 
 void HostPipeServer::start()
 {
-    m_server->start();
+    server_->start();
 }
 
 void HostPipeServer::stop()
 {
-    m_server->stop();
+    server_->stop();
 }
 
 ClientConnection::ClientConnection(const std::string& clientPipeName)
-    : m_ipc(clientPipeName), m_service(m_ipc.getProtocol())
+    : ipc_(clientPipeName), service_(ipc_.getProtocol())
 {
 }
 
-} // namespace Overlay::Host
+}  // namespace Overlay::Host

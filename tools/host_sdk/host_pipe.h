@@ -21,10 +21,9 @@
 namespace Overlay::Host {
 
 // Which named-pipe implementation carries a server or a connection.
-enum class PipeKind
-{
-    Overlay, // this project's PipeServer / Pipe
-    Thrift,  // the Thrift library's TPipeServer / TPipe
+enum class PipeKind {
+    Overlay,  // this project's PipeServer / Pipe
+    Thrift,   // the Thrift library's TPipeServer / TPipe
 };
 
 // Serves a Thrift processor on a named pipe (a new instance per client) on a thread of its own.
@@ -43,7 +42,7 @@ public:
     void stop();
 
 private:
-    std::shared_ptr<Ipc::ServerImpl> m_server;
+    std::shared_ptr<Ipc::ServerImpl> server_;
 };
 
 // A host's connection to a client's OverlayClient service.
@@ -52,14 +51,14 @@ class ClientConnection
 public:
     explicit ClientConnection(const std::string& clientPipeName);
 
-    void open() { m_ipc.open(); }
-    void close() { m_ipc.close(); }
-    Ipc::Pipe& pipe() { return m_ipc.pipe(); }
-    Ipc::Stub::OverlayClientClient& service() { return m_service; }
+    void open() { ipc_.open(); }
+    void close() { ipc_.close(); }
+    Ipc::Pipe& pipe() { return ipc_.pipe(); }
+    Ipc::Stub::OverlayClientClient& service() { return service_; }
 
 private:
-    Ipc::IpcClient m_ipc;
-    Ipc::Stub::OverlayClientClient m_service;
+    Ipc::IpcClient ipc_;
+    Ipc::Stub::OverlayClientClient service_;
 };
 
-} // namespace Overlay::Host
+}  // namespace Overlay::Host

@@ -8,9 +8,8 @@ namespace bip = boost::interprocess;
 namespace Overlay::Host {
 
 SharedBlock::SharedBlock(const SharedId& id, size_t size)
-    : m_id(id),
-      m_memory(bip::create_only, Ipc::idToName(id).c_str(), bip::read_write, size),
-      m_region(m_memory, bip::read_write)
+    : id_(id), memory_(bip::create_only, Ipc::idToName(id).c_str(), bip::read_write, size),
+      region_(memory_, bip::read_write)
 {
 }
 
@@ -24,9 +23,9 @@ void writeHeader(void* block, uint32_t size)
 }
 
 HostFrameBuffer::HostFrameBuffer(uint32_t capacity, const SharedId& id)
-    : m_block(id, static_cast<size_t>(Ipc::frameBufferBlockSize(capacity))), m_capacity(capacity)
+    : block_(id, static_cast<size_t>(Ipc::frameBufferBlockSize(capacity))), capacity_(capacity)
 {
-    writeHeader(m_block.address(), static_cast<uint32_t>(Ipc::frameBufferBlockSize(capacity)));
+    writeHeader(block_.address(), static_cast<uint32_t>(Ipc::frameBufferBlockSize(capacity)));
     header()->id = id;
     header()->capacity = capacity;
 }
@@ -40,7 +39,7 @@ std::unique_ptr<HostFrameBuffer> HostFrameBuffer::create(uint32_t capacity, cons
 
 void HostFrameBuffer::write(uint32_t width, uint32_t height, const void* bgra, size_t sourcePitch)
 {
-    if (uint64_t(width) * height > m_capacity)
+    if (uint64_t(width) * height > capacity_)
         throw std::length_error("frame larger than the FrameBuffer's capacity");
     const size_t rowBytes = size_t(width) * Ipc::bytesPerPixel;
     const auto* source = static_cast<const uint8_t*>(bgra);
@@ -64,14 +63,14 @@ bool HostFrameBuffer::dirty() const
     return Ipc::readShared(header()->dirty) != 0;
 }
 
-HostWindow::HostWindow(const SharedId& id) : m_block(id, Ipc::sharedWindowSize), m_mutexId(Ipc::makeSharedId())
+HostWindow::HostWindow(const SharedId& id) : block_(id, Ipc::sharedWindowSize), mutexId_(Ipc::makeSharedId())
 {
     bool existed = false;
-    m_mutex.create(Ipc::idToName(m_mutexId), false, &existed, nullptr, false);
+    mutex_.create(Ipc::idToName(mutexId_), false, &existed, nullptr, false);
     if (existed)
         throw std::runtime_error("Mutex already exists.");
-    writeHeader(m_block.address(), Ipc::sharedWindowSize);
-    header()->mutexId = m_mutexId;
+    writeHeader(block_.address(), Ipc::sharedWindowSize);
+    header()->mutexId = mutexId_;
 }
 
 std::unique_ptr<HostWindow> HostWindow::create(const SharedRect& rect, const SharedId& id)
@@ -94,7 +93,7 @@ void HostWindow::setFrameBuffer(const SharedId& frameBufferId)
 void HostWindow::publishFrame(HostFrameBuffer& buffer, uint32_t width, uint32_t height, const void* bgra,
                               size_t sourcePitch)
 {
-    BlockLock guard(m_mutex);
+    BlockLock guard(mutex_);
     buffer.write(width, height, bgra, sourcePitch);
     buffer.setDirty(true);
     setFrameBuffer(buffer.id());
@@ -105,33 +104,33 @@ std::unique_ptr<HostOverlay> HostOverlay::open(const std::string& name)
     std::unique_ptr<HostOverlay> overlay(new HostOverlay());
     bip::windows_shared_memory memory(bip::open_only, name.c_str(), bip::read_write);
     bip::mapped_region region(memory, bip::read_write);
-    overlay->m_memory.swap(memory);
-    overlay->m_region.swap(region);
-    if (overlay->m_region.get_size() < Ipc::sharedOverlaySize)
+    overlay->memory_.swap(memory);
+    overlay->region_.swap(region);
+    if (overlay->region_.get_size() < Ipc::sharedOverlaySize)
         throw std::runtime_error("Wrong data size");
-    auto* header = static_cast<Ipc::SharedOverlayLayout*>(overlay->m_region.get_address());
+    auto* header = static_cast<Ipc::SharedOverlayLayout*>(overlay->region_.get_address());
     if (header->header.magic != Ipc::sharedMagic)
         throw std::runtime_error("Wrong magic number");
     if (header->header.version != Ipc::sharedVersion)
         throw std::runtime_error("Unsupported version");
     if (header->header.size != Ipc::sharedOverlaySize)
         throw std::runtime_error("Wrong data size");
-    overlay->m_header = header;
-    overlay->m_mutex.open(Ipc::idToName(Ipc::readShared(header->mutexId)), false);
+    overlay->header_ = header;
+    overlay->mutex_.open(Ipc::idToName(Ipc::readShared(header->mutexId)), false);
     return overlay;
 }
 
 void HostOverlay::showWindow(const SharedId& windowId)
 {
-    BlockLock guard(m_mutex);
-    m_header->windowId = windowId;
+    BlockLock guard(mutex_);
+    header_->windowId = windowId;
 }
 
 void HostOverlay::setCursor(uint32_t cursorType)
 {
-    BlockLock guard(m_mutex);
-    m_header->cursorType = cursorType;
-    m_header->cursorChanged = 1;
+    BlockLock guard(mutex_);
+    header_->cursorType = cursorType;
+    header_->cursorChanged = 1;
 }
 
-} // namespace Overlay::Host
+}  // namespace Overlay::Host

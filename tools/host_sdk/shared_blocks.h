@@ -43,16 +43,16 @@ public:
     SharedBlock(const SharedBlock&) = delete;
     SharedBlock& operator=(const SharedBlock&) = delete;
 
-    const SharedId& id() const { return m_id; }
-    std::string name() const { return Ipc::idToName(m_id); }
-    void* address() const { return m_region.get_address(); }
+    const SharedId& id() const { return id_; }
+    std::string name() const { return Ipc::idToName(id_); }
+    void* address() const { return region_.get_address(); }
     // Size of the view as mapped (the system may round the requested size up to pages).
-    size_t mappedSize() const { return m_region.get_size(); }
+    size_t mappedSize() const { return region_.get_size(); }
 
 private:
-    SharedId m_id;
-    boost::interprocess::windows_shared_memory m_memory;
-    boost::interprocess::mapped_region m_region;
+    SharedId id_;
+    boost::interprocess::windows_shared_memory memory_;
+    boost::interprocess::mapped_region region_;
 };
 
 // Writes a valid common header (size, version 1, magic) at the start of a block.
@@ -64,11 +64,11 @@ public:
     // A FrameBuffer block for up to `capacity` pixels, with a valid header naming its own id.
     static std::unique_ptr<HostFrameBuffer> create(uint32_t capacity, const SharedId& id = Ipc::makeSharedId());
 
-    const SharedId& id() const { return m_block.id(); }
-    uint32_t capacity() const { return m_capacity; }
-    Ipc::FrameBufferLayout* header() const { return static_cast<Ipc::FrameBufferLayout*>(m_block.address()); }
-    uint8_t* pixels() const { return static_cast<uint8_t*>(m_block.address()) + Ipc::frameBufferHeaderSize; }
-    size_t mappedSize() const { return m_block.mappedSize(); }
+    const SharedId& id() const { return block_.id(); }
+    uint32_t capacity() const { return capacity_; }
+    Ipc::FrameBufferLayout* header() const { return static_cast<Ipc::FrameBufferLayout*>(block_.address()); }
+    uint8_t* pixels() const { return static_cast<uint8_t*>(block_.address()) + Ipc::frameBufferHeaderSize; }
+    size_t mappedSize() const { return block_.mappedSize(); }
 
     // Copies a BGRA frame in and sets width and height; the caller holds the window's mutex.
     // Throws std::length_error when width x height exceeds the capacity.
@@ -79,8 +79,8 @@ public:
 private:
     HostFrameBuffer(uint32_t capacity, const SharedId& id);
 
-    SharedBlock m_block;
-    uint32_t m_capacity;
+    SharedBlock block_;
+    uint32_t capacity_;
 };
 
 class HostWindow
@@ -89,10 +89,10 @@ public:
     // A SharedWindow block with its mutex (created under a fresh name) and no frame buffer yet.
     static std::unique_ptr<HostWindow> create(const SharedRect& rect, const SharedId& id = Ipc::makeSharedId());
 
-    const SharedId& id() const { return m_block.id(); }
-    const SharedId& mutexId() const { return m_mutexId; }
-    Ipc::SharedWindowLayout* header() const { return static_cast<Ipc::SharedWindowLayout*>(m_block.address()); }
-    BlockLock lock() { return BlockLock(m_mutex); }
+    const SharedId& id() const { return block_.id(); }
+    const SharedId& mutexId() const { return mutexId_; }
+    Ipc::SharedWindowLayout* header() const { return static_cast<Ipc::SharedWindowLayout*>(block_.address()); }
+    BlockLock lock() { return BlockLock(mutex_); }
 
     // These need the lock.
     void setRect(const SharedRect& rect);
@@ -100,15 +100,14 @@ public:
 
     // Under the window's mutex: writes the frame into `buffer`, marks it dirty and names it
     // as the window's current frame buffer.
-    void publishFrame(HostFrameBuffer& buffer, uint32_t width, uint32_t height, const void* bgra,
-                      size_t sourcePitch);
+    void publishFrame(HostFrameBuffer& buffer, uint32_t width, uint32_t height, const void* bgra, size_t sourcePitch);
 
 private:
     explicit HostWindow(const SharedId& id);
 
-    SharedBlock m_block;
-    SharedId m_mutexId;
-    Ipc::NamedMutex m_mutex;
+    SharedBlock block_;
+    SharedId mutexId_;
+    Ipc::NamedMutex mutex_;
 };
 
 // The client's SharedOverlay block, opened by the name the client sent in
@@ -118,8 +117,8 @@ class HostOverlay
 public:
     static std::unique_ptr<HostOverlay> open(const std::string& name);
 
-    Ipc::SharedOverlayLayout* header() const { return m_header; }
-    BlockLock lock() { return BlockLock(m_mutex); }
+    Ipc::SharedOverlayLayout* header() const { return header_; }
+    BlockLock lock() { return BlockLock(mutex_); }
 
     // Each takes the overlay's mutex itself.
     void showWindow(const SharedId& windowId);
@@ -129,10 +128,10 @@ public:
 private:
     HostOverlay() = default;
 
-    boost::interprocess::windows_shared_memory m_memory;
-    boost::interprocess::mapped_region m_region;
-    Ipc::SharedOverlayLayout* m_header = nullptr;
-    Ipc::NamedMutex m_mutex;
+    boost::interprocess::windows_shared_memory memory_;
+    boost::interprocess::mapped_region region_;
+    Ipc::SharedOverlayLayout* header_ = nullptr;
+    Ipc::NamedMutex mutex_;
 };
 
-} // namespace Overlay::Host
+}  // namespace Overlay::Host

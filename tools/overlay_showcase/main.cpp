@@ -212,8 +212,8 @@ int main(int argc, char** argv)
         Demo::DemoGame game(options);
         std::unique_ptr<ShowcaseListener> listener;
         if (drawOverlay) {
-            listener = std::make_unique<ShowcaseListener>(sharedOverlay, game.swapChain(),
-                                                          arguments.renderer == "direct3d11");
+            listener =
+                std::make_unique<ShowcaseListener>(sharedOverlay, game.swapChain(), arguments.renderer == "direct3d11");
             hook->setListener(listener.get());
         }
 

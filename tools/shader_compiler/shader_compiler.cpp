@@ -71,8 +71,8 @@ bool compile(Shader& shader)
 
     ID3DBlob* code = nullptr;
     ID3DBlob* errors = nullptr;
-    const HRESULT hr = D3DCompile(source.data(), source.size(), baseName(shader.path).c_str(), nullptr, nullptr,
-                                  "main", shader.profile.c_str(), D3DCOMPILE_ENABLE_STRICTNESS, 0, &code, &errors);
+    const HRESULT hr = D3DCompile(source.data(), source.size(), baseName(shader.path).c_str(), nullptr, nullptr, "main",
+                                  shader.profile.c_str(), D3DCOMPILE_ENABLE_STRICTNESS, 0, &code, &errors);
     if (errors) {
         std::fprintf(stderr, "%.*s\n", static_cast<int>(errors->GetBufferSize()),
                      static_cast<const char*>(errors->GetBufferPointer()));

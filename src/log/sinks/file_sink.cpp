@@ -19,9 +19,8 @@ namespace Log {
 
 namespace {
 
-const wchar_t header[] =
-    L" Level | Thread | Day and time    | Message\n"
-    L"--------------------------------------------\n";
+const wchar_t header[] = L" Level | Thread | Day and time    | Message\n"
+                         L"--------------------------------------------\n";
 const std::size_t headerLength = sizeof(header) / sizeof(header[0]) - 1;
 
 const std::uint64_t ticksPerMillisecond = 10000ULL;
@@ -93,8 +92,7 @@ LogFile::~LogFile()
 
 }  // namespace Private
 
-FileSink::FileSink(const std::wstring& folder)
-    : runId_(processId()), formatter_(std::make_shared<FileFormatter>())
+FileSink::FileSink(const std::wstring& folder) : runId_(processId()), formatter_(std::make_shared<FileFormatter>())
 {
     const DWORD needed = folder.empty() ? 0 : GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
     std::wstring full(needed, L'\0');

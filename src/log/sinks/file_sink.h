@@ -13,7 +13,8 @@ namespace Log {
 namespace Private {
 
 // One open log file: UTF-8 with a byte-order mark, CR LF line ends, other writers denied.
-class LogFile {
+class LogFile
+{
 public:
     // Throws Errors::FailedToCreateLogFile ("Failed to open file <path>: errno = <n>").
     explicit LogFile(std::wstring path);
@@ -39,7 +40,8 @@ private:
 // record makes a file longer than maxFileSize characters the file ends with "Log session <id>
 // reached maximum allowed file size" and the next starts with "Continue log session <id> at
 // <date>". At most maxFiles files (0: all) are kept, the oldest are deleted.
-class FileSink : public Sink {
+class FileSink : public Sink
+{
 public:
     // Throws Errors::Failed when the folder cannot be made absolute.
     explicit FileSink(const std::wstring& folder);

@@ -92,8 +92,8 @@ HRESULT WINAPI spyCreateDevice(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType
 {
     state.createDeviceFlags = flags;
     return real<decltype(&spyCreateDevice)>("D3D11CreateDevice")(adapter, driverType, software, flags, featureLevels,
-                                                                  featureLevelCount, sdkVersion, device, featureLevel,
-                                                                  context);
+                                                                 featureLevelCount, sdkVersion, device, featureLevel,
+                                                                 context);
 }
 
 HRESULT WINAPI spyCreateDeviceAndSwapChain(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType, HMODULE software,

@@ -69,20 +69,21 @@ using LoadLibraryExWFn = HMODULE(WINAPI*)(LPCWSTR, HANDLE, DWORD);
 // The second argument is a pointer on Windows and a value in some implementations: forwarded as is.
 using LdrLoadDllFn = LONG(NTAPI*)(PWSTR, void*, PUNICODE_STRING, PVOID*);
 
-} // namespace
+}  // namespace
 
 // The replacements. They read only constant data and the records' realFunc.
-struct LoadLibraryReplacements {
+struct LoadLibraryReplacements
+{
     enum Index { A, W, ExA, ExW, Ldr };
 
     static HookRecord* record(LoadLibraryHook& hook, Index index)
     {
         switch (index) {
-        case A: return &hook.m_loadLibraryA;
-        case W: return &hook.m_loadLibraryW;
-        case ExA: return &hook.m_loadLibraryExA;
-        case ExW: return &hook.m_loadLibraryExW;
-        default: return hook.m_ldrLoadDll.get();
+        case A: return &hook.loadLibraryA_;
+        case W: return &hook.loadLibraryW_;
+        case ExA: return &hook.loadLibraryExA_;
+        case ExW: return &hook.loadLibraryExW_;
+        default: return hook.ldrLoadDll_.get();
         }
     }
 
@@ -156,14 +157,14 @@ struct LoadLibraryReplacements {
 
 LoadLibraryHook::LoadLibraryHook()
     : SingleInstance<LoadLibraryHook>(this),
-      m_loadLibraryA(makeHookRecord(exported(kernel32(), "LoadLibraryA"),
-                                    codeAddress(&LoadLibraryReplacements::loadLibraryA), "LoadLibraryA")),
-      m_loadLibraryW(makeHookRecord(exported(kernel32(), "LoadLibraryW"),
-                                    codeAddress(&LoadLibraryReplacements::loadLibraryW), "LoadLibraryW")),
-      m_loadLibraryExA(makeHookRecord(exported(kernel32(), "LoadLibraryExA"),
-                                      codeAddress(&LoadLibraryReplacements::loadLibraryExA), "LoadLibraryExA")),
-      m_loadLibraryExW(makeHookRecord(exported(kernel32(), "LoadLibraryExW"),
-                                      codeAddress(&LoadLibraryReplacements::loadLibraryExW), "LoadLibraryExW"))
+      loadLibraryA_(makeHookRecord(exported(kernel32(), "LoadLibraryA"),
+                                   codeAddress(&LoadLibraryReplacements::loadLibraryA), "LoadLibraryA")),
+      loadLibraryW_(makeHookRecord(exported(kernel32(), "LoadLibraryW"),
+                                   codeAddress(&LoadLibraryReplacements::loadLibraryW), "LoadLibraryW")),
+      loadLibraryExA_(makeHookRecord(exported(kernel32(), "LoadLibraryExA"),
+                                     codeAddress(&LoadLibraryReplacements::loadLibraryExA), "LoadLibraryExA")),
+      loadLibraryExW_(makeHookRecord(exported(kernel32(), "LoadLibraryExW"),
+                                     codeAddress(&LoadLibraryReplacements::loadLibraryExW), "LoadLibraryExW"))
 {
     LOG_INFO(L"Hooking LoadLibrary");
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -176,7 +177,7 @@ LoadLibraryHook::LoadLibraryHook()
         LOG_ERROR(L"Failed to get LdrLoadDll");
         return;
     }
-    m_ldrLoadDll = makeUniqueHookRecord(ldrLoadDll, codeAddress(&LoadLibraryReplacements::ldrLoadDll), "LdrLoadDllHook");
+    ldrLoadDll_ = makeUniqueHookRecord(ldrLoadDll, codeAddress(&LoadLibraryReplacements::ldrLoadDll), "LdrLoadDllHook");
 }
 
 LoadLibraryHook::~LoadLibraryHook()
@@ -186,14 +187,14 @@ LoadLibraryHook::~LoadLibraryHook()
     } catch (...) {
         // Detaching never reaches the game as an exception.
     }
-    m_ldrLoadDll.reset();
+    ldrLoadDll_.reset();
 }
 
 HookList LoadLibraryHook::getHooks()
 {
-    HookList hooks{&m_loadLibraryA, &m_loadLibraryW, &m_loadLibraryExA, &m_loadLibraryExW};
-    if (m_ldrLoadDll)
-        hooks.push_back(m_ldrLoadDll.get());
+    HookList hooks{&loadLibraryA_, &loadLibraryW_, &loadLibraryExA_, &loadLibraryExW_};
+    if (ldrLoadDll_)
+        hooks.push_back(ldrLoadDll_.get());
     return hooks;
 }
 
@@ -222,7 +223,8 @@ ProcessModules LoadLibraryHook::getProcessModules()
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId());
     if (snapshot == INVALID_HANDLE_VALUE)
         Err::makeSystemError(GetLastError(), "Failed to get process modules")->raise();
-    struct Closer {
+    struct Closer
+    {
         HANDLE handle;
         ~Closer() { CloseHandle(handle); }
     } closer{snapshot};
@@ -246,4 +248,4 @@ ProcessModules LoadLibraryHook::findBlacklisted(const ProcessModules& modules)
     return found;
 }
 
-} // namespace Overlay
+}  // namespace Overlay

@@ -17,13 +17,15 @@ namespace Overlay {
 
 OVERLAY_SINGLE_INSTANCE_NAME(LoadLibraryHook);
 
-struct ProcessModule {
+struct ProcessModule
+{
     std::wstring name;  // file name
     std::wstring path;  // full path
 };
 using ProcessModules = std::vector<ProcessModule>;
 
-class LoadLibraryHook : private SingleInstance<LoadLibraryHook> {
+class LoadLibraryHook : private SingleInstance<LoadLibraryHook>
+{
 public:
     // Throws std::logic_error when one exists already, std::invalid_argument when a kernel32
     // function cannot be found. A missing LdrLoadDll is logged and tolerated.
@@ -49,11 +51,11 @@ public:
 private:
     friend struct LoadLibraryReplacements;
 
-    HookRecord m_loadLibraryA;
-    HookRecord m_loadLibraryW;
-    HookRecord m_loadLibraryExA;
-    HookRecord m_loadLibraryExW;
-    std::unique_ptr<HookRecord> m_ldrLoadDll;
+    HookRecord loadLibraryA_;
+    HookRecord loadLibraryW_;
+    HookRecord loadLibraryExA_;
+    HookRecord loadLibraryExW_;
+    std::unique_ptr<HookRecord> ldrLoadDll_;
 };
 
-} // namespace Overlay
+}  // namespace Overlay

@@ -80,12 +80,12 @@ HCURSOR cursorForType(const CursorTable& cursors, std::uint32_t type) noexcept
 }
 
 MouseCursorHook::MouseCursorHook()
-    : SingleInstance<MouseCursorHook>(this)
-    , getCursorPos_(makeHookRecord(userFunction("GetCursorPos"), codeAddress(&getCursorPosHook), "GetCursorPos"))
-    , setCursorPos_(makeHookRecord(userFunction("SetCursorPos"), codeAddress(&setCursorPosHook), "SetCursorPos"))
-    , showCursor_(makeHookRecord(userFunction("ShowCursor"), codeAddress(&showCursorHook), "ShowCursor"))
-    , setCursor_(makeHookRecord(userFunction("SetCursor"), codeAddress(&setCursorHook), "SetCursor"))
-    , getCursor_(makeHookRecord(userFunction("GetCursor"), codeAddress(&getCursorHook), "GetCursor"))
+    : SingleInstance<MouseCursorHook>(this),
+      getCursorPos_(makeHookRecord(userFunction("GetCursorPos"), codeAddress(&getCursorPosHook), "GetCursorPos")),
+      setCursorPos_(makeHookRecord(userFunction("SetCursorPos"), codeAddress(&setCursorPosHook), "SetCursorPos")),
+      showCursor_(makeHookRecord(userFunction("ShowCursor"), codeAddress(&showCursorHook), "ShowCursor")),
+      setCursor_(makeHookRecord(userFunction("SetCursor"), codeAddress(&setCursorHook), "SetCursor")),
+      getCursor_(makeHookRecord(userFunction("GetCursor"), codeAddress(&getCursorHook), "GetCursor"))
 {
     LOG_INFO(L"Hooking MouseCursor");
     cursors_ = loadCursorTable(&LoadCursorW);

@@ -15,7 +15,7 @@ namespace Overlay {
 // Cursor types the host asks for: indexes into the table of system cursors.
 namespace CursorType {
 constexpr std::uint32_t arrow = 0;
-constexpr std::uint32_t hidden = 7;  // no shape: the cursor is hidden
+constexpr std::uint32_t hidden = 7;      // no shape: the cursor is hidden
 constexpr std::uint32_t tableSize = 16;  // types from here on have no entry
 }  // namespace CursorType
 
@@ -41,7 +41,8 @@ OVERLAY_SINGLE_INSTANCE_NAME(MouseCursorHook);
 // show, hide and setCursorType run on the game window's thread. The replacements run on any
 // thread: the position is virtual for every thread, the display counter and the shape only for
 // the window thread (they belong to a thread's input state).
-class MouseCursorHook : private SingleInstance<MouseCursorHook> {
+class MouseCursorHook : private SingleInstance<MouseCursorHook>
+{
 public:
     // Looks up the five functions and loads the system cursors; attaching is the caller's job.
     MouseCursorHook();

@@ -28,41 +28,43 @@ namespace Overlay {
 template <class T>
 struct SingleInstanceName;
 
-#define OVERLAY_SINGLE_INSTANCE_NAME(Class)                       \
-    class Class;                                                  \
-    template <>                                                   \
-    struct SingleInstanceName<Class> {                            \
-        static constexpr const char* value = "Overlay::" #Class;  \
+#define OVERLAY_SINGLE_INSTANCE_NAME(Class)                                                                            \
+    class Class;                                                                                                       \
+    template <>                                                                                                        \
+    struct SingleInstanceName<Class>                                                                                   \
+    {                                                                                                                  \
+        static constexpr const char* value = "Overlay::" #Class;                                                       \
     }
 
 template <class T>
-class SingleInstance {
+class SingleInstance
+{
 public:
     // The object while it exists (from the start of its construction to the end of its
     // destruction), otherwise null.
-    static T* instance() noexcept { return s_instance.load(std::memory_order_acquire); }
+    static T* instance() noexcept { return instance_.load(std::memory_order_acquire); }
 
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;
 
 protected:
-    explicit SingleInstance(T* self) : m_self(self)
+    explicit SingleInstance(T* self) : self_(self)
     {
         T* expected = nullptr;
-        if (!s_instance.compare_exchange_strong(expected, self, std::memory_order_acq_rel))
+        if (!instance_.compare_exchange_strong(expected, self, std::memory_order_acq_rel))
             throw std::logic_error(std::string("Overlay::SingleInstance<class ") + SingleInstanceName<T>::value +
                                    ">::SingleInstance");
     }
 
     ~SingleInstance()
     {
-        T* expected = m_self;
-        s_instance.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+        T* expected = self_;
+        instance_.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
     }
 
 private:
-    static inline std::atomic<T*> s_instance{nullptr};
-    T* m_self;
+    static inline std::atomic<T*> instance_{nullptr};
+    T* self_;
 };
 
-} // namespace Overlay
+}  // namespace Overlay

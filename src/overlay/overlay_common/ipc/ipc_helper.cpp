@@ -72,7 +72,7 @@ HRESULT buildDescriptor(SecurityAttributes& security)
     return S_OK;
 }
 
-} // namespace
+}  // namespace
 
 SecurityAttributes::SecurityAttributes() : attributes(), descriptor()
 {
@@ -91,4 +91,4 @@ std::shared_ptr<SecurityAttributes> createSecurityAttributes()
     return security;
 }
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

@@ -22,11 +22,11 @@ struct SecurityAttributes
 };
 
 // Access given to the processes of the caller's logon session: read and write, nothing else.
-constexpr DWORD pipeAccessMask = FILE_GENERIC_READ | FILE_GENERIC_WRITE; // 0x12019F
+constexpr DWORD pipeAccessMask = FILE_GENERIC_READ | FILE_GENERIC_WRITE;  // 0x12019F
 
 // A descriptor whose DACL allows only the current logon session (the logon SID of the
 // process token) to read and write. When the token cannot be read, the failure is logged and
 // the record carries no descriptor, so the object gets the process's default security.
 std::shared_ptr<SecurityAttributes> createSecurityAttributes();
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

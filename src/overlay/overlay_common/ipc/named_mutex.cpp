@@ -26,7 +26,7 @@ template <class Error>
     logAndRaise(NamedMutexErrors::Abandon("Abandon mutex"));
 }
 
-} // namespace
+}  // namespace
 
 NamedMutex::~NamedMutex()
 {
@@ -34,45 +34,44 @@ NamedMutex::~NamedMutex()
 }
 
 NamedMutex::NamedMutex(NamedMutex&& other) noexcept
-    : m_throwOnAbandon(other.m_throwOnAbandon),
-      m_name(std::move(other.m_name)),
-      m_handle(std::exchange(other.m_handle, nullptr))
+    : throwOnAbandon_(other.throwOnAbandon_), name_(std::move(other.name_)),
+      handle_(std::exchange(other.handle_, nullptr))
 {
 }
 
 NamedMutex& NamedMutex::operator=(NamedMutex&& other) noexcept
 {
     if (this != &other) {
-        reset(std::exchange(other.m_handle, nullptr));
-        m_throwOnAbandon = other.m_throwOnAbandon;
-        m_name = std::move(other.m_name);
+        reset(std::exchange(other.handle_, nullptr));
+        throwOnAbandon_ = other.throwOnAbandon_;
+        name_ = std::move(other.name_);
     }
     return *this;
 }
 
 void NamedMutex::reset(HANDLE handle)
 {
-    if (m_handle)
-        CloseHandle(m_handle);
-    m_handle = handle;
+    if (handle_)
+        CloseHandle(handle_);
+    handle_ = handle;
 }
 
 void NamedMutex::open(const std::string& name, bool throwOnAbandon)
 {
-    m_name = name;
+    name_ = name;
     if (name.empty())
         raiseFailed("Unspecified name (open)", ERROR_INVALID_PARAMETER);
     HANDLE handle = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
     if (!handle)
         raiseFailed("Failed to open mutex", GetLastError());
     reset(handle);
-    m_throwOnAbandon = throwOnAbandon;
+    throwOnAbandon_ = throwOnAbandon;
 }
 
 void NamedMutex::create(const std::string& name, bool initiallyOwned, bool* alreadyExisted,
                         const SecurityAttributes* security, bool throwOnAbandon)
 {
-    m_name = name;
+    name_ = name;
     if (name.empty())
         raiseFailed("Unspecified mutex name (create)", ERROR_INVALID_PARAMETER);
     SetLastError(ERROR_SUCCESS);
@@ -82,21 +81,21 @@ void NamedMutex::create(const std::string& name, bool initiallyOwned, bool* alre
     if (!handle)
         raiseFailed("Failed to create mutex", error);
     reset(handle);
-    m_throwOnAbandon = throwOnAbandon;
+    throwOnAbandon_ = throwOnAbandon;
     if (alreadyExisted)
         *alreadyExisted = error == ERROR_ALREADY_EXISTS;
 }
 
 bool NamedMutex::wait(DWORD timeoutMs)
 {
-    if (!m_handle)
+    if (!handle_)
         raiseFailed("Handle is null", ERROR_INVALID_HANDLE);
-    const DWORD result = WaitForSingleObject(m_handle, timeoutMs);
+    const DWORD result = WaitForSingleObject(handle_, timeoutMs);
     if (result == WAIT_ABANDONED) {
         // The previous owner died holding it; the data it guards may be half written.
-        if (!m_throwOnAbandon)
+        if (!throwOnAbandon_)
             return true;
-        ReleaseMutex(m_handle);
+        ReleaseMutex(handle_);
         raiseAbandon();
     }
     if (result == WAIT_FAILED)
@@ -112,7 +111,7 @@ void NamedMutex::lock()
 
 void NamedMutex::unlock()
 {
-    ReleaseMutex(m_handle);
+    ReleaseMutex(handle_);
 }
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

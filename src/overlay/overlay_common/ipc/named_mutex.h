@@ -14,20 +14,20 @@ struct Base_traits
     using Parent = Err::Error2;
     static constexpr const char* namePart = "NamedMutex";
 };
-using Base = Err::GenericError<Base_traits>; // Error.NamedMutex
+using Base = Err::GenericError<Base_traits>;  // Error.NamedMutex
 struct Failed_traits
 {
     using Parent = Base;
     static constexpr const char* namePart = "Failed";
 };
-using Failed = Err::GenericError<Failed_traits>; // Error.NamedMutex.Failed
+using Failed = Err::GenericError<Failed_traits>;  // Error.NamedMutex.Failed
 struct Abandon_traits
 {
     using Parent = Base;
     static constexpr const char* namePart = "Abandon";
 };
-using Abandon = Err::GenericError<Abandon_traits>; // Error.NamedMutex.Abandon
-} // namespace NamedMutexErrors
+using Abandon = Err::GenericError<Abandon_traits>;  // Error.NamedMutex.Abandon
+}  // namespace NamedMutexErrors
 
 struct SecurityAttributes;
 
@@ -48,8 +48,8 @@ public:
     // Opens an existing mutex.
     void open(const std::string& name, bool throwOnAbandon);
     // Creates the mutex, or opens it when it exists; `alreadyExisted` (optional) tells which.
-    void create(const std::string& name, bool initiallyOwned, bool* alreadyExisted,
-                const SecurityAttributes* security, bool throwOnAbandon);
+    void create(const std::string& name, bool initiallyOwned, bool* alreadyExisted, const SecurityAttributes* security,
+                bool throwOnAbandon);
 
     // True when acquired, false on time-out. An abandoned mutex counts as acquired unless
     // throwOnAbandon was asked for; then it is released again and Abandon is thrown.
@@ -57,15 +57,15 @@ public:
     void lock();
     void unlock();
 
-    const std::string& name() const { return m_name; }
-    HANDLE handle() const { return m_handle; }
+    const std::string& name() const { return name_; }
+    HANDLE handle() const { return handle_; }
 
 private:
     void reset(HANDLE handle);
 
-    bool m_throwOnAbandon = false;
-    std::string m_name;
-    HANDLE m_handle = nullptr;
+    bool throwOnAbandon_ = false;
+    std::string name_;
+    HANDLE handle_ = nullptr;
 };
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

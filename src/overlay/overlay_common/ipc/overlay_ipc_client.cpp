@@ -10,10 +10,10 @@ namespace Overlay::Ipc {
 IpcClient::IpcClient(const std::string& hostPipeName)
 {
     auto pipe = std::make_shared<Pipe>(makePipePath(hostPipeName));
-    m_pipe = pipe.get();
-    m_transport = pipe;
+    pipe_ = pipe.get();
+    transport_ = pipe;
     // Bound to the concrete transport, so the protocol's transport calls are direct.
-    m_protocol = std::make_shared<apache::thrift::protocol::TCompactProtocolT<Pipe>>(pipe);
+    protocol_ = std::make_shared<apache::thrift::protocol::TCompactProtocolT<Pipe>>(pipe);
 }
 
 IpcClient::~IpcClient()
@@ -28,31 +28,31 @@ IpcClient::~IpcClient()
 std::shared_ptr<apache::thrift::protocol::TProtocol> IpcClient::getProtocol(const std::string& serviceName)
 {
     if (serviceName.empty())
-        return m_protocol;
-    return std::make_shared<apache::thrift::protocol::TMultiplexedProtocol>(m_protocol, serviceName);
+        return protocol_;
+    return std::make_shared<apache::thrift::protocol::TMultiplexedProtocol>(protocol_, serviceName);
 }
 
 bool IpcClient::isOpen() const
 {
-    return m_transport->isOpen();
+    return transport_->isOpen();
 }
 
 void IpcClient::open()
 {
-    if (m_transport->isOpen())
+    if (transport_->isOpen())
         return;
     LOG_INFO(L"Opening IPC client");
-    m_transport->open();
+    transport_->open();
     LOG_INFO(L"IPC client was successfully opened");
 }
 
 void IpcClient::close()
 {
-    if (!m_transport->isOpen())
+    if (!transport_->isOpen())
         return;
-    m_transport->flush();
+    transport_->flush();
     LOG_WARN(L"Closing ipc client");
-    m_transport->close();
+    transport_->close();
 }
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

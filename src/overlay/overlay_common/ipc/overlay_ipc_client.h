@@ -20,7 +20,7 @@ public:
     IpcClient& operator=(const IpcClient&) = delete;
 
     // For the time-out setters.
-    Pipe& pipe() { return *m_pipe; }
+    Pipe& pipe() { return *pipe_; }
 
     // With an empty service name the protocol itself; otherwise a multiplexing wrapper that
     // sends "<serviceName>:<method>" as method names.
@@ -32,9 +32,9 @@ public:
     void close();
 
 private:
-    Pipe* m_pipe; // borrowed from m_transport
-    std::shared_ptr<apache::thrift::transport::TTransport> m_transport;
-    std::shared_ptr<apache::thrift::protocol::TProtocol> m_protocol;
+    Pipe* pipe_;  // borrowed from transport_
+    std::shared_ptr<apache::thrift::transport::TTransport> transport_;
+    std::shared_ptr<apache::thrift::protocol::TProtocol> protocol_;
 };
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

@@ -16,14 +16,14 @@ namespace Overlay::Ipc {
 
 ServerImpl::ServerImpl(std::shared_ptr<apache::thrift::transport::TServerTransport> transport,
                        std::shared_ptr<apache::thrift::TProcessor> processor, std::weak_ptr<ServerListener> listener)
-    : m_transport(std::move(transport)), m_listener(std::move(listener))
+    : transport_(std::move(transport)), listener_(std::move(listener))
 {
-    m_server = std::make_unique<apache::thrift::server::TSimpleServer>(
-        std::move(processor), m_transport, std::make_shared<apache::thrift::transport::TTransportFactory>(),
+    server_ = std::make_unique<apache::thrift::server::TSimpleServer>(
+        std::move(processor), transport_, std::make_shared<apache::thrift::transport::TTransportFactory>(),
         std::make_shared<apache::thrift::protocol::TCompactProtocolFactory>());
     // The server lives inside this object, so it may refer to it without owning it; an owning
     // pointer would keep both alive for ever.
-    m_server->setServerEventHandler(std::shared_ptr<TServerEventHandler>(std::shared_ptr<void>(), this));
+    server_->setServerEventHandler(std::shared_ptr<TServerEventHandler>(std::shared_ptr<void>(), this));
 }
 
 ServerImpl::~ServerImpl()
@@ -33,35 +33,35 @@ ServerImpl::~ServerImpl()
 
 void ServerImpl::start()
 {
-    if (!m_server)
-        throw std::logic_error("m_server is null");
-    if (m_task.valid() && m_task.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
-        return; // already serving
+    if (!server_)
+        throw std::logic_error("server_ is null");
+    if (task_.valid() && task_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return;  // already serving
 
     std::future<bool> started;
     {
-        std::lock_guard<std::mutex> lock(m_startedMutex);
-        m_started = std::promise<bool>();
-        started = m_started.get_future();
+        std::lock_guard<std::mutex> lock(startedMutex_);
+        started_ = std::promise<bool>();
+        started = started_.get_future();
     }
-    m_task = std::async(std::launch::async, [this] { run(); });
+    task_ = std::async(std::launch::async, [this] { run(); });
     if (!started.get())
         throw TTransportException(TTransportException::UNKNOWN, "Failed to start IPC server");
 }
 
 void ServerImpl::stop()
 {
-    if (m_server)
-        m_server->stop();
-    if (m_task.valid())
-        m_task.wait();
+    if (server_)
+        server_->stop();
+    if (task_.valid())
+        task_.wait();
 }
 
 void ServerImpl::run()
 {
     LOG_INFO(L"Starting IPC server...");
     try {
-        m_server->serve();
+        server_->serve();
         LOG_INFO(L"IPC server was successfully stopped");
     } catch (const std::exception& e) {
         LOG_ERROR(L"Stop IPC server: %1", e.what());
@@ -74,9 +74,9 @@ void ServerImpl::run()
 
 void ServerImpl::reportStarted(bool started)
 {
-    std::lock_guard<std::mutex> lock(m_startedMutex);
+    std::lock_guard<std::mutex> lock(startedMutex_);
     try {
-        m_started.set_value(started);
+        started_.set_value(started);
     } catch (const std::future_error&) {
         // already reported for this start
     }
@@ -91,7 +91,7 @@ void ServerImpl::preServe()
 void* ServerImpl::createContext(std::shared_ptr<apache::thrift::protocol::TProtocol>,
                                 std::shared_ptr<apache::thrift::protocol::TProtocol>)
 {
-    if (auto listener = m_listener.lock())
+    if (auto listener = listener_.lock())
         listener->onClientConnected();
     return nullptr;
 }
@@ -99,7 +99,7 @@ void* ServerImpl::createContext(std::shared_ptr<apache::thrift::protocol::TProto
 void ServerImpl::deleteContext(void*, std::shared_ptr<apache::thrift::protocol::TProtocol>,
                                std::shared_ptr<apache::thrift::protocol::TProtocol>)
 {
-    if (auto listener = m_listener.lock())
+    if (auto listener = listener_.lock())
         listener->onClientDisconnected();
 }
 
@@ -108,9 +108,9 @@ std::shared_ptr<ServerImpl> createServer(const std::string& pipeName,
                                          std::weak_ptr<ServerListener> listener, bool singleInstance,
                                          std::shared_ptr<SecurityAttributes> security, DWORD writeTimeout)
 {
-    auto transport = std::make_shared<PipeServer>(makePipePath(pipeName), singleInstance, std::move(security),
-                                                  writeTimeout);
+    auto transport =
+        std::make_shared<PipeServer>(makePipePath(pipeName), singleInstance, std::move(security), writeTimeout);
     return std::make_shared<ServerImpl>(std::move(transport), std::move(processor), std::move(listener));
 }
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

@@ -27,8 +27,7 @@ public:
 
 // A Thrift simple server run on a task of its own: start returns once the server listens
 // (or throws when it could not), stop interrupts it and waits for the task to end.
-class ServerImpl : public apache::thrift::server::TServerEventHandler,
-                   public std::enable_shared_from_this<ServerImpl>
+class ServerImpl : public apache::thrift::server::TServerEventHandler, public std::enable_shared_from_this<ServerImpl>
 {
 public:
     ServerImpl(std::shared_ptr<apache::thrift::transport::TServerTransport> transport,
@@ -53,12 +52,12 @@ private:
     void run();
     void reportStarted(bool started);
 
-    std::shared_ptr<apache::thrift::transport::TServerTransport> m_transport;
-    std::unique_ptr<apache::thrift::server::TSimpleServer> m_server;
-    std::weak_ptr<ServerListener> m_listener;
-    std::mutex m_startedMutex;
-    std::promise<bool> m_started;
-    std::future<void> m_task;
+    std::shared_ptr<apache::thrift::transport::TServerTransport> transport_;
+    std::unique_ptr<apache::thrift::server::TSimpleServer> server_;
+    std::weak_ptr<ServerListener> listener_;
+    std::mutex startedMutex_;
+    std::promise<bool> started_;
+    std::future<void> task_;
 };
 
 // The client's IPC server: a ServerImpl for `processor` on a PipeServer at the pipe `pipeName`.
@@ -67,4 +66,4 @@ std::shared_ptr<ServerImpl> createServer(const std::string& pipeName,
                                          std::weak_ptr<ServerListener> listener, bool singleInstance,
                                          std::shared_ptr<SecurityAttributes> security, DWORD writeTimeout);
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

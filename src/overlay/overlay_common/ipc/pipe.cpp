@@ -30,11 +30,10 @@ uint64_t elapsedMilliseconds(const LARGE_INTEGER& start)
     LARGE_INTEGER frequency{};
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&frequency);
-    return static_cast<uint64_t>(now.QuadPart - start.QuadPart) * 1000u /
-           static_cast<uint64_t>(frequency.QuadPart);
+    return static_cast<uint64_t>(now.QuadPart - start.QuadPart) * 1000u / static_cast<uint64_t>(frequency.QuadPart);
 }
 
-} // namespace
+}  // namespace
 
 std::string makePipePath(const std::string& name)
 {
@@ -61,8 +60,7 @@ void throwPipeError(DWORD code, const std::string& label)
         type = TTransportException::TIMED_OUT;
         text = "Wait timed out";
         break;
-    default:
-        break;
+    default: break;
     }
     throw TTransportException(type, label + ": msg = '" + text + "', errorCode = " + std::to_string(code));
 }
@@ -70,34 +68,30 @@ void throwPipeError(DWORD code, const std::string& label)
 void cancelAndWait(HANDLE handle, OVERLAPPED& overlapped)
 {
     if (!CancelIoEx(handle, &overlapped) && GetLastError() == ERROR_NOT_FOUND)
-        return; // already finished
+        return;  // already finished
     WaitForSingleObject(overlapped.hEvent, INFINITE);
     DWORD ignored = 0;
     GetOverlappedResult(handle, &overlapped, &ignored, FALSE);
 }
 
-Event::Event() : m_handle(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+Event::Event() : handle_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
-    if (!m_handle) {
+    if (!handle_) {
         Err::makeSystemError(GetLastError(), "Failed to create event.")->raise();
     }
 }
 
 Event::~Event()
 {
-    CloseHandle(m_handle);
+    CloseHandle(handle_);
 }
 
 PipeBase::PipeBase(const char* label, HANDLE handle, DWORD readTimeout, DWORD writeTimeout)
-    : m_handle(handle),
-      m_label(label),
-      m_readOverlapped(),
-      m_writeOverlapped(),
-      m_readTimeout(readTimeout),
-      m_writeTimeout(writeTimeout)
+    : handle_(handle), label_(label), readOverlapped_(), writeOverlapped_(), readTimeout_(readTimeout),
+      writeTimeout_(writeTimeout)
 {
-    m_readOverlapped.hEvent = m_readEvent.get();
-    m_writeOverlapped.hEvent = m_writeEvent.get();
+    readOverlapped_.hEvent = readEvent_.get();
+    writeOverlapped_.hEvent = writeEvent_.get();
 }
 
 PipeBase::~PipeBase()
@@ -108,69 +102,69 @@ PipeBase::~PipeBase()
 void PipeBase::closeHandle()
 {
     discardReadAhead();
-    if (m_handle != INVALID_HANDLE_VALUE) {
-        CloseHandle(m_handle);
-        m_handle = INVALID_HANDLE_VALUE;
+    if (handle_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
     }
 }
 
 DWORD PipeBase::waitResult(DWORD error, OVERLAPPED& overlapped, DWORD timeout)
 {
     if (error != ERROR_IO_PENDING)
-        throwPipeError(error, m_label);
+        throwPipeError(error, label_);
 
     DWORD code = ERROR_SUCCESS;
     DWORD count = 0;
-    if (m_handle == INVALID_HANDLE_VALUE) {
+    if (handle_ == INVALID_HANDLE_VALUE) {
         code = ERROR_INVALID_HANDLE;
     } else if (timeout != 0 && WaitForSingleObject(overlapped.hEvent, timeout) == WAIT_TIMEOUT) {
         code = WAIT_TIMEOUT;
-    } else if (!GetOverlappedResult(m_handle, &overlapped, &count, FALSE)) {
+    } else if (!GetOverlappedResult(handle_, &overlapped, &count, FALSE)) {
         code = GetLastError();
     }
     if (code == ERROR_SUCCESS)
         return count;
     if (code == ERROR_IO_INCOMPLETE || code == WAIT_TIMEOUT)
-        cancelAndWait(m_handle, overlapped);
-    throwPipeError(code, m_label);
+        cancelAndWait(handle_, overlapped);
+    throwPipeError(code, label_);
 }
 
 uint32_t PipeBase::readSome(uint8_t* buf, uint32_t len)
 {
     if (!buf)
-        throwPipeError(ERROR_BAD_ARGUMENTS, m_label);
-    if (m_readPosition == m_readLimit) {
+        throwPipeError(ERROR_BAD_ARGUMENTS, label_);
+    if (readPosition_ == readLimit_) {
         // Large reads go straight into the caller's buffer.
         if (len >= readAheadSize)
             return readFromPipe(buf, len);
-        m_readBuffer.resize(readAheadSize);
-        m_readLimit = readFromPipe(m_readBuffer.data(), readAheadSize);
-        m_readPosition = 0;
+        readBuffer_.resize(readAheadSize);
+        readLimit_ = readFromPipe(readBuffer_.data(), readAheadSize);
+        readPosition_ = 0;
     }
-    const uint32_t count = static_cast<uint32_t>(std::min<size_t>(len, m_readLimit - m_readPosition));
-    std::memcpy(buf, m_readBuffer.data() + m_readPosition, count);
-    m_readPosition += count;
+    const uint32_t count = static_cast<uint32_t>(std::min<size_t>(len, readLimit_ - readPosition_));
+    std::memcpy(buf, readBuffer_.data() + readPosition_, count);
+    readPosition_ += count;
     return count;
 }
 
 uint32_t PipeBase::readFromPipe(uint8_t* buf, uint32_t len)
 {
     // INVALID_HANDLE_VALUE doubles as the current-process pseudo handle; never pass it on.
-    if (m_handle == INVALID_HANDLE_VALUE)
-        throwPipeError(ERROR_INVALID_HANDLE, m_label);
+    if (handle_ == INVALID_HANDLE_VALUE)
+        throwPipeError(ERROR_INVALID_HANDLE, label_);
 
-    m_readOverlapped = freshOverlapped(m_readEvent.get());
+    readOverlapped_ = freshOverlapped(readEvent_.get());
     DWORD count = 0;
-    if (ReadFile(m_handle, buf, len, &count, &m_readOverlapped))
+    if (ReadFile(handle_, buf, len, &count, &readOverlapped_))
         return count;
-    return waitResult(GetLastError(), m_readOverlapped, m_readTimeout);
+    return waitResult(GetLastError(), readOverlapped_, readTimeout_);
 }
 
 void PipeBase::appendToMessage(const uint8_t* buf, uint32_t len)
 {
     if (!buf)
-        throwPipeError(ERROR_BAD_ARGUMENTS, m_label);
-    m_writeBuffer.insert(m_writeBuffer.end(), buf, buf + len);
+        throwPipeError(ERROR_BAD_ARGUMENTS, label_);
+    writeBuffer_.insert(writeBuffer_.end(), buf, buf + len);
 }
 
 uint32_t PipeBase::sendMessage()
@@ -178,32 +172,31 @@ uint32_t PipeBase::sendMessage()
     // Whatever happens, the message is gone afterwards: a failed one must not be resent
     // in front of the next.
     std::vector<uint8_t> message;
-    message.swap(m_writeBuffer);
+    message.swap(writeBuffer_);
 
-    if (m_handle == INVALID_HANDLE_VALUE)
-        throwPipeError(ERROR_INVALID_HANDLE, m_label);
+    if (handle_ == INVALID_HANDLE_VALUE)
+        throwPipeError(ERROR_INVALID_HANDLE, label_);
 
     const DWORD total = static_cast<DWORD>(message.size());
     DWORD sent = 0;
     while (sent < total) {
-        m_writeOverlapped = freshOverlapped(m_writeEvent.get());
+        writeOverlapped_ = freshOverlapped(writeEvent_.get());
         DWORD count = 0;
-        if (WriteFile(m_handle, message.data() + sent, total - sent, &count, &m_writeOverlapped))
+        if (WriteFile(handle_, message.data() + sent, total - sent, &count, &writeOverlapped_))
             sent += count;
         else
-            sent += waitResult(GetLastError(), m_writeOverlapped, m_writeTimeout);
+            sent += waitResult(GetLastError(), writeOverlapped_, writeTimeout_);
     }
     // Keep the capacity for the next message.
     message.clear();
-    if (m_writeBuffer.empty())
-        m_writeBuffer.swap(message);
+    if (writeBuffer_.empty())
+        writeBuffer_.swap(message);
     return sent;
 }
 
 Pipe::Pipe(std::string path)
-    : PipeTransport<Pipe>("Pipe", INVALID_HANDLE_VALUE, defaultTimeout, defaultTimeout),
-      m_path(std::move(path)),
-      m_openTimeout(defaultTimeout)
+    : PipeTransport<Pipe>("Pipe", INVALID_HANDLE_VALUE, defaultTimeout, defaultTimeout), path_(std::move(path)),
+      openTimeout_(defaultTimeout)
 {
 }
 
@@ -216,19 +209,18 @@ void Pipe::open()
 
     LARGE_INTEGER start{};
     QueryPerformanceCounter(&start);
-    uint64_t budget = m_openTimeout;
+    uint64_t budget = openTimeout_;
     for (;;) {
-        HANDLE handle = CreateFileA(m_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE handle = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             discardReadAhead();
-            m_handle = handle;
+            handle_ = handle;
             return;
         }
         switch (GetLastError()) {
         case ERROR_FILE_NOT_FOUND:
-            throw TTransportException(TTransportException::NOT_OPEN,
-                                      "Failed to open pipe, server is not running");
+            throw TTransportException(TTransportException::NOT_OPEN, "Failed to open pipe, server is not running");
         case ERROR_ACCESS_DENIED:
             throw TTransportException(TTransportException::NOT_OPEN, "Failed to open pipe, access denied");
         case ERROR_PIPE_BUSY: {
@@ -236,14 +228,12 @@ void Pipe::open()
             // that is left, so repeated busy answers use the budget up quickly.
             const uint64_t elapsed = elapsedMilliseconds(start);
             if (elapsed >= budget)
-                throw TTransportException(TTransportException::NOT_OPEN,
-                                          "Failed to open pipe, pipe server is busy");
+                throw TTransportException(TTransportException::NOT_OPEN, "Failed to open pipe, pipe server is busy");
             budget -= elapsed;
-            WaitNamedPipeA(m_path.c_str(), static_cast<DWORD>(budget));
+            WaitNamedPipeA(path_.c_str(), static_cast<DWORD>(budget));
             break;
         }
-        default:
-            throw TTransportException(TTransportException::NOT_OPEN, "Failed to open pipe");
+        default: throw TTransportException(TTransportException::NOT_OPEN, "Failed to open pipe");
         }
     }
 }
@@ -253,4 +243,4 @@ void Pipe::close()
     closeHandle();
 }
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

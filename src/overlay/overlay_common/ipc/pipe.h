@@ -29,10 +29,10 @@ public:
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
 
-    HANDLE get() const { return m_handle; }
+    HANDLE get() const { return handle_; }
 
 private:
-    HANDLE m_handle;
+    HANDLE handle_;
 };
 
 // Pipe handle, overlapped records and time-outs shared by the client pipe and the server-side
@@ -45,8 +45,8 @@ public:
     PipeBase(const PipeBase&) = delete;
     PipeBase& operator=(const PipeBase&) = delete;
 
-    DWORD readTimeout() const { return m_readTimeout; }
-    DWORD writeTimeout() const { return m_writeTimeout; }
+    DWORD readTimeout() const { return readTimeout_; }
+    DWORD writeTimeout() const { return writeTimeout_; }
 
 protected:
     PipeBase(const char* label, HANDLE handle, DWORD readTimeout, DWORD writeTimeout);
@@ -55,29 +55,29 @@ protected:
     // transferred; a failed or timed-out operation is cancelled and throws.
     virtual DWORD waitResult(DWORD error, OVERLAPPED& overlapped, DWORD timeout);
 
-    bool handleValid() const { return m_handle != INVALID_HANDLE_VALUE; }
+    bool handleValid() const { return handle_ != INVALID_HANDLE_VALUE; }
     // Up to len bytes: what was read ahead, else one overlapped read.
     uint32_t readSome(uint8_t* buf, uint32_t len);
-    void discardReadAhead() { m_readPosition = m_readLimit = 0; }
+    void discardReadAhead() { readPosition_ = readLimit_ = 0; }
     void appendToMessage(const uint8_t* buf, uint32_t len);
     uint32_t readFromPipe(uint8_t* buf, uint32_t len);
     uint32_t sendMessage();
     void closeHandle();
 
-    HANDLE m_handle;
-    std::string m_label;
-    Event m_readEvent;
-    Event m_writeEvent;
-    OVERLAPPED m_readOverlapped;
-    OVERLAPPED m_writeOverlapped;
-    std::vector<uint8_t> m_writeBuffer;
+    HANDLE handle_;
+    std::string label_;
+    Event readEvent_;
+    Event writeEvent_;
+    OVERLAPPED readOverlapped_;
+    OVERLAPPED writeOverlapped_;
+    std::vector<uint8_t> writeBuffer_;
     // The protocol reads a message a few bytes at a time; each read of the pipe takes whatever
     // has arrived, up to this buffer's size, so that those small reads cost no system call.
-    std::vector<uint8_t> m_readBuffer;
-    size_t m_readPosition = 0;
-    size_t m_readLimit = 0;
-    DWORD m_readTimeout;
-    DWORD m_writeTimeout;
+    std::vector<uint8_t> readBuffer_;
+    size_t readPosition_ = 0;
+    size_t readLimit_ = 0;
+    DWORD readTimeout_;
+    DWORD writeTimeout_;
 };
 
 // The Thrift transport surface common to both pipe ends. Reads count against the configured
@@ -121,11 +121,11 @@ public:
     explicit Pipe(std::string path);
     ~Pipe() override;
 
-    void setReadTimeout(DWORD ms) { m_readTimeout = ms; }
-    void setWriteTimeout(DWORD ms) { m_writeTimeout = ms; }
-    void setOpenTimeout(DWORD ms) { m_openTimeout = ms; }
-    DWORD openTimeout() const { return m_openTimeout; }
-    const std::string& path() const { return m_path; }
+    void setReadTimeout(DWORD ms) { readTimeout_ = ms; }
+    void setWriteTimeout(DWORD ms) { writeTimeout_ = ms; }
+    void setOpenTimeout(DWORD ms) { openTimeout_ = ms; }
+    DWORD openTimeout() const { return openTimeout_; }
+    const std::string& path() const { return path_; }
 
     // Connects to the server; a busy server is waited for within the open time-out.
     void open() override;
@@ -133,8 +133,8 @@ public:
     void close() override;
 
 private:
-    std::string m_path;
-    DWORD m_openTimeout;
+    std::string path_;
+    DWORD openTimeout_;
 };
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

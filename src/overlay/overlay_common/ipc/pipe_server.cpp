@@ -13,8 +13,7 @@ namespace {
 
 const char* const serverLabel = "PipeServer";
 
-[[noreturn]] void throwServerError(TTransportException::TTransportExceptionType type, const char* what,
-                                   DWORD code)
+[[noreturn]] void throwServerError(TTransportException::TTransportExceptionType type, const char* what, DWORD code)
 {
     throw TTransportException(type, std::string("PipeServer: ") + what + ", error = " + std::to_string(code));
 }
@@ -45,16 +44,15 @@ std::shared_ptr<Event> makeInterruptEvent()
     }
 }
 
-} // namespace
+}  // namespace
 
-ConnectedPipeClient::ConnectedPipeClient(HANDLE handle, std::shared_ptr<Event> interruptEvent,
-                                         bool singleInstance, DWORD writeTimeout)
+ConnectedPipeClient::ConnectedPipeClient(HANDLE handle, std::shared_ptr<Event> interruptEvent, bool singleInstance,
+                                         DWORD writeTimeout)
     : PipeTransport<ConnectedPipeClient>(serverLabel, handle, INFINITE, writeTimeout),
-      m_interruptEvent(std::move(interruptEvent)),
-      m_singleInstance(singleInstance)
+      interruptEvent_(std::move(interruptEvent)), singleInstance_(singleInstance)
 {
     if (handle == INVALID_HANDLE_VALUE)
-        throwPipeError(ERROR_INVALID_HANDLE, m_label);
+        throwPipeError(ERROR_INVALID_HANDLE, label_);
 }
 
 ConnectedPipeClient::~ConnectedPipeClient()
@@ -67,10 +65,10 @@ void ConnectedPipeClient::close()
 {
     if (!handleValid())
         return;
-    if (m_singleInstance) {
-        DisconnectNamedPipe(m_handle);
+    if (singleInstance_) {
+        DisconnectNamedPipe(handle_);
         discardReadAhead();
-        m_handle = INVALID_HANDLE_VALUE;
+        handle_ = INVALID_HANDLE_VALUE;
     } else {
         closeHandle();
     }
@@ -79,19 +77,15 @@ void ConnectedPipeClient::close()
 DWORD ConnectedPipeClient::waitResult(DWORD error, OVERLAPPED& overlapped, DWORD timeout)
 {
     if (error != ERROR_IO_PENDING)
-        throwPipeError(error, m_label);
-    interruptibleWait(m_handle, overlapped, m_interruptEvent->get(), timeout);
+        throwPipeError(error, label_);
+    interruptibleWait(handle_, overlapped, interruptEvent_->get(), timeout);
     return PipeBase::waitResult(error, overlapped, 0);
 }
 
 PipeServer::PipeServer(std::string path, bool singleInstance, std::shared_ptr<SecurityAttributes> security,
                        DWORD writeTimeout)
-    : m_path(std::move(path)),
-      m_security(std::move(security)),
-      m_writeTimeout(writeTimeout),
-      m_singleInstance(singleInstance),
-      m_handle(INVALID_HANDLE_VALUE),
-      m_interruptEvent(makeInterruptEvent())
+    : path_(std::move(path)), security_(std::move(security)), writeTimeout_(writeTimeout),
+      singleInstance_(singleInstance), handle_(INVALID_HANDLE_VALUE), interruptEvent_(makeInterruptEvent())
 {
 }
 
@@ -102,91 +96,88 @@ PipeServer::~PipeServer()
 
 bool PipeServer::isOpen() const
 {
-    return m_handle != INVALID_HANDLE_VALUE;
+    return handle_ != INVALID_HANDLE_VALUE;
 }
 
 void PipeServer::listen()
 {
-    ResetEvent(m_interruptEvent->get());
+    ResetEvent(interruptEvent_->get());
     createInstance(true);
 }
 
 void PipeServer::interrupt()
 {
-    SetEvent(m_interruptEvent->get());
+    SetEvent(interruptEvent_->get());
 }
 
 void PipeServer::close()
 {
     interrupt();
-    if (m_handle != INVALID_HANDLE_VALUE) {
-        CloseHandle(m_handle);
-        m_handle = INVALID_HANDLE_VALUE;
+    if (handle_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
     }
 }
 
 void PipeServer::createInstance(bool first)
 {
-    if (m_handle != INVALID_HANDLE_VALUE)
+    if (handle_ != INVALID_HANDLE_VALUE)
         return;
     // Only the first instance may claim the name, so no other process can sit on it before us.
-    const DWORD openMode =
-        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     const DWORD pipeMode = PIPE_REJECT_REMOTE_CLIENTS | PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT;
-    HANDLE handle = CreateNamedPipeA(m_path.c_str(), openMode, pipeMode,
-                                     m_singleInstance ? 1 : PIPE_UNLIMITED_INSTANCES, 0, 0, 0,
-                                     m_security ? &m_security->attributes : nullptr);
+    HANDLE handle = CreateNamedPipeA(path_.c_str(), openMode, pipeMode, singleInstance_ ? 1 : PIPE_UNLIMITED_INSTANCES,
+                                     0, 0, 0, security_ ? &security_->attributes : nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         throwServerError(TTransportException::NOT_OPEN, "failed to create pipe", GetLastError());
-    m_handle = handle;
+    handle_ = handle;
 }
 
 std::shared_ptr<TTransport> PipeServer::acceptImpl()
 {
     // An interrupt that came while nobody was waiting still ends the next accept.
-    if (WaitForSingleObject(m_interruptEvent->get(), 0) == WAIT_OBJECT_0)
+    if (WaitForSingleObject(interruptEvent_->get(), 0) == WAIT_OBJECT_0)
         throw TTransportException(TTransportException::INTERRUPTED, "PipeServer: interrupted");
 
     // INVALID_HANDLE_VALUE doubles as the current-process pseudo handle; never pass it on.
-    if (m_handle == INVALID_HANDLE_VALUE)
+    if (handle_ == INVALID_HANDLE_VALUE)
         throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", ERROR_INVALID_HANDLE);
 
     auto event = std::make_unique<Event>();
     OVERLAPPED overlapped{};
     overlapped.hEvent = event->get();
-    if (ConnectNamedPipe(m_handle, &overlapped))
+    if (ConnectNamedPipe(handle_, &overlapped))
         throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", GetLastError());
     DWORD error = GetLastError();
 
     while (error != ERROR_PIPE_CONNECTED) {
         if (error == ERROR_IO_PENDING) {
-            interruptibleWait(m_handle, overlapped, m_interruptEvent->get(), INFINITE);
+            interruptibleWait(handle_, overlapped, interruptEvent_->get(), INFINITE);
             DWORD ignored = 0;
-            if (!GetOverlappedResult(m_handle, &overlapped, &ignored, FALSE))
+            if (!GetOverlappedResult(handle_, &overlapped, &ignored, FALSE))
                 throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", GetLastError());
             break;
         }
         if (error != ERROR_NO_DATA)
             throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", error);
         // A client connected and left before we saw it: drop it and wait again.
-        DisconnectNamedPipe(m_handle);
+        DisconnectNamedPipe(handle_);
         event = std::make_unique<Event>();
         overlapped = OVERLAPPED{};
         overlapped.hEvent = event->get();
-        if (ConnectNamedPipe(m_handle, &overlapped))
+        if (ConnectNamedPipe(handle_, &overlapped))
             throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", GetLastError());
         error = GetLastError();
     }
     event.reset();
 
-    HANDLE connected = m_handle;
-    if (!m_singleInstance)
-        m_handle = INVALID_HANDLE_VALUE;
-    auto client = std::make_shared<ConnectedPipeClient>(connected, m_interruptEvent, m_singleInstance,
-                                                        m_writeTimeout);
-    if (!m_singleInstance)
+    HANDLE connected = handle_;
+    if (!singleInstance_)
+        handle_ = INVALID_HANDLE_VALUE;
+    auto client = std::make_shared<ConnectedPipeClient>(connected, interruptEvent_, singleInstance_, writeTimeout_);
+    if (!singleInstance_)
         createInstance(false);
     return client;
 }
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

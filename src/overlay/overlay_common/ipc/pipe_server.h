@@ -17,8 +17,7 @@ namespace Overlay::Ipc {
 class ConnectedPipeClient : public PipeTransport<ConnectedPipeClient>
 {
 public:
-    ConnectedPipeClient(HANDLE handle, std::shared_ptr<Event> interruptEvent, bool singleInstance,
-                        DWORD writeTimeout);
+    ConnectedPipeClient(HANDLE handle, std::shared_ptr<Event> interruptEvent, bool singleInstance, DWORD writeTimeout);
     ~ConnectedPipeClient() override;
 
     void open() override {}
@@ -30,8 +29,8 @@ protected:
     DWORD waitResult(DWORD error, OVERLAPPED& overlapped, DWORD timeout) override;
 
 private:
-    std::shared_ptr<Event> m_interruptEvent;
-    bool m_singleInstance;
+    std::shared_ptr<Event> interruptEvent_;
+    bool singleInstance_;
 };
 
 // Server end of a named pipe for Thrift servers. Only local clients are admitted; the first
@@ -39,8 +38,7 @@ private:
 class PipeServer : public apache::thrift::transport::TServerTransport
 {
 public:
-    PipeServer(std::string path, bool singleInstance, std::shared_ptr<SecurityAttributes> security,
-               DWORD writeTimeout);
+    PipeServer(std::string path, bool singleInstance, std::shared_ptr<SecurityAttributes> security, DWORD writeTimeout);
     ~PipeServer() override;
 
     bool isOpen() const override;
@@ -56,12 +54,12 @@ protected:
 private:
     void createInstance(bool first);
 
-    std::string m_path;
-    std::shared_ptr<SecurityAttributes> m_security;
-    DWORD m_writeTimeout;
-    bool m_singleInstance;
-    HANDLE m_handle;
-    std::shared_ptr<Event> m_interruptEvent;
+    std::string path_;
+    std::shared_ptr<SecurityAttributes> security_;
+    DWORD writeTimeout_;
+    bool singleInstance_;
+    HANDLE handle_;
+    std::shared_ptr<Event> interruptEvent_;
 };
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

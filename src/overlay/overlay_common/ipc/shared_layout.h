@@ -55,7 +55,7 @@ struct SharedOverlayLayout
 {
     SharedHeader header;
     SharedId mutexId;
-    SharedId windowId; // all zero: no window
+    SharedId windowId;  // all zero: no window
     uint32_t cursorType;
     uint8_t cursorChanged;
     uint8_t padding[3];
@@ -66,9 +66,9 @@ struct SharedOverlayLayout
 struct SharedWindowLayout
 {
     SharedHeader header;
-    SharedId mutexId; // guards the window block and its frame buffers
+    SharedId mutexId;  // guards the window block and its frame buffers
     SharedId frameBufferId;
-    SharedRect rect; // destination on the game's surface, in pixels
+    SharedRect rect;  // destination on the game's surface, in pixels
     uint8_t hostArea[8192];
 };
 
@@ -139,4 +139,4 @@ inline SharedRect readShared(const SharedRect& field)
     return rect;
 }
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

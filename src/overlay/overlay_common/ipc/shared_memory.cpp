@@ -60,7 +60,7 @@ void openBlock(const SharedId& id, bip::windows_shared_memory& memory, bip::mapp
     region.swap(mapped);
 }
 
-} // namespace
+}  // namespace
 
 std::string idToName(const SharedId& id)
 {
@@ -115,25 +115,25 @@ void FrameView::copyTo(uint8_t* destination, size_t destinationPitch) const
 std::unique_ptr<FrameBuffer> FrameBuffer::open(const SharedId& id)
 {
     std::unique_ptr<FrameBuffer> buffer(new FrameBuffer());
-    openBlock(id, buffer->m_memory, buffer->m_region);
-    checkFrameBufferHeader(buffer->m_region.get_address(), buffer->m_region.get_size());
-    buffer->m_header = static_cast<FrameBufferLayout*>(buffer->m_region.get_address());
+    openBlock(id, buffer->memory_, buffer->region_);
+    checkFrameBufferHeader(buffer->region_.get_address(), buffer->region_.get_size());
+    buffer->header_ = static_cast<FrameBufferLayout*>(buffer->region_.get_address());
     return buffer;
 }
 
 SharedId FrameBuffer::id() const
 {
-    return readShared(m_header->id);
+    return readShared(header_->id);
 }
 
 FrameView FrameBuffer::frame() const
 {
     // Each field is read once; only the checked copies are used afterwards.
-    const uint32_t width = readShared(m_header->width);
-    const uint32_t height = readShared(m_header->height);
-    const uint32_t capacity = readShared(m_header->capacity);
+    const uint32_t width = readShared(header_->width);
+    const uint32_t height = readShared(header_->height);
+    const uint32_t capacity = readShared(header_->capacity);
     const uint64_t pixels = uint64_t(width) * height;
-    const size_t viewSize = m_region.get_size();
+    const size_t viewSize = region_.get_size();
     if (pixels > capacity || frameBufferBlockSize(pixels) > viewSize || frameBufferBlockSize(width) > viewSize)
         wrongSize();
 
@@ -141,101 +141,100 @@ FrameView FrameBuffer::frame() const
     view.width = width;
     view.height = height;
     view.pitch = width * bytesPerPixel;
-    view.pixels = reinterpret_cast<const uint8_t*>(m_header) + frameBufferHeaderSize;
+    view.pixels = reinterpret_cast<const uint8_t*>(header_) + frameBufferHeaderSize;
     return view;
 }
 
 bool FrameBuffer::dirty() const
 {
-    return readShared(m_header->dirty) != 0;
+    return readShared(header_->dirty) != 0;
 }
 
 void FrameBuffer::clearDirty()
 {
-    *static_cast<volatile uint8_t*>(&m_header->dirty) = 0;
+    *static_cast<volatile uint8_t*>(&header_->dirty) = 0;
 }
 
 std::unique_ptr<SharedWindow> SharedWindow::open(const SharedId& windowId)
 {
     std::unique_ptr<SharedWindow> window(new SharedWindow(windowId));
-    openBlock(windowId, window->m_memory, window->m_region);
-    checkWindowHeader(window->m_region.get_address(), window->m_region.get_size());
-    window->m_header = static_cast<SharedWindowLayout*>(window->m_region.get_address());
+    openBlock(windowId, window->memory_, window->region_);
+    checkWindowHeader(window->region_.get_address(), window->region_.get_size());
+    window->header_ = static_cast<SharedWindowLayout*>(window->region_.get_address());
 
-    window->m_mutex.open(idToName(readShared(window->m_header->mutexId)), false);
-    BlockLock lock(window->m_mutex);
+    window->mutex_.open(idToName(readShared(window->header_->mutexId)), false);
+    BlockLock lock(window->mutex_);
     window->currentFrameBuffer();
     return window;
 }
 
 SharedRect SharedWindow::rect() const
 {
-    return readShared(m_header->rect);
+    return readShared(header_->rect);
 }
 
 FrameBuffer& SharedWindow::currentFrameBuffer()
 {
-    const SharedId named = readShared(m_header->frameBufferId);
-    if (!m_frameBuffer || m_frameBuffer->id() != named) {
+    const SharedId named = readShared(header_->frameBufferId);
+    if (!frameBuffer_ || frameBuffer_->id() != named) {
         try {
-            m_frameBuffer = FrameBuffer::open(named);
+            frameBuffer_ = FrameBuffer::open(named);
         } catch (const bip::interprocess_exception& e) {
             // Not there (yet): keep showing the old one.
             if (e.get_error_code() != bip::not_found_error)
                 throw;
         }
     }
-    if (!m_frameBuffer)
+    if (!frameBuffer_)
         throw std::logic_error("FrameBuffer is null");
-    return *m_frameBuffer;
+    return *frameBuffer_;
 }
 
 std::shared_ptr<SharedOverlay> SharedOverlay::create()
 {
     std::shared_ptr<SharedOverlay> overlay(new SharedOverlay());
-    overlay->m_name = idToName(makeSharedId());
+    overlay->name_ = idToName(makeSharedId());
 
     const SharedId mutexId = makeSharedId();
     bool existed = false;
-    overlay->m_mutex.create(idToName(mutexId), false, &existed, nullptr, false);
+    overlay->mutex_.create(idToName(mutexId), false, &existed, nullptr, false);
     if (existed)
         throw std::runtime_error("Mutex already exists.");
 
-    bip::windows_shared_memory memory(bip::create_only, overlay->m_name.c_str(), bip::read_write,
-                                      sharedOverlaySize);
+    bip::windows_shared_memory memory(bip::create_only, overlay->name_.c_str(), bip::read_write, sharedOverlaySize);
     bip::mapped_region region(memory, bip::read_write);
-    overlay->m_memory.swap(memory);
-    overlay->m_region.swap(region);
+    overlay->memory_.swap(memory);
+    overlay->region_.swap(region);
 
-    auto* header = static_cast<SharedOverlayLayout*>(overlay->m_region.get_address());
+    auto* header = static_cast<SharedOverlayLayout*>(overlay->region_.get_address());
     header->header.size = sharedOverlaySize;
     header->header.version = sharedVersion;
     header->header.magic = sharedMagic;
     header->cursorType = 0;
     header->cursorChanged = 1;
     header->mutexId = mutexId;
-    overlay->m_header = header;
+    overlay->header_ = header;
     return overlay;
 }
 
 SharedId SharedOverlay::windowId() const
 {
-    return readShared(m_header->windowId);
+    return readShared(header_->windowId);
 }
 
 uint32_t SharedOverlay::cursorType() const
 {
-    return readShared(m_header->cursorType);
+    return readShared(header_->cursorType);
 }
 
 bool SharedOverlay::cursorChanged() const
 {
-    return readShared(m_header->cursorChanged) != 0;
+    return readShared(header_->cursorChanged) != 0;
 }
 
 void SharedOverlay::setCursorChanged(bool changed)
 {
-    *static_cast<volatile uint8_t*>(&m_header->cursorChanged) = changed ? 1 : 0;
+    *static_cast<volatile uint8_t*>(&header_->cursorChanged) = changed ? 1 : 0;
 }
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

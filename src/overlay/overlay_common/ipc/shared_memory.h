@@ -23,7 +23,7 @@ struct FrameView
 {
     uint32_t width = 0;
     uint32_t height = 0;
-    uint32_t pitch = 0; // bytes per row, 4 * width
+    uint32_t pitch = 0;  // bytes per row, 4 * width
     const uint8_t* pixels = nullptr;
 
     // Address of pixel (x, y); x < width and y < height are the caller's to ensure.
@@ -50,14 +50,14 @@ public:
     uint32_t pitch() const { return frame().pitch; }
     bool dirty() const;
     void clearDirty();
-    size_t mappedSize() const { return m_region.get_size(); }
+    size_t mappedSize() const { return region_.get_size(); }
 
 private:
     FrameBuffer() = default;
 
-    boost::interprocess::windows_shared_memory m_memory;
-    boost::interprocess::mapped_region m_region;
-    FrameBufferLayout* m_header = nullptr;
+    boost::interprocess::windows_shared_memory memory_;
+    boost::interprocess::mapped_region region_;
+    FrameBufferLayout* header_ = nullptr;
 };
 
 // One overlay window, created by the host and opened by the id the SharedOverlay names. It
@@ -70,8 +70,8 @@ public:
     // buffer does not exist.
     static std::unique_ptr<SharedWindow> open(const SharedId& windowId);
 
-    const SharedId& id() const { return m_id; }
-    BlockLock lock() { return BlockLock(m_mutex); }
+    const SharedId& id() const { return id_; }
+    BlockLock lock() { return BlockLock(mutex_); }
 
     // The following need the lock.
     SharedRect rect() const;
@@ -80,14 +80,14 @@ public:
     FrameBuffer& currentFrameBuffer();
 
 private:
-    explicit SharedWindow(const SharedId& id) : m_id(id) {}
+    explicit SharedWindow(const SharedId& id) : id_(id) {}
 
-    SharedId m_id;
-    boost::interprocess::windows_shared_memory m_memory;
-    boost::interprocess::mapped_region m_region;
-    std::unique_ptr<FrameBuffer> m_frameBuffer;
-    NamedMutex m_mutex;
-    SharedWindowLayout* m_header = nullptr;
+    SharedId id_;
+    boost::interprocess::windows_shared_memory memory_;
+    boost::interprocess::mapped_region region_;
+    std::unique_ptr<FrameBuffer> frameBuffer_;
+    NamedMutex mutex_;
+    SharedWindowLayout* header_ = nullptr;
 };
 
 // The client's own block, announced to the host at registration: the host writes which
@@ -98,9 +98,9 @@ public:
     // Creates the block and its mutex under fresh random names.
     static std::shared_ptr<SharedOverlay> create();
 
-    const std::string& name() const { return m_name; }
-    const std::string& mutexName() const { return m_mutex.name(); }
-    BlockLock lock() { return BlockLock(m_mutex); }
+    const std::string& name() const { return name_; }
+    const std::string& mutexName() const { return mutex_.name(); }
+    BlockLock lock() { return BlockLock(mutex_); }
 
     // The following need the lock.
     SharedId windowId() const;
@@ -111,11 +111,11 @@ public:
 private:
     SharedOverlay() = default;
 
-    std::string m_name;
-    NamedMutex m_mutex;
-    boost::interprocess::windows_shared_memory m_memory;
-    boost::interprocess::mapped_region m_region;
-    SharedOverlayLayout* m_header = nullptr;
+    std::string name_;
+    NamedMutex mutex_;
+    boost::interprocess::windows_shared_memory memory_;
+    boost::interprocess::mapped_region region_;
+    SharedOverlayLayout* header_ = nullptr;
 };
 
 // Header checks shared by client and tests. The view must hold `minimumReadable` bytes for
@@ -125,4 +125,4 @@ private:
 void checkWindowHeader(const void* address, size_t viewSize);
 void checkFrameBufferHeader(const void* address, size_t viewSize);
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

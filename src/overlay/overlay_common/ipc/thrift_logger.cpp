@@ -18,7 +18,7 @@ void routeToLog(const char* text)
         LOG_DEBUG(L"Thrift: %1", text);
 }
 
-} // namespace
+}  // namespace
 
 void setThriftLogger()
 {
@@ -32,4 +32,4 @@ void resetThriftLogger()
     routing.store(false);
 }
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

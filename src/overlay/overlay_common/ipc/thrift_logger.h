@@ -7,4 +7,4 @@ void setThriftLogger();
 // Puts the Thrift library's own output function back.
 void resetThriftLogger();
 
-} // namespace Overlay::Ipc
+}  // namespace Overlay::Ipc

@@ -6,13 +6,15 @@
 namespace Overlay {
 namespace Errors {
 
-struct Base_traits {
+struct Base_traits
+{
     using Parent = Err::Error2;
     static constexpr const char* namePart = "Base";
 };
 using Base = Err::GenericError<Base_traits>;  // "Error.Base"
 
-struct Failed_traits {
+struct Failed_traits
+{
     using Parent = Base;
     static constexpr const char* namePart = "Failed";
 };

@@ -299,8 +299,7 @@ void dumpSwapChain(IDXGISwapChain* swapChain, Log::Level level)
     LOG_AT_LEVEL_(level, L"VendorId: %0, DeviceId: %1, SubSysId: %2, Revision: %3", adapterDesc.VendorId,
                   adapterDesc.DeviceId, adapterDesc.SubSysId, adapterDesc.Revision);
     LOG_AT_LEVEL_(level, L"DedicatedVideoMemory: %0, DedicatedSystemMemory: %1, SharedSystemMemory: %2",
-                  adapterDesc.DedicatedVideoMemory, adapterDesc.DedicatedSystemMemory,
-                  adapterDesc.SharedSystemMemory);
+                  adapterDesc.DedicatedVideoMemory, adapterDesc.DedicatedSystemMemory, adapterDesc.SharedSystemMemory);
 }
 
 }  // namespace Overlay

@@ -62,8 +62,7 @@ public:
 protected:
     GraphicDeviceHookListener* listener() const { return listener_.load(); }
 
-    enum StopState : uint32_t
-    {
+    enum StopState : uint32_t {
         Running = 0,
         StopRequested = 1,
         Stopped = 2,

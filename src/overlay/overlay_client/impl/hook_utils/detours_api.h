@@ -41,4 +41,4 @@ inline LONG DetourTransactionAbort()
     return HookEngines::abortFarJumpTransaction();
 }
 
-} // namespace Overlay
+}  // namespace Overlay

@@ -44,7 +44,8 @@ void logOutcome(const wchar_t* action, const HookRecord& record, bool succeeded)
 // Where each replacement forwards once its record is gone. Slots are claimed in order and never
 // released; static, trivially destructible storage, so replacements can still read it while the
 // process exits.
-struct RetiredSlot {
+struct RetiredSlot
+{
     std::atomic<const void*> hookFunc;
     std::atomic<void*> realFunc;
 };
@@ -69,7 +70,7 @@ void retire(const HookRecord& record) noexcept
                   record.getName());
 }
 
-} // namespace
+}  // namespace
 
 void* retiredRealFunc(const void* hookFunc) noexcept
 {
@@ -84,19 +85,19 @@ void* retiredRealFunc(const void* hookFunc) noexcept
 }
 
 HookRecord::HookRecord(void* realFunc, void* hookFunc, std::string name, bool unhookOnDestroy)
-    : m_realFunc(realFunc), m_hookFunc(hookFunc), m_name(std::move(name)), m_unhookOnDestroy(unhookOnDestroy)
+    : realFunc_(realFunc), hookFunc_(hookFunc), name_(std::move(name)), unhookOnDestroy_(unhookOnDestroy)
 {
-    if (m_realFunc == nullptr)
-        throw std::invalid_argument(m_name + ": realFunc is null");
-    if (m_hookFunc == nullptr)
-        throw std::invalid_argument(m_name + ": hookFunc is null");
+    if (realFunc_ == nullptr)
+        throw std::invalid_argument(name_ + ": realFunc is null");
+    if (hookFunc_ == nullptr)
+        throw std::invalid_argument(name_ + ": hookFunc is null");
 }
 
 HookRecord::~HookRecord()
 {
-    if (!m_hooked)
+    if (!hooked_)
         return;
-    if (m_unhookOnDestroy) {
+    if (unhookOnDestroy_) {
         try {
             unhook(HookList{this});
         } catch (...) {
@@ -104,7 +105,7 @@ HookRecord::~HookRecord()
         }
     }
     // Still attached: the patch outlives the record, its replacement forwards to the trampoline.
-    if (m_hooked)
+    if (hooked_)
         retire(*this);
 }
 
@@ -122,7 +123,7 @@ void hook(const HookList& records)
 {
     HookList collected;
     for (HookRecord* record : records) {
-        if (record != nullptr && !record->m_hooked)
+        if (record != nullptr && !record->hooked_)
             collected.push_back(record);
     }
     if (collected.empty())
@@ -133,31 +134,31 @@ void hook(const HookList& records)
     std::vector<MhookHookEntry> entries;
     entries.reserve(collected.size());
     for (HookRecord* record : collected)
-        entries.push_back({&record->m_realFunc, record->m_hookFunc, false});
+        entries.push_back({&record->realFunc_, record->hookFunc_, false});
     Mhook_SetHookEx(entries.data(), static_cast<int>(entries.size()));
     for (std::size_t i = 0; i < collected.size(); ++i) {
         if (entries[i].attached) {
-            collected[i]->m_hooked = true;
-            collected[i]->m_backend = HookBackendMhook;
+            collected[i]->hooked_ = true;
+            collected[i]->backend_ = HookBackendMhook;
         }
     }
 
     // Second engine, one transaction for what the first one refused.
     HookList rest;
     for (HookRecord* record : collected) {
-        if (!record->m_hooked)
+        if (!record->hooked_)
             rest.push_back(record);
     }
     if (!rest.empty()) {
         DetourTransactionBegin();
         DetourUpdateThread(GetCurrentThread());
         for (HookRecord* record : rest)
-            DetourAttach(&record->m_realFunc, record->m_hookFunc);
+            DetourAttach(&record->realFunc_, record->hookFunc_);
         const LONG error = DetourTransactionCommit();
         if (error == 0) {
             for (HookRecord* record : rest) {
-                record->m_hooked = true;
-                record->m_backend = HookBackendDetours;
+                record->hooked_ = true;
+                record->backend_ = HookBackendDetours;
             }
         } else {
             LOG_ERROR(L"Detours attach error = %1", error);
@@ -166,8 +167,8 @@ void hook(const HookList& records)
 
     bool failed = false;
     for (HookRecord* record : collected) {
-        logOutcome(L"Hook", *record, record->m_hooked);
-        failed = failed || !record->m_hooked;
+        logOutcome(L"Hook", *record, record->hooked_);
+        failed = failed || !record->hooked_;
     }
     if (failed && g_mhookDumpBuffer != nullptr && g_mhookDumpBuffer->length > 0)
         LOG_ERROR(L"Mhook Dump Start:\n%0\nMhook Dump End", engineLogText());
@@ -177,7 +178,7 @@ void unhook(const HookList& records)
 {
     HookList collected;
     for (HookRecord* record : records) {
-        if (record != nullptr && record->m_hooked)
+        if (record != nullptr && record->hooked_)
             collected.push_back(record);
     }
     if (collected.empty())
@@ -187,27 +188,27 @@ void unhook(const HookList& records)
     HookList byMhook;
     HookList byDetours;
     for (HookRecord* record : collected)
-        (record->m_backend == HookBackendDetours ? byDetours : byMhook).push_back(record);
+        (record->backend_ == HookBackendDetours ? byDetours : byMhook).push_back(record);
 
     if (!byMhook.empty()) {
         std::vector<MhookUnhookEntry> entries;
         entries.reserve(byMhook.size());
         for (HookRecord* record : byMhook)
-            entries.push_back({&record->m_realFunc, 0});
+            entries.push_back({&record->realFunc_, 0});
         Mhook_UnhookEx(entries.data(), static_cast<int>(entries.size()));
         for (std::size_t i = 0; i < byMhook.size(); ++i)
-            byMhook[i]->m_hooked = entries[i].detached == 0;
+            byMhook[i]->hooked_ = entries[i].detached == 0;
     }
 
     if (!byDetours.empty()) {
         DetourTransactionBegin();
         DetourUpdateThread(GetCurrentThread());
         for (HookRecord* record : byDetours)
-            DetourDetach(&record->m_realFunc, record->m_hookFunc);
+            DetourDetach(&record->realFunc_, record->hookFunc_);
         const LONG error = DetourTransactionCommit();
         if (error == 0) {
             for (HookRecord* record : byDetours)
-                record->m_hooked = false;
+                record->hooked_ = false;
         } else {
             LOG_ERROR(L"Detours detach error = %1", error);
         }
@@ -219,7 +220,7 @@ void unhook(const HookList& records)
         retire(*record);
 
     for (HookRecord* record : collected)
-        logOutcome(L"Unhook", *record, !record->m_hooked);
+        logOutcome(L"Unhook", *record, !record->hooked_);
 }
 
 bool allHooked(const HookList& records)
@@ -263,8 +264,8 @@ void mhookPrintCallback(const char* format, ...)
     va_end(args);
     if (formatted <= 0)
         return;
-    const std::uint64_t n = std::min<std::uint64_t>(static_cast<std::uint64_t>(formatted),
-                                                    MhookDumpBuffer::Capacity - 1 - length);
+    const std::uint64_t n =
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(formatted), MhookDumpBuffer::Capacity - 1 - length);
     if (n == 0)
         return;
     buffer->length = length + n;
@@ -272,4 +273,4 @@ void mhookPrintCallback(const char* format, ...)
     ++buffer->length;
 }
 
-} // namespace Overlay
+}  // namespace Overlay

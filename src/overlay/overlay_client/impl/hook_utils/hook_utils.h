@@ -13,9 +13,9 @@
 //   }
 //
 //   class MyHook {
-//       HookRecord m_record = makeHookRecord(target, &myReplacement, "Module::Function");
-//       std::unique_ptr<HookRecord> m_optional = makeUniqueHookRecord(target2, &other, "Other");
-//       HookList getHooks() { return {&m_record, m_optional.get()}; }
+//       HookRecord record_ = makeHookRecord(target, &myReplacement, "Module::Function");
+//       std::unique_ptr<HookRecord> optional_ = makeUniqueHookRecord(target2, &other, "Other");
+//       HookList getHooks() { return {&record_, optional_.get()}; }
 //       ~MyHook() { unhook(getHooks()); }
 //   };
 //
@@ -55,12 +55,10 @@ class HookRecord;
 using HookList = std::vector<HookRecord*>;
 
 // Which engine attached a record.
-enum HookBackend : std::uint32_t {
-    HookBackendMhook = 0,
-    HookBackendDetours = 1
-};
+enum HookBackend : std::uint32_t { HookBackendMhook = 0, HookBackendDetours = 1 };
 
-class HookRecord {
+class HookRecord
+{
 public:
     // Throws std::invalid_argument "<name>: realFunc is null" / "<name>: hookFunc is null".
     HookRecord(void* realFunc, void* hookFunc, std::string name, bool unhookOnDestroy);
@@ -70,16 +68,16 @@ public:
     HookRecord(const HookRecord&) = delete;
     HookRecord& operator=(const HookRecord&) = delete;
 
-    bool isHooked() const { return m_hooked; }
-    void* getHookFunc() const { return m_hookFunc; }
-    std::uint32_t getBackend() const { return m_backend; }
-    const std::string& getName() const { return m_name; }
+    bool isHooked() const { return hooked_; }
+    void* getHookFunc() const { return hookFunc_; }
+    std::uint32_t getBackend() const { return backend_; }
+    const std::string& getName() const { return name_; }
     // What the engines rewrite: the target before attach, the trampoline while attached.
-    void** getRealFuncAddress() { return &m_realFunc; }
+    void** getRealFuncAddress() { return &realFunc_; }
 
     // The function's own behaviour: the trampoline while attached, the target otherwise. Safe to
     // call from any thread while the engines rewrite the pointer.
-    void* getRealFunc() const { return *static_cast<void* const volatile*>(&m_realFunc); }
+    void* getRealFunc() const { return *static_cast<void* const volatile*>(&realFunc_); }
     template <class Function>
     Function real() const
     {
@@ -90,12 +88,12 @@ private:
     friend void hook(const HookList& records);
     friend void unhook(const HookList& records);
 
-    void* m_realFunc;
-    void* m_hookFunc;
-    std::string m_name;
-    bool m_hooked = false;
-    bool m_unhookOnDestroy;
-    std::uint32_t m_backend = HookBackendMhook;
+    void* realFunc_;
+    void* hookFunc_;
+    std::string name_;
+    bool hooked_ = false;
+    bool unhookOnDestroy_;
+    std::uint32_t backend_ = HookBackendMhook;
 };
 
 // The records the hook classes create: always detached when destroyed.
@@ -143,7 +141,8 @@ std::invoke_result_t<Function, Args...> callRetired(Function hookFunc, std::invo
 }
 
 // The first engine's diagnostics, kept for the log when an attach fails.
-struct MhookDumpBuffer {
+struct MhookDumpBuffer
+{
     static constexpr std::size_t Capacity = 32768;
     char data[Capacity];
     std::uint64_t length;
@@ -158,4 +157,4 @@ const MhookDumpBuffer* hookEngineLog();
 // The first engine's print callback: appends one formatted line to the buffer.
 void mhookPrintCallback(const char* format, ...);
 
-} // namespace Overlay
+}  // namespace Overlay

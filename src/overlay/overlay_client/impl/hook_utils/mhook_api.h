@@ -33,4 +33,4 @@ inline void Mhook_SetPrintCallback(MhookPrintCallback callback)
     HookEngines::setNearJumpPrintCallback(callback);
 }
 
-} // namespace Overlay
+}  // namespace Overlay

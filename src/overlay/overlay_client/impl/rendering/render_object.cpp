@@ -4,11 +4,11 @@
 
 namespace Overlay::Rendering {
 
-RenderObject::RenderObject(std::shared_ptr<Renderer> renderer) : renderer(std::move(renderer)) {}
+RenderObject::RenderObject(std::shared_ptr<Renderer> renderer) : renderer_(std::move(renderer)) {}
 
 void RenderObject::draw()
 {
-    if (!renderer) {
+    if (!renderer_) {
         throw std::runtime_error("Failed to draw object, renderer is null");
     }
     onDraw();
@@ -16,19 +16,19 @@ void RenderObject::draw()
 
 void RenderObject::setRenderer(std::shared_ptr<Renderer> newRenderer)
 {
-    if (newRenderer == renderer) {
+    if (newRenderer == renderer_) {
         return;
     }
     releaseResources();
-    renderer.reset();
-    renderer = std::move(newRenderer);
+    renderer_.reset();
+    renderer_ = std::move(newRenderer);
     onRendererChanged();
 }
 
 void RenderObject::resetRenderer()
 {
     releaseResources();
-    renderer.reset();
+    renderer_.reset();
 }
 
 }  // namespace Overlay::Rendering

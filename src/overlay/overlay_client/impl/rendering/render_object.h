@@ -27,7 +27,7 @@ protected:
     virtual void onRendererChanged() = 0;
     virtual void releaseResources() = 0;
 
-    std::shared_ptr<Renderer> renderer;
+    std::shared_ptr<Renderer> renderer_;
 };
 
 }  // namespace Overlay::Rendering

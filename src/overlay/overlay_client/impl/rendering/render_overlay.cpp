@@ -6,10 +6,10 @@ namespace Overlay::Rendering {
 
 RenderOverlay::RenderOverlay(std::shared_ptr<Ipc::SharedOverlay> sharedOverlay, const SizeU& surfaceSize,
                              std::shared_ptr<Renderer> renderer)
-    : RenderObject(std::move(renderer)), sharedOverlay(std::move(sharedOverlay))
+    : RenderObject(std::move(renderer)), sharedOverlay_(std::move(sharedOverlay))
 {
     LOG_INFO(L"Create RenderOverlay: %0", static_cast<const void*>(this));
-    if (!this->sharedOverlay) {
+    if (!sharedOverlay_) {
         throw std::invalid_argument("sharedOverlay is null");
     }
     setSurfaceSize(surfaceSize);
@@ -18,76 +18,76 @@ RenderOverlay::RenderOverlay(std::shared_ptr<Ipc::SharedOverlay> sharedOverlay, 
 RenderOverlay::~RenderOverlay()
 {
     LOG_INFO(L"Destroy RenderOverlay: %0", static_cast<const void*>(this));
-    window.reset();
-    sharedOverlay.reset();
-    renderer.reset();
+    window_.reset();
+    sharedOverlay_.reset();
+    renderer_.reset();
 }
 
 void RenderOverlay::setSurfaceSize(const SizeU& size)
 {
-    std::lock_guard<std::recursive_mutex> lock(surfaceMutex);
-    surfaceRect = {0, 0, static_cast<int32_t>(size.width), static_cast<int32_t>(size.height)};
+    std::lock_guard<std::recursive_mutex> lock(surfaceMutex_);
+    surfaceRect_ = {0, 0, static_cast<int32_t>(size.width), static_cast<int32_t>(size.height)};
 }
 
 void RenderOverlay::release()
 {
     resetRenderer();
-    window.reset();
+    window_.reset();
 }
 
 void RenderOverlay::onDraw()
 {
-    renderer->beginDraw();
+    renderer_->beginDraw();
     try {
         RectI surface;
         {
-            std::lock_guard<std::recursive_mutex> lock(surfaceMutex);
-            surface = surfaceRect;
+            std::lock_guard<std::recursive_mutex> lock(surfaceMutex_);
+            surface = surfaceRect_;
         }
-        renderer->fillRect(surface, dimColor);
+        renderer_->fillRect(surface, dimColor);
         drawWindow();
     } catch (...) {
         // The game gets its state back whatever failed; the first failure is the one reported.
         try {
-            renderer->endDraw();
+            renderer_->endDraw();
         } catch (const std::exception& e) {
             LOG_ERROR(L"Failed to end drawing after a failure: %0", e.what());
         }
         throw;
     }
-    renderer->endDraw();
+    renderer_->endDraw();
 }
 
 void RenderOverlay::drawWindow()
 {
     std::shared_ptr<RenderWindow> current;
     {
-        const auto lock = sharedOverlay->lock();
-        const Ipc::SharedId windowId = sharedOverlay->windowId();
+        const auto lock = sharedOverlay_->lock();
+        const Ipc::SharedId windowId = sharedOverlay_->windowId();
         if (windowId.isZero()) {
-            window.reset();
+            window_.reset();
             return;
         }
-        if (!window || window->windowId() != windowId) {
-            window.reset();
-            window = std::make_shared<RenderWindow>(renderer, windowId);
+        if (!window_ || window_->windowId() != windowId) {
+            window_.reset();
+            window_ = std::make_shared<RenderWindow>(renderer_, windowId);
         }
-        current = window;
+        current = window_;
     }
     current->draw();
 }
 
 void RenderOverlay::onRendererChanged()
 {
-    if (window) {
-        window->setRenderer(renderer);
+    if (window_) {
+        window_->setRenderer(renderer_);
     }
 }
 
 void RenderOverlay::releaseResources()
 {
-    if (window) {
-        window->resetRenderer();
+    if (window_) {
+        window_->resetRenderer();
     }
 }
 

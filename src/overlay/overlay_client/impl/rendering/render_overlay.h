@@ -35,10 +35,10 @@ protected:
 private:
     void drawWindow();
 
-    std::shared_ptr<Ipc::SharedOverlay> sharedOverlay;
-    std::shared_ptr<RenderWindow> window;
-    std::recursive_mutex surfaceMutex;
-    RectI surfaceRect;
+    std::shared_ptr<Ipc::SharedOverlay> sharedOverlay_;
+    std::shared_ptr<RenderWindow> window_;
+    std::recursive_mutex surfaceMutex_;
+    RectI surfaceRect_;
 };
 
 }  // namespace Overlay::Rendering

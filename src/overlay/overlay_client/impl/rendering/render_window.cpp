@@ -5,10 +5,10 @@
 namespace Overlay::Rendering {
 
 RenderWindow::RenderWindow(std::shared_ptr<Renderer> renderer, const Ipc::SharedId& windowId)
-    : RenderObject(std::move(renderer)), sharedWindow(Ipc::SharedWindow::open(windowId))
+    : RenderObject(std::move(renderer)), sharedWindow_(Ipc::SharedWindow::open(windowId))
 {
-    bitmap = createWindowBitmap();
-    needsUpload = true;
+    bitmap_ = createWindowBitmap();
+    needsUpload_ = true;
     LOG_INFO(L"Create RenderWindow: %0", static_cast<const void*>(this));
 }
 
@@ -19,64 +19,64 @@ RenderWindow::~RenderWindow()
 
 const Ipc::SharedId& RenderWindow::windowId() const
 {
-    return sharedWindow->id();
+    return sharedWindow_->id();
 }
 
 std::shared_ptr<Bitmap> RenderWindow::createWindowBitmap()
 {
     SizeU size;
     {
-        const auto lock = sharedWindow->lock();
-        const Ipc::FrameView frame = sharedWindow->currentFrameBuffer().frame();
+        const auto lock = sharedWindow_->lock();
+        const Ipc::FrameView frame = sharedWindow_->currentFrameBuffer().frame();
         size = {frame.width, frame.height};
     }
     // An empty frame (the host has not drawn yet) has nothing to show and no texture.
-    if (!renderer || size.width == 0 || size.height == 0) {
+    if (!renderer_ || size.width == 0 || size.height == 0) {
         return nullptr;
     }
-    return renderer->createBitmap(size);
+    return renderer_->createBitmap(size);
 }
 
 void RenderWindow::onDraw()
 {
     RectI placement;
     {
-        auto lock = sharedWindow->lock();
-        const Ipc::SharedRect rect = sharedWindow->rect();
+        auto lock = sharedWindow_->lock();
+        const Ipc::SharedRect rect = sharedWindow_->rect();
         placement = {rect.left, rect.top, rect.right, rect.bottom};
-        Ipc::FrameBuffer& frameBuffer = sharedWindow->currentFrameBuffer();
+        Ipc::FrameBuffer& frameBuffer = sharedWindow_->currentFrameBuffer();
         const Ipc::FrameView frame = frameBuffer.frame();
         const SizeU frameSize = {frame.width, frame.height};
-        if (!bitmap || bitmap->size() != frameSize) {
-            needsUpload = true;
-            bitmap.reset();
+        if (!bitmap_ || bitmap_->size() != frameSize) {
+            needsUpload_ = true;
+            bitmap_.reset();
             if (frameSize.width == 0 || frameSize.height == 0) {
                 return;
             }
-            bitmap = renderer->createBitmap(frameSize);
-            if (!bitmap) {
+            bitmap_ = renderer_->createBitmap(frameSize);
+            if (!bitmap_) {
                 return;
             }
         }
-        if (frameBuffer.dirty() || needsUpload) {
-            bitmap->update(frame.pixels, frame.pitch, nullptr);
+        if (frameBuffer.dirty() || needsUpload_) {
+            bitmap_->update(frame.pixels, frame.pitch, nullptr);
             frameBuffer.clearDirty();
-            needsUpload = false;
+            needsUpload_ = false;
         }
     }
-    renderer->drawBitmap(*bitmap, placement);
+    renderer_->drawBitmap(*bitmap_, placement);
 }
 
 void RenderWindow::onRendererChanged()
 {
-    needsUpload = true;
-    bitmap.reset();
-    bitmap = createWindowBitmap();
+    needsUpload_ = true;
+    bitmap_.reset();
+    bitmap_ = createWindowBitmap();
 }
 
 void RenderWindow::releaseResources()
 {
-    bitmap.reset();
+    bitmap_.reset();
 }
 
 }  // namespace Overlay::Rendering

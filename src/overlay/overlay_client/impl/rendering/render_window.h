@@ -26,9 +26,9 @@ protected:
 private:
     std::shared_ptr<Bitmap> createWindowBitmap();
 
-    std::unique_ptr<Ipc::SharedWindow> sharedWindow;
-    std::shared_ptr<Bitmap> bitmap;
-    bool needsUpload = true;
+    std::unique_ptr<Ipc::SharedWindow> sharedWindow_;
+    std::shared_ptr<Bitmap> bitmap_;
+    bool needsUpload_ = true;
 };
 
 }  // namespace Overlay::Rendering

@@ -147,7 +147,8 @@ std::vector<void*> D3DHook::readSwapChainMethods(HMODULE dxgiModule, HMODULE d3d
     if (FAILED(hr)) {
         const auto createFactory = reinterpret_cast<CreateDxgiFactoryFn>(procAddress(dxgiModule, "CreateDXGIFactory"));
         ComPtr<IDXGIFactory> factory;
-        const HRESULT factoryResult = createFactory(__uuidof(IDXGIFactory), reinterpret_cast<void**>(factory.GetAddressOf()));
+        const HRESULT factoryResult =
+            createFactory(__uuidof(IDXGIFactory), reinterpret_cast<void**>(factory.GetAddressOf()));
         if (FAILED(factoryResult)) {
             throw std::runtime_error("Failed to create IDXGIFactory: " + std::to_string(factoryResult));
         }
@@ -222,8 +223,8 @@ std::shared_ptr<Rendering::Renderer> D3DHook::getRenderer()
             return renderer;
         }
         if (auto* d3d11 = std::get_if<std::shared_ptr<Rendering::RendererD3D11>>(&renderer_)) {
-            auto renderer = reuse(*d3d11, swapChain_,
-                                  [](Rendering::RendererD3D11& r) { return ComPtr<ID3D11Device>(r.device()); });
+            auto renderer =
+                reuse(*d3d11, swapChain_, [](Rendering::RendererD3D11& r) { return ComPtr<ID3D11Device>(r.device()); });
             renderer_ = renderer;
             return renderer;
         }
@@ -366,8 +367,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffersHook(IDXGISwapChain* swapChain, 
         return callRetired(&resizeBuffersHook, E_FAIL, swapChain, bufferCount, width, height, format, swapChainFlags);
     }
     self->beforeResize(L"ResizeBuffers");
-    const HRESULT result =
-        self->resizeBuffersRecord_->real<ResizeBuffersFn>()(swapChain, bufferCount, width, height, format, swapChainFlags);
+    const HRESULT result = self->resizeBuffersRecord_->real<ResizeBuffersFn>()(swapChain, bufferCount, width, height,
+                                                                               format, swapChainFlags);
     self->afterCall(result, L"ResizeBuffers");
     return result;
 }

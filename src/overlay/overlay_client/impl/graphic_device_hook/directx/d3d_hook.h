@@ -62,7 +62,8 @@ private:
     static HRESULT STDMETHODCALLTYPE presentHook(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags);
     static HRESULT STDMETHODCALLTYPE resizeBuffersHook(IDXGISwapChain* swapChain, UINT bufferCount, UINT width,
                                                        UINT height, DXGI_FORMAT format, UINT swapChainFlags);
-    static HRESULT STDMETHODCALLTYPE resizeTargetHook(IDXGISwapChain* swapChain, const DXGI_MODE_DESC* targetParameters);
+    static HRESULT STDMETHODCALLTYPE resizeTargetHook(IDXGISwapChain* swapChain,
+                                                      const DXGI_MODE_DESC* targetParameters);
 
     void beforePresent(IDXGISwapChain* swapChain);
     // Lets go of the back buffer before the game resizes it; never throws.

@@ -135,8 +135,8 @@ void RendererD2D::endDraw()
 std::shared_ptr<Bitmap> RendererD2D::createBitmap(const SizeU& size)
 {
     createRenderTarget();
-    const D2D1_BITMAP_PROPERTIES properties = D2D1::BitmapProperties(
-        D2D1::PixelFormat(DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_IGNORE), 96.0f, 96.0f);
+    const D2D1_BITMAP_PROPERTIES properties =
+        D2D1::BitmapProperties(D2D1::PixelFormat(DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_IGNORE), 96.0f, 96.0f);
     ID2D1Bitmap* bitmap = nullptr;
     throwIfFailed(renderTarget_->CreateBitmap(D2D1::SizeU(size.width, size.height), nullptr, 0, &properties, &bitmap),
                   "Failed to create ID2D1Bitmap");

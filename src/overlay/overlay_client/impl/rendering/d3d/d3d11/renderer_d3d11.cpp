@@ -76,8 +76,8 @@ BitmapD3D11::BitmapD3D11(const SizeU& size, ID3D11DeviceContext* context, ID3D11
     throwIfFailed(device->CreateVertexShader(Shaders::texturedVertexShader, sizeof Shaders::texturedVertexShader,
                                              nullptr, &texturedVertexShader_),
                   "Failed to create VertexShader");
-    throwIfFailed(device->CreatePixelShader(Shaders::texturedPixelShader, sizeof Shaders::texturedPixelShader,
-                                            nullptr, &texturedPixelShader_),
+    throwIfFailed(device->CreatePixelShader(Shaders::texturedPixelShader, sizeof Shaders::texturedPixelShader, nullptr,
+                                            &texturedPixelShader_),
                   "Failed to create PixelShader");
     texturedVertexBuffer_ = createVertexBuffer(device, texturedQuad, sizeof texturedQuad);
 
