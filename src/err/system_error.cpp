@@ -1,5 +1,7 @@
 #include "err/system_error.h"
 
+#include <windows.h>
+
 #include <cstdint>
 
 namespace Err {
@@ -35,20 +37,26 @@ std::shared_ptr<Error> makeSystemError(std::uint32_t code, const std::string& me
     case 158:
     case 167:
     case 1392:
-    case 1393:
-        return std::make_shared<System::AccessDenied>(code, message);
+    case 1393: return std::make_shared<System::AccessDenied>(code, message);
     case 2:
-    case 3:
-        return std::make_shared<System::FileNotFound>(code, message);
-    case 112:
-        return std::make_shared<System::OutOfDiskSpace>(code, message);
-    case 1223:
-        return std::make_shared<System::Cancelled>(code, message);
-    case 740:
-        return std::make_shared<System::ElevationRequired>(code, message);
-    default:
-        return std::make_shared<SystemError>(code, message);
+    case 3: return std::make_shared<System::FileNotFound>(code, message);
+    case 112: return std::make_shared<System::OutOfDiskSpace>(code, message);
+    case 1223: return std::make_shared<System::Cancelled>(code, message);
+    case 740: return std::make_shared<System::ElevationRequired>(code, message);
+    default: return std::make_shared<SystemError>(code, message);
     }
+}
+
+void throwIfFailed(long hr, const std::string& message)
+{
+    if (hr < 0) {
+        makeSystemError(static_cast<std::uint32_t>(hr), message)->raise();
+    }
+}
+
+void throwLastError(const std::string& message)
+{
+    makeSystemError(GetLastError(), message)->raise();
 }
 
 }  // namespace Err

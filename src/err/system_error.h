@@ -18,7 +18,8 @@ std::string appendSystemCode(std::string text, std::uint32_t code);
 
 // An error that carries a Windows error code (or an HRESULT). Its name is "Error." + Tag::namePart.
 template <typename Tag>
-class CodeBasedError : public Error2 {
+class CodeBasedError : public Error2
+{
 public:
     CodeBasedError(std::uint32_t code, const std::string& message) : Error2(message), systemCode_(code) {}
     CodeBasedError(std::uint32_t code, const std::shared_ptr<const Error>& cause, const std::string& message)
@@ -45,7 +46,8 @@ private:
     std::uint32_t systemCode_;
 };
 
-struct SystemError_t {
+struct SystemError_t
+{
     static constexpr const char* namePart = "System";
 };
 
@@ -54,7 +56,8 @@ using SystemError = CodeBasedError<SystemError_t>;
 
 // A system error of one condition, named "Error.System." + Tag::namePart; caught as SystemError too.
 template <typename Tag>
-class SpecificSystemError : public SystemError {
+class SpecificSystemError : public SystemError
+{
 public:
     using SystemError::SystemError;
 
@@ -71,19 +74,24 @@ public:
 
 namespace System {
 
-struct AccessDenied_t {
+struct AccessDenied_t
+{
     static constexpr const char* namePart = "AccessDenied";
 };
-struct OutOfDiskSpace_t {
+struct OutOfDiskSpace_t
+{
     static constexpr const char* namePart = "OutOfDiskSpace";
 };
-struct Cancelled_t {
+struct Cancelled_t
+{
     static constexpr const char* namePart = "Cancelled";
 };
-struct ElevationRequired_t {
+struct ElevationRequired_t
+{
     static constexpr const char* namePart = "ElevationRequired";
 };
-struct FileNotFound_t {
+struct FileNotFound_t
+{
     static constexpr const char* namePart = "FileNotFound";
 };
 
@@ -106,5 +114,13 @@ using FileNotFound = SpecificSystemError<FileNotFound_t>;
 // Raise it at once (`Err::makeSystemError(GetLastError(), "Failed to open")->raise();`) or nest it
 // as the cause of another error (`Failed(Err::makeSystemError(code, "..."), "...")`).
 std::shared_ptr<Error> makeSystemError(std::uint32_t code, const std::string& message);
+
+// The two ways a failed Windows call becomes an exception; `message` names the call
+// ("Failed to create event"), the error adds the system's text and the code.
+//   Err::throwIfFailed(device->CreateBuffer(&desc, nullptr, &buffer), "Failed to create VertexBuffer");
+//   if (!event) Err::throwLastError("Failed to create event");
+// An HRESULT is a signed 32-bit value (`long` on Windows); a success code returns quietly.
+void throwIfFailed(long hr, const std::string& message);
+[[noreturn]] void throwLastError(const std::string& message);
 
 }  // namespace Err

@@ -17,3 +17,4 @@
 #include "err/err.h"
 #include "log/log.h"
 #include "overlay/overlay_client/impl/_maintenance/errors.h"
+#include "overlay/overlay_client/impl/_maintenance/guarded.h"
