@@ -128,8 +128,9 @@ TEST(Pipe, ReadsFailCleanlyWhenNotOpenOrTimedOut)
     EXPECT_EQ(failure.type, TTransportException::NOT_OPEN);
     EXPECT_EQ(failure.text, "Pipe: msg = 'Pipe is not open', errorCode = 6");
     EXPECT_EQ(never.readAll(&byte, 0), 0u);
-    failure =
-        transportFailure([] { ConnectedPipeClient(INVALID_HANDLE_VALUE, std::make_shared<Event>(), true, 3000); });
+    failure = transportFailure([] {
+        ConnectedPipeClient(INVALID_HANDLE_VALUE, std::make_shared<Win::UniqueHandle>(makeEvent()), true, 3000);
+    });
     EXPECT_EQ(failure.type, TTransportException::NOT_OPEN);
     EXPECT_EQ(failure.text, "PipeServer: msg = 'Pipe is not open', errorCode = 6");
 

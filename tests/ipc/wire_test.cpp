@@ -141,34 +141,6 @@ TEST(Wire, MultiplexedProtocolPrefixesTheServiceName)
     sending.get();
 }
 
-TEST(Wire, StructsAcceptMissingFields)
-{
-    auto buffer = std::make_shared<apache::thrift::transport::TMemoryBuffer>();
-    apache::thrift::protocol::TCompactProtocol protocol(buffer);
-    const std::string onlyType = Bytes()({0x15, 0x04, 0x00});
-    buffer->write(reinterpret_cast<const uint8_t*>(onlyType.data()), uint32_t(onlyType.size()));
-    Stub::KeyEvent key;
-    key.read(&protocol);
-    Stub::KeyEvent expectedKey;
-    expectedKey.type = Stub::KeyEventType::type(2);
-    EXPECT_EQ(key, expectedKey);
-    EXPECT_EQ(key.modifiers + key.windowsKeyCode + key.nativeKeyCode + key.character + key.unmodifiedCharacter, 0);
-    EXPECT_FALSE(key.isSystemKey);
-
-    // A ClientInfo with fields 1, 3 and 4 only, plus an unknown field 9 and field 2 with a wrong
-    // type, both skipped.
-    const std::string partial = Bytes()({0x16, 0x02})({0x15, 0x08})({0x18})("p")({0x18})("s")({0x58})("zz")({0x00});
-    buffer->resetBuffer();
-    buffer->write(reinterpret_cast<const uint8_t*>(partial.data()), uint32_t(partial.size()));
-    Stub::ClientInfo info;
-    info.read(&protocol);
-    EXPECT_EQ(info.id, 1);
-    EXPECT_EQ(info.version, "");
-    EXPECT_EQ(info.pipeName, "p");
-    EXPECT_EQ(info.shmemName, "s");
-    EXPECT_EQ(info.scurfaceBounds, Stub::RectI());
-}
-
 TEST(Wire, ServerAnswersUnknownMethodsAndDropsRepliesSentToIt)
 {
     class ShowCounter : public Stub::OverlayClientIf

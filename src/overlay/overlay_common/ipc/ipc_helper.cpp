@@ -1,20 +1,11 @@
 #include "overlay/overlay_common/ipc/ipc_helper.h"
 
 #include "log/log.h"
+#include "win/unique_handle.h"
 
 namespace Overlay::Ipc {
 
 namespace {
-
-struct TokenHandle
-{
-    HANDLE handle = nullptr;
-    ~TokenHandle()
-    {
-        if (handle)
-            CloseHandle(handle);
-    }
-};
 
 HRESULT lastError()
 {
@@ -45,11 +36,11 @@ HRESULT findLogonSid(HANDLE token, std::vector<uint8_t>& sid)
 
 HRESULT buildDescriptor(SecurityAttributes& security)
 {
-    TokenHandle token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_READ, &token.handle))
+    Win::UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_READ, token.put()))
         return lastError();
     std::vector<uint8_t> sid;
-    const HRESULT hr = findLogonSid(token.handle, sid);
+    const HRESULT hr = findLogonSid(token.get(), sid);
     if (FAILED(hr))
         return hr;
 

@@ -28,43 +28,15 @@ template <class Error>
 
 }  // namespace
 
-NamedMutex::~NamedMutex()
-{
-    reset(nullptr);
-}
-
-NamedMutex::NamedMutex(NamedMutex&& other) noexcept
-    : throwOnAbandon_(other.throwOnAbandon_), name_(std::move(other.name_)),
-      handle_(std::exchange(other.handle_, nullptr))
-{
-}
-
-NamedMutex& NamedMutex::operator=(NamedMutex&& other) noexcept
-{
-    if (this != &other) {
-        reset(std::exchange(other.handle_, nullptr));
-        throwOnAbandon_ = other.throwOnAbandon_;
-        name_ = std::move(other.name_);
-    }
-    return *this;
-}
-
-void NamedMutex::reset(HANDLE handle)
-{
-    if (handle_)
-        CloseHandle(handle_);
-    handle_ = handle;
-}
-
 void NamedMutex::open(const std::string& name, bool throwOnAbandon)
 {
     name_ = name;
     if (name.empty())
         raiseFailed("Unspecified name (open)", ERROR_INVALID_PARAMETER);
-    HANDLE handle = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
+    Win::UniqueHandle handle(OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()));
     if (!handle)
         raiseFailed("Failed to open mutex", GetLastError());
-    reset(handle);
+    handle_ = std::move(handle);
     throwOnAbandon_ = throwOnAbandon;
 }
 
@@ -75,12 +47,12 @@ void NamedMutex::create(const std::string& name, bool initiallyOwned, bool* alre
     if (name.empty())
         raiseFailed("Unspecified mutex name (create)", ERROR_INVALID_PARAMETER);
     SetLastError(ERROR_SUCCESS);
-    HANDLE handle = CreateMutexA(security ? const_cast<SECURITY_ATTRIBUTES*>(&security->attributes) : nullptr,
-                                 initiallyOwned ? TRUE : FALSE, name.c_str());
+    Win::UniqueHandle handle(CreateMutexA(security ? const_cast<SECURITY_ATTRIBUTES*>(&security->attributes) : nullptr,
+                                          initiallyOwned ? TRUE : FALSE, name.c_str()));
     const DWORD error = GetLastError();
     if (!handle)
         raiseFailed("Failed to create mutex", error);
-    reset(handle);
+    handle_ = std::move(handle);
     throwOnAbandon_ = throwOnAbandon;
     if (alreadyExisted)
         *alreadyExisted = error == ERROR_ALREADY_EXISTS;
@@ -90,12 +62,12 @@ bool NamedMutex::wait(DWORD timeoutMs)
 {
     if (!handle_)
         raiseFailed("Handle is null", ERROR_INVALID_HANDLE);
-    const DWORD result = WaitForSingleObject(handle_, timeoutMs);
+    const DWORD result = WaitForSingleObject(handle_.get(), timeoutMs);
     if (result == WAIT_ABANDONED) {
         // The previous owner died holding it; the data it guards may be half written.
         if (!throwOnAbandon_)
             return true;
-        ReleaseMutex(handle_);
+        ReleaseMutex(handle_.get());
         raiseAbandon();
     }
     if (result == WAIT_FAILED)
@@ -111,7 +83,7 @@ void NamedMutex::lock()
 
 void NamedMutex::unlock()
 {
-    ReleaseMutex(handle_);
+    ReleaseMutex(handle_.get());
 }
 
 }  // namespace Overlay::Ipc

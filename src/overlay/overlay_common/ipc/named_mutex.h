@@ -5,6 +5,7 @@
 #include <string>
 
 #include "err/err.h"
+#include "win/unique_handle.h"
 
 namespace Overlay::Ipc {
 
@@ -39,9 +40,8 @@ class NamedMutex
 {
 public:
     NamedMutex() = default;
-    ~NamedMutex();
-    NamedMutex(NamedMutex&& other) noexcept;
-    NamedMutex& operator=(NamedMutex&& other) noexcept;
+    NamedMutex(NamedMutex&& other) noexcept = default;
+    NamedMutex& operator=(NamedMutex&& other) noexcept = default;
     NamedMutex(const NamedMutex&) = delete;
     NamedMutex& operator=(const NamedMutex&) = delete;
 
@@ -58,14 +58,12 @@ public:
     void unlock();
 
     const std::string& name() const { return name_; }
-    HANDLE handle() const { return handle_; }
+    HANDLE handle() const { return handle_.get(); }
 
 private:
-    void reset(HANDLE handle);
-
     bool throwOnAbandon_ = false;
     std::string name_;
-    HANDLE handle_ = nullptr;
+    Win::UniqueHandle handle_;
 };
 
 }  // namespace Overlay::Ipc

@@ -74,21 +74,18 @@ void cancelAndWait(HANDLE handle, OVERLAPPED& overlapped)
     GetOverlappedResult(handle, &overlapped, &ignored, FALSE);
 }
 
-Event::Event() : handle_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+Win::UniqueHandle makeEvent()
 {
-    if (!handle_) {
-        Err::makeSystemError(GetLastError(), "Failed to create event.")->raise();
+    Win::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) {
+        Err::throwLastError("Failed to create event.");
     }
-}
-
-Event::~Event()
-{
-    CloseHandle(handle_);
+    return event;
 }
 
 PipeBase::PipeBase(const char* label, HANDLE handle, DWORD readTimeout, DWORD writeTimeout)
-    : handle_(handle), label_(label), readOverlapped_(), writeOverlapped_(), readTimeout_(readTimeout),
-      writeTimeout_(writeTimeout)
+    : handle_(handle), label_(label), readEvent_(makeEvent()), writeEvent_(makeEvent()), readOverlapped_(),
+      writeOverlapped_(), readTimeout_(readTimeout), writeTimeout_(writeTimeout)
 {
     readOverlapped_.hEvent = readEvent_.get();
     writeOverlapped_.hEvent = writeEvent_.get();
@@ -102,10 +99,7 @@ PipeBase::~PipeBase()
 void PipeBase::closeHandle()
 {
     discardReadAhead();
-    if (handle_ != INVALID_HANDLE_VALUE) {
-        CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
+    handle_.reset();
 }
 
 DWORD PipeBase::waitResult(DWORD error, OVERLAPPED& overlapped, DWORD timeout)
@@ -115,17 +109,17 @@ DWORD PipeBase::waitResult(DWORD error, OVERLAPPED& overlapped, DWORD timeout)
 
     DWORD code = ERROR_SUCCESS;
     DWORD count = 0;
-    if (handle_ == INVALID_HANDLE_VALUE) {
+    if (!handle_) {
         code = ERROR_INVALID_HANDLE;
     } else if (timeout != 0 && WaitForSingleObject(overlapped.hEvent, timeout) == WAIT_TIMEOUT) {
         code = WAIT_TIMEOUT;
-    } else if (!GetOverlappedResult(handle_, &overlapped, &count, FALSE)) {
+    } else if (!GetOverlappedResult(handle_.get(), &overlapped, &count, FALSE)) {
         code = GetLastError();
     }
     if (code == ERROR_SUCCESS)
         return count;
     if (code == ERROR_IO_INCOMPLETE || code == WAIT_TIMEOUT)
-        cancelAndWait(handle_, overlapped);
+        cancelAndWait(handle_.get(), overlapped);
     throwPipeError(code, label_);
 }
 
@@ -150,12 +144,12 @@ uint32_t PipeBase::readSome(uint8_t* buf, uint32_t len)
 uint32_t PipeBase::readFromPipe(uint8_t* buf, uint32_t len)
 {
     // INVALID_HANDLE_VALUE doubles as the current-process pseudo handle; never pass it on.
-    if (handle_ == INVALID_HANDLE_VALUE)
+    if (!handle_)
         throwPipeError(ERROR_INVALID_HANDLE, label_);
 
     readOverlapped_ = freshOverlapped(readEvent_.get());
     DWORD count = 0;
-    if (ReadFile(handle_, buf, len, &count, &readOverlapped_))
+    if (ReadFile(handle_.get(), buf, len, &count, &readOverlapped_))
         return count;
     return waitResult(GetLastError(), readOverlapped_, readTimeout_);
 }
@@ -174,7 +168,7 @@ uint32_t PipeBase::sendMessage()
     std::vector<uint8_t> message;
     message.swap(writeBuffer_);
 
-    if (handle_ == INVALID_HANDLE_VALUE)
+    if (!handle_)
         throwPipeError(ERROR_INVALID_HANDLE, label_);
 
     const DWORD total = static_cast<DWORD>(message.size());
@@ -182,7 +176,7 @@ uint32_t PipeBase::sendMessage()
     while (sent < total) {
         writeOverlapped_ = freshOverlapped(writeEvent_.get());
         DWORD count = 0;
-        if (WriteFile(handle_, message.data() + sent, total - sent, &count, &writeOverlapped_))
+        if (WriteFile(handle_.get(), message.data() + sent, total - sent, &count, &writeOverlapped_))
             sent += count;
         else
             sent += waitResult(GetLastError(), writeOverlapped_, writeTimeout_);
@@ -211,11 +205,11 @@ void Pipe::open()
     QueryPerformanceCounter(&start);
     uint64_t budget = openTimeout_;
     for (;;) {
-        HANDLE handle = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OVERLAPPED, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
+        Win::UniqueFileHandle handle(CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                                 FILE_FLAG_OVERLAPPED, nullptr));
+        if (handle) {
             discardReadAhead();
-            handle_ = handle;
+            handle_ = std::move(handle);
             return;
         }
         switch (GetLastError()) {

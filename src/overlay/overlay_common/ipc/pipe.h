@@ -8,6 +8,8 @@
 
 #include <thrift/transport/TVirtualTransport.h>
 
+#include "win/unique_handle.h"
+
 namespace Overlay::Ipc {
 
 // "\\.\pipe\" + name.
@@ -20,20 +22,8 @@ std::string makePipePath(const std::string& name);
 // Cancels a pending overlapped operation and waits until the system no longer uses its buffer.
 void cancelAndWait(HANDLE handle, OVERLAPPED& overlapped);
 
-// Owns a manual-reset, unnamed event; closes it on destruction.
-class Event
-{
-public:
-    Event();
-    ~Event();
-    Event(const Event&) = delete;
-    Event& operator=(const Event&) = delete;
-
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
+// A new manual-reset, unnamed event; throws the system error when none can be made.
+Win::UniqueHandle makeEvent();
 
 // Pipe handle, overlapped records and time-outs shared by the client pipe and the server-side
 // connection. Each direction has its own overlapped record, so a read and a write never share
@@ -55,7 +45,7 @@ protected:
     // transferred; a failed or timed-out operation is cancelled and throws.
     virtual DWORD waitResult(DWORD error, OVERLAPPED& overlapped, DWORD timeout);
 
-    bool handleValid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    bool handleValid() const { return handle_.valid(); }
     // Up to len bytes: what was read ahead, else one overlapped read.
     uint32_t readSome(uint8_t* buf, uint32_t len);
     void discardReadAhead() { readPosition_ = readLimit_ = 0; }
@@ -64,10 +54,10 @@ protected:
     uint32_t sendMessage();
     void closeHandle();
 
-    HANDLE handle_;
+    Win::UniqueFileHandle handle_;
     std::string label_;
-    Event readEvent_;
-    Event writeEvent_;
+    Win::UniqueHandle readEvent_;
+    Win::UniqueHandle writeEvent_;
     OVERLAPPED readOverlapped_;
     OVERLAPPED writeOverlapped_;
     std::vector<uint8_t> writeBuffer_;

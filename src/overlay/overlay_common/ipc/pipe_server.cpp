@@ -35,10 +35,10 @@ void interruptibleWait(HANDLE handle, OVERLAPPED& overlapped, HANDLE interruptEv
     throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait", error);
 }
 
-std::shared_ptr<Event> makeInterruptEvent()
+std::shared_ptr<Win::UniqueHandle> makeInterruptEvent()
 {
     try {
-        return std::make_shared<Event>();
+        return std::make_shared<Win::UniqueHandle>(makeEvent());
     } catch (...) {
         throw TTransportException(TTransportException::UNKNOWN, "Failed to create PipeServer");
     }
@@ -46,8 +46,8 @@ std::shared_ptr<Event> makeInterruptEvent()
 
 }  // namespace
 
-ConnectedPipeClient::ConnectedPipeClient(HANDLE handle, std::shared_ptr<Event> interruptEvent, bool singleInstance,
-                                         DWORD writeTimeout)
+ConnectedPipeClient::ConnectedPipeClient(HANDLE handle, std::shared_ptr<Win::UniqueHandle> interruptEvent,
+                                         bool singleInstance, DWORD writeTimeout)
     : PipeTransport<ConnectedPipeClient>(serverLabel, handle, INFINITE, writeTimeout),
       interruptEvent_(std::move(interruptEvent)), singleInstance_(singleInstance)
 {
@@ -66,9 +66,9 @@ void ConnectedPipeClient::close()
     if (!handleValid())
         return;
     if (singleInstance_) {
-        DisconnectNamedPipe(handle_);
+        DisconnectNamedPipe(handle_.get());
         discardReadAhead();
-        handle_ = INVALID_HANDLE_VALUE;
+        handle_.release();  // the server's handle: it stays open for the next accept
     } else {
         closeHandle();
     }
@@ -78,14 +78,14 @@ DWORD ConnectedPipeClient::waitResult(DWORD error, OVERLAPPED& overlapped, DWORD
 {
     if (error != ERROR_IO_PENDING)
         throwPipeError(error, label_);
-    interruptibleWait(handle_, overlapped, interruptEvent_->get(), timeout);
+    interruptibleWait(handle_.get(), overlapped, interruptEvent_->get(), timeout);
     return PipeBase::waitResult(error, overlapped, 0);
 }
 
 PipeServer::PipeServer(std::string path, bool singleInstance, std::shared_ptr<SecurityAttributes> security,
                        DWORD writeTimeout)
     : path_(std::move(path)), security_(std::move(security)), writeTimeout_(writeTimeout),
-      singleInstance_(singleInstance), handle_(INVALID_HANDLE_VALUE), interruptEvent_(makeInterruptEvent())
+      singleInstance_(singleInstance), interruptEvent_(makeInterruptEvent())
 {
 }
 
@@ -96,7 +96,7 @@ PipeServer::~PipeServer()
 
 bool PipeServer::isOpen() const
 {
-    return handle_ != INVALID_HANDLE_VALUE;
+    return handle_.valid();
 }
 
 void PipeServer::listen()
@@ -113,24 +113,22 @@ void PipeServer::interrupt()
 void PipeServer::close()
 {
     interrupt();
-    if (handle_ != INVALID_HANDLE_VALUE) {
-        CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
+    handle_.reset();
 }
 
 void PipeServer::createInstance(bool first)
 {
-    if (handle_ != INVALID_HANDLE_VALUE)
+    if (handle_)
         return;
     // Only the first instance may claim the name, so no other process can sit on it before us.
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     const DWORD pipeMode = PIPE_REJECT_REMOTE_CLIENTS | PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT;
-    HANDLE handle = CreateNamedPipeA(path_.c_str(), openMode, pipeMode, singleInstance_ ? 1 : PIPE_UNLIMITED_INSTANCES,
-                                     0, 0, 0, security_ ? &security_->attributes : nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    Win::UniqueFileHandle handle(CreateNamedPipeA(path_.c_str(), openMode, pipeMode,
+                                                  singleInstance_ ? 1 : PIPE_UNLIMITED_INSTANCES, 0, 0, 0,
+                                                  security_ ? &security_->attributes : nullptr));
+    if (!handle)
         throwServerError(TTransportException::NOT_OPEN, "failed to create pipe", GetLastError());
-    handle_ = handle;
+    handle_ = std::move(handle);
 }
 
 std::shared_ptr<TTransport> PipeServer::acceptImpl()
@@ -140,40 +138,40 @@ std::shared_ptr<TTransport> PipeServer::acceptImpl()
         throw TTransportException(TTransportException::INTERRUPTED, "PipeServer: interrupted");
 
     // INVALID_HANDLE_VALUE doubles as the current-process pseudo handle; never pass it on.
-    if (handle_ == INVALID_HANDLE_VALUE)
+    if (!handle_)
         throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", ERROR_INVALID_HANDLE);
 
-    auto event = std::make_unique<Event>();
+    Win::UniqueHandle event = makeEvent();
     OVERLAPPED overlapped{};
-    overlapped.hEvent = event->get();
-    if (ConnectNamedPipe(handle_, &overlapped))
+    overlapped.hEvent = event.get();
+    if (ConnectNamedPipe(handle_.get(), &overlapped))
         throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", GetLastError());
     DWORD error = GetLastError();
 
     while (error != ERROR_PIPE_CONNECTED) {
         if (error == ERROR_IO_PENDING) {
-            interruptibleWait(handle_, overlapped, interruptEvent_->get(), INFINITE);
+            interruptibleWait(handle_.get(), overlapped, interruptEvent_->get(), INFINITE);
             DWORD ignored = 0;
-            if (!GetOverlappedResult(handle_, &overlapped, &ignored, FALSE))
+            if (!GetOverlappedResult(handle_.get(), &overlapped, &ignored, FALSE))
                 throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", GetLastError());
             break;
         }
         if (error != ERROR_NO_DATA)
             throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", error);
         // A client connected and left before we saw it: drop it and wait again.
-        DisconnectNamedPipe(handle_);
-        event = std::make_unique<Event>();
+        DisconnectNamedPipe(handle_.get());
+        event = makeEvent();
         overlapped = OVERLAPPED{};
-        overlapped.hEvent = event->get();
-        if (ConnectNamedPipe(handle_, &overlapped))
+        overlapped.hEvent = event.get();
+        if (ConnectNamedPipe(handle_.get(), &overlapped))
             throwServerError(TTransportException::INTERNAL_ERROR, "failed to wait client", GetLastError());
         error = GetLastError();
     }
     event.reset();
 
-    HANDLE connected = handle_;
-    if (!singleInstance_)
-        handle_ = INVALID_HANDLE_VALUE;
+    // Single instance: the server keeps the handle and the connection borrows it. Otherwise the
+    // connection takes it over and a new instance waits for the next client.
+    const HANDLE connected = singleInstance_ ? handle_.get() : handle_.release();
     auto client = std::make_shared<ConnectedPipeClient>(connected, interruptEvent_, singleInstance_, writeTimeout_);
     if (!singleInstance_)
         createInstance(false);

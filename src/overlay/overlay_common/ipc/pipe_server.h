@@ -17,7 +17,8 @@ namespace Overlay::Ipc {
 class ConnectedPipeClient : public PipeTransport<ConnectedPipeClient>
 {
 public:
-    ConnectedPipeClient(HANDLE handle, std::shared_ptr<Event> interruptEvent, bool singleInstance, DWORD writeTimeout);
+    ConnectedPipeClient(HANDLE handle, std::shared_ptr<Win::UniqueHandle> interruptEvent, bool singleInstance,
+                        DWORD writeTimeout);
     ~ConnectedPipeClient() override;
 
     void open() override {}
@@ -29,7 +30,7 @@ protected:
     DWORD waitResult(DWORD error, OVERLAPPED& overlapped, DWORD timeout) override;
 
 private:
-    std::shared_ptr<Event> interruptEvent_;
+    std::shared_ptr<Win::UniqueHandle> interruptEvent_;
     bool singleInstance_;
 };
 
@@ -58,8 +59,8 @@ private:
     std::shared_ptr<SecurityAttributes> security_;
     DWORD writeTimeout_;
     bool singleInstance_;
-    HANDLE handle_;
-    std::shared_ptr<Event> interruptEvent_;
+    Win::UniqueFileHandle handle_;
+    std::shared_ptr<Win::UniqueHandle> interruptEvent_;
 };
 
 }  // namespace Overlay::Ipc
