@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
+
+#include <thrift/transport/TBufferTransports.h>
 
 #include "ipc_test_support.h"
 #include "log_capture.h"
@@ -28,8 +31,30 @@ class Listener : public ServerListener
 public:
     void onClientConnected() override { ++connects; }
     void onClientDisconnected() override { ++disconnects; }
+    void onServerFailed() override { ++failures; }
     std::atomic<int> connects{0};
     std::atomic<int> disconnects{0};
+    std::atomic<int> failures{0};
+};
+
+// Accepts once (a connection that ends at once), then fails as a broken pipe server would.
+class BreakingTransport : public apache::thrift::transport::TServerTransport
+{
+public:
+    void listen() override {}
+    void close() override {}
+    void interrupt() override {}
+
+protected:
+    std::shared_ptr<apache::thrift::transport::TTransport> acceptImpl() override
+    {
+        if (accepts_++ == 0)
+            return std::make_shared<apache::thrift::transport::TMemoryBuffer>();
+        throw TTransportException(TTransportException::INTERNAL_ERROR, "accept failed");
+    }
+
+private:
+    int accepts_ = 0;
 };
 
 std::shared_ptr<ServerImpl> makeServer(const std::string& name, const std::shared_ptr<Listener>& listener)
@@ -85,6 +110,41 @@ TEST(ServerImpl, StartFailsWhenAnotherProcessOwnsThePipe)
     EXPECT_TRUE(log.contains(IpcTest::runningUnderWine()
                                  ? L"Stop IPC server: PipeServer: failed to create pipe, error = 231"
                                  : L"Stop IPC server: PipeServer: failed to create pipe, error = 5"));
+}
+
+TEST(ServerImpl, HostileMessagesEndOnlyTheirConnectionAndAFailedAcceptIsReported)
+{
+    LogTest::LogCapture log;
+    const std::string name = IpcTest::uniqueName();
+    auto server = makeServer(name, nullptr);
+    server->start();
+    // A call whose method name claims 2^31-1 bytes is refused from its header: the server hangs
+    // up at once instead of allocating 2 GiB and waiting for them, and serves the next host.
+    {
+        auto pipe = std::make_shared<Pipe>(makePipePath(name));
+        pipe->open();
+        IpcTest::send(*pipe, std::string("\x82\x21\x00\xff\xff\xff\xff\x07", 8));
+        EXPECT_EQ(IpcTest::transportFailure([&] { IpcTest::receive(*pipe, 1); }).type,
+                  TTransportException::END_OF_FILE);
+    }
+    IpcClient host(name);
+    host.open();
+    EXPECT_TRUE(Stub::OverlayClientClient(host.getProtocol()).ping());
+    host.close();
+    server->stop();
+    EXPECT_FALSE(log.contains(L"Stop IPC server: the pipe no longer accepts connections"));
+
+    auto listener = std::make_shared<Listener>();
+    ServerImpl broken(std::make_shared<BreakingTransport>(),
+                      std::make_shared<Stub::OverlayClientProcessor>(std::make_shared<Handler>()), listener);
+    broken.start();
+    for (int i = 0; i < 1000 && listener->failures == 0; ++i)
+        Sleep(10);
+    EXPECT_EQ(listener->failures, 1);
+    broken.stop();
+    EXPECT_TRUE(log.contains(L"Stop IPC server: the pipe no longer accepts connections"));
+    const auto messages = log.messages();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), L"IPC server was successfully stopped"), 1);
 }
 
 TEST(IpcClient, LogsOpenAndCloseOnlyWhenTheyHappen)

@@ -13,7 +13,7 @@ IpcClient::IpcClient(const std::string& hostPipeName)
     pipe_ = pipe.get();
     transport_ = pipe;
     // Bound to the concrete transport, so the protocol's transport calls are direct.
-    protocol_ = std::make_shared<apache::thrift::protocol::TCompactProtocolT<Pipe>>(pipe);
+    protocol_ = std::make_shared<apache::thrift::protocol::TCompactProtocolT<Pipe>>(pipe, stringLimit, containerLimit);
 }
 
 IpcClient::~IpcClient()

@@ -14,6 +14,12 @@ namespace Overlay::Ipc {
 class IpcClient
 {
 public:
+    // What one answer from the host may ask us to allocate. The compact protocol sizes its
+    // buffer from the length on the wire, so without a bound a few bytes could ask for 2 GiB;
+    // the host's answers (ids, versions, names) need a few KiB at most.
+    static constexpr int32_t stringLimit = 16 * 1024;
+    static constexpr int32_t containerLimit = 1024;
+
     explicit IpcClient(const std::string& hostPipeName);
     ~IpcClient();
     IpcClient(const IpcClient&) = delete;

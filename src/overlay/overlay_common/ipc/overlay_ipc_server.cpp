@@ -14,13 +14,45 @@ using apache::thrift::transport::TTransportException;
 
 namespace Overlay::Ipc {
 
+namespace {
+
+// The simple server ends for good when anything but a Thrift exception leaves one connection
+// (std::bad_alloc, a system error from the pipe). Such a failure ends that connection only.
+class ConnectionGuard : public apache::thrift::TProcessor
+{
+public:
+    explicit ConnectionGuard(std::shared_ptr<apache::thrift::TProcessor> processor) : processor_(std::move(processor))
+    {
+    }
+
+    bool process(std::shared_ptr<apache::thrift::protocol::TProtocol> in,
+                 std::shared_ptr<apache::thrift::protocol::TProtocol> out, void* context) override
+    {
+        try {
+            return processor_->process(std::move(in), std::move(out), context);
+        } catch (const apache::thrift::TException&) {
+            throw;
+        } catch (const std::exception& e) {
+            throw TTransportException(TTransportException::UNKNOWN, std::string("Connection dropped: ") + e.what());
+        } catch (...) {
+            throw TTransportException(TTransportException::UNKNOWN, "Connection dropped: unknown exception");
+        }
+    }
+
+private:
+    std::shared_ptr<apache::thrift::TProcessor> processor_;
+};
+
+}  // namespace
+
 ServerImpl::ServerImpl(std::shared_ptr<apache::thrift::transport::TServerTransport> transport,
                        std::shared_ptr<apache::thrift::TProcessor> processor, std::weak_ptr<ServerListener> listener)
     : transport_(std::move(transport)), listener_(std::move(listener))
 {
     server_ = std::make_unique<apache::thrift::server::TSimpleServer>(
-        std::move(processor), transport_, std::make_shared<apache::thrift::transport::TTransportFactory>(),
-        std::make_shared<apache::thrift::protocol::TCompactProtocolFactory>());
+        std::make_shared<ConnectionGuard>(std::move(processor)), transport_,
+        std::make_shared<apache::thrift::transport::TTransportFactory>(),
+        std::make_shared<apache::thrift::protocol::TCompactProtocolFactory>(stringLimit, containerLimit));
     // The server lives inside this object, so it may refer to it without owning it; an owning
     // pointer would keep both alive for ever.
     server_->setServerEventHandler(std::shared_ptr<TServerEventHandler>(std::shared_ptr<void>(), this));
@@ -44,6 +76,7 @@ void ServerImpl::start()
         started_ = std::promise<bool>();
         started = started_.get_future();
     }
+    stopping_ = false;
     task_ = std::async(std::launch::async, [this] { run(); });
     if (!started.get())
         throw TTransportException(TTransportException::UNKNOWN, "Failed to start IPC server");
@@ -51,6 +84,7 @@ void ServerImpl::start()
 
 void ServerImpl::stop()
 {
+    stopping_ = true;
     if (server_)
         server_->stop();
     if (task_.valid())
@@ -62,7 +96,14 @@ void ServerImpl::run()
     LOG_INFO(L"Starting IPC server...");
     try {
         server_->serve();
-        LOG_INFO(L"IPC server was successfully stopped");
+        if (stopping_) {
+            LOG_INFO(L"IPC server was successfully stopped");
+        } else {
+            // The serve loop gives up when a connection cannot be accepted; nobody asked it to.
+            LOG_ERROR(L"Stop IPC server: %1", "the pipe no longer accepts connections");
+            if (auto listener = listener_.lock())
+                listener->onServerFailed();
+        }
     } catch (const std::exception& e) {
         LOG_ERROR(L"Stop IPC server: %1", e.what());
     } catch (...) {

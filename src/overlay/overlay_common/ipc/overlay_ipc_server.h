@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,9 @@ public:
     virtual ~ServerListener() = default;
     virtual void onClientConnected() {}
     virtual void onClientDisconnected() {}
+    // Serving ended without a stop (the pipe could not take another connection): no host can
+    // reach us any more until the server is started again.
+    virtual void onServerFailed() {}
 };
 
 // A Thrift simple server run on a task of its own: start returns once the server listens
@@ -30,6 +34,11 @@ public:
 class ServerImpl : public apache::thrift::server::TServerEventHandler, public std::enable_shared_from_this<ServerImpl>
 {
 public:
+    // What one call to us may ask the server to allocate. Our service has no strings or
+    // containers in its arguments; only the method name is read as a string.
+    static constexpr int32_t stringLimit = 256;
+    static constexpr int32_t containerLimit = 16;
+
     ServerImpl(std::shared_ptr<apache::thrift::transport::TServerTransport> transport,
                std::shared_ptr<apache::thrift::TProcessor> processor, std::weak_ptr<ServerListener> listener);
     ~ServerImpl() override;
@@ -58,6 +67,7 @@ private:
     std::mutex startedMutex_;
     std::promise<bool> started_;
     std::future<void> task_;
+    std::atomic<bool> stopping_{false};
 };
 
 // The client's IPC server: a ServerImpl for `processor` on a PipeServer at the pipe `pipeName`.

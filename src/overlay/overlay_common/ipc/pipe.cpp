@@ -205,8 +205,10 @@ void Pipe::open()
     QueryPerformanceCounter(&start);
     uint64_t budget = openTimeout_;
     for (;;) {
-        Win::UniqueFileHandle handle(CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                                 FILE_FLAG_OVERLAPPED, nullptr));
+        // A process that took the host's pipe name first may identify us but never act as us.
+        const DWORD flags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+        Win::UniqueFileHandle handle(
+            CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr));
         if (handle) {
             discardReadAhead();
             handle_ = std::move(handle);
