@@ -102,6 +102,13 @@ void checkFrameBufferHeader(const void* address, size_t viewSize)
         wrongSize();
 }
 
+BlockLock tryLockFor(NamedMutex& mutex, DWORD timeoutMs)
+{
+    if (!mutex.wait(timeoutMs))
+        return BlockLock(mutex, std::defer_lock);
+    return BlockLock(mutex, std::adopt_lock);
+}
+
 void FrameView::copyTo(uint8_t* destination, size_t destinationPitch) const
 {
     if (destinationPitch == pitch) {

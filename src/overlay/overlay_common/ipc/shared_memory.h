@@ -16,6 +16,10 @@ namespace Overlay::Ipc {
 
 using BlockLock = std::unique_lock<NamedMutex>;
 
+// The mutex taken within `timeoutMs`, or a lock that owns nothing (`owns_lock()` false) when the
+// host held it longer: a game thread must never wait on the host without bound.
+BlockLock tryLockFor(NamedMutex& mutex, DWORD timeoutMs);
+
 // The pixels of one frame as they were when the frame was taken: width and height were read
 // once and checked against the capacity and the mapping, so copying `height` rows of
 // `width` pixels from `pixels` stays inside the mapping whatever the host writes meanwhile.
@@ -72,6 +76,7 @@ public:
 
     const SharedId& id() const { return id_; }
     BlockLock lock() { return BlockLock(mutex_); }
+    BlockLock tryLock(DWORD timeoutMs) { return tryLockFor(mutex_, timeoutMs); }
 
     // The following need the lock.
     SharedRect rect() const;
@@ -101,6 +106,7 @@ public:
     const std::string& name() const { return name_; }
     const std::string& mutexName() const { return mutex_.name(); }
     BlockLock lock() { return BlockLock(mutex_); }
+    BlockLock tryLock(DWORD timeoutMs) { return tryLockFor(mutex_, timeoutMs); }
 
     // The following need the lock.
     SharedId windowId() const;
