@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <exception>
 
 namespace Err {
 
@@ -57,6 +58,7 @@ void throwIfFailed(long hr, const std::string& message)
 void throwLastError(const std::string& message)
 {
     makeSystemError(GetLastError(), message)->raise();
+    std::terminate();  // not reached: the compiler cannot see through the virtual raise
 }
 
 }  // namespace Err
