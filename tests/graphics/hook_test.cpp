@@ -24,6 +24,7 @@ using Overlay::Rendering::Renderer;
 using Overlay::Rendering::RendererD2D;
 using Overlay::Rendering::RendererD3D11;
 using Overlay::Rendering::SizeU;
+using Overlay::Rendering::SwapChainRenderer;
 
 const Overlay::Ipc::SharedRect hostRect = {20, 16, 20 + 64, 16 + 48};
 
@@ -53,9 +54,7 @@ public:
         try {
             const std::shared_ptr<Renderer> renderer = api.getRenderer();
             renderers.insert(renderer.get());
-            const auto d2d = std::dynamic_pointer_cast<RendererD2D>(renderer);
-            IDXGISwapChain* swapChain =
-                d2d ? d2d->swapChain() : std::dynamic_pointer_cast<RendererD3D11>(renderer)->swapChain();
+            IDXGISwapChain* swapChain = std::dynamic_pointer_cast<SwapChainRenderer>(renderer)->swapChain();
             DXGI_SWAP_CHAIN_DESC desc = {};
             swapChain->GetDesc(&desc);
             overlay_.setSurfaceSize(SizeU{desc.BufferDesc.Width, desc.BufferDesc.Height});
