@@ -317,6 +317,15 @@ TEST_F(SpiedHook, DevicesGetDirect2DSupportSwapChainsItCannotTargetAWorkingDirec
                            D3D11_SDK_VERSION, &device, nullptr, nullptr),
               S_OK);
     EXPECT_EQ(spy->createDeviceFlags, UINT(D3D11_CREATE_DEVICE_SINGLETHREADED | D3D11_CREATE_DEVICE_BGRA_SUPPORT));
+
+    // Another device, and back: a new renderer of the kind in use each time, Direct2D not tried again.
+    listener->check = false;
+    TestSwapChain other(128, 96, spiedCreate);
+    ASSERT_EQ(other.swapChain->Present(0, 0), S_OK);
+    frames(1);
+    EXPECT_EQ(listener->errors, "");
+    EXPECT_EQ(countPrefix(log, L"Create RendererD3D11: "), 3u);
+    EXPECT_EQ(countPrefix(log, L"Create RendererD2D: "), 1u);
 }
 
 TEST_F(SpiedHook, LostDeviceDropsTheRendererUntilTheNextPresent)
