@@ -387,16 +387,24 @@ struct GameState
     ComPtr<ID3D11Predicate> predicate;
 };
 
-TEST(D3D11StateRestore, EveryBindingReadsBackIdenticalWithBalancedReferences)
+// A game with every binding made, an overlay showing a host window over it, drawn with the Direct3D 11
+// renderer on the game's immediate context.
+class D3D11StateRestore : public ::testing::Test
 {
-    TestSwapChain game(96, 64);
-    const GameState state(game.device.Get());
-    TestHost host({8, 8, 24, 24});
-    Overlay::Rendering::RenderOverlay overlay(
-        host.sharedOverlay, {96, 64}, std::make_shared<Overlay::Rendering::RendererD3D11>(game.swapChain.Get()));
+protected:
+    D3D11StateRestore()
+        : game(96, 64), state(game.device.Get()), host({8, 8, 24, 24}),
+          overlay(host.sharedOverlay, {96, 64},
+                  std::make_shared<Overlay::Rendering::RendererD3D11>(game.swapChain.Get()))
+    {
+        host.publish(16, 16, 4);
+        overlay.draw();  // the window's bitmap, kept from frame to frame, references the context
+    }
+
     // Draws overlay frames over the bound state and compares every binding and reference count before
     // and after; returns how many frames failed.
-    auto expectRestoredAfter = [&](int frames) {
+    int expectRestoredAfter(int frames)
+    {
         const Snapshot before(game.context.Get());
         const auto references = before.referenceCounts();
         const ULONG contextReferences = refCount(game.context.Get());
@@ -412,10 +420,16 @@ TEST(D3D11StateRestore, EveryBindingReadsBackIdenticalWithBalancedReferences)
         EXPECT_EQ(before.referenceCounts(), references);
         EXPECT_EQ(refCount(game.context.Get()), contextReferences) << "the backup holds nothing between frames";
         return failed;
-    };
+    }
 
-    host.publish(16, 16, 4);
-    overlay.draw();  // the window's bitmap, kept from frame to frame, references the context
+    TestSwapChain game;
+    const GameState state;
+    TestHost host;
+    Overlay::Rendering::RenderOverlay overlay;
+};
+
+TEST_F(D3D11StateRestore, EveryBindingReadsBackIdenticalAndTheFramesGoIntoTheBackBuffer)
+{
     clearBackBuffer(game.swapChain.Get(), Rgba{200, 100, 50, 255});
     state.bind(game.context.Get(), slotsVP);
     const Snapshot bound(game.context.Get());
@@ -429,11 +443,16 @@ TEST(D3D11StateRestore, EveryBindingReadsBackIdenticalWithBalancedReferences)
     const Image image = readBackBuffer(game.swapChain.Get());
     EXPECT_TRUE(closeTo(image.at(50, 40), Rgba{32, 16, 8, 255}, 2)) << describe(image.at(50, 40));
     EXPECT_TRUE(closeTo(image.at(10, 10), patternPixel(2, 2, 4), 1)) << describe(image.at(10, 10));
+}
 
-    // Zero viewports and scissor rectangles stay zero.
+TEST_F(D3D11StateRestore, ZeroViewportsAndScissorRectanglesStayZero)
+{
     state.bind(game.context.Get(), 0);
     EXPECT_EQ(expectRestoredAfter(1), 0);
+}
 
+TEST_F(D3D11StateRestore, AFrameThatFailsAfterTheDarkeningStillRestores)
+{
     // The host names a window that does not exist: drawing it fails after the darkening (the first
     // such frame lets go of the old window's bitmap).
     host.overlay->showWindow(Overlay::Ipc::makeSharedId());

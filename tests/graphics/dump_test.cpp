@@ -1,4 +1,4 @@
-// The swap-chain dump, read back from the log file.
+// The swap-chain dump, as logged.
 #include "graphics_test_support.h"
 
 #include "log/log.h"
@@ -6,73 +6,30 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
+#include <cwchar>
 
 namespace {
 
 using namespace GraphicsTest;
-using Line = std::pair<std::string, std::string>;  // level, message
+using LogTest::Line;  // level, message
 
-// A log core writing into a file in a fresh temporary folder, for the object's life.
-class LogFile
+// The lines of the last dump logged since the previous call, from its start line to its end line.
+std::vector<Line> lastDump(LogTest::LogCapture& log)
 {
-public:
-    LogFile()
-    {
-        char base[MAX_PATH];
-        GetTempPathA(MAX_PATH, base);
-        folder_ = std::string(base) + "graphics-log-" + std::to_string(GetCurrentProcessId());
-        CreateDirectoryA(folder_.c_str(), nullptr);
-        Log::Core::release();
-        auto sink = std::make_shared<Log::FileSink>(std::wstring(folder_.begin(), folder_.end()));
-        sink->setFlushEachRecord(true);
-        sink->start();
-        Log::Core::initialize(Log::Mode::Synchronous)->rootLogger()->addSink(sink);
-        WIN32_FIND_DATAA found;
-        HANDLE search = FindFirstFileA((folder_ + "\\*.log").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            file_ = folder_ + "\\" + found.cFileName;
-            FindClose(search);
+    std::vector<Line> lines;
+    bool inside = false;
+    for (const Line& line : log.take()) {
+        if (line.second == L"=== SwapChain dump Start ===") {
+            lines.clear();
+            inside = true;
         }
-    }
-
-    ~LogFile()
-    {
-        Log::Core::release();
-        DeleteFileA(file_.c_str());
-        RemoveDirectoryA(folder_.c_str());
-    }
-
-    // The lines of the last dump, from its start line to its end line, read from
-    // " LEVEL | thread | time | message".
-    std::vector<Line> lastDump() const
-    {
-        std::vector<Line> lines;
-        std::ifstream in(file_, std::ios::binary);
-        std::string text;
-        bool inside = false;
-        while (std::getline(in, text)) {
-            size_t at = text.find(" | ");
-            at = at == std::string::npos ? at : text.find(" | ", text.find(" | ", at + 3) + 3);
-            const size_t level = text.find_first_not_of(" \xEF\xBB\xBF");
-            const std::string message = at == std::string::npos ? "" : text.substr(at + 3, text.find('\r') - at - 3);
-            if (message == "=== SwapChain dump Start ===") {
-                lines.clear();
-                inside = true;
-            }
-            if (inside) {
-                lines.emplace_back(text.substr(level, text.find(' ', level) - level), message);
-            }
-            inside = inside && message != "=== SwapChain dump End ===";
+        if (inside) {
+            lines.push_back(line);
         }
-        return lines;
+        inside = inside && line.second != L"=== SwapChain dump End ===";
     }
-
-private:
-    std::string folder_;
-    std::string file_;
-};
+    return lines;
+}
 
 // A swap chain whose description is chosen by the test; it has no device and every other call fails.
 class StubSwapChain : public IDXGISwapChain
@@ -103,14 +60,14 @@ public:
 };
 
 template <class... Args>
-std::string format(const char* pattern, Args... args)
+std::wstring format(const wchar_t* pattern, Args... args)
 {
-    char text[200];
-    std::snprintf(text, sizeof text, pattern, args...);
+    wchar_t text[200];
+    std::swprintf(text, 200, pattern, args...);
     return text;
 }
 
-std::vector<Line> linesAt(const char* level, const std::vector<std::string>& messages)
+std::vector<Line> linesAt(Log::Level level, const std::vector<std::wstring>& messages)
 {
     std::vector<Line> lines;
     for (const auto& message : messages) {
@@ -121,7 +78,7 @@ std::vector<Line> linesAt(const char* level, const std::vector<std::string>& mes
 
 TEST(SwapChainDump, RealSwapChainDeviceAndAdapter)
 {
-    LogFile log;
+    LogTest::LogCapture log;
     TestSwapChain game(320, 200);
     Overlay::dumpSwapChain(game.swapChain.Get(), Log::Level::Debug);
 
@@ -132,63 +89,64 @@ TEST(SwapChainDump, RealSwapChainDeviceAndAdapter)
     DXGI_ADAPTER_DESC adapterDesc = {};
     ASSERT_EQ(adapter->GetDesc(&adapterDesc), S_OK);
     const auto& d = adapterDesc;
-    auto lines = log.lastDump();
+    auto lines = lastDump(log);
     ASSERT_EQ(lines.size(), 22u);
-    EXPECT_EQ(lines[17].second.rfind("Description: ", 0), 0u) << lines[17].second;
-    lines[17].second = "Description: ";
-    EXPECT_EQ(lines, linesAt("DEBUG", {
-                                          "=== SwapChain dump Start ===",
-                                          "Width=320, Height=200",
-                                          "RefreshRate: Numerator=60, Denominator=1",
-                                          "Format: DXGI_FORMAT_R8G8B8A8_UNORM",
-                                          "ScanlineOrdering: DXGI_MODE_SCANLINE_ORDER_UNSPECIFIED",
-                                          "Scaling: DXGI_MODE_SCALING_UNSPECIFIED",
-                                          "SampleDesc: Count=1, Quality=0",
-                                          "BufferUsage: 32",
-                                          "BufferCount: 1",
-                                          format("OutputWindow(HWND): %016llX", uint64_t(uintptr_t(game.window))),
-                                          "Windowed: 1",
-                                          "SwapEffect: DXGI_SWAP_EFFECT_DISCARD",
-                                          "Flags: 0",
-                                          "Device:",
-                                          "Flags: D3D_FEATURE_LEVEL_11_0",
-                                          "CreationFlags: " + std::to_string(game.device->GetCreationFlags()),
-                                          "Adapter:",
-                                          "Description: ",
-                                          format("AdapterLuid: %lx%lx", d.AdapterLuid.LowPart,
-                                                 static_cast<unsigned long>(d.AdapterLuid.HighPart)),
-                                          format("VendorId: %u, DeviceId: %u, SubSysId: %u, Revision: %u", d.VendorId,
-                                                 d.DeviceId, d.SubSysId, d.Revision),
-                                          format("DedicatedVideoMemory: %llu, DedicatedSystemMemory: %llu, "
-                                                 "SharedSystemMemory: %llu",
-                                                 uint64_t(d.DedicatedVideoMemory), uint64_t(d.DedicatedSystemMemory),
-                                                 uint64_t(d.SharedSystemMemory)),
-                                          "=== SwapChain dump End ===",
-                                      }));
+    EXPECT_EQ(lines[17].second.rfind(L"Description: ", 0), 0u);
+    lines[17].second = L"Description: ";
+    EXPECT_EQ(lines,
+              linesAt(Log::Level::Debug, {
+                                             L"=== SwapChain dump Start ===",
+                                             L"Width=320, Height=200",
+                                             L"RefreshRate: Numerator=60, Denominator=1",
+                                             L"Format: DXGI_FORMAT_R8G8B8A8_UNORM",
+                                             L"ScanlineOrdering: DXGI_MODE_SCANLINE_ORDER_UNSPECIFIED",
+                                             L"Scaling: DXGI_MODE_SCALING_UNSPECIFIED",
+                                             L"SampleDesc: Count=1, Quality=0",
+                                             L"BufferUsage: 32",
+                                             L"BufferCount: 1",
+                                             format(L"OutputWindow(HWND): %016llX", uint64_t(uintptr_t(game.window))),
+                                             L"Windowed: 1",
+                                             L"SwapEffect: DXGI_SWAP_EFFECT_DISCARD",
+                                             L"Flags: 0",
+                                             L"Device:",
+                                             L"Flags: D3D_FEATURE_LEVEL_11_0",
+                                             L"CreationFlags: " + std::to_wstring(game.device->GetCreationFlags()),
+                                             L"Adapter:",
+                                             L"Description: ",
+                                             format(L"AdapterLuid: %lx%lx", d.AdapterLuid.LowPart,
+                                                    static_cast<unsigned long>(d.AdapterLuid.HighPart)),
+                                             format(L"VendorId: %u, DeviceId: %u, SubSysId: %u, Revision: %u",
+                                                    d.VendorId, d.DeviceId, d.SubSysId, d.Revision),
+                                             format(L"DedicatedVideoMemory: %llu, DedicatedSystemMemory: %llu, "
+                                                    L"SharedSystemMemory: %llu",
+                                                    uint64_t(d.DedicatedVideoMemory), uint64_t(d.DedicatedSystemMemory),
+                                                    uint64_t(d.SharedSystemMemory)),
+                                             L"=== SwapChain dump End ===",
+                                         }));
 }
 
 TEST(SwapChainDump, SwapChainWithoutADeviceOrADescription)
 {
-    LogFile log;
+    LogTest::LogCapture log;
     StubSwapChain swapChain;
     swapChain.descResult = DXGI_ERROR_INVALID_CALL;
     Overlay::dumpSwapChain(&swapChain, Log::Level::Trace);
-    EXPECT_TRUE(log.lastDump().empty()) << "TRACE is below the log's threshold";
+    EXPECT_TRUE(lastDump(log).empty()) << "TRACE is below the log's threshold";
     Overlay::dumpSwapChain(&swapChain, Log::Level::Warn);
-    EXPECT_EQ(log.lastDump(), linesAt("WARN", {
-                                                  "=== SwapChain dump Start ===",
-                                                  "Failed to get DXGI_SWAP_CHAIN_DESC, error: -2005270527",
-                                                  "Failed to get device, error: -2147467262",
-                                                  "=== SwapChain dump End ===",
-                                              }));
+    EXPECT_EQ(lastDump(log), linesAt(Log::Level::Warn, {
+                                                           L"=== SwapChain dump Start ===",
+                                                           L"Failed to get DXGI_SWAP_CHAIN_DESC, error: -2005270527",
+                                                           L"Failed to get device, error: -2147467262",
+                                                           L"=== SwapChain dump End ===",
+                                                       }));
 
     swapChain.descResult = S_OK;
     swapChain.desc.SwapEffect = static_cast<DXGI_SWAP_EFFECT>(4);  // FLIP_DISCARD, a value without a name
     Overlay::dumpSwapChain(&swapChain, Log::Level::Info);
-    const auto lines = log.lastDump();
+    const auto lines = lastDump(log);
     ASSERT_EQ(lines.size(), 15u);
-    EXPECT_EQ(lines[11], Line("INFO", "SwapEffect: 4"));
-    EXPECT_EQ(lines[13], Line("INFO", "Failed to get device, error: -2147467262"));
+    EXPECT_EQ(lines[11], Line(Log::Level::Info, L"SwapEffect: 4"));
+    EXPECT_EQ(lines[13], Line(Log::Level::Info, L"Failed to get device, error: -2147467262"));
     EXPECT_EQ(swapChain.references, 1u);
 }
 

@@ -24,6 +24,7 @@ using Overlay::Rendering::Renderer;
 using Overlay::Rendering::RendererD2D;
 using Overlay::Rendering::RendererD3D11;
 using Overlay::Rendering::SizeU;
+using Overlay::Rendering::SwapChainRenderer;
 
 const Overlay::Ipc::SharedRect hostRect = {20, 16, 20 + 64, 16 + 48};
 
@@ -53,9 +54,7 @@ public:
         try {
             const std::shared_ptr<Renderer> renderer = api.getRenderer();
             renderers.insert(renderer.get());
-            const auto d2d = std::dynamic_pointer_cast<RendererD2D>(renderer);
-            IDXGISwapChain* swapChain =
-                d2d ? d2d->swapChain() : std::dynamic_pointer_cast<RendererD3D11>(renderer)->swapChain();
+            IDXGISwapChain* swapChain = std::dynamic_pointer_cast<SwapChainRenderer>(renderer)->swapChain();
             DXGI_SWAP_CHAIN_DESC desc = {};
             swapChain->GetDesc(&desc);
             overlay_.setSurfaceSize(SizeU{desc.BufferDesc.Width, desc.BufferDesc.Height});
@@ -318,6 +317,15 @@ TEST_F(SpiedHook, DevicesGetDirect2DSupportSwapChainsItCannotTargetAWorkingDirec
                            D3D11_SDK_VERSION, &device, nullptr, nullptr),
               S_OK);
     EXPECT_EQ(spy->createDeviceFlags, UINT(D3D11_CREATE_DEVICE_SINGLETHREADED | D3D11_CREATE_DEVICE_BGRA_SUPPORT));
+
+    // Another device, and back: a new renderer of the kind in use each time, Direct2D not tried again.
+    listener->check = false;
+    TestSwapChain other(128, 96, spiedCreate);
+    ASSERT_EQ(other.swapChain->Present(0, 0), S_OK);
+    frames(1);
+    EXPECT_EQ(listener->errors, "");
+    EXPECT_EQ(countPrefix(log, L"Create RendererD3D11: "), 3u);
+    EXPECT_EQ(countPrefix(log, L"Create RendererD2D: "), 1u);
 }
 
 TEST_F(SpiedHook, LostDeviceDropsTheRendererUntilTheNextPresent)

@@ -25,9 +25,6 @@ TEST(DumpNames, KnownValuesHaveTheirSdkNamesOthersTheirNumber)
     for (const auto& named : cases) {
         EXPECT_EQ(named.first, named.second);
     }
-    for (uint32_t value = 0; value <= 115; ++value) {
-        EXPECT_EQ(formatName(static_cast<DXGI_FORMAT>(value)).rfind(L"DXGI_FORMAT_", 0), 0u) << value;
-    }
 }
 
 }  // namespace

@@ -8,12 +8,12 @@ DummyWindow::DummyWindow()
 {
     instance_ = GetModuleHandleW(nullptr);
     if (!instance_) {
-        Err::makeSystemError(GetLastError(), "Failed to get current module handle")->raise();
+        Err::throwLastError("Failed to get current module handle");
     }
     window_ = CreateWindowExW(0, L"STATIC", L"Dummy Window", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
                               CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance_, nullptr);
     if (!window_) {
-        Err::makeSystemError(GetLastError(), "Failed to create Dummy Window")->raise();
+        Err::throwLastError("Failed to create Dummy Window");
     }
 }
 

@@ -11,7 +11,7 @@ HMODULE loadedModule(const wchar_t* name)
 {
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, name, &module)) {
-        Err::makeSystemError(GetLastError(), "Failed to get module: " + Err::utf16ToUtf8(name))->raise();
+        Err::throwLastError("Failed to get module: " + Err::utf16ToUtf8(name));
     }
     return module;
 }

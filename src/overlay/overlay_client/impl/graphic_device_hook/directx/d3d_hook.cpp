@@ -36,19 +36,9 @@ void* procAddress(HMODULE module, const char* name)
 {
     void* const address = codeAddress(GetProcAddress(module, name));
     if (!address) {
-        Err::makeSystemError(GetLastError(), std::string("Failed to get proc address: ") + name)->raise();
+        Err::throwLastError(std::string("Failed to get proc address: ") + name);
     }
     return address;
-}
-
-ComPtr<ID3D11Device> deviceOf(IDXGISwapChain* swapChain)
-{
-    ComPtr<ID3D11Device> device;
-    const HRESULT hr = swapChain->GetDevice(IID_PPV_ARGS(&device));
-    if (FAILED(hr)) {
-        Err::makeSystemError(static_cast<uint32_t>(hr), "Failed to get ID3D11Device")->raise();
-    }
-    return device;
 }
 
 bool isDeviceLost(HRESULT result)
@@ -56,18 +46,16 @@ bool isDeviceLost(HRESULT result)
     return result == DXGI_ERROR_DEVICE_REMOVED || result == DXGI_ERROR_DEVICE_RESET;
 }
 
-// Moves a renderer of the same device to the current swap chain; makes a new one for another device.
-template <class RendererType, class DeviceOfRenderer>
-std::shared_ptr<RendererType> reuse(std::shared_ptr<RendererType> renderer, IDXGISwapChain* swapChain,
-                                    DeviceOfRenderer rendererDevice)
+// Moves a renderer of the same device to the current swap chain; makes a new one of its kind for
+// another device.
+std::shared_ptr<Rendering::SwapChainRenderer> reuse(const std::shared_ptr<Rendering::SwapChainRenderer>& renderer,
+                                                    IDXGISwapChain* swapChain)
 {
     if (renderer->swapChain() == swapChain) {
         return renderer;
     }
-    // Compared as pointers: some ComPtr implementations have no operator== and would compare only
-    // whether both are set.
-    if (rendererDevice(*renderer).Get() != deviceOf(swapChain).Get()) {
-        return std::make_shared<RendererType>(swapChain);
+    if (!renderer->usesDeviceOf(swapChain)) {
+        return renderer->recreateFor(swapChain);
     }
     renderer->setSwapChain(swapChain);
     return renderer;
@@ -103,7 +91,7 @@ D3DHook::~D3DHook()
     presentRecord_.reset();
     createDeviceAndSwapChainRecord_.reset();
     createDeviceRecord_.reset();
-    renderer_ = std::monostate();
+    renderer_.reset();
 }
 
 std::vector<void*> D3DHook::readSwapChainMethods(HMODULE dxgiModule, HMODULE d3d11Module)
@@ -147,11 +135,8 @@ std::vector<void*> D3DHook::readSwapChainMethods(HMODULE dxgiModule, HMODULE d3d
     if (FAILED(hr)) {
         const auto createFactory = reinterpret_cast<CreateDxgiFactoryFn>(procAddress(dxgiModule, "CreateDXGIFactory"));
         ComPtr<IDXGIFactory> factory;
-        const HRESULT factoryResult =
-            createFactory(__uuidof(IDXGIFactory), reinterpret_cast<void**>(factory.GetAddressOf()));
-        if (FAILED(factoryResult)) {
-            throw std::runtime_error("Failed to create IDXGIFactory: " + std::to_string(factoryResult));
-        }
+        Err::throwIfFailed(createFactory(__uuidof(IDXGIFactory), reinterpret_cast<void**>(factory.GetAddressOf())),
+                           "Failed to create IDXGIFactory");
         ComPtr<IDXGIAdapter> adapter;
         for (UINT index = 0; factory->EnumAdapters(index, adapter.ReleaseAndGetAddressOf()) != DXGI_ERROR_NOT_FOUND;
              ++index) {
@@ -164,9 +149,10 @@ std::vector<void*> D3DHook::readSwapChainMethods(HMODULE dxgiModule, HMODULE d3d
             }
         }
     }
-    if (FAILED(hr) || !swapChain) {
-        throw std::runtime_error("Failed to create D3D11 device and SwapChain: " + std::to_string(hr));
+    if (SUCCEEDED(hr) && !swapChain) {
+        hr = E_POINTER;  // a success without a swap chain leaves no table to read
     }
+    Err::throwIfFailed(hr, "Failed to create D3D11 device and SwapChain");
     void* const* table = *reinterpret_cast<void* const* const*>(swapChain.Get());
     return std::vector<void*>(table, table + swapChainMethodCount);
 }
@@ -206,7 +192,7 @@ bool D3DHook::stopped()
     // buffer must be free for the game's next ResizeBuffers.
     releaseRenderTarget();
     swapChain_ = nullptr;
-    renderer_ = std::monostate();
+    renderer_.reset();
     LOG_INFO(L"D3DHook stopped");
     return true;
 }
@@ -216,36 +202,31 @@ std::shared_ptr<Rendering::Renderer> D3DHook::getRenderer()
     if (!swapChain_) {
         throw std::logic_error("Failed to get renderer: SwapChain is null");
     }
-    try {
-        if (auto* d2d = std::get_if<std::shared_ptr<Rendering::RendererD2D>>(&renderer_)) {
-            auto renderer = reuse(*d2d, swapChain_, [](Rendering::RendererD2D& r) { return deviceOf(r.swapChain()); });
-            renderer_ = renderer;
-            return renderer;
+    if (renderer_) {
+        try {
+            renderer_ = reuse(renderer_, swapChain_);
+            return renderer_;
+        } catch (const std::exception& e) {
+            LOG_ERROR(L"Failed to reuse renderer: %0", e.what());
         }
-        if (auto* d3d11 = std::get_if<std::shared_ptr<Rendering::RendererD3D11>>(&renderer_)) {
-            auto renderer =
-                reuse(*d3d11, swapChain_, [](Rendering::RendererD3D11& r) { return ComPtr<ID3D11Device>(r.device()); });
-            renderer_ = renderer;
-            return renderer;
-        }
-    } catch (const std::exception& e) {
-        LOG_ERROR(L"Failed to reuse renderer: %0", e.what());
     }
+    renderer_ = createRenderer();
+    return renderer_;
+}
+
+std::shared_ptr<Rendering::SwapChainRenderer> D3DHook::createRenderer()
+{
     try {
-        auto renderer = std::make_shared<Rendering::RendererD2D>(swapChain_);
-        renderer_ = renderer;
-        return renderer;
+        return std::make_shared<Rendering::RendererD2D>(swapChain_);
     } catch (const std::exception& e) {
         LOG_WARN(L"Direct2D can not draw into the swap chain, using Direct3D 11: %0", e.what());
     }
-    auto renderer = std::make_shared<Rendering::RendererD3D11>(swapChain_);
-    renderer_ = renderer;
-    return renderer;
+    return std::make_shared<Rendering::RendererD3D11>(swapChain_);
 }
 
 void D3DHook::resetRenderer()
 {
-    renderer_ = std::monostate();
+    renderer_.reset();
 }
 
 void D3DHook::dumpDevice()
@@ -279,10 +260,8 @@ void D3DHook::beforePresent(IDXGISwapChain* swapChain)
 
 void D3DHook::releaseRenderTarget()
 {
-    if (auto* d2d = std::get_if<std::shared_ptr<Rendering::RendererD2D>>(&renderer_)) {
-        (*d2d)->destroyRenderTarget();
-    } else if (auto* d3d11 = std::get_if<std::shared_ptr<Rendering::RendererD3D11>>(&renderer_)) {
-        (*d3d11)->destroyRenderTargetView();
+    if (renderer_) {
+        renderer_->releaseBackBuffer();
     }
 }
 
@@ -294,7 +273,7 @@ void D3DHook::checkDeviceLost(HRESULT result)
     // As on stop: whoever still holds the renderer must not keep the lost back buffer.
     releaseRenderTarget();
     swapChain_ = nullptr;
-    renderer_ = std::monostate();
+    renderer_.reset();
     if (GraphicDeviceHookListener* listener = this->listener()) {
         listener->onDeviceLost();
     }
@@ -345,15 +324,11 @@ HRESULT STDMETHODCALLTYPE D3DHook::presentHook(IDXGISwapChain* swapChain, UINT s
         // darken the next real frame twice).
         return self->presentRecord_->real<PresentFn>()(swapChain, syncInterval, flags);
     }
-    try {
+    guarded(L"Present", [&] {
         if (!self->stopped()) {
             self->beforePresent(swapChain);
         }
-    } catch (const std::exception& e) {
-        LOG_ERROR(L"Present: %0", e.what());
-    } catch (...) {
-        LOG_ERROR(L"Present: unknown exception");
-    }
+    });
     const HRESULT result = self->presentRecord_->real<PresentFn>()(swapChain, syncInterval, flags);
     self->afterCall(result, L"Present");
     return result;
@@ -385,26 +360,20 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeTargetHook(IDXGISwapChain* swapChain, c
 
 void D3DHook::beforeResize(const wchar_t* call) noexcept
 {
-    try {
+    guarded(call, [&] {
         if (!stopped()) {
             releaseRenderTarget();
         }
-    } catch (const std::exception& e) {
-        LOG_ERROR(L"%0: %1", call, e.what());
-    } catch (...) {
-        LOG_ERROR(L"%0: unknown exception", call);
-    }
+    });
 }
 
 void D3DHook::afterCall(HRESULT result, const wchar_t* call) noexcept
 {
-    try {
+    guarded(call, [&] {
         if (!stopped()) {
             checkDeviceLost(result);
         }
-    } catch (...) {
-        LOG_ERROR(L"%0: failed to handle result %1", call, result);
-    }
+    });
 }
 
 }  // namespace Overlay

@@ -11,7 +11,6 @@
 #include <dxgi.h>
 
 #include <memory>
-#include <variant>
 #include <vector>
 
 namespace Overlay {
@@ -19,8 +18,7 @@ namespace Overlay {
 OVERLAY_SINGLE_INSTANCE_NAME(D3DHook);
 
 namespace Rendering {
-class RendererD2D;
-class RendererD3D11;
+class SwapChainRenderer;
 }  // namespace Rendering
 
 class D3DHook final : public GraphicApiHook, private SingleInstance<D3DHook>
@@ -46,9 +44,6 @@ public:
     static UINT withBgraSupport(UINT flags) { return flags | D3D11_CREATE_DEVICE_BGRA_SUPPORT; }
 
 private:
-    using Renderer = std::variant<std::monostate, std::shared_ptr<Rendering::RendererD2D>,
-                                  std::shared_ptr<Rendering::RendererD3D11>>;
-
     static HRESULT WINAPI createDeviceHook(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType, HMODULE software,
                                            UINT flags, const D3D_FEATURE_LEVEL* featureLevels, UINT featureLevelCount,
                                            UINT sdkVersion, ID3D11Device** device, D3D_FEATURE_LEVEL* featureLevel,
@@ -70,6 +65,8 @@ private:
     void beforeResize(const wchar_t* call) noexcept;
     // Device-lost handling after the game's call; never throws.
     void afterCall(HRESULT result, const wchar_t* call) noexcept;
+    // Makes the renderer for the current swap chain: Direct2D where it can draw, Direct3D 11 otherwise.
+    std::shared_ptr<Rendering::SwapChainRenderer> createRenderer();
     void releaseRenderTarget();
     void checkDeviceLost(HRESULT result);
     // Completes a requested stop; true once the hook is stopped.
@@ -81,7 +78,8 @@ private:
     std::atomic<uint32_t> stopState_{Running};
     uint32_t frameCount_ = 0;
     IDXGISwapChain* swapChain_ = nullptr;  // borrowed: the swap chain of the frame being presented
-    Renderer renderer_;
+    // Empty until the listener first asks; whatever kind it is, only SwapChainRenderer is asked.
+    std::shared_ptr<Rendering::SwapChainRenderer> renderer_;
     std::unique_ptr<HookRecord> createDeviceRecord_;
     std::unique_ptr<HookRecord> createDeviceAndSwapChainRecord_;
     std::unique_ptr<HookRecord> presentRecord_;

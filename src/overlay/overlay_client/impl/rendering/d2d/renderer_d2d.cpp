@@ -2,8 +2,6 @@
 
 #include "overlay/overlay_client/impl/rendering/d2d/renderer_d2d.h"
 
-#include "overlay/overlay_client/impl/rendering/render_errors.h"
-
 using Microsoft::WRL::ComPtr;
 
 namespace Overlay::Rendering {
@@ -42,7 +40,7 @@ void BitmapD2D::update(const void* pixels, uint32_t pitch, const RectI* dstRect)
         rect = D2D1::RectU(static_cast<UINT32>(dstRect->left), static_cast<UINT32>(dstRect->top),
                            static_cast<UINT32>(dstRect->right), static_cast<UINT32>(dstRect->bottom));
     }
-    throwIfFailed(bitmap_->CopyFromMemory(dstRect ? &rect : nullptr, pixels, pitch), "Failed to CopyFromMemory");
+    Err::throwIfFailed(bitmap_->CopyFromMemory(dstRect ? &rect : nullptr, pixels, pitch), "Failed to CopyFromMemory");
 }
 
 SizeU BitmapD2D::size() const
@@ -58,9 +56,9 @@ RendererD2D::RendererD2D(IDXGISwapChain* swapChain) : swapChain_(swapChain)
     LOG_INFO(L"Create RendererD2D: %1", static_cast<const void*>(this));
     D2D1_FACTORY_OPTIONS options = {};
     options.debugLevel = D2D1_DEBUG_LEVEL_NONE;
-    throwIfFailed(D2D1CreateFactory(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory), &options,
-                                    reinterpret_cast<void**>(factory_.GetAddressOf())),
-                  "Failed to create D2D1CreateFactory");
+    Err::throwIfFailed(D2D1CreateFactory(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory), &options,
+                                         reinterpret_cast<void**>(factory_.GetAddressOf())),
+                       "Failed to create D2D1CreateFactory");
     createRenderTarget();
 }
 
@@ -79,17 +77,17 @@ void RendererD2D::createRenderTarget()
         return;
     }
     ComPtr<IDXGISurface> surface;
-    throwIfFailed(swapChain_->GetBuffer(0, IID_PPV_ARGS(&surface)), "Failed to get surface from swap chain");
+    Err::throwIfFailed(swapChain_->GetBuffer(0, IID_PPV_ARGS(&surface)), "Failed to get surface from swap chain");
     const D2D1_RENDER_TARGET_PROPERTIES properties = D2D1::RenderTargetProperties(
         D2D1_RENDER_TARGET_TYPE_DEFAULT, D2D1::PixelFormat(DXGI_FORMAT_UNKNOWN, D2D1_ALPHA_MODE_IGNORE), 96.0f, 96.0f,
         D2D1_RENDER_TARGET_USAGE_NONE, D2D1_FEATURE_LEVEL_DEFAULT);
     ComPtr<ID2D1RenderTarget> renderTarget;
-    throwIfFailed(factory_->CreateDxgiSurfaceRenderTarget(surface.Get(), &properties, &renderTarget),
-                  "Failed to create DxgiSurfaceRenderTarget");
+    Err::throwIfFailed(factory_->CreateDxgiSurfaceRenderTarget(surface.Get(), &properties, &renderTarget),
+                       "Failed to create DxgiSurfaceRenderTarget");
     LOG_DEBUG(L"Create ID2D1RenderTarget: %1", static_cast<const void*>(renderTarget.Get()));
     ComPtr<ID2D1SolidColorBrush> brush;
-    throwIfFailed(renderTarget->CreateSolidColorBrush(D2D1::ColorF(0.0f, 0.0f, 0.0f, 1.0f), &brush),
-                  "Failed to create CreateSolidColorBrush");
+    Err::throwIfFailed(renderTarget->CreateSolidColorBrush(D2D1::ColorF(0.0f, 0.0f, 0.0f, 1.0f), &brush),
+                       "Failed to create CreateSolidColorBrush");
     // Stored only when both exist, so a half-made target is never used.
     renderTarget_ = renderTarget;
     brush_ = brush;
@@ -102,6 +100,18 @@ void RendererD2D::destroyRenderTarget()
         brush_.Reset();
         renderTarget_.Reset();
     }
+}
+
+bool RendererD2D::usesDeviceOf(IDXGISwapChain* swapChain) const
+{
+    // Compared as pointers: some ComPtr implementations have no operator== and would compare only
+    // whether both are set.
+    return d3d11DeviceOf(swapChain_.Get()).Get() == d3d11DeviceOf(swapChain).Get();
+}
+
+std::shared_ptr<SwapChainRenderer> RendererD2D::recreateFor(IDXGISwapChain* swapChain) const
+{
+    return std::make_shared<RendererD2D>(swapChain);
 }
 
 void RendererD2D::setSwapChain(IDXGISwapChain* swapChain)
@@ -129,7 +139,7 @@ void RendererD2D::beginDraw()
 
 void RendererD2D::endDraw()
 {
-    throwIfFailed(target().EndDraw(nullptr, nullptr), "Failed to perform ID2D1RenderTarget::EndDraw");
+    Err::throwIfFailed(target().EndDraw(nullptr, nullptr), "Failed to perform ID2D1RenderTarget::EndDraw");
 }
 
 std::shared_ptr<Bitmap> RendererD2D::createBitmap(const SizeU& size)
@@ -138,8 +148,9 @@ std::shared_ptr<Bitmap> RendererD2D::createBitmap(const SizeU& size)
     const D2D1_BITMAP_PROPERTIES properties =
         D2D1::BitmapProperties(D2D1::PixelFormat(DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_IGNORE), 96.0f, 96.0f);
     ID2D1Bitmap* bitmap = nullptr;
-    throwIfFailed(renderTarget_->CreateBitmap(D2D1::SizeU(size.width, size.height), nullptr, 0, &properties, &bitmap),
-                  "Failed to create ID2D1Bitmap");
+    Err::throwIfFailed(
+        renderTarget_->CreateBitmap(D2D1::SizeU(size.width, size.height), nullptr, 0, &properties, &bitmap),
+        "Failed to create ID2D1Bitmap");
     return std::make_shared<BitmapD2D>(bitmap);
 }
 

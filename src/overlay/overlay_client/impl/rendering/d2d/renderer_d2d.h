@@ -2,7 +2,7 @@
 // Draws the overlay with Direct2D through a render target over the back buffer of the game's DXGI
 // swap chain. Direct2D keeps its own device state, so nothing of the game's needs saving.
 
-#include "overlay/overlay_client/impl/rendering/renderer.h"
+#include "overlay/overlay_client/impl/rendering/swap_chain_renderer.h"
 
 #include <d2d1.h>
 #include <dxgi.h>
@@ -26,7 +26,7 @@ private:
     Microsoft::WRL::ComPtr<ID2D1Bitmap> bitmap_;
 };
 
-class RendererD2D final : public Renderer
+class RendererD2D final : public SwapChainRenderer
 {
 public:
     // `swapChain` is borrowed and referenced for the renderer's life. Throws when Direct2D cannot
@@ -40,9 +40,11 @@ public:
     void drawBitmap(Bitmap& bitmap, const RectI& dst) override;
     void fillRect(const RectI& dst, const ColorF& color) override;
 
-    IDXGISwapChain* swapChain() const { return swapChain_.Get(); }
-    // Moves the renderer to another swap chain of the same device.
-    void setSwapChain(IDXGISwapChain* swapChain);
+    IDXGISwapChain* swapChain() const override { return swapChain_.Get(); }
+    bool usesDeviceOf(IDXGISwapChain* swapChain) const override;
+    void setSwapChain(IDXGISwapChain* swapChain) override;
+    std::shared_ptr<SwapChainRenderer> recreateFor(IDXGISwapChain* swapChain) const override;
+    void releaseBackBuffer() override { destroyRenderTarget(); }
     // Drops the render target over the back buffer, so that the swap chain's buffers can be resized.
     void destroyRenderTarget();
 

@@ -3,7 +3,6 @@
 #include "overlay/overlay_client/impl/rendering/d3d/d3d11/renderer_d3d11.h"
 
 #include "overlay/overlay_client/impl/rendering/d3d/d3d11/shaders/d3d11_shaders.h"
-#include "overlay/overlay_client/impl/rendering/render_errors.h"
 
 #include <cfloat>
 #include <cstring>
@@ -29,7 +28,7 @@ ComPtr<ID3D11Buffer> createVertexBuffer(ID3D11Device* device, const void* data, 
     desc.BindFlags = D3D11_BIND_VERTEX_BUFFER;
     D3D11_SUBRESOURCE_DATA initial = {data, 0, 0};
     ComPtr<ID3D11Buffer> buffer;
-    throwIfFailed(device->CreateBuffer(&desc, &initial, &buffer), "Failed to create VertexBuffer");
+    Err::throwIfFailed(device->CreateBuffer(&desc, &initial, &buffer), "Failed to create VertexBuffer");
     return buffer;
 }
 
@@ -39,7 +38,7 @@ class MappedTexture
 public:
     MappedTexture(ID3D11DeviceContext* context, ID3D11Resource* resource) : context_(context), resource_(resource)
     {
-        throwIfFailed(context_->Map(resource_, 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped_), "Failed to map texture");
+        Err::throwIfFailed(context_->Map(resource_, 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped_), "Failed to map texture");
     }
     ~MappedTexture() { context_->Unmap(resource_, 0); }
     MappedTexture(const MappedTexture&) = delete;
@@ -73,12 +72,12 @@ BitmapD3D11::BitmapD3D11(const SizeU& size, ID3D11DeviceContext* context, ID3D11
     : size_(size), context_(context)
 {
     LOG_INFO(L"Create BitmapD3D11: %0", static_cast<const void*>(this));
-    throwIfFailed(device->CreateVertexShader(Shaders::texturedVertexShader, sizeof Shaders::texturedVertexShader,
-                                             nullptr, &texturedVertexShader_),
-                  "Failed to create VertexShader");
-    throwIfFailed(device->CreatePixelShader(Shaders::texturedPixelShader, sizeof Shaders::texturedPixelShader, nullptr,
-                                            &texturedPixelShader_),
-                  "Failed to create PixelShader");
+    Err::throwIfFailed(device->CreateVertexShader(Shaders::texturedVertexShader, sizeof Shaders::texturedVertexShader,
+                                                  nullptr, &texturedVertexShader_),
+                       "Failed to create VertexShader");
+    Err::throwIfFailed(device->CreatePixelShader(Shaders::texturedPixelShader, sizeof Shaders::texturedPixelShader,
+                                                 nullptr, &texturedPixelShader_),
+                       "Failed to create PixelShader");
     texturedVertexBuffer_ = createVertexBuffer(device, texturedQuad, sizeof texturedQuad);
 
     D3D11_TEXTURE2D_DESC textureDesc = {};
@@ -91,7 +90,7 @@ BitmapD3D11::BitmapD3D11(const SizeU& size, ID3D11DeviceContext* context, ID3D11
     textureDesc.Usage = D3D11_USAGE_DYNAMIC;
     textureDesc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
     textureDesc.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
-    throwIfFailed(device->CreateTexture2D(&textureDesc, nullptr, &texture_), "Failed to create D3D11Texture2D");
+    Err::throwIfFailed(device->CreateTexture2D(&textureDesc, nullptr, &texture_), "Failed to create D3D11Texture2D");
 
     D3D11_SAMPLER_DESC samplerDesc = {};
     samplerDesc.Filter = D3D11_FILTER_MIN_MAG_MIP_LINEAR;
@@ -103,23 +102,23 @@ BitmapD3D11::BitmapD3D11(const SizeU& size, ID3D11DeviceContext* context, ID3D11
     samplerDesc.BorderColor[3] = 1.0f;
     samplerDesc.MinLOD = 0.0f;
     samplerDesc.MaxLOD = FLT_MAX;
-    throwIfFailed(device->CreateSamplerState(&samplerDesc, &samplerState_), "Failed to create SamplerState");
+    Err::throwIfFailed(device->CreateSamplerState(&samplerDesc, &samplerState_), "Failed to create SamplerState");
 
     D3D11_SHADER_RESOURCE_VIEW_DESC viewDesc = {};
     viewDesc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
     viewDesc.ViewDimension = D3D11_SRV_DIMENSION_TEXTURE2D;
     viewDesc.Texture2D.MostDetailedMip = 0;
     viewDesc.Texture2D.MipLevels = 1;
-    throwIfFailed(device->CreateShaderResourceView(texture_.Get(), &viewDesc, &shaderResourceView_),
-                  "Failed to create ShaderResourceView");
+    Err::throwIfFailed(device->CreateShaderResourceView(texture_.Get(), &viewDesc, &shaderResourceView_),
+                       "Failed to create ShaderResourceView");
 
     const D3D11_INPUT_ELEMENT_DESC layout[] = {
         {"POSITION", 0, DXGI_FORMAT_R32G32B32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0},
         {"TEXCOORD", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 12, D3D11_INPUT_PER_VERTEX_DATA, 0},
     };
-    throwIfFailed(device->CreateInputLayout(layout, 2, Shaders::texturedVertexShader,
-                                            sizeof Shaders::texturedVertexShader, &texturedInputLayout_),
-                  "Failed to create InputLayout");
+    Err::throwIfFailed(device->CreateInputLayout(layout, 2, Shaders::texturedVertexShader,
+                                                 sizeof Shaders::texturedVertexShader, &texturedInputLayout_),
+                       "Failed to create InputLayout");
 }
 
 BitmapD3D11::~BitmapD3D11()
@@ -172,25 +171,25 @@ void BitmapD3D11::draw(const RectI& dst)
 RendererD3D11::RendererD3D11(IDXGISwapChain* swapChain) : swapChain_(swapChain)
 {
     LOG_INFO(L"Create RendererD3D11: %0", static_cast<const void*>(this));
-    throwIfFailed(swapChain_->GetDevice(IID_PPV_ARGS(&device_)), "Failed to get ID3D11Device");
+    device_ = d3d11DeviceOf(swapChain_.Get());
     device_->GetImmediateContext(&context_);
     if (!context_) {
         throw std::runtime_error("ID3D11DeviceContext is null");
     }
-    throwIfFailed(device_->CreateVertexShader(Shaders::solidVertexShader, sizeof Shaders::solidVertexShader, nullptr,
-                                              &solidVertexShader_),
-                  "Failed to create VertexShader");
-    throwIfFailed(device_->CreatePixelShader(Shaders::solidPixelShader, sizeof Shaders::solidPixelShader, nullptr,
-                                             &solidPixelShader_),
-                  "Failed to create PixelShader");
+    Err::throwIfFailed(device_->CreateVertexShader(Shaders::solidVertexShader, sizeof Shaders::solidVertexShader,
+                                                   nullptr, &solidVertexShader_),
+                       "Failed to create VertexShader");
+    Err::throwIfFailed(device_->CreatePixelShader(Shaders::solidPixelShader, sizeof Shaders::solidPixelShader, nullptr,
+                                                  &solidPixelShader_),
+                       "Failed to create PixelShader");
     solidVertexBuffer_ = createVertexBuffer(device_.Get(), solidQuad, sizeof solidQuad);
 
     const D3D11_INPUT_ELEMENT_DESC layout[] = {
         {"POSITION", 0, DXGI_FORMAT_R32G32B32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0},
     };
-    throwIfFailed(device_->CreateInputLayout(layout, 1, Shaders::solidVertexShader, sizeof Shaders::solidVertexShader,
-                                             &solidInputLayout_),
-                  "Failed to create InputLayout");
+    Err::throwIfFailed(device_->CreateInputLayout(layout, 1, Shaders::solidVertexShader,
+                                                  sizeof Shaders::solidVertexShader, &solidInputLayout_),
+                       "Failed to create InputLayout");
 
     D3D11_BLEND_DESC blendDesc = {};
     blendDesc.AlphaToCoverageEnable = FALSE;
@@ -203,13 +202,13 @@ RendererD3D11::RendererD3D11(IDXGISwapChain* swapChain) : swapChain_(swapChain)
     blendDesc.RenderTarget[0].DestBlendAlpha = D3D11_BLEND_ZERO;
     blendDesc.RenderTarget[0].BlendOpAlpha = D3D11_BLEND_OP_ADD;
     blendDesc.RenderTarget[0].RenderTargetWriteMask = D3D11_COLOR_WRITE_ENABLE_ALL;
-    throwIfFailed(device_->CreateBlendState(&blendDesc, &alphaBlendState_), "Failed to create BlendState");
+    Err::throwIfFailed(device_->CreateBlendState(&blendDesc, &alphaBlendState_), "Failed to create BlendState");
 
     D3D11_BUFFER_DESC colorDesc = {};
     colorDesc.ByteWidth = 16;
     colorDesc.Usage = D3D11_USAGE_DEFAULT;
     colorDesc.BindFlags = D3D11_BIND_CONSTANT_BUFFER;
-    throwIfFailed(device_->CreateBuffer(&colorDesc, nullptr, &colorBuffer_), "Failed to create ConstantBuffer");
+    Err::throwIfFailed(device_->CreateBuffer(&colorDesc, nullptr, &colorBuffer_), "Failed to create ConstantBuffer");
 }
 
 RendererD3D11::~RendererD3D11()
@@ -231,9 +230,9 @@ RendererD3D11::~RendererD3D11()
 void RendererD3D11::createRenderTargetView()
 {
     ComPtr<ID3D11Texture2D> backBuffer;
-    throwIfFailed(swapChain_->GetBuffer(0, IID_PPV_ARGS(&backBuffer)), "Failed to get back buffer from SwapChain");
-    throwIfFailed(device_->CreateRenderTargetView(backBuffer.Get(), nullptr, &renderTargetView_),
-                  "Failed to create RenderTargetView");
+    Err::throwIfFailed(swapChain_->GetBuffer(0, IID_PPV_ARGS(&backBuffer)), "Failed to get back buffer from SwapChain");
+    Err::throwIfFailed(device_->CreateRenderTargetView(backBuffer.Get(), nullptr, &renderTargetView_),
+                       "Failed to create RenderTargetView");
     LOG_DEBUG(L"Create ID3D11RenderTargetView: %1", static_cast<const void*>(renderTargetView_.Get()));
 }
 
@@ -243,6 +242,17 @@ void RendererD3D11::destroyRenderTargetView()
         LOG_DEBUG(L"Destroy ID3D11RenderTargetView: %1", static_cast<const void*>(renderTargetView_.Get()));
         renderTargetView_.Reset();
     }
+}
+
+bool RendererD3D11::usesDeviceOf(IDXGISwapChain* swapChain) const
+{
+    // Compared as pointers (see RendererD2D::usesDeviceOf).
+    return device_.Get() == d3d11DeviceOf(swapChain).Get();
+}
+
+std::shared_ptr<SwapChainRenderer> RendererD3D11::recreateFor(IDXGISwapChain* swapChain) const
+{
+    return std::make_shared<RendererD3D11>(swapChain);
 }
 
 void RendererD3D11::setSwapChain(IDXGISwapChain* swapChain)

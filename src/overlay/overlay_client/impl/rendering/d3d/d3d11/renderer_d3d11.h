@@ -4,7 +4,7 @@
 // The game's whole graphics pipeline state is captured before drawing and put back afterwards.
 
 #include "overlay/overlay_client/impl/rendering/d3d/d3d11/d3d11_state_backup.h"
-#include "overlay/overlay_client/impl/rendering/renderer.h"
+#include "overlay/overlay_client/impl/rendering/swap_chain_renderer.h"
 
 #include <d3d11.h>
 #include <dxgi.h>
@@ -37,7 +37,7 @@ private:
     Microsoft::WRL::ComPtr<ID3D11SamplerState> samplerState_;
 };
 
-class RendererD3D11 final : public Renderer
+class RendererD3D11 final : public SwapChainRenderer
 {
 public:
     // `swapChain` is borrowed and referenced for the renderer's life. Throws when a device object
@@ -51,10 +51,11 @@ public:
     void drawBitmap(Bitmap& bitmap, const RectI& dst) override;
     void fillRect(const RectI& dst, const ColorF& color) override;
 
-    IDXGISwapChain* swapChain() const { return swapChain_.Get(); }
-    ID3D11Device* device() const { return device_.Get(); }
-    // Moves the renderer to another swap chain of the same device.
-    void setSwapChain(IDXGISwapChain* swapChain);
+    IDXGISwapChain* swapChain() const override { return swapChain_.Get(); }
+    bool usesDeviceOf(IDXGISwapChain* swapChain) const override;
+    void setSwapChain(IDXGISwapChain* swapChain) override;
+    std::shared_ptr<SwapChainRenderer> recreateFor(IDXGISwapChain* swapChain) const override;
+    void releaseBackBuffer() override { destroyRenderTargetView(); }
     // Drops the view of the back buffer, so that the swap chain's buffers can be resized.
     void destroyRenderTargetView();
 
