@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -150,6 +152,32 @@ TEST_P(Composition, UploadsDirtyFramesAndNewSizesOnly)
 
     overlay.release();
     EXPECT_THROW(overlay.draw(), std::runtime_error);
+}
+
+// A host that keeps its mutexes (hung, or too slow) costs the overlay its freshness, not the game
+// its frame: the last uploaded picture is drawn, and the episode is logged once.
+TEST_P(Composition, AHostHoldingItsMutexesGetsTheLastFrameDrawn)
+{
+    host.publish(96, 64, 1);
+    drawFrame();
+    host.publish(96, 64, 2);
+    std::promise<void> held;
+    std::promise<void> release;
+    std::thread holder([&] {
+        const auto overlayLock = host.overlay->lock();
+        const auto windowLock = host.window->lock();
+        held.set_value();
+        release.get_future().wait();
+    });
+    held.get_future().wait();
+    EXPECT_EQ(wrong(drawFrame(), &placed, 1), "");
+    EXPECT_EQ(wrong(drawFrame(), &placed, 1), "");
+    release.set_value();
+    holder.join();
+    EXPECT_EQ(wrong(drawFrame(), &placed, 2), "") << "the new frame once the host lets go";
+    EXPECT_EQ(count(log, L"Host keeps the shared overlay locked: the overlay shows its last frame"), 1u);
+    EXPECT_EQ(count(log, L"Host keeps the shared window locked: the overlay shows its last frame"), 1u);
+    EXPECT_EQ(count(log, L"Host released the shared window"), 1u);
 }
 
 // Rows of any pitch are copied; a destination rectangle is for Direct2D bitmaps only.

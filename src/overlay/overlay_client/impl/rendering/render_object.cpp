@@ -4,6 +4,22 @@
 
 namespace Overlay::Rendering {
 
+void HostBusyLog::busy()
+{
+    if (!busy_) {
+        busy_ = true;
+        LOG_WARN(L"Host keeps %0 locked: the overlay shows its last frame", block_);
+    }
+}
+
+void HostBusyLog::free()
+{
+    if (busy_) {
+        busy_ = false;
+        LOG_INFO(L"Host released %0", block_);
+    }
+}
+
 RenderObject::RenderObject(std::shared_ptr<Renderer> renderer) : renderer_(std::move(renderer)) {}
 
 void RenderObject::draw()

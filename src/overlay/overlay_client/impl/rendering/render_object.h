@@ -8,6 +8,24 @@
 
 namespace Overlay::Rendering {
 
+// How long the presenting thread waits for a mutex the host shares with us. A host that holds it
+// longer (hung, or too slow) costs the overlay one frame of freshness, never the game a frame.
+constexpr unsigned long hostLockTimeoutMs = 8;
+
+// Tells the log once when the host starts keeping a block locked past the bound, and once when
+// it lets go again, however many frames it lasts.
+class HostBusyLog
+{
+public:
+    explicit HostBusyLog(const wchar_t* block) : block_(block) {}
+    void busy();
+    void free();
+
+private:
+    const wchar_t* block_;
+    bool busy_ = false;
+};
+
 class RenderObject
 {
 public:

@@ -62,7 +62,16 @@ void RenderOverlay::drawWindow()
 {
     std::shared_ptr<RenderWindow> current;
     {
-        const auto lock = sharedOverlay_->lock();
+        const auto lock = sharedOverlay_->tryLock(hostLockTimeoutMs);
+        if (!lock.owns_lock()) {
+            // Which window to show is unknown this frame: keep the one shown last.
+            busyLog_.busy();
+            if (window_) {
+                window_->draw();
+            }
+            return;
+        }
+        busyLog_.free();
         const Ipc::SharedId windowId = sharedOverlay_->windowId();
         if (windowId.isZero()) {
             window_.reset();

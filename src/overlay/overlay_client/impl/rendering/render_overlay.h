@@ -39,6 +39,7 @@ private:
     std::shared_ptr<RenderWindow> window_;
     std::recursive_mutex surfaceMutex_;
     RectI surfaceRect_;
+    HostBusyLog busyLog_{L"the shared overlay"};
 };
 
 }  // namespace Overlay::Rendering

@@ -26,7 +26,10 @@ std::shared_ptr<Bitmap> RenderWindow::createWindowBitmap()
 {
     SizeU size;
     {
-        const auto lock = sharedWindow_->lock();
+        const auto lock = sharedWindow_->tryLock(hostLockTimeoutMs);
+        if (!lock.owns_lock()) {
+            return nullptr;  // made at the first frame that gets the lock
+        }
         const Ipc::FrameView frame = sharedWindow_->currentFrameBuffer().frame();
         size = {frame.width, frame.height};
     }
@@ -41,7 +44,15 @@ void RenderWindow::onDraw()
 {
     RectI placement;
     {
-        auto lock = sharedWindow_->lock();
+        auto lock = sharedWindow_->tryLock(hostLockTimeoutMs);
+        if (!lock.owns_lock()) {
+            busyLog_.busy();
+            if (bitmap_ && !needsUpload_) {
+                renderer_->drawBitmap(*bitmap_, placement_);
+            }
+            return;
+        }
+        busyLog_.free();
         const Ipc::SharedRect rect = sharedWindow_->rect();
         placement = {rect.left, rect.top, rect.right, rect.bottom};
         Ipc::FrameBuffer& frameBuffer = sharedWindow_->currentFrameBuffer();
@@ -64,6 +75,7 @@ void RenderWindow::onDraw()
             needsUpload_ = false;
         }
     }
+    placement_ = placement;
     renderer_->drawBitmap(*bitmap_, placement);
 }
 

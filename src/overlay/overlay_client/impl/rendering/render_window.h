@@ -29,6 +29,8 @@ private:
     std::unique_ptr<Ipc::SharedWindow> sharedWindow_;
     std::shared_ptr<Bitmap> bitmap_;
     bool needsUpload_ = true;
+    RectI placement_;  // where the bitmap was last drawn
+    HostBusyLog busyLog_{L"the shared window"};
 };
 
 }  // namespace Overlay::Rendering
