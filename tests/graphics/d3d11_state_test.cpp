@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <d3d11_1.h>
+
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -24,6 +27,7 @@ const UINT slotsVP = D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE;
 const UINT slotsSampler = D3D11_COMMONSHADER_SAMPLER_SLOT_COUNT;
 const UINT slotsResource = D3D11_COMMONSHADER_INPUT_RESOURCE_SLOT_COUNT;
 const UINT slotsBuffer = D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT;
+const UINT slotsUAV = D3D11_PS_CS_UAV_REGISTER_COUNT;
 
 // A DXBC container with empty input, output (and, for tessellation stages, patch-constant)
 // signatures around the given shader code, with a correct checksum.
@@ -133,9 +137,11 @@ public:
         value("stencil reference", stencilRef);
         ID3D11RenderTargetView* targets[slotsRT] = {};
         ID3D11DepthStencilView* depthView = nullptr;
-        context->OMGetRenderTargets(slotsRT, targets, &depthView);
+        ID3D11UnorderedAccessView* views[slotsUAV] = {};
+        context->OMGetRenderTargetsAndUnorderedAccessViews(slotsRT, targets, &depthView, 0, slotsUAV, views);
         objects("render targets", targets, slotsRT);
         objects("depth-stencil view", &depthView, 1);
+        objects("unordered-access views", views, slotsUAV);
         ID3D11RasterizerState* rasterizer = nullptr;
         context->RSGetState(&rasterizer);
         objects("rasterizer state", &rasterizer, 1);
@@ -154,6 +160,28 @@ public:
         stage("hull", context, &C::HSGetShader, &C::HSGetSamplers, &C::HSGetShaderResources, &C::HSGetConstantBuffers);
         stage("domain", context, &C::DSGetShader, &C::DSGetSamplers, &C::DSGetShaderResources,
               &C::DSGetConstantBuffers);
+        ComPtr<ID3D11DeviceContext1> context1;
+        if (SUCCEEDED(context->QueryInterface(IID_PPV_ARGS(&context1)))) {
+            using C1 = ID3D11DeviceContext1;
+            const std::pair<const char*, void (STDMETHODCALLTYPE C1::*)(UINT, UINT, ID3D11Buffer**, UINT*, UINT*)>
+                ranges[] = {{"vertex", &C1::VSGetConstantBuffers1},
+                            {"pixel", &C1::PSGetConstantBuffers1},
+                            {"geometry", &C1::GSGetConstantBuffers1},
+                            {"hull", &C1::HSGetConstantBuffers1},
+                            {"domain", &C1::DSGetConstantBuffers1}};
+            for (const auto& [name, get] : ranges) {
+                ID3D11Buffer* buffers[slotsBuffer] = {};
+                UINT first[slotsBuffer] = {};
+                UINT counts[slotsBuffer] = {};
+                (context1.Get()->*get)(0, slotsBuffer, buffers, first, counts);
+                for (ID3D11Buffer* buffer : buffers) {
+                    if (buffer) {
+                        buffer->Release();
+                    }
+                }
+                value(std::string(name) + " constant ranges", first, counts);
+            }
+        }
         ID3D11Predicate* predicate = nullptr;
         BOOL predicateValue;
         context->GetPredication(&predicate, &predicateValue);
@@ -243,7 +271,7 @@ struct GameState
         for (auto& buffer : buffers) {
             check(device->CreateBuffer(&bufferDesc, nullptr, &buffer));
         }
-        bufferDesc = {64, D3D11_USAGE_DEFAULT, D3D11_BIND_CONSTANT_BUFFER};
+        bufferDesc = {1024, D3D11_USAGE_DEFAULT, D3D11_BIND_CONSTANT_BUFFER};
         for (auto& buffer : constantBuffers) {
             check(device->CreateBuffer(&bufferDesc, nullptr, &buffer));
         }
@@ -274,6 +302,10 @@ struct GameState
         for (auto& target : renderTargets) {
             check(device->CreateRenderTargetView(texture(D3D11_BIND_RENDER_TARGET, DXGI_FORMAT_R8G8B8A8_UNORM).Get(),
                                                  nullptr, &target));
+        }
+        for (auto& view : unorderedViews) {
+            check(device->CreateUnorderedAccessView(texture(D3D11_BIND_UNORDERED_ACCESS, DXGI_FORMAT_R32_FLOAT).Get(),
+                                                    nullptr, &view));
         }
         for (auto& view : resources) {
             check(device->CreateShaderResourceView(
@@ -369,7 +401,33 @@ struct GameState
         context->SetPredication(predicate.Get(), TRUE);
     }
 
+    // Three render targets with unordered-access views after them, and constant buffers bound with
+    // ranges (Direct3D 11.1), on top of `bind`.
+    void bindViewsAndRanges(C* context) const
+    {
+        ID3D11RenderTargetView* targets[3] = {renderTargets[0].Get(), renderTargets[1].Get(), renderTargets[2].Get()};
+        ID3D11UnorderedAccessView* views[2] = {unorderedViews[0].Get(), unorderedViews[1].Get()};
+        const UINT counters[2] = {UINT(-1), UINT(-1)};
+        context->OMSetRenderTargetsAndUnorderedAccessViews(3, targets, depthView.Get(), 3, 2, views, counters);
+        ComPtr<ID3D11DeviceContext1> context1;
+        check(context->QueryInterface(IID_PPV_ARGS(&context1)));
+        ID3D11Buffer* bufferSlots[slotsBuffer];
+        UINT first[slotsBuffer];
+        UINT counts[slotsBuffer];
+        for (UINT i = 0; i < slotsBuffer; ++i) {
+            bufferSlots[i] = constantBuffers[i % 2].Get();
+            first[i] = 16 * (i % 3);
+            counts[i] = 16;
+        }
+        using C1 = ID3D11DeviceContext1;
+        for (auto set : {&C1::VSSetConstantBuffers1, &C1::PSSetConstantBuffers1, &C1::GSSetConstantBuffers1,
+                         &C1::HSSetConstantBuffers1, &C1::DSSetConstantBuffers1}) {
+            (context1.Get()->*set)(0, slotsBuffer, bufferSlots, first, counts);
+        }
+    }
+
     ComPtr<ID3D11InputLayout> layout;
+    ComPtr<ID3D11UnorderedAccessView> unorderedViews[2];
     ComPtr<ID3D11Buffer> buffers[3];
     ComPtr<ID3D11Buffer> constantBuffers[2];
     ComPtr<ID3D11BlendState> blend;
@@ -443,6 +501,15 @@ TEST_F(D3D11StateRestore, EveryBindingReadsBackIdenticalAndTheFramesGoIntoTheBac
     const Image image = readBackBuffer(game.swapChain.Get());
     EXPECT_TRUE(closeTo(image.at(50, 40), Rgba{32, 16, 8, 255}, 2)) << describe(image.at(50, 40));
     EXPECT_TRUE(closeTo(image.at(10, 10), patternPixel(2, 2, 4), 1)) << describe(image.at(10, 10));
+}
+
+TEST_F(D3D11StateRestore, UnorderedAccessViewsAndConstantBufferRangesStay)
+{
+    state.bind(game.context.Get(), 2);
+    state.bindViewsAndRanges(game.context.Get());
+    const Snapshot bound(game.context.Get());
+    ASSERT_EQ(std::count(bound.bound.begin(), bound.bound.end(), state.unorderedViews[1].Get()), 1);
+    EXPECT_EQ(expectRestoredAfter(1), 0);
 }
 
 TEST_F(D3D11StateRestore, ZeroViewportsAndScissorRectanglesStayZero)

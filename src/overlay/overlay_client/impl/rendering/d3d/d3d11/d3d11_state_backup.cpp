@@ -42,6 +42,20 @@ struct StageCalls
 };
 
 using Context = ID3D11DeviceContext;
+using Context1 = ID3D11DeviceContext1;
+
+// A stage's constant buffers with their ranges (Direct3D 11.1).
+struct RangeCalls
+{
+    void (STDMETHODCALLTYPE Context1::*get)(UINT, UINT, ID3D11Buffer**, UINT*, UINT*);
+    void (STDMETHODCALLTYPE Context1::*set)(UINT, UINT, ID3D11Buffer* const*, const UINT*, const UINT*);
+};
+
+const RangeCalls vertexRanges = {&Context1::VSGetConstantBuffers1, &Context1::VSSetConstantBuffers1};
+const RangeCalls pixelRanges = {&Context1::PSGetConstantBuffers1, &Context1::PSSetConstantBuffers1};
+const RangeCalls geometryRanges = {&Context1::GSGetConstantBuffers1, &Context1::GSSetConstantBuffers1};
+const RangeCalls hullRanges = {&Context1::HSGetConstantBuffers1, &Context1::HSSetConstantBuffers1};
+const RangeCalls domainRanges = {&Context1::DSGetConstantBuffers1, &Context1::DSSetConstantBuffers1};
 
 const StageCalls<ID3D11VertexShader> vertexCalls = {
     &Context::VSGetShader, &Context::VSGetSamplers, &Context::VSGetShaderResources, &Context::VSGetConstantBuffers,
@@ -60,7 +74,8 @@ const StageCalls<ID3D11DomainShader> domainCalls = {
     &Context::DSSetShader, &Context::DSSetSamplers, &Context::DSSetShaderResources, &Context::DSSetConstantBuffers};
 
 template <class Shader>
-void captureStage(Context* context, const StageCalls<Shader>& calls, D3D11StateBackup::Stage<Shader>& stage)
+void captureStage(Context* context, Context1* context1, const StageCalls<Shader>& calls, const RangeCalls& ranges,
+                  D3D11StateBackup::Stage<Shader>& stage)
 {
     // The count goes in as the room in the array, so shaders with class linkage keep their instances.
     stage.classInstanceCount = D3D11StateBackup::classInstanceCapacity;
@@ -68,16 +83,29 @@ void captureStage(Context* context, const StageCalls<Shader>& calls, D3D11StateB
     stage.classInstanceCount = std::min(stage.classInstanceCount, D3D11StateBackup::classInstanceCapacity);
     (context->*calls.getSamplers)(0, D3D11_COMMONSHADER_SAMPLER_SLOT_COUNT, stage.samplers);
     (context->*calls.getResources)(0, D3D11_COMMONSHADER_INPUT_RESOURCE_SLOT_COUNT, stage.resources);
-    (context->*calls.getConstantBuffers)(0, D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT, stage.constantBuffers);
+    if (context1) {
+        (context1->*ranges.get)(0, D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT, stage.constantBuffers,
+                                stage.firstConstants, stage.constantCounts);
+    } else {
+        (context->*calls.getConstantBuffers)(0, D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT,
+                                             stage.constantBuffers);
+    }
 }
 
 template <class Shader>
-void restoreStage(Context* context, const StageCalls<Shader>& calls, const D3D11StateBackup::Stage<Shader>& stage)
+void restoreStage(Context* context, Context1* context1, const StageCalls<Shader>& calls, const RangeCalls& ranges,
+                  const D3D11StateBackup::Stage<Shader>& stage)
 {
     (context->*calls.setShader)(stage.shader, stage.classInstances, stage.classInstanceCount);
     (context->*calls.setSamplers)(0, D3D11_COMMONSHADER_SAMPLER_SLOT_COUNT, stage.samplers);
     (context->*calls.setResources)(0, D3D11_COMMONSHADER_INPUT_RESOURCE_SLOT_COUNT, stage.resources);
-    (context->*calls.setConstantBuffers)(0, D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT, stage.constantBuffers);
+    if (context1) {
+        (context1->*ranges.set)(0, D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT, stage.constantBuffers,
+                                stage.firstConstants, stage.constantCounts);
+    } else {
+        (context->*calls.setConstantBuffers)(0, D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT,
+                                             stage.constantBuffers);
+    }
 }
 
 }  // namespace
@@ -91,6 +119,8 @@ void D3D11StateBackup::Stage<Shader>::release()
     releaseAll(samplers);
     releaseAll(resources);
     releaseAll(constantBuffers);
+    std::fill(std::begin(firstConstants), std::end(firstConstants), 0u);
+    std::fill(std::begin(constantCounts), std::end(constantCounts), 0u);
 }
 
 D3D11StateBackup::D3D11StateBackup() = default;
@@ -118,6 +148,7 @@ void D3D11StateBackup::clear()
     stencilRef_ = 0;
     releaseAll(renderTargets_);
     releaseOne(depthStencilView_);
+    releaseAll(unorderedAccessViews_);
 
     releaseOne(rasterizerState_);
     viewportCount_ = 0;
@@ -132,6 +163,7 @@ void D3D11StateBackup::clear()
     releaseOne(predicate_);
     predicateValue_ = FALSE;
 
+    releaseOne(context1_);
     releaseOne(context_);
     captured_ = false;
 }
@@ -141,6 +173,9 @@ void D3D11StateBackup::capture(ID3D11DeviceContext* context)
     clear();
     context_ = context;
     context_->AddRef();
+    if (FAILED(context_->QueryInterface(__uuidof(ID3D11DeviceContext1), reinterpret_cast<void**>(&context1_)))) {
+        context1_ = nullptr;  // a Direct3D 11.0 runtime: no constant-buffer ranges to keep
+    }
 
     context_->IAGetPrimitiveTopology(&topology_);
     context_->IAGetInputLayout(&inputLayout_);
@@ -150,7 +185,9 @@ void D3D11StateBackup::capture(ID3D11DeviceContext* context)
 
     context_->OMGetBlendState(&blendState_, blendFactor_, &sampleMask_);
     context_->OMGetDepthStencilState(&depthStencilState_, &stencilRef_);
-    context_->OMGetRenderTargets(D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT, renderTargets_, &depthStencilView_);
+    context_->OMGetRenderTargetsAndUnorderedAccessViews(D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT, renderTargets_,
+                                                        &depthStencilView_, 0, D3D11_PS_CS_UAV_REGISTER_COUNT,
+                                                        unorderedAccessViews_);
 
     context_->RSGetState(&rasterizerState_);
     viewportCount_ = 0;
@@ -166,14 +203,31 @@ void D3D11StateBackup::capture(ID3D11DeviceContext* context)
         context_->RSGetScissorRects(&scissorRectCount_, scissorRects_);
     }
 
-    captureStage(context_, vertexCalls, vertexStage_);
-    captureStage(context_, pixelCalls, pixelStage_);
-    captureStage(context_, geometryCalls, geometryStage_);
-    captureStage(context_, hullCalls, hullStage_);
-    captureStage(context_, domainCalls, domainStage_);
+    captureStage(context_, context1_, vertexCalls, vertexRanges, vertexStage_);
+    captureStage(context_, context1_, pixelCalls, pixelRanges, pixelStage_);
+    captureStage(context_, context1_, geometryCalls, geometryRanges, geometryStage_);
+    captureStage(context_, context1_, hullCalls, hullRanges, hullStage_);
+    captureStage(context_, context1_, domainCalls, domainRanges, domainStage_);
 
     context_->GetPredication(&predicate_, &predicateValue_);
     captured_ = true;
+}
+
+void D3D11StateBackup::restoreOutputMerger()
+{
+    // Render targets and unordered-access views share the slots: the views start where the
+    // targets end.
+    const auto first = std::find_if(std::begin(unorderedAccessViews_), std::end(unorderedAccessViews_),
+                                    [](const ID3D11UnorderedAccessView* view) { return view != nullptr; });
+    if (first == std::end(unorderedAccessViews_)) {
+        context_->OMSetRenderTargets(D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT, renderTargets_, depthStencilView_);
+        return;
+    }
+    const auto start = static_cast<UINT>(first - std::begin(unorderedAccessViews_));
+    UINT keepCounters[D3D11_PS_CS_UAV_REGISTER_COUNT];
+    std::fill(std::begin(keepCounters), std::end(keepCounters), UINT(-1));  // counters as they are
+    context_->OMSetRenderTargetsAndUnorderedAccessViews(start, renderTargets_, depthStencilView_, start,
+                                                        D3D11_PS_CS_UAV_REGISTER_COUNT - start, first, keepCounters);
 }
 
 void D3D11StateBackup::restore()
@@ -189,17 +243,17 @@ void D3D11StateBackup::restore()
 
     context_->OMSetBlendState(blendState_, blendFactor_, sampleMask_);
     context_->OMSetDepthStencilState(depthStencilState_, stencilRef_);
-    context_->OMSetRenderTargets(D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT, renderTargets_, depthStencilView_);
+    restoreOutputMerger();
 
     context_->RSSetState(rasterizerState_);
     context_->RSSetViewports(viewportCount_, viewports_);
     context_->RSSetScissorRects(scissorRectCount_, scissorRects_);
 
-    restoreStage(context_, vertexCalls, vertexStage_);
-    restoreStage(context_, pixelCalls, pixelStage_);
-    restoreStage(context_, geometryCalls, geometryStage_);
-    restoreStage(context_, hullCalls, hullStage_);
-    restoreStage(context_, domainCalls, domainStage_);
+    restoreStage(context_, context1_, vertexCalls, vertexRanges, vertexStage_);
+    restoreStage(context_, context1_, pixelCalls, pixelRanges, pixelStage_);
+    restoreStage(context_, context1_, geometryCalls, geometryRanges, geometryStage_);
+    restoreStage(context_, context1_, hullCalls, hullRanges, hullStage_);
+    restoreStage(context_, context1_, domainCalls, domainRanges, domainStage_);
 
     context_->SetPredication(predicate_, predicateValue_);
     clear();

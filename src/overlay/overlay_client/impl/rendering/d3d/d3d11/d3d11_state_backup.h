@@ -1,9 +1,10 @@
 #pragma once
 // The graphics pipeline state of a Direct3D 11 device context, captured before the overlay draws on
-// the game's immediate context and put back afterwards. Compute state, stream-output targets and
-// unordered-access views are not touched by the overlay and not saved.
+// the game's immediate context and put back afterwards. Compute state and stream-output targets are
+// not touched by the overlay and not saved; the output merger's unordered-access views are, since
+// rebinding the render targets unbinds them.
 
-#include <d3d11.h>
+#include <d3d11_1.h>
 
 namespace Overlay::Rendering {
 
@@ -35,12 +36,18 @@ public:
         ID3D11SamplerState* samplers[D3D11_COMMONSHADER_SAMPLER_SLOT_COUNT] = {};
         ID3D11ShaderResourceView* resources[D3D11_COMMONSHADER_INPUT_RESOURCE_SLOT_COUNT] = {};
         ID3D11Buffer* constantBuffers[D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT] = {};
+        // The ranges of ID3D11DeviceContext1's ...SetConstantBuffers1; used where the context has them.
+        UINT firstConstants[D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT] = {};
+        UINT constantCounts[D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT] = {};
 
         void release();
     };
 
 private:
+    void restoreOutputMerger();
+
     ID3D11DeviceContext* context_ = nullptr;
+    ID3D11DeviceContext1* context1_ = nullptr;  // the same context, where it is a Direct3D 11.1 one
 
     D3D11_PRIMITIVE_TOPOLOGY topology_ = D3D11_PRIMITIVE_TOPOLOGY_UNDEFINED;
     ID3D11InputLayout* inputLayout_ = nullptr;
@@ -58,6 +65,7 @@ private:
     UINT stencilRef_ = 0;
     ID3D11RenderTargetView* renderTargets_[D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT] = {};
     ID3D11DepthStencilView* depthStencilView_ = nullptr;
+    ID3D11UnorderedAccessView* unorderedAccessViews_[D3D11_PS_CS_UAV_REGISTER_COUNT] = {};
 
     ID3D11RasterizerState* rasterizerState_ = nullptr;
     D3D11_VIEWPORT viewports_[D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE] = {};
