@@ -56,7 +56,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver -w
 fi
 wineserver -p
-# Start-up of the first program also brings up Wine's services; do it once here.
-wine cmd /c exit >/dev/null 2>&1
+# A program that crashes must fail at once: without a crash dialog (which waits for a click that
+# never comes) Wine's debugger prints the exception and a backtrace and ends the process. Set on
+# every start, so that older prefixes get it too; being the first program, it also brings up
+# Wine's services once here.
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
 
 "$@"

@@ -25,6 +25,7 @@ struct Transaction
     bool open = false;
     DWORD owner = 0;
     long error = NO_ERROR;
+    FarJumpFailure failure;  // what made `error`
     std::vector<Operation> operations;
 };
 
@@ -94,13 +95,22 @@ void close(Transaction& t, bool committed)
     t.open = false;
     t.owner = 0;
     t.error = NO_ERROR;
+    t.failure = FarJumpFailure();
 }
 
-long fail(Transaction& t, long error)
+// Keeps the transaction's first failure; returns `error`.
+long fail(Transaction& t, void** function, HookStatus status, long error)
 {
-    if (t.error == NO_ERROR)
+    if (t.error == NO_ERROR && error != NO_ERROR) {
         t.error = error;
+        t.failure = {function, status};
+    }
     return error;
+}
+
+long fail(Transaction& t, void** function, HookStatus status)
+{
+    return fail(t, function, status, errorCode(status));
 }
 
 bool alreadyStaged(const Transaction& t, const InlineHook* hook, bool attach)
@@ -113,7 +123,7 @@ bool alreadyStaged(const Transaction& t, const InlineHook* hook, bool attach)
 }
 
 // Stages one change of `function` into the calling thread's open transaction that has not failed
-// yet: `change` runs under both locks and returns an error code, which the transaction keeps.
+// yet: `change` runs under both locks and returns its status, which the transaction keeps.
 template <class Change>
 long stageChange(void** function, Change change)
 {
@@ -124,13 +134,14 @@ long stageChange(void** function, Change change)
     if (t.error != NO_ERROR)
         return t.error;
     if (function == nullptr || *function == nullptr)
-        return fail(t, ERROR_INVALID_PARAMETER);
+        return fail(t, function, HookStatus::InvalidArgument);
     EngineLock engine;
-    return fail(t, change(t));
+    return fail(t, function, change(t));
 }
 
-// Writes the staged changes in order; on a failure undoes those already written.
-HookStatus write(Transaction& t, ThreadFreezer& freezer)
+// Writes the staged changes in order; on a failure undoes those already written and names the
+// change that failed.
+HookStatus write(Transaction& t, ThreadFreezer& freezer, std::size_t& failed)
 {
     for (std::size_t i = 0; i < t.operations.size(); ++i) {
         Operation& op = t.operations[i];
@@ -138,6 +149,7 @@ HookStatus write(Transaction& t, ThreadFreezer& freezer)
             op.attach ? apply(*op.hook, freezer, op.function) : remove(*op.hook, freezer, op.function);
         if (status == HookStatus::Ok)
             continue;
+        failed = i;
         while (i-- > 0) {
             Operation& done = t.operations[i];
             if (done.attach)
@@ -171,61 +183,68 @@ long enlistFarJumpThread(void* thread)
     if (!ownedByCaller(t))
         return ERROR_INVALID_OPERATION;
     if (thread == nullptr || thread == INVALID_HANDLE_VALUE)
-        return fail(t, ERROR_INVALID_HANDLE);
+        return fail(t, nullptr, HookStatus::InvalidArgument, ERROR_INVALID_HANDLE);
     return NO_ERROR;
 }
 
 long stageFarJumpAttach(void** function, void* replacement)
 {
-    return stageChange(function, [&](Transaction& t) -> long {
+    return stageChange(function, [&](Transaction& t) {
         if (replacement == nullptr)
-            return ERROR_INVALID_PARAMETER;
+            return HookStatus::InvalidArgument;
         std::unique_ptr<InlineHook> hook(new (std::nothrow) InlineHook());
         if (hook == nullptr)
-            return ERROR_NOT_ENOUGH_MEMORY;
+            return HookStatus::NoMemory;
         HookStatus status = prepareHook(PatchStyle::AbsoluteJump, *function, replacement, *hook);
         if (status == HookStatus::Ok && alreadyStaged(t, hook.get(), true)) {
             discardHook(*hook);
             status = HookStatus::DuplicateTarget;
         }
         if (status != HookStatus::Ok)
-            return errorCode(status);
+            return status;
         try {
             t.operations.push_back({true, function, hook.get()});
         } catch (...) {
             discardHook(*hook);
-            return ERROR_NOT_ENOUGH_MEMORY;
+            return HookStatus::NoMemory;
         }
         hook.release();
-        return NO_ERROR;
+        return HookStatus::Ok;
     });
 }
 
 long stageFarJumpDetach(void** function, void* replacement)
 {
-    return stageChange(function, [&](Transaction& t) -> long {
+    return stageChange(function, [&](Transaction& t) {
         InlineHook* hook = findHook(*function, PatchStyle::AbsoluteJump);
         if (hook == nullptr || (replacement != nullptr && hook->replacement != replacement))
-            return ERROR_INVALID_HANDLE;
+            return HookStatus::NotHooked;
         if (alreadyStaged(t, hook, false))
-            return ERROR_INVALID_PARAMETER;
+            return HookStatus::DuplicateTarget;
         try {
             t.operations.push_back({false, function, hook});
         } catch (...) {
-            return ERROR_NOT_ENOUGH_MEMORY;
+            return HookStatus::NoMemory;
         }
-        return NO_ERROR;
+        return HookStatus::Ok;
     });
 }
 
-long commitFarJumpTransaction()
+long commitFarJumpTransaction(FarJumpFailure* failure)
 {
+    if (failure != nullptr)
+        *failure = FarJumpFailure();
     TransactionLock lock;
     Transaction& t = transaction();
-    if (!ownedByCaller(t))
+    if (!ownedByCaller(t)) {
+        if (failure != nullptr)
+            failure->status = HookStatus::InvalidArgument;  // no transaction of this thread is open
         return ERROR_INVALID_OPERATION;
+    }
     if (t.error != NO_ERROR) {
         const long error = t.error;
+        if (failure != nullptr)
+            *failure = t.failure;
         close(t, false);
         return error;
     }
@@ -240,14 +259,19 @@ long commitFarJumpTransaction()
     if (status == HookStatus::Ok)
         status = freezer.freeze();
     // From here to thaw: no heap, no logging, no locks other threads may hold.
+    std::size_t failed = t.operations.size();  // none in particular
     for (std::size_t i = 0; i < t.operations.size() && status == HookStatus::Ok; ++i) {
         const Operation& op = t.operations[i];
         status = op.attach ? checkApply(*op.hook, freezer) : checkRemove(*op.hook);
+        if (status != HookStatus::Ok)
+            failed = i;
     }
     if (status == HookStatus::Ok)
-        status = write(t, freezer);
+        status = write(t, freezer, failed);
     freezer.thaw();
 
+    if (failure != nullptr && status != HookStatus::Ok)
+        *failure = {failed < t.operations.size() ? t.operations[failed].function : nullptr, status};
     close(t, status == HookStatus::Ok);
     return errorCode(status);
 }

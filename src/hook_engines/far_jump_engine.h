@@ -6,10 +6,20 @@
 // commit either writes every staged change or none. Like the first engine it suspends every other
 // thread of the process while it writes.
 //
-// Results are Windows error codes; 0 (NO_ERROR) is success.
+// Results are Windows error codes; 0 (NO_ERROR) is success. The commit also tells which change
+// failed and why.
+
+#include "hook_engines/hook_status.h"
 
 namespace Overlay {
 namespace HookEngines {
+
+// The first failure of a transaction.
+struct FarJumpFailure
+{
+    void** function = nullptr;  // as given to the stage call; null when no single change failed
+    HookStatus status = HookStatus::Ok;
+};
 
 // Starts a transaction owned by the calling thread. Fails while another one is open.
 long beginFarJumpTransaction();
@@ -25,8 +35,9 @@ long stageFarJumpAttach(void** function, void* replacement);
 long stageFarJumpDetach(void** function, void* replacement);
 
 // Writes every staged change, or none when one of them cannot be done (the first error is
-// returned; a failed stage call fails the commit too). Ends the transaction.
-long commitFarJumpTransaction();
+// returned, and described in *failure when given; a failed stage call fails the commit too).
+// Ends the transaction.
+long commitFarJumpTransaction(FarJumpFailure* failure = nullptr);
 
 // Ends the transaction without writing anything.
 long abortFarJumpTransaction();

@@ -1,6 +1,7 @@
 #pragma once
 
-// Why an engine refused to attach or detach a function.
+// Why an engine refused to attach or detach a function. The engines report it per function, and
+// the hook records keep it for their log lines.
 
 #include <cstdint>
 
@@ -25,7 +26,8 @@ enum class HookStatus : std::uint8_t {
     DuplicateTarget,  // the same function twice in one batch or transaction
     NotHooked,        // detach of a pointer that this engine did not attach
     Overwritten,      // the patch was overwritten since it was written: not restored
-    InvalidArgument
+    InvalidArgument,
+    Aborted  // another change of the same transaction failed: none was written
 };
 
 inline const char* describe(HookStatus status)
@@ -49,6 +51,7 @@ inline const char* describe(HookStatus status)
     case HookStatus::NotHooked: return "not hooked by this engine";
     case HookStatus::Overwritten: return "patch overwritten since, left in place";
     case HookStatus::InvalidArgument: return "invalid argument";
+    case HookStatus::Aborted: return "another function of the transaction failed";
     }
     return "unknown status";
 }

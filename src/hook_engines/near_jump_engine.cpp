@@ -66,10 +66,13 @@ void setNearJumpPrintCallback(PrintCallback callback)
 
 int attachNearJumps(NearJumpAttachEntry* entries, int count)
 {
-    for (int i = 0; entries != nullptr && i < count; ++i)
-        entries[i].attached = false;
     std::vector<Pending> pending;
-    if (!startBatch(entries, count, pending))
+    const bool started = startBatch(entries, count, pending);
+    for (int i = 0; entries != nullptr && i < count; ++i) {
+        entries[i].attached = false;
+        entries[i].status = started ? HookStatus::InvalidArgument : HookStatus::NoMemory;
+    }
+    if (!started)
         return 0;
 
     EngineLock lock;
@@ -104,6 +107,7 @@ int attachNearJumps(NearJumpAttachEntry* entries, int count)
     int attached = 0;
     for (std::size_t i = 0; i < pending.size(); ++i) {
         InlineHook* hook = pending[i].hook;
+        entries[i].status = pending[i].status;
         if (pending[i].status == HookStatus::Ok) {
             registerHook(hook);  // room was reserved before the patch
             entries[i].attached = true;
@@ -126,10 +130,13 @@ int attachNearJumps(NearJumpAttachEntry* entries, int count)
 
 int detachNearJumps(NearJumpDetachEntry* entries, int count)
 {
-    for (int i = 0; entries != nullptr && i < count; ++i)
-        entries[i].detached = 0;
     std::vector<Pending> pending;
-    if (!startBatch(entries, count, pending))
+    const bool started = startBatch(entries, count, pending);
+    for (int i = 0; entries != nullptr && i < count; ++i) {
+        entries[i].detached = 0;
+        entries[i].status = started ? HookStatus::InvalidArgument : HookStatus::NoMemory;
+    }
+    if (!started)
         return 0;
 
     EngineLock lock;
@@ -157,6 +164,7 @@ int detachNearJumps(NearJumpDetachEntry* entries, int count)
     int detached = 0;
     for (std::size_t i = 0; i < pending.size(); ++i) {
         InlineHook* hook = pending[i].hook;
+        entries[i].status = pending[i].status;
         if (pending[i].status == HookStatus::Ok) {
             if (print != nullptr)
                 print("detach %p: restored %p", hook->requested, hook->site);

@@ -4,6 +4,8 @@
 // within ±2 GB of the function, and suspends every other thread of the process while it writes,
 // moving the threads it finds inside the patched bytes.
 
+#include "hook_engines/hook_status.h"
+
 #include <cstdint>
 
 namespace Overlay {
@@ -16,13 +18,15 @@ struct NearJumpAttachEntry
 {
     void** function;  // holds the target; receives the trampoline when attached
     void* replacement;
-    bool attached;  // out
+    bool attached;                       // out
+    HookStatus status = HookStatus::Ok;  // out: why it was not attached
 };
 
 struct NearJumpDetachEntry
 {
-    void** function;         // holds the trampoline; receives the target back when detached
-    std::uint32_t detached;  // out: nonzero when detached
+    void** function;                     // holds the trampoline; receives the target back when detached
+    std::uint32_t detached;              // out: nonzero when detached
+    HookStatus status = HookStatus::Ok;  // out: why it was not detached
 };
 
 // Attaches every entry it can, in one suspension of the other threads. Returns how many attached.

@@ -1,9 +1,13 @@
 #include "hook_engines/thread_freezer.h"
 
+#include "win/unique_handle.h"
+
 #include <windows.h>
 #include <tlhelp32.h>
 
 #include <cstring>
+#include <new>
+#include <utility>
 
 namespace Overlay {
 namespace HookEngines {
@@ -23,18 +27,22 @@ constexpr int MaxPasses = 16;
 
 struct ThreadFreezer::Entry
 {
-    HANDLE thread;
-    DWORD id;
-    bool ipKnown;
-    std::uint64_t ip;
+    Win::UniqueHandle thread;
+    DWORD id = 0;
+    bool ipKnown = false;
+    std::uint64_t ip = 0;
 };
 
 ThreadFreezer::ThreadFreezer()
 {
     // Reserved before anything is stopped: nothing below allocates once threads are suspended.
-    entries_ =
-        static_cast<Entry*>(VirtualAlloc(nullptr, Capacity * sizeof(Entry), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    capacity_ = entries_ != nullptr ? Capacity : 0;
+    void* storage = VirtualAlloc(nullptr, Capacity * sizeof(Entry), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (storage == nullptr)
+        return;
+    entries_ = static_cast<Entry*>(storage);
+    for (std::size_t i = 0; i < Capacity; ++i)
+        new (&entries_[i]) Entry();
+    capacity_ = Capacity;
     if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll"))
         nextThread_ = reinterpret_cast<void*>(GetProcAddress(ntdll, "NtGetNextThread"));
 }
@@ -42,8 +50,11 @@ ThreadFreezer::ThreadFreezer()
 ThreadFreezer::~ThreadFreezer()
 {
     thaw();
-    if (entries_ != nullptr)
-        VirtualFree(entries_, 0, MEM_RELEASE);
+    if (entries_ == nullptr)
+        return;
+    for (std::size_t i = 0; i < capacity_; ++i)
+        entries_[i].~Entry();
+    VirtualFree(entries_, 0, MEM_RELEASE);
 }
 
 bool ThreadFreezer::holds(unsigned long id) const
@@ -55,16 +66,17 @@ bool ThreadFreezer::holds(unsigned long id) const
     return false;
 }
 
-// Suspends `thread` and keeps its handle. False when the handle is not kept (the caller closes it).
-bool ThreadFreezer::add(void* thread)
+// Suspends the thread and takes its handle over; false (the handle stays with the caller) when it
+// cannot be suspended.
+bool ThreadFreezer::add(Win::UniqueHandle& thread)
 {
     if (count_ == capacity_)
         return false;
     // A thread that cannot be suspended is exiting: it is neither kept nor resumed later.
-    if (SuspendThread(thread) == static_cast<DWORD>(-1))
+    if (SuspendThread(thread.get()) == static_cast<DWORD>(-1))
         return false;
-    entries_[count_].thread = thread;
-    entries_[count_].id = GetThreadId(thread);
+    entries_[count_].id = GetThreadId(thread.get());
+    entries_[count_].thread = std::move(thread);
     entries_[count_].ipKnown = false;
     entries_[count_].ip = 0;
     ++count_;
@@ -78,26 +90,25 @@ HookStatus ThreadFreezer::suspendEnumerated()
     // Threads started while a pass runs show up in the next one; stop when a pass adds none.
     for (int pass = 0; pass < MaxPasses; ++pass) {
         bool added = false;
+        // The walk goes on from the previous thread's handle: one that is not kept stays open
+        // until the next one is known.
         HANDLE previous = nullptr;
-        bool previousKept = false;
+        Win::UniqueHandle previousNotKept;
         for (;;) {
-            HANDLE next = nullptr;
-            const LONG status = nextThread(GetCurrentProcess(), previous, ThreadAccess, 0, 0, &next);
-            if (previous != nullptr && !previousKept)
-                CloseHandle(previous);
-            if (status < 0 || next == nullptr)
+            HANDLE found = nullptr;
+            const LONG status = nextThread(GetCurrentProcess(), previous, ThreadAccess, 0, 0, &found);
+            previousNotKept.reset();
+            if (status < 0 || found == nullptr)
                 break;
-            const DWORD id = GetThreadId(next);
-            previousKept = false;
+            Win::UniqueHandle next(found);
+            const DWORD id = GetThreadId(found);
             if (id != self && id != 0 && !holds(id)) {
-                if (count_ == capacity_) {
-                    CloseHandle(next);
+                if (count_ == capacity_)
                     return HookStatus::FreezeFailed;
-                }
-                previousKept = add(next);
-                added = added || previousKept;
+                added = add(next) || added;
             }
-            previous = next;
+            previous = found;
+            previousNotKept = std::move(next);  // empty when kept
         }
         if (!added)
             return HookStatus::Ok;
@@ -108,29 +119,26 @@ HookStatus ThreadFreezer::suspendEnumerated()
 HookStatus ThreadFreezer::suspendListed()
 {
     // Without NtGetNextThread: one snapshot, taken before anything is suspended (it allocates).
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
+    const Win::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot)
         return HookStatus::FreezeFailed;
     const DWORD process = GetCurrentProcessId();
     const DWORD self = GetCurrentThreadId();
     HookStatus result = HookStatus::Ok;
     THREADENTRY32 entry;
     entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
         if (entry.th32OwnerProcessID != process || entry.th32ThreadID == self)
             continue;
-        HANDLE thread = OpenThread(ThreadAccess, FALSE, entry.th32ThreadID);
-        if (thread == nullptr)
+        Win::UniqueHandle thread(OpenThread(ThreadAccess, FALSE, entry.th32ThreadID));
+        if (!thread)
             continue;
         if (count_ == capacity_) {
-            CloseHandle(thread);
             result = HookStatus::FreezeFailed;
             break;
         }
-        if (!add(thread))
-            CloseHandle(thread);
+        add(thread);
     }
-    CloseHandle(snapshot);
     return result;
 }
 
@@ -149,7 +157,7 @@ HookStatus ThreadFreezer::freeze()
         CONTEXT context;
         std::memset(&context, 0, sizeof context);
         context.ContextFlags = CONTEXT_CONTROL;
-        if (GetThreadContext(entries_[i].thread, &context)) {
+        if (GetThreadContext(entries_[i].thread.get(), &context)) {
             entries_[i].ip = context.Rip;
             entries_[i].ipKnown = true;
         }
@@ -160,8 +168,8 @@ HookStatus ThreadFreezer::freeze()
 void ThreadFreezer::thaw()
 {
     for (std::size_t i = 0; i < count_; ++i) {
-        ResumeThread(entries_[i].thread);
-        CloseHandle(entries_[i].thread);
+        ResumeThread(entries_[i].thread.get());
+        entries_[i].thread.reset();
     }
     count_ = 0;
 }
@@ -181,10 +189,10 @@ bool ThreadFreezer::setInstructionPointer(std::size_t index, std::uint64_t ip)
     CONTEXT context;
     std::memset(&context, 0, sizeof context);
     context.ContextFlags = CONTEXT_CONTROL;
-    if (!GetThreadContext(entries_[index].thread, &context))
+    if (!GetThreadContext(entries_[index].thread.get(), &context))
         return false;
     context.Rip = ip;
-    if (!SetThreadContext(entries_[index].thread, &context))
+    if (!SetThreadContext(entries_[index].thread.get(), &context))
         return false;
     entries_[index].ip = ip;
     return true;

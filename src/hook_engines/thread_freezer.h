@@ -8,6 +8,7 @@
 // beforehand.
 
 #include "hook_engines/hook_status.h"
+#include "win/unique_handle.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -50,7 +51,7 @@ public:
 private:
     struct Entry;
     bool holds(unsigned long id) const;
-    bool add(void* thread);
+    bool add(Win::UniqueHandle& thread);
     HookStatus suspendListed();
     HookStatus suspendEnumerated();
 

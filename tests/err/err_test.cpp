@@ -67,9 +67,9 @@ TEST(ErrorFamily, NestedCauseJoinsTextsAndNames)
 TEST(ErrorFamily, SystemErrorsPickTheirKindAndText)
 {
     const std::pair<std::uint32_t, const char*> kinds[] = {
-        {5, "Error.System.AccessDenied"}, {32, "Error.System.AccessDenied"},       {1393, "Error.System.AccessDenied"},
-        {2, "Error.System.FileNotFound"}, {3, "Error.System.FileNotFound"},        {112, "Error.System.OutOfDiskSpace"},
-        {1223, "Error.System.Cancelled"}, {740, "Error.System.ElevationRequired"}, {6, "Error.System"},
+        {5, "Error.System.AccessDenied"},
+        {2, "Error.System.FileNotFound"},
+        {6, "Error.System"},
         {0x80004005u, "Error.System"},
     };
     for (const auto& kind : kinds) {
@@ -136,31 +136,12 @@ TEST(ErrorFamily, GenericErrorExCaughtAsItsBaseKeepsNameAndValue)
               OverlayClientApi::UnexpectedError);
 }
 
-TEST(ErrorCategory, MessageTable)
+TEST(ErrorCategory, Messages)
 {
     const std::error_category& category = Err::errorCategory();
-    EXPECT_STREQ(category.name(), "Error.Error.Category");
-    const std::pair<int, const char*> table[] = {
-        {16000, "unknown error"},
-        {16001, ""},
-        {16002, "access denied"},
-        {16003, "no space on device"},
-        {16004, "no such file or directory"},
-        {16005, "invalid argument"},
-        {16006, "not enough space"},
-        {16007, "missing library"},
-        {16008, "unknown core error"},
-        {16009, "unable prepare update dir"},
-        {16010, "input-output error"},
-        {16011, "wrong protocol"},
-        {16012, "XML parsing failed"},
-        {16013, "JSON parsing failed"},
-        {16014, "already running"},
-        {16015, "unknown core error"},
-        {99999, "unknown core error"},
-    };
-    for (const auto& row : table)
-        EXPECT_EQ(category.message(row.first), row.second) << row.first;
+    EXPECT_EQ(category.message(Err::noError), "");
+    EXPECT_EQ(category.message(Err::alreadyRunning), "already running");
+    EXPECT_EQ(category.message(99999), "unknown core error");
 
     // System codes: the system's own message, untouched; none for an unknown code.
     EXPECT_FALSE(category.message(5).empty());
@@ -171,10 +152,8 @@ TEST(ErrorCategory, MessageTable)
 TEST(ErrorCategory, DefaultConditionsAndEquivalence)
 {
     const std::error_category& category = Err::errorCategory();
-    const std::pair<int, int> conditions[] = {
-        {16002, 1}, {5, 1},     {33, 1}, {167, 1}, {16003, 2}, {112, 2}, {16004, 5}, {2, 5},
-        {206, 5},   {16005, 6}, {87, 6}, {13, 6},  {16006, 7}, {8, 7},   {16010, 4}, {16013, 4},
-    };
+    // An own code and a system code of the same condition.
+    const std::pair<int, int> conditions[] = {{16002, 1}, {5, 1}, {16004, 5}, {2, 5}};
     for (const auto& row : conditions) {
         const std::error_condition condition = category.default_error_condition(row.first);
         EXPECT_EQ(&condition.category(), &category) << row.first;

@@ -337,6 +337,9 @@ TEST(NearJumpEngine, BatchReportsEachEntry)
     EXPECT_EQ(attachNearJumps(entries, 4), 2);
     EXPECT_EQ((std::vector<bool>{entries[0].attached, entries[1].attached, entries[2].attached, entries[3].attached}),
               (std::vector<bool>{true, false, true, false}));
+    EXPECT_EQ((std::vector<HookStatus>{entries[0].status, entries[1].status, entries[2].status, entries[3].status}),
+              (std::vector<HookStatus>{HookStatus::Ok, HookStatus::FunctionTooShort, HookStatus::Ok,
+                                       HookStatus::DuplicateTarget}));
     ASSERT_EQ(g_printed.size(), 4u);
     EXPECT_NE(g_printed[1].find("function shorter than the patch"), std::string::npos) << g_printed[1];
 
@@ -345,6 +348,7 @@ TEST(NearJumpEngine, BatchReportsEachEntry)
     EXPECT_EQ(detachNearJumps(detached, 3), 2);
     EXPECT_EQ((std::vector<unsigned>{detached[0].detached, detached[1].detached, detached[2].detached}),
               (std::vector<unsigned>{1, 0, 1}));
+    EXPECT_EQ(detached[1].status, HookStatus::NotHooked);
     EXPECT_EQ(slots[0], static_cast<void*>(a));
     EXPECT_EQ(slots[2], static_cast<void*>(b));
     setNearJumpPrintCallback(nullptr);
@@ -364,7 +368,10 @@ TEST(FarJumpEngine, TransactionIsAllOrNothingAndOwnedByItsThread)
     EXPECT_EQ(enlistFarJumpThread(GetCurrentThread()), 0);
     EXPECT_EQ(stageFarJumpAttach(&slotGood, replacement), 0);
     EXPECT_NE(stageFarJumpAttach(&slotTiny, replacement), 0);
-    EXPECT_NE(commitFarJumpTransaction(), 0);
+    FarJumpFailure failure;
+    EXPECT_NE(commitFarJumpTransaction(&failure), 0);
+    EXPECT_EQ(failure.function, &slotTiny);
+    EXPECT_EQ(failure.status, HookStatus::FunctionTooShort);
     EXPECT_EQ(slotGood, static_cast<void*>(good));
     EXPECT_EQ(snapshot(good), original);
 

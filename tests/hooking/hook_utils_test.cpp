@@ -56,17 +56,6 @@ Line info(const std::wstring& text)
     return {Log::Level::Info, text};
 }
 
-template <class Action>
-std::string invalidArgument(Action action)
-{
-    try {
-        action();
-    } catch (const std::invalid_argument& e) {
-        return e.what();
-    }
-    return "nothing thrown";
-}
-
 // Another hooker patches over ours the usual way: its jump at the target, ours moved into its
 // trampoline; its replacement adds 10000.
 void patchOver(ExecutableMemory& mem, std::uint8_t* target)
@@ -92,10 +81,8 @@ int neverHooked(int x)
 TEST(HookUtils, NullPointersAndEmptyListsAreHandled)
 {
     int dummy = 0;
-    EXPECT_EQ(invalidArgument([] { makeHookRecord(nullptr, nullptr, "IDXGISwapChain::Present"); }),
-              "IDXGISwapChain::Present: realFunc is null");
-    EXPECT_EQ(invalidArgument([&] { makeUniqueHookRecord(&dummy, nullptr, "ShowCursor"); }),
-              "ShowCursor: hookFunc is null");
+    EXPECT_THROW(makeHookRecord(nullptr, &dummy, "IDXGISwapChain::Present"), std::invalid_argument);
+    EXPECT_THROW(makeUniqueHookRecord(&dummy, nullptr, "ShowCursor"), std::invalid_argument);
 
     LogCapture log;
     hook({});
@@ -152,10 +139,11 @@ TEST(HookUtils, FailuresAreLoggedWithTheEngineDump)
     hook({&record});
     EXPECT_FALSE(record.isHooked());
     EXPECT_FALSE(allHooked({&record}));
+    EXPECT_EQ(record.getStatus(), HookEngines::HookStatus::FunctionTooShort);
     const Lines lines = log.take();
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], Line(Log::Level::Error, L"Detours attach error = 9"));
-    EXPECT_EQ(lines[1], Line(Log::Level::Error, L"Hook : Tiny : Failed"));
+    EXPECT_EQ(lines[0], Line(Log::Level::Error, L"Detours attach error = 9 (function shorter than the patch)"));
+    EXPECT_EQ(lines[1], Line(Log::Level::Error, L"Hook : Tiny : Failed (function shorter than the patch)"));
     EXPECT_EQ(lines[2].first, Log::Level::Error);
     const std::wstring& dump = lines[2].second;
     EXPECT_EQ(dump.rfind(L"Mhook Dump Start:\n", 0), 0u) << dump;
@@ -198,7 +186,8 @@ TEST(HookUtils, ReplacementOutlivingItsCoveredPatchForwardsToTheOriginal)
         owner.reset();  // our patch stays under the other one
         const Lines lines = log.take();
         ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back(), Line(Log::Level::Error, L"Unhook : PlusHundred : Failed"));
+        EXPECT_EQ(lines.back(),
+                  Line(Log::Level::Error, L"Unhook : PlusHundred : Failed (patch overwritten since, left in place)"));
         // Theirs, then ours passing straight on to the original, and no more 100.
         EXPECT_EQ(fn(target)(5), 10016);
         EXPECT_EQ(fn(target)(0), 9999);

@@ -88,9 +88,6 @@ TEST(LoadLibraryHook, RefusesBlacklistedModulesAtEveryEntryPointWhileAttached)
     auto loadHook = std::make_unique<LoadLibraryHook>();
     const Overlay::HookList hooks = loadHook->getHooks();
     ASSERT_EQ(hooks.size(), 5u);
-    const char* const names[] = {"LoadLibraryA", "LoadLibraryW", "LoadLibraryExA", "LoadLibraryExW", "LdrLoadDllHook"};
-    for (std::size_t i = 0; i < hooks.size(); ++i)
-        EXPECT_EQ(hooks[i]->getName(), names[i]);
     Overlay::hook(hooks);
     ASSERT_TRUE(Overlay::allHooked(hooks));
     const auto lines = log.take();

@@ -36,12 +36,7 @@ TEST_F(LogCore, CoreIsCreatedOnceStopsForGoodAndCanBeReplaced)
     auto sink = start(Log::Mode::Synchronous);
     const auto core = Log::Core::instance();
     EXPECT_EQ(core->threshold(), Log::Level::Debug);
-    try {
-        Log::Core::initialize(Log::Mode::Synchronous);
-        FAIL() << "a second core was created";
-    } catch (const Log::Errors::AlreadyInitialized& error) {
-        EXPECT_STREQ(error.what(), "Logger is already initialized");
-    }
+    EXPECT_THROW(Log::Core::initialize(Log::Mode::Synchronous), Log::Errors::AlreadyInitialized);
 
     LOG_TRACE(L"%0", count());  // below the threshold: not even evaluated
     LOG_DEBUG(L"%0", count());

@@ -17,11 +17,8 @@ std::wstring format(const wchar_t* text, const Args&... args)
 
 TEST(MessageFormat, PlaceholderNumbersAreRelative)
 {
-    EXPECT_EQ(format(L"Stop overlay client: StopCode = %1", 1), L"Stop overlay client: StopCode = 1");
-    EXPECT_EQ(format(L"Create RenderOverlay: %0", L"x"), L"Create RenderOverlay: x");
+    EXPECT_EQ(format(L"StopCode = %1", 1), L"StopCode = 1");
     EXPECT_EQ(format(L"Width=%0, Height=%1", 800, 600), L"Width=800, Height=600");
-    EXPECT_EQ(format(L"Client was successfully registered: HostId = %1, HostVersion = %2", 7, "1.2"),
-              L"Client was successfully registered: HostId = 7, HostVersion = 1.2");
     // Text order does not matter, only the numbers' order; repeats take the same argument.
     EXPECT_EQ(format(L"%2 then %1, again %2", L"first", L"second"), L"second then first, again second");
 }

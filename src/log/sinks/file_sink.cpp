@@ -14,6 +14,7 @@
 #include "err/text_conversion.h"
 #include "log/errors.h"
 #include "log/message_format.h"
+#include "win/scope_guard.h"
 
 namespace Log {
 
@@ -237,13 +238,15 @@ void FileSink::cleanUp()
     if (search == INVALID_HANDLE_VALUE)
         return;
     std::vector<std::wstring> names;
-    do {
-        const std::wstring name = found.cFileName;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && startsWithNoCase(name, prefix_) &&
-            endsWithNoCase(name, extension_))
-            names.push_back(name);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    {
+        const auto close = Win::scopeExit([search] { FindClose(search); });
+        do {
+            const std::wstring name = found.cFileName;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && startsWithNoCase(name, prefix_) &&
+                endsWithNoCase(name, extension_))
+                names.push_back(name);
+        } while (FindNextFileW(search, &found));
+    }
 
     if (maxFiles == 0 || names.size() <= maxFiles)
         return;

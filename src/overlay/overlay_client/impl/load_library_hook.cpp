@@ -2,6 +2,8 @@
 
 #include "overlay/overlay_client/impl/load_library_hook.h"
 
+#include "win/unique_handle.h"
+
 #include <tlhelp32.h>
 #include <winternl.h>
 
@@ -107,7 +109,7 @@ struct LoadLibraryReplacements
     static HMODULE WINAPI loadLibraryA(LPCSTR name)
     {
         const LoadLibraryAFn original = real(A, &loadLibraryA);
-        if ((name != nullptr && LoadLibraryHook::isBlacklisted(name)) || original == nullptr)
+        if (LoadLibraryHook::isBlacklisted(name) || original == nullptr)
             return denied();
         return original(name);
     }
@@ -115,7 +117,7 @@ struct LoadLibraryReplacements
     static HMODULE WINAPI loadLibraryW(LPCWSTR name)
     {
         const LoadLibraryWFn original = real(W, &loadLibraryW);
-        if ((name != nullptr && LoadLibraryHook::isBlacklisted(name)) || original == nullptr)
+        if (LoadLibraryHook::isBlacklisted(name) || original == nullptr)
             return denied();
         return original(name);
     }
@@ -123,7 +125,7 @@ struct LoadLibraryReplacements
     static HMODULE WINAPI loadLibraryExA(LPCSTR name, HANDLE file, DWORD flags)
     {
         const LoadLibraryExAFn original = real(ExA, &loadLibraryExA);
-        if ((name != nullptr && LoadLibraryHook::isBlacklisted(name)) || original == nullptr)
+        if (LoadLibraryHook::isBlacklisted(name) || original == nullptr)
             return denied();
         return original(name, file, flags);
     }
@@ -131,20 +133,17 @@ struct LoadLibraryReplacements
     static HMODULE WINAPI loadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags)
     {
         const LoadLibraryExWFn original = real(ExW, &loadLibraryExW);
-        if ((name != nullptr && LoadLibraryHook::isBlacklisted(name)) || original == nullptr)
+        if (LoadLibraryHook::isBlacklisted(name) || original == nullptr)
             return denied();
         return original(name, file, flags);
     }
 
     static LONG NTAPI ldrLoadDll(PWSTR searchPath, void* flags, PUNICODE_STRING name, PVOID* baseAddress)
     {
-        bool refuse = false;
-        try {
-            refuse = name != nullptr && name->Buffer != nullptr && name->Length != 0 &&
-                     LoadLibraryHook::isBlacklisted(name->Buffer, name->Length / 2);
-        } catch (...) {
-            refuse = false;
-        }
+        const bool refuse = guarded(L"LdrLoadDll", false, [&] {
+            return name != nullptr && name->Buffer != nullptr && name->Length != 0 &&
+                   LoadLibraryHook::isBlacklisted(name->Buffer, name->Length / 2);
+        });
         const LdrLoadDllFn original = real(Ldr, &ldrLoadDll);
         if (refuse || original == nullptr) {
             if (baseAddress != nullptr)
@@ -220,20 +219,15 @@ bool LoadLibraryHook::isBlacklisted(const wchar_t* name) noexcept
 
 ProcessModules LoadLibraryHook::getProcessModules()
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId());
-    if (snapshot == INVALID_HANDLE_VALUE)
-        Err::makeSystemError(GetLastError(), "Failed to get process modules")->raise();
-    struct Closer
-    {
-        HANDLE handle;
-        ~Closer() { CloseHandle(handle); }
-    } closer{snapshot};
+    const Win::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId()));
+    if (!snapshot)
+        Err::throwLastError("Failed to get process modules");
 
     ProcessModules modules;
     modules.reserve(1024);
     MODULEENTRY32W entry;
     entry.dwSize = sizeof entry;
-    for (BOOL more = Module32FirstW(snapshot, &entry); more; more = Module32NextW(snapshot, &entry))
+    for (BOOL more = Module32FirstW(snapshot.get(), &entry); more; more = Module32NextW(snapshot.get(), &entry))
         modules.push_back({entry.szModule, entry.szExePath});
     return modules;
 }

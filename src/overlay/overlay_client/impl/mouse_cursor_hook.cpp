@@ -38,10 +38,10 @@ void* userFunction(const char* name)
 {
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, userModuleName, &module))
-        Err::makeSystemError(GetLastError(), "Failed to get module: user32.dll")->raise();
+        Err::throwLastError("Failed to get module: user32.dll");
     FARPROC function = GetProcAddress(module, name);
     if (!function)
-        Err::makeSystemError(GetLastError(), std::string("Failed to find function: ") + name)->raise();
+        Err::throwLastError(std::string("Failed to find function: ") + name);
     return reinterpret_cast<void*>(function);
 }
 
@@ -228,18 +228,15 @@ BOOL WINAPI MouseCursorHook::getCursorPosHook(LPPOINT point)
     MouseCursorHook* self = instance();
     if (!self)
         return callRetired(&getCursorPosHook, FALSE, point);
-    // A null point goes to the system, which reports it.
-    if (point && self->active_.load()) {
-        try {
-            std::lock_guard<std::mutex> lock(self->positionLock_);
-            if (self->active_.load() && self->gamePositionKnown_) {
-                *point = self->gamePosition_;
-                return TRUE;
-            }
-        } catch (...) {
-        }
-    }
-    return self->realGetCursorPos(point);
+    // A null point goes to the system, which reports it. Without the lock, the real position.
+    const bool answered = point && self->active_.load() && guarded(L"GetCursorPos", false, [&] {
+                              std::lock_guard<std::mutex> lock(self->positionLock_);
+                              if (!self->active_.load() || !self->gamePositionKnown_)
+                                  return false;
+                              *point = self->gamePosition_;
+                              return true;
+                          });
+    return answered ? TRUE : self->realGetCursorPos(point);
 }
 
 BOOL WINAPI MouseCursorHook::setCursorPosHook(int x, int y)
@@ -247,18 +244,16 @@ BOOL WINAPI MouseCursorHook::setCursorPosHook(int x, int y)
     MouseCursorHook* self = instance();
     if (!self)
         return callRetired(&setCursorPosHook, FALSE, x, y);
-    if (self->active_.load()) {
-        try {
-            std::lock_guard<std::mutex> lock(self->positionLock_);
-            if (self->active_.load()) {
-                self->gamePosition_ = POINT{x, y};
-                self->gamePositionKnown_ = true;
-                return TRUE;
-            }
-        } catch (...) {
-        }
-    }
-    return self->realSetCursorPos(x, y);
+    // Without the lock, the real cursor moves.
+    const bool kept = self->active_.load() && guarded(L"SetCursorPos", false, [&] {
+                          std::lock_guard<std::mutex> lock(self->positionLock_);
+                          if (!self->active_.load())
+                              return false;
+                          self->gamePosition_ = POINT{x, y};
+                          self->gamePositionKnown_ = true;
+                          return true;
+                      });
+    return kept ? TRUE : self->realSetCursorPos(x, y);
 }
 
 int WINAPI MouseCursorHook::showCursorHook(BOOL show)

@@ -36,6 +36,12 @@ inline LONG DetourTransactionCommit()
     return HookEngines::commitFarJumpTransaction();
 }
 
+// As above; on failure *failure names the change that failed (its pointer) and why.
+inline LONG DetourTransactionCommitEx(HookEngines::FarJumpFailure* failure)
+{
+    return HookEngines::commitFarJumpTransaction(failure);
+}
+
 inline LONG DetourTransactionAbort()
 {
     return HookEngines::abortFarJumpTransaction();

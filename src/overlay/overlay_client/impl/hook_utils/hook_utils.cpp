@@ -33,12 +33,34 @@ std::string engineLogText()
     return std::string(g_mhookDumpBuffer->data, length);
 }
 
+using HookEngines::HookStatus;
+
 void logOutcome(const wchar_t* action, const HookRecord& record, bool succeeded)
 {
     if (succeeded)
         LOG_INFO(L"%0 : %1 : %2", action, record.getName(), L"Ok");
     else
-        LOG_ERROR(L"%0 : %1 : %2", action, record.getName(), L"Failed");
+        LOG_ERROR(L"%0 : %1 : %2 (%3)", action, record.getName(), L"Failed", describe(record.getStatus()));
+}
+
+// A failed transaction writes nothing: the change that failed carries its own reason, the others
+// were held back by it. A failure of the whole transaction (no memory, threads not stopped) is
+// every record's reason.
+HookStatus transactionStatus(HookRecord& record, const HookEngines::FarJumpFailure& failure)
+{
+    if (failure.function == nullptr || failure.function == record.getRealFuncAddress())
+        return failure.status;
+    return HookStatus::Aborted;
+}
+
+// Commits the second engine's open transaction; on failure logs `errorFormat` with the code and
+// the reason.
+bool commitTransaction(const wchar_t* errorFormat, HookEngines::FarJumpFailure& failure)
+{
+    const LONG error = DetourTransactionCommitEx(&failure);
+    if (error != 0)
+        LOG_ERROR(errorFormat, error, describe(failure.status));
+    return error == 0;
 }
 
 // Where each replacement forwards once its record is gone. Slots are claimed in order and never
@@ -137,6 +159,7 @@ void hook(const HookList& records)
         entries.push_back({&record->realFunc_, record->hookFunc_, false});
     Mhook_SetHookEx(entries.data(), static_cast<int>(entries.size()));
     for (std::size_t i = 0; i < collected.size(); ++i) {
+        collected[i]->status_ = entries[i].status;
         if (entries[i].attached) {
             collected[i]->hooked_ = true;
             collected[i]->backend_ = HookBackendMhook;
@@ -154,14 +177,14 @@ void hook(const HookList& records)
         DetourUpdateThread(GetCurrentThread());
         for (HookRecord* record : rest)
             DetourAttach(&record->realFunc_, record->hookFunc_);
-        const LONG error = DetourTransactionCommit();
-        if (error == 0) {
-            for (HookRecord* record : rest) {
+        HookEngines::FarJumpFailure failure;
+        const bool committed = commitTransaction(L"Detours attach error = %1 (%2)", failure);
+        for (HookRecord* record : rest) {
+            record->status_ = committed ? HookStatus::Ok : transactionStatus(*record, failure);
+            if (committed) {
                 record->hooked_ = true;
                 record->backend_ = HookBackendDetours;
             }
-        } else {
-            LOG_ERROR(L"Detours attach error = %1", error);
         }
     }
 
@@ -196,8 +219,10 @@ void unhook(const HookList& records)
         for (HookRecord* record : byMhook)
             entries.push_back({&record->realFunc_, 0});
         Mhook_UnhookEx(entries.data(), static_cast<int>(entries.size()));
-        for (std::size_t i = 0; i < byMhook.size(); ++i)
+        for (std::size_t i = 0; i < byMhook.size(); ++i) {
             byMhook[i]->hooked_ = entries[i].detached == 0;
+            byMhook[i]->status_ = entries[i].status;
+        }
     }
 
     if (!byDetours.empty()) {
@@ -205,12 +230,11 @@ void unhook(const HookList& records)
         DetourUpdateThread(GetCurrentThread());
         for (HookRecord* record : byDetours)
             DetourDetach(&record->realFunc_, record->hookFunc_);
-        const LONG error = DetourTransactionCommit();
-        if (error == 0) {
-            for (HookRecord* record : byDetours)
-                record->hooked_ = false;
-        } else {
-            LOG_ERROR(L"Detours detach error = %1", error);
+        HookEngines::FarJumpFailure failure;
+        const bool committed = commitTransaction(L"Detours detach error = %1 (%2)", failure);
+        for (HookRecord* record : byDetours) {
+            record->status_ = committed ? HookStatus::Ok : transactionStatus(*record, failure);
+            record->hooked_ = !committed;
         }
     }
 

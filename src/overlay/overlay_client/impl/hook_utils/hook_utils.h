@@ -20,7 +20,7 @@
 //   };
 //
 //   hook(list);             // every record not attached yet: first engine, then the second
-//   if (!allHooked(list))   // what failed has been logged ("Hook : <name> : Failed")
+//   if (!allHooked(list))   // what failed has been logged ("Hook : <name> : Failed (<why>)")
 //       ...
 //
 // Records must not move while attached (the engines hold the address of their `realFunc`);
@@ -42,6 +42,8 @@
 //   }
 //
 // The table is keyed by the replacement, so each replacement serves one record.
+
+#include "hook_engines/hook_status.h"
 
 #include <cstdint>
 #include <memory>
@@ -71,6 +73,9 @@ public:
     bool isHooked() const { return hooked_; }
     void* getHookFunc() const { return hookFunc_; }
     std::uint32_t getBackend() const { return backend_; }
+    // Why the last attach or detach failed, as the engine that tried last reported it; Ok after a
+    // success.
+    HookEngines::HookStatus getStatus() const { return status_; }
     const std::string& getName() const { return name_; }
     // What the engines rewrite: the target before attach, the trampoline while attached.
     void** getRealFuncAddress() { return &realFunc_; }
@@ -94,6 +99,7 @@ private:
     bool hooked_ = false;
     bool unhookOnDestroy_;
     std::uint32_t backend_ = HookBackendMhook;
+    HookEngines::HookStatus status_ = HookEngines::HookStatus::Ok;
 };
 
 // The records the hook classes create: always detached when destroyed.
