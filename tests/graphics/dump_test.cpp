@@ -1,5 +1,6 @@
 // The swap-chain dump, read back from the log file.
 #include "graphics_test_support.h"
+#include "log_file.h"
 
 #include "log/log.h"
 #include "overlay/overlay_client/impl/diagnostic/d3d_device_dump.h"
@@ -7,73 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 
 namespace {
 
 using namespace GraphicsTest;
-using Line = std::pair<std::string, std::string>;  // level, message
-
-// A log core writing into a file in a fresh temporary folder, for the object's life.
-class LogFile
-{
-public:
-    LogFile()
-    {
-        char base[MAX_PATH];
-        GetTempPathA(MAX_PATH, base);
-        folder_ = std::string(base) + "graphics-log-" + std::to_string(GetCurrentProcessId());
-        CreateDirectoryA(folder_.c_str(), nullptr);
-        Log::Core::release();
-        auto sink = std::make_shared<Log::FileSink>(std::wstring(folder_.begin(), folder_.end()));
-        sink->setFlushEachRecord(true);
-        sink->start();
-        Log::Core::initialize(Log::Mode::Synchronous)->rootLogger()->addSink(sink);
-        WIN32_FIND_DATAA found;
-        HANDLE search = FindFirstFileA((folder_ + "\\*.log").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            file_ = folder_ + "\\" + found.cFileName;
-            FindClose(search);
-        }
-    }
-
-    ~LogFile()
-    {
-        Log::Core::release();
-        DeleteFileA(file_.c_str());
-        RemoveDirectoryA(folder_.c_str());
-    }
-
-    // The lines of the last dump, from its start line to its end line, read from
-    // " LEVEL | thread | time | message".
-    std::vector<Line> lastDump() const
-    {
-        std::vector<Line> lines;
-        std::ifstream in(file_, std::ios::binary);
-        std::string text;
-        bool inside = false;
-        while (std::getline(in, text)) {
-            size_t at = text.find(" | ");
-            at = at == std::string::npos ? at : text.find(" | ", text.find(" | ", at + 3) + 3);
-            const size_t level = text.find_first_not_of(" \xEF\xBB\xBF");
-            const std::string message = at == std::string::npos ? "" : text.substr(at + 3, text.find('\r') - at - 3);
-            if (message == "=== SwapChain dump Start ===") {
-                lines.clear();
-                inside = true;
-            }
-            if (inside) {
-                lines.emplace_back(text.substr(level, text.find(' ', level) - level), message);
-            }
-            inside = inside && message != "=== SwapChain dump End ===";
-        }
-        return lines;
-    }
-
-private:
-    std::string folder_;
-    std::string file_;
-};
-
+using GraphicsTest::LogFile;
+using Line = LogFile::Line;
 // A swap chain whose description is chosen by the test; it has no device and every other call fails.
 class StubSwapChain : public IDXGISwapChain
 {
@@ -132,7 +72,7 @@ TEST(SwapChainDump, RealSwapChainDeviceAndAdapter)
     DXGI_ADAPTER_DESC adapterDesc = {};
     ASSERT_EQ(adapter->GetDesc(&adapterDesc), S_OK);
     const auto& d = adapterDesc;
-    auto lines = log.lastDump();
+    auto lines = log.lastDump("=== SwapChain dump Start ===", "=== SwapChain dump End ===");
     ASSERT_EQ(lines.size(), 22u);
     EXPECT_EQ(lines[17].second.rfind("Description: ", 0), 0u) << lines[17].second;
     lines[17].second = "Description: ";
@@ -173,19 +113,21 @@ TEST(SwapChainDump, SwapChainWithoutADeviceOrADescription)
     StubSwapChain swapChain;
     swapChain.descResult = DXGI_ERROR_INVALID_CALL;
     Overlay::dumpSwapChain(&swapChain, Log::Level::Trace);
-    EXPECT_TRUE(log.lastDump().empty()) << "TRACE is below the log's threshold";
+    EXPECT_TRUE(log.lastDump("=== SwapChain dump Start ===", "=== SwapChain dump End ===").empty())
+        << "TRACE is below the log's threshold";
     Overlay::dumpSwapChain(&swapChain, Log::Level::Warn);
-    EXPECT_EQ(log.lastDump(), linesAt("WARN", {
-                                                  "=== SwapChain dump Start ===",
-                                                  "Failed to get DXGI_SWAP_CHAIN_DESC, error: -2005270527",
-                                                  "Failed to get device, error: -2147467262",
-                                                  "=== SwapChain dump End ===",
-                                              }));
+    EXPECT_EQ(log.lastDump("=== SwapChain dump Start ===", "=== SwapChain dump End ==="),
+              linesAt("WARN", {
+                                  "=== SwapChain dump Start ===",
+                                  "Failed to get DXGI_SWAP_CHAIN_DESC, error: -2005270527",
+                                  "Failed to get device, error: -2147467262",
+                                  "=== SwapChain dump End ===",
+                              }));
 
     swapChain.descResult = S_OK;
     swapChain.desc.SwapEffect = static_cast<DXGI_SWAP_EFFECT>(4);  // FLIP_DISCARD, a value without a name
     Overlay::dumpSwapChain(&swapChain, Log::Level::Info);
-    const auto lines = log.lastDump();
+    const auto lines = log.lastDump("=== SwapChain dump Start ===", "=== SwapChain dump End ===");
     ASSERT_EQ(lines.size(), 15u);
     EXPECT_EQ(lines[11], Line("INFO", "SwapEffect: 4"));
     EXPECT_EQ(lines[13], Line("INFO", "Failed to get device, error: -2147467262"));
