@@ -3,6 +3,7 @@
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
 
 #include "err/text_conversion.h"
+#include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d9_hook.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d_hook.h"
 
 namespace Overlay {
@@ -21,8 +22,8 @@ GraphicDeviceHook::GraphicDeviceHook(uint32_t graphicApi) : SingleInstance<Graph
     // Loaded even when the game has not loaded them yet; never freed.
     if (graphicApi == direct3D9) {
         LoadLibraryW(L"d3d9.dll");
-        loadedModule(L"d3d9.dll");
-        throw std::runtime_error("Direct3D 9 hooking is not available in this build");
+        hook_ = std::make_unique<D3D9Hook>(loadedModule(L"d3d9.dll"));
+        return;
     }
     LoadLibraryW(L"DXGI.dll");
     LoadLibraryW(L"D3D11.dll");

@@ -1,0 +1,247 @@
+#include "overlay/overlay_client/impl/_maintenance/stdafx.h"
+
+#include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d9_hook.h"
+
+#include "overlay/overlay_client/impl/diagnostic/d3d9_device_dump.h"
+#include "overlay/overlay_client/impl/graphic_device_hook/dummy_window.h"
+#include "overlay/overlay_client/impl/rendering/d3d/d3d9/renderer_d3d9.h"
+
+#include <initializer_list>
+
+using Microsoft::WRL::ComPtr;
+
+namespace Overlay {
+namespace {
+
+using Direct3DCreate9Fn = IDirect3D9*(WINAPI*)(UINT);
+using Direct3DCreate9ExFn = HRESULT(WINAPI*)(UINT, IDirect3D9Ex**);
+using PresentFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, const RECT*, const RECT*, HWND, const RGNDATA*);
+using ResetFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, D3DPRESENT_PARAMETERS*);
+
+const size_t resetIndex = 16;
+const size_t presentIndex = 17;
+
+ComPtr<IDirect3D9> createDirect3D(HMODULE module)
+{
+    const auto create9 = reinterpret_cast<Direct3DCreate9Fn>(codeAddress(GetProcAddress(module, "Direct3DCreate9")));
+    const auto create9Ex =
+        reinterpret_cast<Direct3DCreate9ExFn>(codeAddress(GetProcAddress(module, "Direct3DCreate9Ex")));
+    ComPtr<IDirect3D9> direct3D;
+    if (create9Ex) {
+        ComPtr<IDirect3D9Ex> extended;
+        const HRESULT hr = create9Ex(D3D_SDK_VERSION, &extended);
+        if (SUCCEEDED(hr)) {
+            direct3D = extended;
+        } else {
+            LOG_WARN(L"Failed to create D3D9Ex instance: hr = %1", hr);
+        }
+    } else {
+        LOG_WARN(L"Failed to obtain address of Direct3DCreate9Ex()");
+    }
+    if (!direct3D) {
+        if (create9) {
+            // Direct3DCreate9 returns a new reference.
+            direct3D.Attach(create9(D3D_SDK_VERSION));
+        } else {
+            LOG_WARN(L"Failed to obtain address of Direct3DCreate9()");
+        }
+    }
+    if (!direct3D) {
+        throw std::runtime_error("Failed to create D3D9 instance");
+    }
+    return direct3D;
+}
+
+}  // namespace
+
+D3D9Hook::D3D9Hook(HMODULE d3d9Module) : SingleInstance<D3D9Hook>(this), d3d9Module_(d3d9Module)
+{
+    LOG_INFO(L"Hooking D3D9");
+    if (!d3d9Module_) {
+        throw std::invalid_argument("d3d9.dll is null");
+    }
+    const ComPtr<IDirect3DDevice9> device = createDummyDevice(d3d9Module_);
+    void* const* table = *reinterpret_cast<void* const* const*>(device.Get());
+    presentRecord_ = makeUniqueHookRecord(table[presentIndex], codeAddress(&presentHook), "Present");
+    resetRecord_ = makeUniqueHookRecord(table[resetIndex], codeAddress(&resetHook), "Reset");
+}
+
+D3D9Hook::~D3D9Hook()
+{
+    unhook(getHooks());
+    renderer_.reset();
+    resetRecord_.reset();
+    presentRecord_.reset();
+}
+
+ComPtr<IDirect3DDevice9> D3D9Hook::createDummyDevice(HMODULE d3d9Module)
+{
+    const ComPtr<IDirect3D9> direct3D = createDirect3D(d3d9Module);
+    const DummyWindow window;
+    D3DPRESENT_PARAMETERS parameters = {};
+    parameters.BackBufferWidth = 1;
+    parameters.BackBufferHeight = 1;
+    parameters.BackBufferFormat = D3DFMT_UNKNOWN;
+    parameters.BackBufferCount = 1;
+    parameters.MultiSampleType = D3DMULTISAMPLE_NONE;
+    parameters.SwapEffect = D3DSWAPEFFECT_DISCARD;
+    parameters.hDeviceWindow = window.handle();
+    parameters.Windowed = TRUE;
+    parameters.EnableAutoDepthStencil = FALSE;
+
+    const UINT adapterCount = std::max(direct3D->GetAdapterCount(), 1u);
+    ComPtr<IDirect3DDevice9> device;
+    // The SDK's values, in this order: HAL 1, REF 2, SW 3, NULLREF 4.
+    for (const D3DDEVTYPE type : {D3DDEVTYPE_HAL, D3DDEVTYPE_REF, D3DDEVTYPE_SW, D3DDEVTYPE_NULLREF}) {
+        for (UINT adapter = 0; adapter < adapterCount; ++adapter) {
+            device.Reset();
+            D3DPRESENT_PARAMETERS attempt = parameters;
+            const HRESULT hr = direct3D->CreateDevice(adapter, type, window.handle(),
+                                                      D3DCREATE_SOFTWARE_VERTEXPROCESSING | D3DCREATE_NOWINDOWCHANGES,
+                                                      &attempt, &device);
+            if (SUCCEEDED(hr) && device) {
+                LOG_DEBUG(L"Created dummy device of type %1", static_cast<uint32_t>(type));
+                return device;
+            }
+            LOG_WARN(L"Failed to create dummy device: devType = %1, adapter = %2, hr = %3", static_cast<uint32_t>(type),
+                     adapter, hr);
+        }
+    }
+    throw std::runtime_error("Failed to create dummy device");
+}
+
+HookList D3D9Hook::getHooks()
+{
+    return {presentRecord_.get(), resetRecord_.get()};
+}
+
+HookList D3D9Hook::getMandatoryHooks()
+{
+    return getHooks();
+}
+
+void D3D9Hook::stop()
+{
+    uint32_t expected = Running;
+    if (stopState_.compare_exchange_strong(expected, StopRequested)) {
+        LOG_INFO(L"D3DHook: request stop");
+    }
+}
+
+bool D3D9Hook::stopped()
+{
+    uint32_t state = stopState_.load();
+    if (state == Stopped) {
+        return true;
+    }
+    if (state == Running) {
+        return false;
+    }
+    if (!stopState_.compare_exchange_strong(state, Stopped)) {
+        return state == Stopped;
+    }
+    // A listener may still hold the renderer and no frame will come to make it let go: the game's
+    // next Reset must not meet our state block.
+    if (renderer_) {
+        renderer_->releaseStateBlock();
+    }
+    device_ = nullptr;
+    renderer_.reset();
+    LOG_INFO(L"D3D9Hook stopped");
+    return true;
+}
+
+std::shared_ptr<Rendering::Renderer> D3D9Hook::getRenderer()
+{
+    if (!device_) {
+        throw std::logic_error("Failed to get renderer: Device is null");
+    }
+    if (renderer_ && renderer_->device() != device_) {
+        renderer_.reset();
+    }
+    if (!renderer_) {
+        renderer_ = std::make_shared<Rendering::RendererD3D9>(device_);
+    }
+    return renderer_;
+}
+
+void D3D9Hook::resetRenderer()
+{
+    renderer_.reset();
+}
+
+void D3D9Hook::dumpDevice()
+{
+    if (!renderer_) {
+        LOG_WARN(L"Can not dump graphics device: D3D9 renderer is not set");
+        return;
+    }
+    dumpD3D9Device(renderer_->device());
+}
+
+void D3D9Hook::beforePresent(IDirect3DDevice9* device)
+{
+    device_ = device;
+    if (ready_) {
+        if (GraphicDeviceHookListener* listener = this->listener()) {
+            listener->onPresent(*this);
+        }
+        return;
+    }
+    // Only frames that name the window they go to count.
+    ComPtr<IDirect3DSwapChain9> swapChain;
+    D3DPRESENT_PARAMETERS parameters = {};
+    if (FAILED(device->GetSwapChain(0, &swapChain)) || FAILED(swapChain->GetPresentParameters(&parameters)) ||
+        parameters.hDeviceWindow == nullptr) {
+        return;
+    }
+    if (++frameCount_ < 10) {
+        return;
+    }
+    ready_ = true;
+    if (GraphicDeviceHookListener* listener = this->listener()) {
+        listener->onDeviceWindow(parameters.hDeviceWindow);
+    }
+}
+
+// --- Replacements: forward to the game's function, whatever happens around it. -------------------
+
+HRESULT STDMETHODCALLTYPE D3D9Hook::presentHook(IDirect3DDevice9* device, const RECT* sourceRect, const RECT* destRect,
+                                                HWND destWindowOverride, const RGNDATA* dirtyRegion)
+{
+    D3D9Hook* self = instance();
+    if (self == nullptr || !self->presentRecord_) {
+        return callRetired(&presentHook, E_FAIL, device, sourceRect, destRect, destWindowOverride, dirtyRegion);
+    }
+    guarded(L"Present", [&] {
+        if (!self->stopped()) {
+            self->beforePresent(device);
+        }
+    });
+    return self->presentRecord_->real<PresentFn>()(device, sourceRect, destRect, destWindowOverride, dirtyRegion);
+}
+
+HRESULT STDMETHODCALLTYPE D3D9Hook::resetHook(IDirect3DDevice9* device, D3DPRESENT_PARAMETERS* parameters)
+{
+    D3D9Hook* self = instance();
+    if (self == nullptr || !self->resetRecord_) {
+        return callRetired(&resetHook, E_FAIL, device, parameters);
+    }
+    guarded(L"Reset", [&] {
+        if (!self->stopped() && self->renderer_ && self->renderer_->device() == device) {
+            self->renderer_->releaseStateBlock();
+        }
+    });
+    const HRESULT result = self->resetRecord_->real<ResetFn>()(device, parameters);
+    guarded(L"Reset", [&] {
+        if (SUCCEEDED(result) && parameters != nullptr && !self->stopped()) {
+            if (GraphicDeviceHookListener* listener = self->listener()) {
+                listener->onDeviceReset(parameters->BackBufferWidth, parameters->BackBufferHeight,
+                                        !parameters->Windowed);
+            }
+        }
+    });
+    return result;
+}
+
+}  // namespace Overlay

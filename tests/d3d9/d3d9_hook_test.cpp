@@ -1,0 +1,219 @@
+// The Direct3D 9 hook in a running game: demo games present in this process with the hook records
+// attached, a listener draws the overlay the way the overlay client does.
+#include "d3d9_demo_game.h"
+#include "d3d9_read_back.h"
+#include "graphics_test_support.h"
+
+#include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d9_hook.h"
+#include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
+#include "overlay/overlay_client/impl/rendering/d3d/d3d9/renderer_d3d9.h"
+#include "overlay/overlay_client/impl/rendering/render_overlay.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace {
+
+using namespace GraphicsTest;
+using Overlay::GraphicDeviceHook;
+using Overlay::Rendering::Renderer;
+using Overlay::Rendering::SizeU;
+
+struct ResetCall
+{
+    uint32_t width, height;
+    bool fullscreen;
+    friend bool operator==(const ResetCall& a, const ResetCall& b)
+    {
+        return a.width == b.width && a.height == b.height && a.fullscreen == b.fullscreen;
+    }
+};
+
+// Draws the overlay on every frame, as the overlay client does while it is shown, and checks two
+// corners of the frame: darkened, at the back buffer's current size.
+class OverlayListener : public Overlay::GraphicDeviceHookListener
+{
+public:
+    explicit OverlayListener(std::function<uint64_t()> frame)
+        : frame_(std::move(frame)), host_({20, 16, 84, 64}), overlay_(host_.sharedOverlay, SizeU{1, 1}, nullptr)
+    {
+        host_.publish(64, 48, 9);
+    }
+
+    void onDeviceWindow(HWND window) override
+    {
+        ++windowCalls;
+        windowFrame = frame_();
+        this->window = window;
+    }
+
+    void onDeviceReset(uint32_t width, uint32_t height, bool fullscreen) override
+    {
+        resets.push_back({width, height, fullscreen});
+        overlay_.setSurfaceSize({width, height});
+    }
+
+    void onPresent(Overlay::GraphicApi& api) override
+    {
+        ++presentCalls;
+        try {
+            const std::shared_ptr<Renderer> renderer = api.getRenderer();
+            renderers.insert(renderer.get());
+            auto* device = std::dynamic_pointer_cast<Overlay::Rendering::RendererD3D9>(renderer)->device();
+            const Image game = readBackBuffer(device);
+            overlay_.setSurfaceSize({game.width, game.height});
+            overlay_.setRenderer(renderer);
+            overlay_.draw();
+            const Image image = readBackBuffer(device);
+            lastSize = {image.width, image.height};
+            for (const auto& at : {std::make_pair(2u, 2u), std::make_pair(image.width - 3, image.height - 3)}) {
+                const Rgba expected = dimmed(game.at(at.first, at.second));
+                if (!closeTo(image.at(at.first, at.second), expected, 2)) {
+                    errors += "not darkened at " + std::to_string(at.first) + ", " + std::to_string(at.second) + ": " +
+                              describe(image.at(at.first, at.second)) + " for " + describe(expected) + "; ";
+                }
+            }
+        } catch (const std::exception& e) {
+            errors += std::string(e.what()) + "; ";
+        }
+    }
+
+    int windowCalls = 0;
+    uint64_t windowFrame = ~0ull;
+    HWND window = nullptr;
+    int presentCalls = 0;
+    std::vector<ResetCall> resets;
+    SizeU lastSize;
+    std::set<Renderer*> renderers;
+    std::string errors;
+
+private:
+    std::function<uint64_t()> frame_;
+    TestHost host_;
+    Overlay::Rendering::RenderOverlay overlay_;
+};
+
+Demo9::Options gameOptions(bool extended = false)
+{
+    Demo9::Options options;
+    options.width = 256;
+    options.height = 192;
+    options.syncInterval = 0;
+    options.hidden = true;
+    options.extended = extended;
+    return options;
+}
+
+// The graphics hook for Direct3D 9, attached for the fixture's life, and demo games made after it.
+class HookedGame : public ::testing::Test
+{
+protected:
+    HookedGame() : hook(GraphicDeviceHook::direct3D9)
+    {
+        Overlay::hook(hook.getHooks());
+        EXPECT_TRUE(Overlay::allHooked(hook.getHooks()));
+    }
+
+    ~HookedGame() override
+    {
+        hook.setListener(nullptr);
+        game.reset();
+    }
+
+    void startGame(bool extended = false)
+    {
+        game = std::make_unique<Demo9::DemoGame>(gameOptions(extended));
+        listener = std::make_unique<OverlayListener>([this] { return game->frameCount(); });
+        hook.setListener(listener.get());
+    }
+
+    void frames(int count, Demo9::DemoGame* which = nullptr)
+    {
+        which = which ? which : game.get();
+        for (int i = 0; i < count; ++i) {
+            which->pumpMessages();
+            ASSERT_EQ(which->renderFrame(), S_OK) << "frame " << which->frameCount();
+        }
+    }
+
+    LogTest::LogCapture log;
+    GraphicDeviceHook hook;
+    std::unique_ptr<Demo9::DemoGame> game;
+    std::unique_ptr<OverlayListener> listener;
+};
+
+TEST_F(HookedGame, WindowOnTheTenthPresentThenTheOverlayOnEveryFrameAcrossResets)
+{
+    EXPECT_EQ(count(log, L"Hooking D3D9"), 1u);
+    const auto mandatory = hook.getMandatoryHooks();
+    ASSERT_EQ(mandatory.size(), 2u);
+    EXPECT_EQ(mandatory[0]->getName() + ", " + mandatory[1]->getName(), "Present, Reset");
+    EXPECT_THROW(GraphicDeviceHook(GraphicDeviceHook::direct3D9), std::logic_error) << "one graphics hook at a time";
+
+    startGame();
+    frames(13);
+    EXPECT_EQ(listener->windowCalls, 1);
+    EXPECT_EQ(listener->windowFrame, 9u) << "reported inside the tenth Present";
+    EXPECT_EQ(listener->window, game->window());
+    EXPECT_EQ(listener->presentCalls, 3);
+
+    game->requestResize(320, 240);
+    frames(2);
+    EXPECT_EQ(game->lastResetResult(), D3D_OK) << "the renderer's state block was in the way";
+    EXPECT_EQ(listener->lastSize, (SizeU{320, 240}));
+    game->requestResize(200, 150);
+    frames(1);
+    EXPECT_EQ(listener->resets, (std::vector<ResetCall>{{320, 240, false}, {200, 150, false}}));
+
+    // A Reset the device refuses: the game's error, no listener call.
+    EXPECT_EQ(game->reset([](D3DPRESENT_PARAMETERS& p) { p.SwapEffect = static_cast<D3DSWAPEFFECT>(0xFF); }),
+              D3DERR_INVALIDCALL);
+    EXPECT_EQ(listener->resets.size(), 2u);
+    frames(2);
+    EXPECT_EQ(listener->lastSize, (SizeU{200, 150}));
+    EXPECT_EQ(listener->errors, "");
+    EXPECT_EQ(listener->renderers.size(), 1u) << "one renderer for the device, across resets";
+    EXPECT_EQ(game->stateMismatches(), 0u) << game->lastMismatch();
+
+    Overlay::SingleInstance<Overlay::D3D9Hook>::instance()->dumpDevice();
+    EXPECT_EQ(count(log, L"=== D3D9 Graphics Device Dump Start ==="), 1u);
+}
+
+// Another device presenting (a Direct3D 9Ex one) makes a new renderer each switch, and draws.
+TEST_F(HookedGame, EachDeviceItsOwnRendererDirect3D9ExToo)
+{
+    Overlay::SingleInstance<Overlay::D3D9Hook>::instance()->dumpDevice();
+    EXPECT_EQ(count(log, L"Can not dump graphics device: D3D9 renderer is not set"), 1u);
+    startGame();
+    frames(12);
+    Demo9::DemoGame extended(gameOptions(true));
+    for (int i = 0; i < 3; ++i) {
+        frames(1, &extended);
+        frames(1);
+    }
+    EXPECT_EQ(listener->errors, "");
+    EXPECT_EQ(listener->presentCalls, 2 + 6);
+    EXPECT_EQ(countPrefix(log, L"Create RendererD3D9: "), 7u) << "a renderer of one device never draws on another";
+    EXPECT_EQ(game->stateMismatches() + extended.stateMismatches(), 0u) << game->lastMismatch();
+    hook.setListener(nullptr);
+}
+
+TEST_F(HookedGame, StopCompletesOnThePresentingThreadAndTheGameGoesOn)
+{
+    startGame();
+    frames(13);
+    hook.stop();
+    hook.stop();
+    const int callsAtStop = listener->presentCalls;
+    frames(3);
+    EXPECT_EQ(listener->presentCalls, callsAtStop);
+    EXPECT_EQ(count(log, L"D3DHook: request stop"), 1u);
+    EXPECT_EQ(count(log, L"D3D9Hook stopped"), 1u);
+    game->requestResize(300, 200);
+    frames(1);
+    EXPECT_EQ(game->lastResetResult(), D3D_OK);
+    EXPECT_TRUE(listener->resets.empty()) << "no listener call once stopped";
+}
+
+}  // namespace
