@@ -12,6 +12,7 @@
 #include <wrl/client.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -280,7 +281,7 @@ public:
             client_ = info;
         }
         add("registered");
-        out.result = true;
+        out.result = !refuse;
         out.id = 77;
         out.version = "test host";
     }
@@ -318,6 +319,10 @@ private:
         lines_.push_back(std::move(line));
     }
 
+public:
+    std::atomic<bool> refuse{false};
+
+private:
     std::mutex mutex_;
     std::vector<std::string> lines_;
     Stub::ClientInfo client_;
@@ -417,9 +422,12 @@ TEST(Exports, HostSession)
     auto host = std::make_shared<RecordingHost>();
     Overlay::Host::HostPipeServer server(pipe, host);
     server.start();
+    host->refuse = true;
+    EXPECT_EQ(dll.prepare(), UnexpectedError);
+    host->refuse = false;
     ASSERT_EQ(dll.prepare(), Success);
     ASSERT_EQ(dll.prepare(), Success);  // open and answering: only pinged
-    EXPECT_EQ(host->count("registered"), 1u);
+    EXPECT_EQ(host->count("registered"), 2u);
     const Stub::ClientInfo info = host->client();
     int64_t id = 0;
     dll.id(&id);
@@ -458,6 +466,13 @@ TEST(Exports, HostSession)
     EXPECT_EQ(Game::keys, gameKeys);
     EXPECT_EQ(Game::clicks, 0);
 
+    // A host that goes away cannot hide the overlay any more: the client hides it itself.
+    connection.close();
+    EXPECT_TRUE(game.runUntil([&] { return host->count("hidden") == 1; })) << host->all();
+    connection.open();
+    EXPECT_TRUE(connection.service().showOverlay());
+    ASSERT_TRUE(game.runUntil([&] { return host->count("shown") == 2; })) << host->all();
+
     // Moving the window tells the host the new bounds.
     SetWindowPos(game.window, nullptr, 60, 50, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     const std::string bounds = "bounds " + screenClientRect(game.window);
@@ -467,7 +482,7 @@ TEST(Exports, HostSession)
     EXPECT_EQ(dll.hide(), Success);
     EXPECT_TRUE(game.runUntil([&] { return host->count("requestHide") == 1; })) << host->all();
     EXPECT_TRUE(connection.service().hideOverlay());
-    EXPECT_TRUE(game.runUntil([&] { return host->count("hidden") == 1; })) << host->all();
+    EXPECT_TRUE(game.runUntil([&] { return host->count("hidden") == 2; })) << host->all();
     PostMessageW(game.window, WM_KEYDOWN, 'A', 0x001E0001);
     EXPECT_TRUE(game.runUntil([&] { return Game::keys == gameKeys + 1; }));
 
