@@ -271,6 +271,13 @@ void OverlayClient::onClientDisconnected()
     });
 }
 
+void OverlayClient::onServerFailed()
+{
+    // The host can no longer show, hide or ping us: stop, so that it hears why (onClientStopped
+    // with Error). On the window thread, since stopping waits for this server thread to end.
+    invoke([this] { stop(StopCode::Error); });
+}
+
 bool OverlayClient::invoke(std::function<void()> function)
 {
     if (!function)

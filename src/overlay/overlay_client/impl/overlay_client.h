@@ -109,6 +109,7 @@ private:
     // ServerListener (IPC server thread)
     void onClientConnected() override;
     void onClientDisconnected() override;
+    void onServerFailed() override;
 
     // Calls one OverlayHost method under the lock when the connection is open. False when it is
     // closed or the call failed; a failure closes the connection and is logged with `label`.
