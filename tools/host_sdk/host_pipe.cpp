@@ -21,8 +21,8 @@ std::shared_ptr<apache::thrift::transport::TServerTransport> makeTransport(const
 
 HostPipeServer::HostPipeServer(const std::string& pipeName, std::shared_ptr<apache::thrift::TProcessor> processor,
                                PipeKind kind, std::weak_ptr<Ipc::ServerListener> listener)
-    : server_(std::make_shared<Ipc::ServerImpl>(makeTransport(pipeName, kind), std::move(processor),
-                                                std::move(listener)))
+    : server_(
+          std::make_shared<Ipc::ServerImpl>(makeTransport(pipeName, kind), std::move(processor), std::move(listener)))
 {
 }
 

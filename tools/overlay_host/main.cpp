@@ -3,8 +3,9 @@
 // Standard output carries one JSON object per line per event; progress goes to standard error.
 // See tools/overlay_host/README.md.
 
-#include <shellapi.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <condition_variable>
 #include <cstdio>
@@ -206,8 +207,11 @@ JsonLine mouseLine(const char* event, const Stub::MouseEvent& base)
 
 JsonLine rectLine(const char* event, const Stub::RectI& r)
 {
-    return JsonLine(event).number("left", r.left).number("top", r.top).number("right", r.right).number("bottom",
-                                                                                                    r.bottom);
+    return JsonLine(event)
+        .number("left", r.left)
+        .number("top", r.top)
+        .number("right", r.right)
+        .number("bottom", r.bottom);
 }
 
 // The reference host: one game, one client.

@@ -79,8 +79,8 @@ RemoteProcess RemoteProcess::launch(const std::wstring& commandLine, HANDLE outp
 
 RemoteProcess RemoteProcess::open(DWORD processId)
 {
-    const DWORD access = PROCESS_CREATE_THREAD | PROCESS_QUERY_INFORMATION | PROCESS_VM_OPERATION |
-                         PROCESS_VM_READ | PROCESS_VM_WRITE | SYNCHRONIZE;
+    const DWORD access = PROCESS_CREATE_THREAD | PROCESS_QUERY_INFORMATION | PROCESS_VM_OPERATION | PROCESS_VM_READ |
+                         PROCESS_VM_WRITE | SYNCHRONIZE;
     Win::UniqueHandle process(OpenProcess(access, FALSE, processId));
     if (!process)
         Err::throwLastError("Failed to open the game process " + std::to_string(processId));
