@@ -1,7 +1,7 @@
 // overlay_host: the reference host. Injects overlay_client_x64.dll into a running game, drives it
 // through its exports, serves OverlayHost on its pipe and shows its own picture as the overlay.
 // Standard output carries one JSON object per line per event; progress goes to standard error.
-// See tools/overlay_host/README.md.
+// The command line, the commands and the events are documented in README.md.
 
 #include <windows.h>
 // After windows.h, which it needs.
