@@ -1,0 +1,273 @@
+#include "overlay/overlay_client/impl/_maintenance/stdafx.h"
+
+#include "overlay/overlay_client/impl/input_translation.h"
+
+#include <cstdlib>
+
+namespace Overlay {
+
+namespace {
+
+using Flags = Ipc::Stub::EventFlags;
+
+bool isDown(KeyStateReader keyState, int virtualKey)
+{
+    return (keyState(virtualKey) & 0x8000) != 0;
+}
+
+bool isToggled(KeyStateReader keyState, int virtualKey)
+{
+    return (keyState(virtualKey) & 0x0001) != 0;
+}
+
+std::int32_t lockModifiers(KeyStateReader keyState)
+{
+    std::int32_t modifiers = 0;
+    if (isToggled(keyState, VK_NUMLOCK))
+        modifiers |= Flags::EVENTFLAG_NUM_LOCK_ON;
+    if (isToggled(keyState, VK_CAPITAL))
+        modifiers |= Flags::EVENTFLAG_CAPS_LOCK_ON;
+    return modifiers;
+}
+
+// Left or right for a modifier key, from the state of its two physical keys.
+std::int32_t side(KeyStateReader keyState, int leftKey, int rightKey)
+{
+    if (isDown(keyState, leftKey))
+        return Flags::EVENTFLAG_IS_LEFT;
+    if (isDown(keyState, rightKey))
+        return Flags::EVENTFLAG_IS_RIGHT;
+    return 0;
+}
+
+}  // namespace
+
+bool isKeyMessage(UINT message) noexcept
+{
+    switch (message) {
+    case WM_KEYDOWN:
+    case WM_KEYUP:
+    case WM_CHAR:
+    case WM_SYSKEYDOWN:
+    case WM_SYSKEYUP:
+    case WM_SYSCHAR: return true;
+    default: return false;
+    }
+}
+
+bool isTranslatedMouseMessage(UINT message) noexcept
+{
+    switch (message) {
+    case WM_MOUSEMOVE:
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONUP:
+    case WM_RBUTTONDOWN:
+    case WM_RBUTTONUP:
+    case WM_MBUTTONDOWN:
+    case WM_MBUTTONUP:
+    case WM_MOUSEWHEEL:
+    case WM_MOUSELEAVE: return true;
+    default: return false;
+    }
+}
+
+bool isSwallowedMouseMessage(UINT message) noexcept
+{
+    if (message >= WM_NCMOUSEMOVE && message <= WM_NCMBUTTONDBLCLK)  // 0xA0 to 0xA9
+        return true;
+    if (message >= WM_NCXBUTTONDOWN && message <= WM_NCXBUTTONDBLCLK)  // 0xAB to 0xAD
+        return true;
+    if (message >= WM_XBUTTONDOWN && message <= WM_MOUSEHWHEEL)  // 0x20B to 0x20E
+        return true;
+    switch (message) {
+    case WM_NCHITTEST:
+    case WM_LBUTTONDBLCLK:
+    case WM_RBUTTONDBLCLK:
+    case WM_MBUTTONDBLCLK:
+    case WM_NCMOUSEHOVER:
+    case WM_MOUSEHOVER: return true;
+    default: return false;
+    }
+}
+
+std::int32_t keyModifiers(WPARAM wParam, LPARAM lParam, KeyStateReader keyState)
+{
+    std::int32_t modifiers = lockModifiers(keyState);
+    if (isDown(keyState, VK_SHIFT))
+        modifiers |= Flags::EVENTFLAG_SHIFT_DOWN;
+    if (isDown(keyState, VK_CONTROL))
+        modifiers |= Flags::EVENTFLAG_CONTROL_DOWN;
+    if (isDown(keyState, VK_MENU))
+        modifiers |= Flags::EVENTFLAG_ALT_DOWN;
+
+    const bool extended = (lParam & (1 << 24)) != 0;
+    switch (wParam) {
+    case VK_CLEAR:
+    case VK_NUMPAD0:
+    case VK_NUMPAD1:
+    case VK_NUMPAD2:
+    case VK_NUMPAD3:
+    case VK_NUMPAD4:
+    case VK_NUMPAD5:
+    case VK_NUMPAD6:
+    case VK_NUMPAD7:
+    case VK_NUMPAD8:
+    case VK_NUMPAD9:
+    case VK_MULTIPLY:
+    case VK_ADD:
+    case VK_SUBTRACT:
+    case VK_DECIMAL:
+    case VK_DIVIDE:
+    case VK_NUMLOCK: modifiers |= Flags::EVENTFLAG_IS_KEY_PAD; break;
+    case VK_RETURN:
+        if (extended)
+            modifiers |= Flags::EVENTFLAG_IS_KEY_PAD;
+        break;
+    case VK_PRIOR:
+    case VK_NEXT:
+    case VK_END:
+    case VK_HOME:
+    case VK_LEFT:
+    case VK_UP:
+    case VK_RIGHT:
+    case VK_DOWN:
+    case VK_INSERT:
+    case VK_DELETE:
+        // Without the extended bit these come from the key pad with Num Lock off.
+        if (!extended)
+            modifiers |= Flags::EVENTFLAG_IS_KEY_PAD;
+        break;
+    case VK_SHIFT: modifiers |= side(keyState, VK_LSHIFT, VK_RSHIFT); break;
+    case VK_CONTROL: modifiers |= side(keyState, VK_LCONTROL, VK_RCONTROL); break;
+    case VK_MENU: modifiers |= side(keyState, VK_LMENU, VK_RMENU); break;
+    case VK_LWIN: modifiers |= Flags::EVENTFLAG_IS_LEFT; break;
+    case VK_RWIN: modifiers |= Flags::EVENTFLAG_IS_RIGHT; break;
+    default: break;
+    }
+    return modifiers;
+}
+
+Ipc::Stub::KeyEvent translateKey(UINT message, WPARAM wParam, LPARAM lParam, KeyStateReader keyState)
+{
+    Ipc::Stub::KeyEvent event;
+    const bool character = message == WM_CHAR || message == WM_SYSCHAR;
+    if (character)
+        event.type = Ipc::Stub::KeyEventType::KEYEVENT_CHAR;
+    else if (message == WM_KEYDOWN || message == WM_SYSKEYDOWN)
+        event.type = Ipc::Stub::KeyEventType::KEYEVENT_RAWKEYDOWN;
+    else
+        event.type = Ipc::Stub::KeyEventType::KEYEVENT_KEYUP;
+    // A character message carries a character, not a key: the key-location rules would misread
+    // 'a' (0x61) as a key-pad key, so only the modifier keys' state applies to it.
+    event.modifiers = character ? keyModifiers(0, 0, keyState) : keyModifiers(wParam, lParam, keyState);
+    event.windowsKeyCode = static_cast<std::int32_t>(static_cast<std::uint32_t>(wParam));
+    event.nativeKeyCode = static_cast<std::int32_t>(static_cast<std::uint32_t>(lParam));
+    event.isSystemKey = message == WM_SYSKEYDOWN || message == WM_SYSKEYUP || message == WM_SYSCHAR;
+    event.character = 0;
+    event.unmodifiedCharacter = 0;
+    return event;
+}
+
+std::int32_t mouseModifiers(WPARAM wParam, KeyStateReader keyState)
+{
+    std::int32_t modifiers = lockModifiers(keyState);
+    if (wParam & MK_SHIFT)
+        modifiers |= Flags::EVENTFLAG_SHIFT_DOWN;
+    if (wParam & MK_CONTROL)
+        modifiers |= Flags::EVENTFLAG_CONTROL_DOWN;
+    if (isDown(keyState, VK_MENU))
+        modifiers |= Flags::EVENTFLAG_ALT_DOWN;
+    if (wParam & MK_LBUTTON)
+        modifiers |= Flags::EVENTFLAG_LEFT_MOUSE_BUTTON;
+    if (wParam & MK_MBUTTON)
+        modifiers |= Flags::EVENTFLAG_MIDDLE_MOUSE_BUTTON;
+    if (wParam & MK_RBUTTON)
+        modifiers |= Flags::EVENTFLAG_RIGHT_MOUSE_BUTTON;
+    return modifiers;
+}
+
+POINT pointFromLParam(LPARAM lParam) noexcept
+{
+    return POINT{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+}
+
+Ipc::Stub::MouseEvent mouseEvent(POINT point, std::int32_t modifiers)
+{
+    Ipc::Stub::MouseEvent event;
+    event.point.x = point.x;
+    event.point.y = point.y;
+    event.modifiers = modifiers;
+    return event;
+}
+
+std::int32_t buttonOf(UINT message) noexcept
+{
+    switch (message) {
+    case WM_RBUTTONDOWN:
+    case WM_RBUTTONUP: return Ipc::Stub::MouseButtonType::MBT_RIGHT;
+    case WM_MBUTTONDOWN:
+    case WM_MBUTTONUP: return Ipc::Stub::MouseButtonType::MBT_MIDDLE;
+    default: return Ipc::Stub::MouseButtonType::MBT_LEFT;
+    }
+}
+
+bool isButtonDown(UINT message) noexcept
+{
+    return message == WM_LBUTTONDOWN || message == WM_RBUTTONDOWN || message == WM_MBUTTONDOWN;
+}
+
+bool isButtonUp(UINT message) noexcept
+{
+    return message == WM_LBUTTONUP || message == WM_RBUTTONUP || message == WM_MBUTTONUP;
+}
+
+Ipc::Stub::MouseWheelEvent wheelEvent(POINT clientPoint, WPARAM wParam, std::int32_t modifiers, bool shiftDown)
+{
+    Ipc::Stub::MouseWheelEvent event;
+    event.base = mouseEvent(clientPoint, modifiers);
+    const std::int32_t delta = static_cast<short>(HIWORD(wParam));
+    event.deltaX = shiftDown ? delta : 0;
+    event.deltaY = shiftDown ? 0 : delta;
+    return event;
+}
+
+const ClickThresholds& ClickThresholds::system()
+{
+    static const ClickThresholds thresholds{GetSystemMetrics(SM_CXDOUBLECLK) / 2, GetSystemMetrics(SM_CYDOUBLECLK) / 2,
+                                            GetDoubleClickTime()};
+    return thresholds;
+}
+
+bool ClickSequence::isNear(POINT point, DWORD time) const noexcept
+{
+    return std::abs(lastX_ - static_cast<int>(point.x)) <= thresholds_.halfWidth &&
+           std::abs(lastY_ - static_cast<int>(point.y)) <= thresholds_.halfHeight &&
+           static_cast<DWORD>(time - lastTime_) <= thresholds_.time;
+}
+
+void ClickSequence::onMoveOrLeave(POINT point, DWORD time) noexcept
+{
+    if (isNear(point, time))
+        return;
+    lastX_ = 0;
+    lastY_ = 0;
+    lastTime_ = 0;
+    lastMessage_ = 0;
+    clickCount_ = 1;
+}
+
+std::int32_t ClickSequence::onButtonDown(UINT message, POINT point, DWORD time) noexcept
+{
+    if (isNear(point, time) && message == lastMessage_ && clickCount_ < 3) {
+        ++clickCount_;
+    } else {
+        clickCount_ = 1;
+        lastX_ = point.x;
+        lastY_ = point.y;
+    }
+    lastTime_ = time;
+    lastMessage_ = message;
+    return clickCount_;
+}
+
+}  // namespace Overlay

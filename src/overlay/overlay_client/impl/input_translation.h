@@ -1,0 +1,74 @@
+#pragma once
+// Window messages into the host's input events. Everything the translation reads from the system
+// (key states, the double-click metrics, message times) comes in as arguments, so that every rule
+// can be exercised without a window; the window hook passes the real values.
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "overlay/overlay_common/ipc/overlay_ipc_types.h"
+
+namespace Overlay {
+
+// GetKeyState, or a stand-in: the high bit means down, the low bit toggled on.
+using KeyStateReader = SHORT (*)(int virtualKey);
+
+bool isKeyMessage(UINT message) noexcept;
+// Mouse messages translated into events.
+bool isTranslatedMouseMessage(UINT message) noexcept;
+// Mouse and non-client messages swallowed under capture without an event.
+bool isSwallowedMouseMessage(UINT message) noexcept;
+
+// The event of a keyboard message (WM_KEYDOWN to WM_SYSCHAR); the key state is read at translation.
+Ipc::Stub::KeyEvent translateKey(UINT message, WPARAM wParam, LPARAM lParam, KeyStateReader keyState);
+std::int32_t keyModifiers(WPARAM wParam, LPARAM lParam, KeyStateReader keyState);
+// Modifiers of a mouse message: buttons, Shift and Control from wParam, Alt and the locks from the
+// key state.
+std::int32_t mouseModifiers(WPARAM wParam, KeyStateReader keyState);
+
+// The signed client point packed in lParam.
+POINT pointFromLParam(LPARAM lParam) noexcept;
+Ipc::Stub::MouseEvent mouseEvent(POINT point, std::int32_t modifiers);
+// MBT_LEFT, MBT_MIDDLE or MBT_RIGHT for a button message.
+std::int32_t buttonOf(UINT message) noexcept;
+bool isButtonDown(UINT message) noexcept;
+bool isButtonUp(UINT message) noexcept;
+// Vertical wheel delta, sideways while Shift is down.
+Ipc::Stub::MouseWheelEvent wheelEvent(POINT clientPoint, WPARAM wParam, std::int32_t modifiers, bool shiftDown);
+
+// How near (in pixels, each way) and how soon (milliseconds) a click continues a sequence.
+struct ClickThresholds
+{
+    int halfWidth = 0;
+    int halfHeight = 0;
+    UINT time = 0;
+
+    // The system's double-click metrics, read once per process.
+    static const ClickThresholds& system();
+};
+
+// Counts clicks of one button in one place: 1, 2, 3, then 1 again.
+class ClickSequence
+{
+public:
+    explicit ClickSequence(const ClickThresholds& thresholds) noexcept : thresholds_(thresholds) {}
+
+    // A move or leave away from the last click (in place or time) ends the sequence.
+    void onMoveOrLeave(POINT point, DWORD time) noexcept;
+    // A button press; returns its click count.
+    std::int32_t onButtonDown(UINT message, POINT point, DWORD time) noexcept;
+    std::int32_t clickCount() const noexcept { return clickCount_; }
+
+private:
+    bool isNear(POINT point, DWORD time) const noexcept;
+
+    ClickThresholds thresholds_;
+    int lastX_ = 0;
+    int lastY_ = 0;
+    DWORD lastTime_ = 0;
+    UINT lastMessage_ = 0;
+    std::int32_t clickCount_ = 1;
+};
+
+}  // namespace Overlay

@@ -1,0 +1,573 @@
+#include "overlay/overlay_client/impl/_maintenance/stdafx.h"
+
+#include "overlay/overlay_client/impl/overlay_client.h"
+
+#include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
+#include "overlay/overlay_client/impl/mouse_cursor_hook.h"
+#include "overlay/overlay_client/impl/overlay_application.h"
+#include "overlay/overlay_common/ipc/ipc_helper.h"
+#include "overlay/overlay_common/ipc/shared_layout.h"
+#include "win/scope_guard.h"
+
+#include <thrift/transport/TTransportException.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+namespace Overlay {
+
+using Ipc::Stub::OverlayHostClient;
+using OverlayClientApi::Result;
+
+namespace {
+
+constexpr DWORD ipcServerWriteTimeoutMs = 3000;
+constexpr auto ipcServerStopWait = std::chrono::seconds(3);
+
+Application& application()
+{
+    Application* app = Application::instance();
+    if (app == nullptr)
+        throw std::logic_error("Application is null");
+    return *app;
+}
+
+Rendering::SizeU sizeOf(const RECT& rect)
+{
+    return {static_cast<uint32_t>(rect.right > rect.left ? rect.right - rect.left : 0),
+            static_cast<uint32_t>(rect.bottom > rect.top ? rect.bottom - rect.top : 0)};
+}
+
+Ipc::Stub::RectI toRectI(const RECT& rect)
+{
+    Ipc::Stub::RectI result;
+    result.left = rect.left;
+    result.top = rect.top;
+    result.right = rect.right;
+    result.bottom = rect.bottom;
+    return result;
+}
+
+}  // namespace
+
+HostConnection::HostConnection(const std::string& hostPipeName) : ipcClient(hostPipeName), host(ipcClient.getProtocol())
+{
+    ipcClient.pipe().setOpenTimeout(defaultTimeoutMs);
+    ipcClient.pipe().setReadTimeout(defaultTimeoutMs);
+    ipcClient.pipe().setWriteTimeout(defaultTimeoutMs);
+}
+
+// The processor's handler: forwards the host's calls while the client exists, so that the server
+// never owns the client that owns the server.
+class OverlayClient::HostCalls : public Ipc::Stub::OverlayClientIf
+{
+public:
+    explicit HostCalls(std::weak_ptr<OverlayClient> client) : client_(std::move(client)) {}
+
+    bool showOverlay() override
+    {
+        auto client = client_.lock();
+        return client && static_cast<OverlayClientIf&>(*client).showOverlay();
+    }
+    bool hideOverlay() override
+    {
+        auto client = client_.lock();
+        return client && static_cast<OverlayClientIf&>(*client).hideOverlay();
+    }
+    bool ping() override { return true; }
+
+private:
+    std::weak_ptr<OverlayClient> client_;
+};
+
+OverlayClient::OverlayClient()
+    : pipeName_(Ipc::idToName(Ipc::makeSharedId())), windowHook_(application().windowHook()),
+      graphicDeviceHook_(application().graphicDeviceHook()), mouseCursorHook_(application().mouseCursorHook()),
+      sharedOverlay_(Ipc::SharedOverlay::create()),
+      renderOverlay_(sharedOverlay_, sizeOf(windowHook_->getClientRect()), nullptr)
+{
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    state_.hostConnection = std::make_unique<HostConnection>(application().settings().pipeHostName);
+}
+
+std::shared_ptr<OverlayClient> OverlayClient::create()
+{
+    std::shared_ptr<OverlayClient> client(new OverlayClient());
+    client->startIpcServer();
+    client->refreshSurfaceBoundsFromWindow();
+    client->windowHook_->setListener(client.get());
+    client->graphicDeviceHook_->setListener(client.get());
+    return client;
+}
+
+OverlayClient::~OverlayClient()
+{
+    stop(StopCode::Normal);
+}
+
+void OverlayClient::startIpcServer()
+{
+    auto processor = std::make_shared<Ipc::Stub::OverlayClientProcessor>(std::make_shared<HostCalls>(weak_from_this()));
+    std::weak_ptr<Ipc::ServerListener> listener = std::shared_ptr<Ipc::ServerListener>(shared_from_this(), this);
+    ipcServer_ = Ipc::createServer(pipeName_, std::move(processor), std::move(listener), true,
+                                   Ipc::createSecurityAttributes(), ipcServerWriteTimeoutMs);
+    ipcServer_->start();
+}
+
+// --- Requests from the exports ------------------------------------------------------------------
+
+Result OverlayClient::getState()
+{
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    return state_.stopped ? OverlayClientApi::Stopped : OverlayClientApi::Success;
+}
+
+Result OverlayClient::prepare()
+{
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    return prepareConnection();
+}
+
+Result OverlayClient::requestShow(const OverlayClientApi::TestOverlayParams* params)
+{
+    LOG_INFO(L"Request show overlay");
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    if (state_.stopped)
+        return OverlayClientApi::Stopped;
+    const Result prepared = prepareConnection();
+    if (prepared != OverlayClientApi::Success)
+        return prepared;
+    bool sent = false;
+    if (params == nullptr) {
+        sent = send("requestShowOverlay", &OverlayHostClient::requestShowOverlay);
+    } else {
+        Ipc::Stub::TestOverlayInfo info;
+        info.relativeSize.width = params->relativeWidth;
+        info.relativeSize.height = params->relativeHeight;
+        info.color = params->color;
+        info.useCef = params->useCef != 0;
+        sent = send("requestShowTestOverlay", &OverlayHostClient::requestShowTestOverlay, info);
+    }
+    return sent ? OverlayClientApi::Success : OverlayClientApi::IpcError;
+}
+
+Result OverlayClient::requestHide()
+{
+    LOG_INFO(L"Request hide overlay");
+    {
+        std::lock_guard<std::recursive_mutex> lock(lock_);
+        if (state_.stopped)
+            return OverlayClientApi::Stopped;
+        if (send("requestHideOverlay", &OverlayHostClient::requestHideOverlay))
+            return OverlayClientApi::Success;
+    }
+    // The host cannot be told: hide here, so the player is never left without input.
+    hideOnWindowThread();
+    return OverlayClientApi::Success;
+}
+
+// --- Connection and registration ----------------------------------------------------------------
+
+template <class Method, class... Args>
+bool OverlayClient::send(const char* label, Method method, const Args&... args)
+{
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    HostConnection& connection = *state_.hostConnection;
+    if (!connection.ipcClient.isOpen())
+        return false;
+    try {
+        (connection.host.*method)(args...);
+        return true;
+    } catch (const std::exception& e) {
+        connection.ipcClient.close();
+        LOG_WARN(L"Failed to send %1: %2", label, e.what());
+        return false;
+    }
+}
+
+Result OverlayClient::prepareConnection()
+{
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    if (state_.stopped) {
+        LOG_WARN(L"Failed to prepare ipc client, the client has been stopped");
+        return OverlayClientApi::Stopped;
+    }
+    if (send("ping", &OverlayHostClient::ping))
+        return OverlayClientApi::Success;
+
+    Ipc::IpcClient& ipcClient = state_.hostConnection->ipcClient;
+    try {
+        ipcClient.open();
+        registerClient();
+        return OverlayClientApi::Success;
+    } catch (const apache::thrift::transport::TTransportException& e) {
+        LOG_ERROR(L"%1", e.what());
+        ipcClient.close();
+        return OverlayClientApi::IpcError;
+    } catch (const std::exception& e) {
+        LOG_ERROR(L"%1", e.what());
+        ipcClient.close();
+        return OverlayClientApi::UnexpectedError;
+    }
+}
+
+void OverlayClient::registerClient()
+{
+    LOG_INFO(L"Register client...");
+    Ipc::Pipe& pipe = state_.hostConnection->ipcClient.pipe();
+    // The host may take a while to set up the client's blocks.
+    pipe.setReadTimeout(HostConnection::registrationTimeoutMs);
+    pipe.setWriteTimeout(HostConnection::registrationTimeoutMs);
+    auto restoreTimeouts = Win::scopeExit([&pipe] {
+        pipe.setReadTimeout(HostConnection::defaultTimeoutMs);
+        pipe.setWriteTimeout(HostConnection::defaultTimeoutMs);
+    });
+
+    Ipc::Stub::ClientInfo info;
+    info.id = application().getId();
+    info.version = overlayClientVersion;
+    info.pipeName = pipeName_;
+    info.shmemName = sharedOverlay_->name();
+    info.scurfaceBounds = toRectI(state_.surfaceBounds);
+
+    Ipc::Stub::HostInfo hostInfo;
+    state_.hostConnection->host.registerClient(hostInfo, info);
+    if (!hostInfo.result)
+        throw std::runtime_error("Failed to register client");
+    LOG_INFO(L"Client was successfully registered: HostId = %1, HostVersion = %2", hostInfo.id, hostInfo.version);
+}
+
+// --- Host calls and server events ---------------------------------------------------------------
+
+bool OverlayClient::showOverlay()
+{
+    return invoke([this] { show(); });
+}
+
+bool OverlayClient::hideOverlay()
+{
+    return invoke([this] { hide(); });
+}
+
+bool OverlayClient::ping()
+{
+    return true;
+}
+
+void OverlayClient::onClientConnected()
+{
+    LOG_INFO(L"Client connected");
+}
+
+void OverlayClient::onClientDisconnected()
+{
+    LOG_INFO(L"Client disconnected");
+    // A host that went away cannot hide the overlay any more; the ping finds out whether our own
+    // connection to it is gone too (and closes it then).
+    invoke([this] {
+        hide();
+        send("ping", &OverlayHostClient::ping);
+    });
+}
+
+bool OverlayClient::invoke(std::function<void()> function)
+{
+    if (!function)
+        return false;
+    std::weak_ptr<OverlayClient> weakSelf = weak_from_this();
+    auto wrapper = [weakSelf, function = std::move(function)] {
+        auto self = weakSelf.lock();
+        if (!self)
+            return;
+        {
+            std::lock_guard<std::recursive_mutex> lock(self->lock_);
+            if (self->state_.stopped)
+                return;
+        }
+        function();
+    };
+    Application* app = Application::instance();
+    return app != nullptr && app->invoke(std::move(wrapper), false);
+}
+
+// --- Stop ---------------------------------------------------------------------------------------
+
+void OverlayClient::stop(StopCode code)
+{
+    {
+        std::lock_guard<std::recursive_mutex> lock(lock_);
+        if (state_.stopped)
+            return;
+        state_.stopped = true;
+        send("onClientStopped", &OverlayHostClient::onClientStopped, static_cast<int32_t>(code));
+    }
+    LOG_INFO(L"Stop overlay client: StopCode = %1", static_cast<int32_t>(code));
+
+    guarded(L"Hide overlay", [this] { hide(); });
+    graphicDeviceHook_->setListener(nullptr);
+    graphicDeviceHook_->stop();
+    windowHook_->setListener(nullptr);
+
+    if (ipcServer_) {
+        // A server that does not end in time (a host call stuck in the pipe) must not hold up the
+        // game; it is left to finish on its own.
+        auto server = ipcServer_;
+        auto stopped = std::make_shared<std::promise<void>>();
+        std::future<void> done = stopped->get_future();
+        std::thread([server, stopped] {
+            server->stop();
+            stopped->set_value();
+        }).detach();
+        const std::future_status status = done.wait_for(ipcServerStopWait);
+        if (status != std::future_status::ready)
+            LOG_WARN(L"Failed to stop ipc server: status = %1", static_cast<int>(status));
+    }
+}
+
+void OverlayClient::onWindowDestroyed()
+{
+    LOG_INFO(L"Destory main window");
+    stop(StopCode::Normal);
+}
+
+void OverlayClient::onWindowHookError()
+{
+    stop(StopCode::Error);
+}
+
+// --- Frames -------------------------------------------------------------------------------------
+
+void OverlayClient::onPresent(GraphicApi& api)
+{
+    if (!shown_) {
+        if (!rendererReleased_) {
+            rendererReleased_ = true;
+            renderOverlay_.release();
+        }
+        if (shownReported_) {
+            shownReported_ = false;
+            invoke([this] { reportVisibility(false); });
+        }
+        return;
+    }
+
+    try {
+        std::shared_ptr<Rendering::Renderer> renderer = api.getRenderer();
+        rendererReleased_ = false;
+        renderOverlay_.setRenderer(std::move(renderer));
+        renderOverlay_.draw();
+        checkCursor();
+        if (!shownReported_) {
+            shownReported_ = true;
+            invoke([this] { reportVisibility(true); });
+        }
+    } catch (const std::exception& e) {
+        LOG_ERROR(L"Failed to draw overlay : %1", e.what());
+        guarded(L"Dump device", [&api] { api.dumpDevice(); });
+        guarded(L"Reset renderer", [&api] { api.resetRenderer(); });
+        if (!rendererReleased_) {
+            rendererReleased_ = true;
+            guarded(L"Release overlay", [this] { renderOverlay_.release(); });
+        }
+        graphicDeviceHook_->setListener(nullptr);
+        graphicDeviceHook_->stop();
+        invoke([this] { stop(StopCode::Error); });
+    }
+}
+
+void OverlayClient::onDeviceLost()
+{
+    if (!rendererReleased_) {
+        rendererReleased_ = true;
+        renderOverlay_.release();
+    }
+}
+
+void OverlayClient::onDeviceReset(uint32_t width, uint32_t height, bool fullscreen)
+{
+    if (!fullscreen)
+        return;  // windowed: the window's own move and size events tell
+    try {
+        RECT origin = windowHook_->clientToScreen(RECT{0, 0, 0, 0});
+        updateSurfaceBounds(RECT{origin.left, origin.top, origin.left + static_cast<LONG>(width),
+                                 origin.top + static_cast<LONG>(height)});
+    } catch (const std::exception& e) {
+        LOG_ERROR(L"Failed update surface bounds : %1", e.what());
+        invoke([this] { stop(StopCode::Error); });
+    }
+}
+
+void OverlayClient::checkCursor()
+{
+    if (mouseCursorHook_ == nullptr)
+        return;
+    bool changed = false;
+    {
+        auto lock = sharedOverlay_->lock();
+        changed = sharedOverlay_->cursorChanged();
+    }
+    if (changed && !cursorUpdatePending_.exchange(true)) {
+        if (!invoke([this] { updateCursor(); }))
+            cursorUpdatePending_ = false;
+    }
+}
+
+// --- Window thread ------------------------------------------------------------------------------
+
+void OverlayClient::show()
+{
+    if (shown_)
+        return;
+    try {
+        LOG_INFO(L"Show overlay");
+        {
+            // The host's current cursor is applied on the next frame.
+            auto lock = sharedOverlay_->lock();
+            sharedOverlay_->setCursorChanged(true);
+        }
+        renderOverlay_.setSurfaceSize(sizeOf(windowHook_->getClientRect()));
+        windowHook_->setInputCapture(true);
+        if (mouseCursorHook_ != nullptr)
+            mouseCursorHook_->show();
+        shown_ = true;
+    } catch (const std::exception& e) {
+        LOG_ERROR(L"Failed to show overlay: %1", e.what());
+        // A half-done show must not leave the game's input or cursor taken.
+        windowHook_->setInputCapture(false);
+        if (mouseCursorHook_ != nullptr)
+            guarded(L"Hide cursor", [this] { mouseCursorHook_->hide(); });
+        stop(StopCode::Error);
+    }
+}
+
+void OverlayClient::hide()
+{
+    if (!shown_)
+        return;
+    LOG_INFO(L"Hide overlay");
+    windowHook_->setInputCapture(false);
+    if (mouseCursorHook_ != nullptr)
+        mouseCursorHook_->hide();
+    shown_.exchange(false);
+}
+
+void OverlayClient::hideOnWindowThread()
+{
+    invoke([this] { hide(); });
+}
+
+void OverlayClient::reportVisibility(bool shown)
+{
+    const bool sent = shown ? send("onOverlayShown", &OverlayHostClient::onOverlayShown)
+                            : send("onOverlayHidden", &OverlayHostClient::onOverlayHidden);
+    if (!sent)
+        hide();
+}
+
+void OverlayClient::updateCursor()
+{
+    cursorUpdatePending_ = false;
+    try {
+        if (mouseCursorHook_ == nullptr || !mouseCursorHook_->isShown())
+            return;
+        uint32_t type = 0;
+        bool changed = false;
+        {
+            auto lock = sharedOverlay_->lock();
+            changed = sharedOverlay_->cursorChanged();
+            if (changed) {
+                type = sharedOverlay_->cursorType();
+                sharedOverlay_->setCursorChanged(false);
+            }
+        }
+        if (changed)
+            mouseCursorHook_->setCursorType(type);
+    } catch (const std::exception& e) {
+        LOG_ERROR(L"%1", e.what());
+    }
+}
+
+void OverlayClient::onShiftTab()
+{
+    if (shown_)
+        requestHide();
+    else
+        requestShow(nullptr);
+}
+
+void OverlayClient::onCtrlSpace()
+{
+    onShiftTab();
+}
+
+void OverlayClient::onEscape()
+{
+    requestHide();
+}
+
+void OverlayClient::onWindowMoved()
+{
+    try {
+        refreshSurfaceBoundsFromWindow();
+    } catch (const std::exception& e) {
+        LOG_ERROR(L"Failed update surface bounds : %1", e.what());
+        stop(StopCode::Error);
+    }
+}
+
+void OverlayClient::onWindowResized()
+{
+    onWindowMoved();
+}
+
+void OverlayClient::refreshSurfaceBoundsFromWindow()
+{
+    const RECT client = windowHook_->getClientRect();
+    // A minimised window has an empty client area: nothing worth telling the host.
+    if (client.left < client.right && client.top < client.bottom)
+        updateSurfaceBounds(windowHook_->clientToScreen(client));
+}
+
+void OverlayClient::updateSurfaceBounds(const RECT& screenRect)
+{
+    renderOverlay_.setSurfaceSize(sizeOf(screenRect));
+    bool failed = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(lock_);
+        state_.surfaceBounds = screenRect;
+        if (state_.hostConnection->ipcClient.isOpen())
+            failed = !send("onSurfaceBoundsChanged", &OverlayHostClient::onSurfaceBoundsChanged, toRectI(screenRect));
+    }
+    if (failed)
+        hideOnWindowThread();
+}
+
+template <class Method, class Event>
+void OverlayClient::forward(const char* label, Method method, const Event& event)
+{
+    if (!send(label, method, event))
+        hide();
+}
+
+void OverlayClient::onKeyEvent(const Ipc::Stub::KeyEvent& event)
+{
+    forward("KeyEvent", &OverlayHostClient::onKeyEvent, event);
+}
+
+void OverlayClient::onMouseMoveEvent(const Ipc::Stub::MouseMoveEvent& event)
+{
+    forward("MouseMoveEvent", &OverlayHostClient::onMouseMoveEvent, event);
+}
+
+void OverlayClient::onMouseClickEvent(const Ipc::Stub::MouseClickEvent& event)
+{
+    forward("MouseClickEvent", &OverlayHostClient::onMouseClickEvent, event);
+}
+
+void OverlayClient::onMouseWheelEvent(const Ipc::Stub::MouseWheelEvent& event)
+{
+    forward("MouseWheelEvent", &OverlayHostClient::onMouseWheelEvent, event);
+}
+
+}  // namespace Overlay

@@ -1,0 +1,351 @@
+#include "overlay/overlay_client/impl/_maintenance/stdafx.h"
+
+#include "overlay/overlay_client/impl/window_hook.h"
+
+#include <commctrl.h>
+
+namespace Overlay {
+
+namespace {
+
+SHORT systemKeyState(int virtualKey)
+{
+    return GetKeyState(virtualKey);
+}
+
+bool isAutoRepeat(LPARAM lParam)
+{
+    return (lParam & (1 << 30)) != 0;
+}
+
+bool keyDown(int virtualKey)
+{
+    return (GetKeyState(virtualKey) & 0x8000) != 0;
+}
+
+// Sent by a destructor on another thread: the subclass can only be removed on the window's thread.
+UINT detachMessage() noexcept
+{
+    static const UINT value = RegisterWindowMessageW(L"tnq_overlay_window_hook_detach");
+    return value;
+}
+
+}  // namespace
+
+WindowHook::WindowHook(HWND window, bool enableHotkeys)
+    : SingleInstance<WindowHook>(this), window_(window), enableHotkeys_(enableHotkeys),
+      clicks_(ClickThresholds::system())
+{
+    LOG_INFO(L"Hooking Window");
+    checkedWindow();
+    detachMessage();
+}
+
+WindowHook::~WindowHook()
+{
+    if (subclassed_.load()) {
+        HWND window = window_.load();
+        if (window && GetWindowThreadProcessId(window, nullptr) != GetCurrentThreadId()) {
+            DWORD_PTR result = 0;
+            SendMessageTimeoutW(window, detachMessage(), 0, reinterpret_cast<LPARAM>(this), SMTO_ABORTIFHUNG, 5000,
+                                &result);
+        } else {
+            removeSubclass();
+        }
+    }
+    removeMessageHook();
+}
+
+void WindowHook::setListener(WindowHookListener* listener) noexcept
+{
+    listener_.exchange(listener);
+}
+
+void WindowHook::install()
+{
+    if (messageHook_.load())
+        return;
+    HWND window = checkedWindow();
+    HHOOK hook = SetWindowsHookExW(WH_GETMESSAGE, &WindowHook::messageHookProc, nullptr,
+                                   GetWindowThreadProcessId(window, nullptr));
+    if (!hook)
+        Err::throwLastError("Failed to SetWindowsHookEx");
+    HHOOK expected = nullptr;
+    if (!messageHook_.compare_exchange_strong(expected, hook))
+        UnhookWindowsHookEx(hook);  // installed meanwhile by another thread
+}
+
+void WindowHook::setInputCapture(bool capture) noexcept
+{
+    inputCapture_.store(capture);
+}
+
+bool WindowHook::isInputCaptured() const noexcept
+{
+    return inputCapture_.load();
+}
+
+bool WindowHook::isWindowHooked() const noexcept
+{
+    return windowHooked_.load();
+}
+
+RECT WindowHook::getClientRect() const
+{
+    RECT rect{};
+    if (!GetClientRect(checkedWindow(), &rect))
+        Err::throwLastError("GetClientRect error");
+    return rect;
+}
+
+RECT WindowHook::clientToScreen(const RECT& rect) const
+{
+    HWND window = checkedWindow();
+    POINT topLeft{rect.left, rect.top};
+    POINT bottomRight{rect.right, rect.bottom};
+    if (!ClientToScreen(window, &topLeft) || !ClientToScreen(window, &bottomRight))
+        Err::throwLastError("ClientToScreen error");
+    return RECT{topLeft.x, topLeft.y, bottomRight.x, bottomRight.y};
+}
+
+DWORD WindowHook::getWindowThreadId() const
+{
+    return GetWindowThreadProcessId(checkedWindow(), nullptr);
+}
+
+HWND WindowHook::checkedWindow() const
+{
+    HWND window = window_.load();
+    if (!window)
+        Err::makeSystemError(ERROR_INVALID_HANDLE, "Window handle is null")->raise();
+    return window;
+}
+
+LRESULT CALLBACK WindowHook::messageHookProc(int code, WPARAM wParam, LPARAM lParam)
+{
+    WindowHook* self = SingleInstance<WindowHook>::instance();
+    if (self && code == HC_ACTION && (wParam & PM_REMOVE) && lParam) {
+        MSG& message = *reinterpret_cast<MSG*>(lParam);
+        bool swallow = false;
+        const bool handled = guarded(L"WindowHook", [&] { swallow = self->filterMessage(message); });
+        if (!handled) {
+            guarded(L"WindowHook", [&] {
+                if (WindowHookListener* listener = self->listener_.load())
+                    listener->onWindowHookError();
+            });
+        }
+        if (swallow) {
+            message.hwnd = nullptr;
+            message.message = WM_NULL;
+            return 0;
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+bool WindowHook::filterMessage(MSG& message)
+{
+    if (!windowHooked_.load() && !subclass())
+        return false;
+    if (message.hwnd == nullptr || message.hwnd != window_.load())
+        return false;
+    // The system ends a leave request with this message, captured or not.
+    if (message.message == WM_MOUSELEAVE)
+        leaveTracking_ = false;
+
+    if (isHotkey(message))
+        return true;
+    if (!inputCapture_.load())
+        return false;
+
+    if (isKeyMessage(message.message)) {
+        TranslateMessage(&message);
+        translateKey(message);
+        return true;
+    }
+    if (isTranslatedMouseMessage(message.message)) {
+        translateMouse(message);
+        return true;
+    }
+    return isSwallowedMouseMessage(message.message);
+}
+
+bool WindowHook::isHotkey(const MSG& message) const
+{
+    if (!enableHotkeys_ || message.message != WM_KEYDOWN || isAutoRepeat(message.lParam))
+        return false;
+    WindowHookListener* listener = listener_.load();
+    if (message.wParam == VK_TAB && keyDown(VK_SHIFT)) {
+        if (listener)
+            listener->onShiftTab();
+        return true;
+    }
+    if (message.wParam == VK_SPACE && keyDown(VK_CONTROL)) {
+        if (listener)
+            listener->onCtrlSpace();
+        return true;
+    }
+    return false;
+}
+
+void WindowHook::translateKey(const MSG& message)
+{
+    WindowHookListener* listener = listener_.load();
+    if (message.message == WM_KEYDOWN && message.wParam == VK_ESCAPE && !isAutoRepeat(message.lParam) && listener)
+        listener->onEscape();
+    const Ipc::Stub::KeyEvent event =
+        Overlay::translateKey(message.message, message.wParam, message.lParam, &systemKeyState);
+    if ((listener = listener_.load()) != nullptr)
+        listener->onKeyEvent(event);
+}
+
+void WindowHook::translateMouse(const MSG& message)
+{
+    HWND window = window_.load();
+    const std::int32_t modifiers = mouseModifiers(message.wParam, &systemKeyState);
+    WindowHookListener* listener = listener_.load();
+
+    switch (message.message) {
+    case WM_MOUSEMOVE: {
+        const POINT point = pointFromLParam(message.lParam);
+        clicks_.onMoveOrLeave(point, message.time);
+        if (!leaveTracking_) {
+            TRACKMOUSEEVENT track{sizeof(track), TME_LEAVE, window, 0};
+            leaveTracking_ = TrackMouseEvent(&track) != FALSE;
+        }
+        Ipc::Stub::MouseMoveEvent event;
+        event.base = mouseEvent(point, modifiers);
+        event.mouseLeave = false;
+        if (listener)
+            listener->onMouseMoveEvent(event);
+        return;
+    }
+    case WM_MOUSEWHEEL: {
+        POINT point = pointFromLParam(message.lParam);  // screen coordinates
+        if (WindowFromPoint(point) != window || !ScreenToClient(window, &point))
+            return;
+        const Ipc::Stub::MouseWheelEvent event = wheelEvent(point, message.wParam, modifiers, keyDown(VK_SHIFT));
+        if (listener)
+            listener->onMouseWheelEvent(event);
+        return;
+    }
+    case WM_MOUSELEAVE: {
+        POINT point = message.pt;
+        ScreenToClient(window, &point);
+        clicks_.onMoveOrLeave(point, message.time);
+        Ipc::Stub::MouseMoveEvent event;
+        event.base = mouseEvent(point, modifiers);
+        event.mouseLeave = true;
+        if (listener)
+            listener->onMouseMoveEvent(event);
+        return;
+    }
+    default: break;
+    }
+
+    const POINT point = pointFromLParam(message.lParam);
+    Ipc::Stub::MouseClickEvent event;
+    event.base = mouseEvent(point, modifiers);
+    event.type = buttonOf(message.message);
+    if (isButtonDown(message.message)) {
+        SetCapture(window);
+        SetFocus(window);
+        event.mouseUp = false;
+        event.clickCount = clicks_.onButtonDown(message.message, point, message.time);
+    } else {
+        if (GetCapture() == window)
+            ReleaseCapture();
+        event.mouseUp = true;
+        event.clickCount = clicks_.clickCount();
+    }
+    if (listener)
+        listener->onMouseClickEvent(event);
+}
+
+bool WindowHook::subclass()
+{
+    bool success = subclassed_.load();
+    if (!success) {
+        success =
+            SetWindowSubclass(window_.load(), &WindowHook::subclassProc, 0, reinterpret_cast<DWORD_PTR>(this)) != FALSE;
+        if (!success) {
+            const DWORD error = GetLastError();
+            LOG_ERROR(L"Failed to subclass window: %0", Err::systemMessage(error));
+        }
+        subclassed_.store(success);
+    }
+    windowHooked_.store(success);
+    if (!success) {
+        removeSubclass();
+        removeMessageHook();
+    }
+    if (WindowHookListener* listener = listener_.load())
+        listener->onWindowHooked(success);
+    return success;
+}
+
+void WindowHook::removeSubclass() noexcept
+{
+    if (subclassed_.exchange(false))
+        RemoveWindowSubclass(window_.load(), &WindowHook::subclassProc, 0);
+}
+
+void WindowHook::removeMessageHook() noexcept
+{
+    if (HHOOK hook = messageHook_.exchange(nullptr))
+        UnhookWindowsHookEx(hook);
+}
+
+LRESULT CALLBACK WindowHook::subclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                          UINT_PTR /*subclassId*/, DWORD_PTR refData)
+{
+    auto* self = reinterpret_cast<WindowHook*>(refData);  // borrowed: removes this procedure before it dies
+    try {
+        WindowHookListener* listener = self->listener_.load();
+        switch (message) {
+        case WM_MOVE:
+            if (listener)
+                listener->onWindowMoved();
+            break;
+        case WM_SIZE:
+            if (listener)
+                listener->onWindowResized();
+            self->removeMessageHook();
+            self->install();
+            break;
+        case WM_SETCURSOR:
+        case WM_INPUT:
+            if (self->inputCapture_.load())
+                return 0;
+            break;
+        case WM_NCDESTROY:
+            self->removeSubclass();
+            self->removeMessageHook();
+            self->window_.store(nullptr);
+            if (listener)
+                listener->onWindowDestroyed();
+            break;
+        default:
+            if (message == detachMessage() && lParam == reinterpret_cast<LPARAM>(self)) {
+                self->removeSubclass();
+                return 0;
+            }
+            break;
+        }
+    } catch (const std::exception& e) {
+        guarded(nullptr, [&] {
+            if (WindowHookListener* listener = self->listener_.load())
+                listener->onWindowHookError();
+        });
+        guarded(nullptr, [&] { LOG_ERROR(L"%0", e.what()); });
+    } catch (...) {
+        guarded(nullptr, [&] {
+            if (WindowHookListener* listener = self->listener_.load())
+                listener->onWindowHookError();
+        });
+        guarded(nullptr, [] { LOG_ERROR(L"Unknown exception"); });
+    }
+    return DefSubclassProc(window, message, wParam, lParam);
+}
+
+}  // namespace Overlay
