@@ -17,6 +17,7 @@ import threading
 import time
 
 TIMEOUT = 60  # seconds for any one event; generous for a loaded machine
+WORK = "."
 
 
 class Failure(Exception):
@@ -75,11 +76,15 @@ class Process:
 
 
 class Host(Process):
-    def event(self, name, what=None, check=lambda e: True, timeout=TIMEOUT):
-        """Waits for the next event `name` that passes `check`; every line must be JSON."""
+    def event(self, name, what=None, check=lambda e: True, timeout=TIMEOUT, nudge=None):
+        """Waits for the next event `name` that passes `check`; every line must be JSON. `nudge`
+        runs whenever half a second passed without a line."""
         deadline = time.monotonic() + timeout
         while True:
-            line, ended = self.next_line(deadline)
+            line, ended = self.next_line(min(deadline, time.monotonic() + 0.5) if nudge else deadline)
+            if line is None and nudge and not ended and time.monotonic() < deadline:
+                nudge()
+                continue
             if line is None:
                 raise Failure("%s: no %s event (%s)" % (self.name, what or name,
                                                          "host ended" if ended else "time-out"))
@@ -113,7 +118,7 @@ def xdotool(*args):
 
 def screenshot():
     """The screen as (width, height, rgb bytes)."""
-    data = subprocess.run(["import", "-silent", "-window", "root", "ppm:-"], check=True, capture_output=True,
+    data = subprocess.run(["import", "-silent", "-window", "root", "-depth", "8", "ppm:-"], check=True, capture_output=True,
                           timeout=TIMEOUT).stdout
     parts = data.split(maxsplit=4)
     width, height = int(parts[1]), int(parts[2])
@@ -148,7 +153,8 @@ def wait_for_picture(surface, panel, shown, timeout=TIMEOUT):
     the plain game (no border colour, full brightness)."""
     deadline = time.monotonic() + timeout
     while True:
-        box, brightest = analyse(screenshot(), surface, panel)
+        shot = screenshot()
+        box, brightest = analyse(shot, surface, panel)
         if shown:
             ok = box is not None and all(abs(a - b) <= 2 for a, b in zip(box, (panel[0], panel[1],
                                                                                 panel[2] - 1, panel[3] - 1)))
@@ -158,6 +164,8 @@ def wait_for_picture(surface, panel, shown, timeout=TIMEOUT):
         if ok:
             return brightest
         if time.monotonic() > deadline:
+            with open(os.path.join(WORK, "failed_screenshot.ppm"), "wb") as f:
+                f.write(b"P6 %d %d 255\n" % shot[:2] + shot[2])
             raise Failure("screen shows %s: border box %s, brightest outside %d" % (
                 "not the overlay" if shown else "still the overlay", box, brightest))
 
@@ -168,6 +176,8 @@ def main():
     parser.add_argument("--host", required=True)
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
+    global WORK
+    WORK = args.work
     os.makedirs(args.work, exist_ok=True)
     logs = os.path.join(args.work, "logs")
     os.makedirs(logs, exist_ok=True)
@@ -180,6 +190,14 @@ def main():
                     args.work, stdin=True)
         started.append(host)
         return host
+
+    # The client hooks the game window at the first message the game takes from its queue; an idle
+    # game on a headless display gets none until the player moves the mouse over it.
+    jiggle = [0]
+
+    def player_moves():
+        jiggle[0] ^= 1
+        xdotool("mousemove", 300 + jiggle[0], 300)
 
     def case(name):
         passed.append(name)
@@ -196,7 +214,7 @@ def main():
         host = start_host("host1", pipe)
         host.event("export", "initializeOverlayEx result 0",
                    lambda e: e["name"] == "initializeOverlayEx" and e["result"] == 0)
-        host.event("ready")
+        host.event("ready", nudge=player_moves)
         info = host.event("registered")
         bounds = info["scurfaceBounds"]
         host.event("export", "prepareOverlay result 0", lambda e: e["name"] == "prepareOverlay" and e["result"] == 0)
@@ -298,6 +316,7 @@ def main():
     except (Failure, subprocess.SubprocessError) as e:
         print("FAIL %s" % e)
         for process in started:
+            process.drain()
             print("--- %s output (last lines) ---\n%s" % (process.name, "\n".join(process.history[-15:])))
         return 1
     finally:
