@@ -285,6 +285,17 @@ def main():
         wait_for_picture(surface, panel, shown=False)
         case("hide: hidden arrives and the screen shows the plain game")
 
+        host.send("export showTestOverlay 0.5 0.25 0xFF00FF00")
+        test = host.event("requestShowTest")
+        host.event("export", "showTestOverlay result 0", lambda e: e["name"] == "showTestOverlay" and e["result"] == 0)
+        host.event("shown")
+        host.send("export hideOverlay")
+        host.event("requestHide")
+        host.event("hidden")
+        if (test["relativeWidth"], test["relativeHeight"], test["color"] & 0xFFFFFFFF) != (0.5, 0.25, 0xFF00FF00):
+            raise Failure("requestShowTest carried %s" % test)
+        case("the showTestOverlay and hideOverlay exports reach the host as requests, which it honours")
+
         host.send("show")
         host.event("shown")
         wait_for_picture(surface, panel, shown=True)
