@@ -80,7 +80,7 @@ shot demo_before.png
 echo show >&3
 wait_for "$events" '"event":"shown"'
 echo "demo: overlay shown; sending X input"
-xdotool mousemove $((cx + 30)) $((cy + 20)) sleep 0.2 click 1 sleep 0.2 click 1
+xdotool mousemove $((cx + 30)) $((cy + 20)) sleep 0.2 click 1 sleep 0.2 click 1 sleep 0.2 click 5
 xdotool type --delay 120 "hello"
 xdotool key Tab
 wait_for "$events" '"windowsKeyCode":9,'

@@ -91,7 +91,9 @@ void Picture::drawPanel(uint64_t frame, const std::vector<std::string>& lines)
     const uint32_t shift = uint32_t(frame * 2 % 256);
     for (uint32_t y = 0; y < height; ++y)
         for (uint32_t x = 0; x < width; ++x) {
-            const uint32_t blue = 96 + (x * 128 / std::max(width, 1u) + shift) % 128;
+            // A triangle wave, so that the moving gradient has no seam.
+            const uint32_t phase = (x * 256 / std::max(width, 1u) + shift) % 256;
+            const uint32_t blue = 96 + (phase < 128 ? phase : 255 - phase);
             const uint32_t green = 32 + y * 96 / std::max(height, 1u);
             const bool border = x < panelBorderWidth || y < panelBorderWidth || x >= width - panelBorderWidth ||
                                 y >= height - panelBorderWidth;
