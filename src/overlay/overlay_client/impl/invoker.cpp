@@ -96,6 +96,8 @@ std::shared_ptr<Invoker> Invoker::create()
             // The owning thread is gone, and its window with it: only the memory is left to free.
             const DWORD error = GetLastError();
             guarded(nullptr, [&] { LOG_ERROR(L"Failed to post message, error: %1", error); });
+            // What the window still gets is ignored, not run against a freed invoker.
+            SetWindowLongPtrW(doomed->window_, GWLP_USERDATA, 0);
             for (Payload* pending : doomed->pending_)
                 delete pending;
             delete doomed;

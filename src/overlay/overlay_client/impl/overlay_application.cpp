@@ -198,6 +198,9 @@ void ApplicationImpl::onDeviceWindow(HWND window)
         }
         created->setListener(this);
         created->install();
+        // The window is subclassed when its thread next takes a message from its queue; a game
+        // that gets no input would wait for ever, so give it one that changes nothing.
+        PostMessageW(window, WM_NULL, 0, 0);
     } catch (const std::exception& e) {
         LOG_ERROR(L"%1", e.what());
         stop();

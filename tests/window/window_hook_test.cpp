@@ -1,0 +1,374 @@
+// The window hook on a real game window with its own thread and message loop, fed real X input
+// through xdotool.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_capture.h"
+#include "overlay/overlay_client/impl/window_hook.h"
+#include "win/unique_handle.h"
+
+namespace Overlay {
+namespace {
+
+using Events = std::vector<std::string>;
+
+// Polls `condition` for up to ten seconds.
+template <class Condition>
+bool eventually(Condition condition)
+{
+    for (int i = 0; i < 1000 && !condition(); ++i)
+        Sleep(10);
+    return condition();
+}
+
+// Real input from the X server, as a user would give it. Wine gives a Unix process no handle to
+// wait on, so the shell marks the end with a file.
+void xdotool(const std::string& arguments)
+{
+    static int calls = 0;
+    const std::string marker =
+        "/tmp/window_tests_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++calls);
+    std::string command = "Z:\\bin\\sh -c \"xdotool " + arguments + "; touch " + marker + "\"";
+    STARTUPINFOA startup{sizeof startup};
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    Win::UniqueHandle processHandle(process.hProcess);
+    Win::UniqueHandle threadHandle(process.hThread);
+    const std::string windowsMarker = "Z:" + marker;
+    ASSERT_TRUE(eventually([&] { return GetFileAttributesA(windowsMarker.c_str()) != INVALID_FILE_ATTRIBUTES; }));
+    DeleteFileA(windowsMarker.c_str());
+}
+
+// What the game's own window procedure received.
+struct GameCounters
+{
+    std::atomic<int> keys{0};
+    std::atomic<int> mouse{0};
+    std::atomic<int> wheels{0};
+    std::atomic<int> moves{0};
+    std::atomic<WPARAM> lastKeyUp{0};
+    std::atomic<LPARAM> lastMove{0};
+};
+
+GameCounters* counters = nullptr;
+
+// The game: a popup window at (100, 100), 400 x 300, on a thread with a plain message loop.
+class Game
+{
+public:
+    Game()
+    {
+        static GameCounters instance;
+        for (std::atomic<int>* counter : {&instance.keys, &instance.mouse, &instance.wheels, &instance.moves})
+            *counter = 0;
+        instance.lastKeyUp = 0;
+        instance.lastMove = 0;
+        counters = &instance;
+        std::promise<HWND> created;
+        auto future = created.get_future();
+        thread_ = std::thread([this, &created] { run(created); });
+        window_ = future.get();
+    }
+    ~Game()
+    {
+        call([this] {
+            if (IsWindow(window_))
+                DestroyWindow(window_);
+        });
+        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+        thread_.join();
+    }
+
+    HWND window() const { return window_; }
+
+    // Runs `function` on the game's thread, from its message loop.
+    void call(std::function<void()> function)
+    {
+        std::packaged_task<void()> task(std::move(function));
+        auto done = task.get_future();
+        PostThreadMessageW(threadId_, WM_APP, 0, reinterpret_cast<LPARAM>(&task));
+        done.get();
+    }
+
+private:
+    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (message >= WM_KEYFIRST && message <= WM_KEYLAST)
+            ++counters->keys;
+        if (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST)
+            ++counters->mouse;
+        if (message == WM_MOUSEWHEEL)
+            ++counters->wheels;
+        if (message == WM_MOVE)
+            ++counters->moves;
+        if (message == WM_KEYUP)
+            counters->lastKeyUp = wParam;
+        if (message == WM_MOUSEMOVE)
+            counters->lastMove = lParam;
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+
+    void run(std::promise<HWND>& created)
+    {
+        threadId_ = GetCurrentThreadId();
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = &Game::windowProc;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"WindowHookTestGame";
+        RegisterClassW(&windowClass);
+        HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Game", WS_POPUP | WS_VISIBLE, 100, 100, 400, 300,
+                                      nullptr, nullptr, windowClass.hInstance, nullptr);
+        SetForegroundWindow(window);
+        SetFocus(window);
+        created.set_value(window);
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+            if (message.hwnd == nullptr && message.message == WM_APP) {
+                (*reinterpret_cast<std::packaged_task<void()>*>(message.lParam))();
+                continue;
+            }
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+
+    std::thread thread_;
+    DWORD threadId_ = 0;
+    HWND window_ = nullptr;
+};
+
+// Writes every call as a short text.
+class RecordingListener : public WindowHookListener
+{
+public:
+    void onWindowHookError() override { add("error"); }
+    void onWindowHooked(bool success) override { add(success ? "hooked" : "not hooked"); }
+    void onShiftTab() override { add("shiftTab"); }
+    void onCtrlSpace() override { add("ctrlSpace"); }
+    void onEscape() override { add("escape"); }
+    void onWindowMoved() override
+    {
+        add("moved");
+        if (throwOnMove)
+            throw std::runtime_error("listener failed");
+    }
+    void onWindowResized() override { add("resized"); }
+    void onWindowDestroyed() override { add("destroyed"); }
+    void onKeyEvent(const Ipc::Stub::KeyEvent& e) override
+    {
+        add("key " + std::to_string(e.type) + " " + std::to_string(e.windowsKeyCode));
+    }
+    void onMouseMoveEvent(const Ipc::Stub::MouseMoveEvent& e) override
+    {
+        add(e.mouseLeave ? "leave" : "move " + std::to_string(e.base.point.x) + " " + std::to_string(e.base.point.y));
+    }
+    void onMouseClickEvent(const Ipc::Stub::MouseClickEvent& e) override
+    {
+        add("click " + std::to_string(e.type) + (e.mouseUp ? " up " : " down ") + std::to_string(e.clickCount));
+    }
+    void onMouseWheelEvent(const Ipc::Stub::MouseWheelEvent& e) override
+    {
+        add("wheel " + std::to_string(e.deltaX) + " " + std::to_string(e.deltaY));
+    }
+
+    // Waits until `event` was recorded; the events so far, moves left out.
+    Events waitFor(const std::string& event)
+    {
+        std::unique_lock<std::mutex> lock(lock_);
+        const bool seen = changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+            return std::find(events_.begin(), events_.end(), event) != events_.end();
+        });
+        EXPECT_TRUE(seen) << "no " << event;
+        Events withoutMoves;
+        for (const std::string& recorded : events_)
+            if (recorded.rfind("move ", 0) != 0)
+                withoutMoves.push_back(recorded);
+        return withoutMoves;
+    }
+    Events take()
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        return std::exchange(events_, {});
+    }
+
+    std::atomic<bool> throwOnMove{false};
+
+private:
+    void add(std::string event)
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        events_.push_back(std::move(event));
+        changed_.notify_all();
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    Events events_;
+};
+
+class WindowHookTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        game_ = std::make_unique<Game>();
+        hook_ = std::make_unique<WindowHook>(game_->window(), true);
+        hook_->setListener(&listener_);
+        hook_->install();
+        game_->call([] {});  // the first message the thread removes subclasses the window
+        EXPECT_EQ(listener_.waitFor("hooked"), Events{"hooked"});
+        EXPECT_TRUE(hook_->isWindowHooked());
+        // The X server's keyboard focus follows the pointer: keys go to the window under it.
+        xdotool("mousemove 149 159 mousemove 150 160");
+        EXPECT_TRUE(eventually([] { return counters->lastMove.load() == MAKELPARAM(50, 60); }));
+        gameMouse_ = counters->mouse.load();
+        listener_.take();
+    }
+    void TearDown() override
+    {
+        hook_.reset();  // from another thread than the window's
+        game_.reset();
+    }
+
+    LogTest::LogCapture log_;
+    RecordingListener listener_;
+    std::unique_ptr<Game> game_;
+    std::unique_ptr<WindowHook> hook_;
+    int gameMouse_ = 0;  // mouse messages the game had when the test began
+};
+
+TEST_F(WindowHookTest, CapturedInputReachesTheListenerOnly)
+{
+    hook_->setInputCapture(true);
+    // Client (50, 60); a left, a right click, the wheel up, Escape, three quick left clicks.
+    xdotool("mousemove 151 161 key a click 1 click 3 click 4 key Escape click --repeat 3 --delay 80 1");
+    const Events events = listener_.waitFor("click 0 up 3");
+    EXPECT_EQ(events,
+              (Events{"key 0 65", "key 3 97", "key 2 65", "click 0 down 1", "click 0 up 1", "click 2 down 1",
+                      "click 2 up 1", "wheel 0 120", "escape", "key 0 27", "key 3 27", "key 2 27", "click 0 down 1",
+                      "click 0 up 1", "click 0 down 2", "click 0 up 2", "click 0 down 3", "click 0 up 3"}));
+    xdotool("mousemove 700 700");
+    listener_.waitFor("leave");
+    const Events all = listener_.take();
+    EXPECT_NE(std::find(all.begin(), all.end(), "move 51 61"), all.end());
+    EXPECT_EQ(counters->keys.load(), 0);
+    EXPECT_EQ(counters->mouse.load(), gameMouse_);
+}
+
+TEST_F(WindowHookTest, UncapturedInputReachesTheGameOnly)
+{
+    xdotool("mousemove 151 161 key a click 1 click 4");
+    EXPECT_TRUE(eventually([] { return counters->wheels.load() == 1; }));
+    EXPECT_GE(counters->keys.load(), 3);  // down, character, up
+    EXPECT_GE(counters->mouse.load(), gameMouse_ + 3);
+    EXPECT_EQ(listener_.take(), Events{});
+}
+
+TEST_F(WindowHookTest, HotkeysToggleOnceWhenHeld)
+{
+    for (bool capture : {false, true}) {
+        SCOPED_TRACE(capture ? "captured" : "not captured");
+        hook_->setInputCapture(capture);
+        // The second press of a held key comes as an auto-repeat.
+        xdotool("keydown shift keydown Tab keydown Tab keyup Tab keyup shift "
+                "keydown ctrl keydown space keydown space keyup space keyup ctrl");
+        xdotool("key b");
+        if (capture)
+            listener_.waitFor("key 2 66");
+        else
+            EXPECT_TRUE(eventually([] { return counters->lastKeyUp.load() == 'B'; }));
+        Events events = listener_.take();
+        events.erase(
+            std::remove_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("key", 0) == 0; }),
+            events.end());
+        EXPECT_EQ(events, (Events{"shiftTab", "ctrlSpace"}));
+        listener_.take();
+    }
+}
+
+TEST_F(WindowHookTest, WheelOverAnotherWindowIsNotForwarded)
+{
+    hook_->setInputCapture(true);
+    // Another window to the right, of a class of its own.
+    static std::atomic<int> otherWheels{0};
+    WNDCLASSW otherClass{};
+    otherClass.lpfnWndProc = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+        otherWheels += message == WM_MOUSEWHEEL;
+        return DefWindowProcW(window, message, wParam, lParam);
+    };
+    otherClass.hInstance = GetModuleHandleW(nullptr);
+    otherClass.lpszClassName = L"WindowHookTestOther";
+    RegisterClassW(&otherClass);
+    HWND other = nullptr;
+    game_->call([&] {
+        other = CreateWindowExW(WS_EX_NOACTIVATE, otherClass.lpszClassName, L"Other", WS_POPUP, 600, 100, 200, 200,
+                                nullptr, nullptr, otherClass.hInstance, nullptr);
+        ShowWindow(other, SW_SHOWNOACTIVATE);
+    });
+    // Held from a press in the game window, the mouse belongs to the game wherever the pointer is.
+    xdotool("mousedown 1 mousemove 650 150 click 4 mousemove 150 160 mouseup 1 key b");
+    const Events events = listener_.waitFor("key 2 66");
+    EXPECT_EQ(events, (Events{"click 0 down 1", "click 0 up 1", "key 0 66", "key 3 98", "key 2 66"}));
+    EXPECT_EQ(counters->wheels.load() + otherWheels.load(), 0);
+    game_->call([&] { DestroyWindow(other); });
+}
+
+TEST_F(WindowHookTest, MovesResizesAndDestruction)
+{
+    game_->call([&] { SetWindowPos(game_->window(), nullptr, 120, 110, 0, 0, SWP_NOSIZE | SWP_NOZORDER); });
+    listener_.waitFor("moved");
+    const RECT screen = hook_->clientToScreen(hook_->getClientRect());
+    EXPECT_EQ(screen.left, 120);
+    EXPECT_EQ(screen.bottom, 410);
+
+    game_->call([&] { SetWindowPos(game_->window(), nullptr, 0, 0, 300, 200, SWP_NOMOVE | SWP_NOZORDER); });
+    listener_.waitFor("resized");
+    EXPECT_EQ(hook_->getClientRect().right, 300);
+    // The message hook installed again still captures.
+    hook_->setInputCapture(true);
+    xdotool("key c");
+    listener_.waitFor("key 2 67");
+    EXPECT_EQ(counters->keys.load(), 0);
+
+    listener_.take();
+    game_->call([&] { DestroyWindow(game_->window()); });
+    EXPECT_EQ(listener_.take(), Events{"destroyed"});
+    try {
+        hook_->getClientRect();
+        ADD_FAILURE() << "no error";
+    } catch (const std::system_error& e) {
+        EXPECT_NE(std::string(e.what()).find("Window handle is null"), std::string::npos) << e.what();
+    }
+}
+
+TEST_F(WindowHookTest, AThrowingListenerLeavesTheGameWorking)
+{
+    listener_.throwOnMove = true;
+    const int gameMoves = counters->moves.load();
+    game_->call([&] { SetWindowPos(game_->window(), nullptr, 130, 100, 0, 0, SWP_NOSIZE | SWP_NOZORDER); });
+    EXPECT_EQ(listener_.take(), (Events{"moved", "error"}));
+    EXPECT_EQ(counters->moves.load(), gameMoves + 1);
+    EXPECT_EQ(log_.take().back(), (LogTest::Line{Log::Level::Error, L"listener failed"}));
+    // Still hooked: captured keys go to the listener.
+    hook_->setInputCapture(true);
+    xdotool("key d");
+    listener_.waitFor("key 2 68");
+    EXPECT_EQ(counters->keys.load(), 0);
+}
+
+}  // namespace
+}  // namespace Overlay
