@@ -56,14 +56,6 @@ wine "$build/tools/overlay_host/overlay_host.exe" --pid "$windows_pid" --log-dir
   <"$run/host_input" >"$events" 2>"$host_err" &
 host_pid=$!
 exec 3>"$run/host_input"
-# The client hooks the game window at the first message the game takes from its queue: the player
-# moves the mouse over the (otherwise idle) game until the client has registered.
-for i in $(seq 1 600); do
-  grep -q '"event":"registered"' "$events" && break
-  grep -q '"event":"error"' "$events" && { cat "$events" "$host_err" >&2; exit 1; }
-  xdotool mousemove 300 $((300 + i % 2))
-  sleep 0.1
-done
 wait_for "$events" '"event":"registered"'
 
 # The game's surface on the screen, from the registration.
