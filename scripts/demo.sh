@@ -1,12 +1,103 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything, then runs the Direct3D 11 demo game under Wine with
-# the overlay drawn into its frames through the DXGI hook, once per renderer, and saves X
-# screenshots into build/screenshots/ (overlay_direct2d.png, overlay_direct3d11.png, game_only.png).
+# The demo: installs what is missing, builds everything, then on a headless X server under Wine runs
+# the demo game, starts the reference host on it (which injects overlay_client_x64.dll), shows the
+# overlay, sends real X input, takes screenshots, hides the overlay and closes the game:
+#   build/screenshots/demo_before.png   the game before the overlay
+#   build/screenshots/demo_shown.png    the overlay shown: the game darkened, the host's panel on top
+#   build/screenshots/demo_hidden.png   the game after hide
+# and prints a summary: the events the host received, the game's input counts, the log folder.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${OVERLAY_BUILD_DIR:-$root/build}
 thrift_root=$("$root/scripts/bootstrap.sh" | tail -n 1)
 cmake -S "$root" -B "$build" -DTHRIFT_ROOT="$thrift_root" >/dev/null
 cmake --build "$build" -j "$(nproc)"
-"$root/scripts/screenshot_graphics.sh"
-echo "Screenshots are in $build/screenshots"
+
+out="$build/screenshots"
+run="$build/demo"
+mkdir -p "$out" "$run/logs"
+rm -f "$run"/*.txt "$run"/logs/*.log
+
+"$root/scripts/with-wine.sh" "$build/wine-prefix" bash -s "$build" "$out" "$run" <<'DEMO'
+set -uo pipefail
+build=$1 out=$2 run=$3
+game_out=$run/game.txt events=$run/events.txt host_err=$run/host_stderr.txt
+game_pid= host_pid=
+finish() {
+  exec 3>&- 2>/dev/null
+  [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null
+  [ -n "$game_pid" ] && kill "$game_pid" 2>/dev/null
+  wait 2>/dev/null
+  rm -f "$run/host_input"
+}
+trap finish EXIT
+
+# Waits up to 60 s for a line matching a pattern in a file.
+wait_for() {
+  local file=$1 pattern=$2
+  for _ in $(seq 1 600); do
+    grep -q -- "$pattern" "$file" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "demo: gave up waiting for '$pattern' in $file" >&2
+  exit 1
+}
+count() { grep -c -- "$1" "$events" || true; }
+
+echo "demo: starting the demo game"
+wine "$build/tools/d3d11_demo/d3d11_demo.exe" --report-input 30 >"$game_out" 2>"$run/game_stderr.txt" &
+game_pid=$!
+wait_for "$game_out" '^pid='
+windows_pid=$(sed -n 's/^pid=\([0-9]*\).*/\1/p' "$game_out" | head -n 1)
+
+echo "demo: starting overlay_host on process $windows_pid"
+mkfifo "$run/host_input"
+wine "$build/tools/overlay_host/overlay_host.exe" --pid "$windows_pid" --log-dir "$(winepath -w "$run/logs")" \
+  <"$run/host_input" >"$events" 2>"$host_err" &
+host_pid=$!
+exec 3>"$run/host_input"
+wait_for "$events" '"event":"registered"'
+
+# The game's surface on the screen, from the registration.
+bounds=$(grep -o '"scurfaceBounds":{[^}]*}' "$events" | tail -n 1)
+num() { echo "$bounds" | sed -n "s/.*\"$1\":\(-\?[0-9]*\).*/\1/p"; }
+left=$(num left) top=$(num top) right=$(num right) bottom=$(num bottom)
+geometry="$((right - left))x$((bottom - top))+$left+$top"
+shot() { import -silent -window root -crop "$geometry" +repage "$out/$1"; echo "demo: wrote $out/$1"; }
+cx=$(((left + right) / 2)) cy=$(((top + bottom) / 2))
+
+xdotool mousemove "$cx" "$cy" click 1
+shot demo_before.png
+
+echo show >&3
+wait_for "$events" '"event":"shown"'
+echo "demo: overlay shown; sending X input"
+xdotool mousemove $((cx + 30)) $((cy + 20)) sleep 0.2 click 1 sleep 0.2 click 1 sleep 0.2 click 5
+xdotool type --delay 120 "hello"
+xdotool key Tab
+wait_for "$events" '"windowsKeyCode":9,'
+shot demo_shown.png
+
+echo hide >&3
+wait_for "$events" '"event":"hidden"'
+xdotool mousemove "$cx" "$((cy + 40))"
+shot demo_hidden.png
+
+echo "demo: closing the game"
+xdotool key Escape
+wait "$game_pid"
+game_pid=
+wait "$host_pid"
+host_pid=
+
+echo
+echo "=== Summary ==="
+echo "Events the host received (JSON lines in $events):"
+for name in registered shown hidden key mouseMove mouseClick mouseWheel requestShow requestHide bounds stopped error; do
+  printf '  %-12s %s\n' "$name" "$(count "\"event\":\"$name\"")"
+done
+echo "The game's own input counts (the overlay took the input while shown):"
+grep '^input ' "$game_out" | tail -n 1 | sed 's/^/  /'
+echo "Client log: $(ls "$run"/logs/*.log 2>/dev/null | head -n 1)"
+echo "Screenshots: $out/demo_before.png, demo_shown.png, demo_hidden.png"
+DEMO

@@ -631,6 +631,11 @@ LRESULT CALLBACK DemoGame::windowProc(HWND window, UINT message, WPARAM wParam, 
 {
     auto* game = reinterpret_cast<DemoGame*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (game) {
+        if (message >= WM_KEYFIRST && message <= WM_KEYLAST) {
+            ++game->keyMessages_;
+        } else if (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST) {
+            ++game->mouseMessages_;
+        }
         switch (message) {
         case WM_SIZE:
             for (auto& surface : game->surfaces_) {
@@ -661,8 +666,18 @@ LRESULT CALLBACK DemoGame::windowProc(HWND window, UINT message, WPARAM wParam, 
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
+void DemoGame::printInputCounts() const
+{
+    // Flushed at once: a test reads these lines from a pipe while the game runs.
+    std::printf("input frames=%llu keys=%llu mouse=%llu\n", static_cast<unsigned long long>(frames_),
+                static_cast<unsigned long long>(keyMessages_), static_cast<unsigned long long>(mouseMessages_));
+    std::fflush(stdout);
+}
+
 int DemoGame::run()
 {
+    std::printf("pid=%lu\n", static_cast<unsigned long>(GetCurrentProcessId()));
+    std::fflush(stdout);
     std::vector<ResizeStep> resizes = options_.resizes;
     std::stable_sort(resizes.begin(), resizes.end(),
                      [](const ResizeStep& a, const ResizeStep& b) { return a.frame < b.frame; });
@@ -677,10 +692,14 @@ int DemoGame::run()
             std::fprintf(stderr, "Present failed: %s\n", hex(hr).c_str());
             return 1;
         }
+        if (options_.reportInputEvery != 0 && frames_ % options_.reportInputEvery == 0) {
+            printInputCounts();
+        }
         if (options_.frames != 0 && frames_ >= options_.frames) {
             break;
         }
     }
+    printInputCounts();
     std::printf("frames=%llu resizes=%u state-mismatches=%u\n", static_cast<unsigned long long>(frames_), resizes_,
                 stateMismatches_);
     if (FAILED(lastResizeResult_)) {

@@ -42,6 +42,10 @@ public:
     uint32_t resizeCount() const { return resizes_; }
     HRESULT lastResizeResult() const { return lastResizeResult_; }
     HRESULT lastPresentResult() const { return lastPresentResult_; }
+    // Keyboard and mouse messages the windows' window procedure received: a component that takes
+    // the input away from the game must keep these still.
+    uint64_t keyMessages() const { return keyMessages_; }
+    uint64_t mouseMessages() const { return mouseMessages_; }
     // Frames whose starting pipeline state differed from what the game had bound.
     uint32_t stateMismatches() const { return stateMismatches_; }
     const std::string& lastMismatch() const { return lastMismatch_; }
@@ -85,6 +89,7 @@ private:
     void checkState();
     void updateInstances(float time);
     void updateTitle();
+    void printInputCounts() const;
 
     Options options_;
     HINSTANCE instance_ = nullptr;
@@ -112,6 +117,8 @@ private:
     HRESULT lastResizeResult_ = S_OK;
     HRESULT lastPresentResult_ = S_OK;
     uint32_t stateMismatches_ = 0;
+    uint64_t keyMessages_ = 0;
+    uint64_t mouseMessages_ = 0;
     std::string lastMismatch_;
     bool quit_ = false;
 };

@@ -179,6 +179,12 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
                 return false;
             }
             options.maxFeatureLevel = static_cast<D3D_FEATURE_LEVEL>(named);
+        } else if (arg == "--report-input") {
+            if (!value(v) || !parseUnsigned(v, UINT64_MAX, number)) {
+                error = error.empty() ? "--report-input expects a number of frames, got '" + v + "'" : error;
+                return false;
+            }
+            options.reportInputEvery = number;
         } else if (arg == "--resize-at") {
             ResizeStep step;
             if (!value(v) || !parseResizeStep(v, step)) {
@@ -233,6 +239,7 @@ std::string usageText()
            "  --bgra                  create the device with D3D11_CREATE_DEVICE_BGRA_SUPPORT\n"
            "  --no-state-check        do not check the pipeline state at the start of each frame\n"
            "  --hidden                do not show the windows (automated runs)\n"
+           "  --report-input N        print the input counts every N frames (they are printed on exit anyway)\n"
            "  --help                  this text\n"
            "\n"
            "Keys: R resizes the window to a random size, Escape quits.\n";

@@ -44,6 +44,8 @@ struct Options
     bool checkState = true;
     // Keep the windows hidden (automated runs).
     bool hidden = false;
+    // Print the input counts every N frames (0: only on exit).
+    uint64_t reportInputEvery = 0;
     std::vector<ResizeStep> resizes;
     // Programs that drive the game in-process may make the device and swap chain with another
     // function of D3D11CreateDeviceAndSwapChain's type; null means D3D11's own.

@@ -20,15 +20,16 @@ std::shared_ptr<apache::thrift::transport::TServerTransport> makeTransport(const
 }  // namespace
 
 HostPipeServer::HostPipeServer(const std::string& pipeName, std::shared_ptr<apache::thrift::TProcessor> processor,
-                               PipeKind kind)
-    : server_(std::make_shared<Ipc::ServerImpl>(makeTransport(pipeName, kind), std::move(processor),
-                                                std::weak_ptr<Ipc::ServerListener>()))
+                               PipeKind kind, std::weak_ptr<Ipc::ServerListener> listener)
+    : server_(
+          std::make_shared<Ipc::ServerImpl>(makeTransport(pipeName, kind), std::move(processor), std::move(listener)))
 {
 }
 
 HostPipeServer::HostPipeServer(const std::string& pipeName, std::shared_ptr<Ipc::Stub::OverlayHostIf> handler,
-                               PipeKind kind)
-    : HostPipeServer(pipeName, std::make_shared<Ipc::Stub::OverlayHostProcessor>(std::move(handler)), kind)
+                               PipeKind kind, std::weak_ptr<Ipc::ServerListener> listener)
+    : HostPipeServer(pipeName, std::make_shared<Ipc::Stub::OverlayHostProcessor>(std::move(handler)), kind,
+                     std::move(listener))
 {
 }
 

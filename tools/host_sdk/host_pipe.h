@@ -30,11 +30,12 @@ enum class PipeKind {
 class HostPipeServer
 {
 public:
+    // `listener` (optional) hears when a client connects and when its connection ends.
     HostPipeServer(const std::string& pipeName, std::shared_ptr<apache::thrift::TProcessor> processor,
-                   PipeKind kind = PipeKind::Overlay);
+                   PipeKind kind = PipeKind::Overlay, std::weak_ptr<Ipc::ServerListener> listener = {});
     // Serves OverlayHost with `handler`.
     HostPipeServer(const std::string& pipeName, std::shared_ptr<Ipc::Stub::OverlayHostIf> handler,
-                   PipeKind kind = PipeKind::Overlay);
+                   PipeKind kind = PipeKind::Overlay, std::weak_ptr<Ipc::ServerListener> listener = {});
     ~HostPipeServer();
 
     void start();

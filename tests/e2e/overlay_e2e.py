@@ -1,0 +1,329 @@
+#!/usr/bin/env python3
+"""The product end to end: the demo game and overlay_host as separate Wine processes, real X input
+(xdotool) and X screenshots. Every wait is for an event (a JSON line of the host, a line of the
+game, a picture) with a time-out; every process started here is stopped by its id.
+
+Runs inside scripts/with-wine.sh (WINEPREFIX and DISPLAY set):
+    overlay_e2e.py --game d3d11_demo.exe --host overlay_host.exe --work DIR
+"""
+import argparse
+import json
+import os
+import queue
+import re
+import subprocess
+import sys
+import threading
+import time
+
+TIMEOUT = 60  # seconds for any one event; generous for a loaded machine
+WORK = "."
+
+
+class Failure(Exception):
+    pass
+
+
+class Process:
+    """A Wine process whose standard output is read line by line on a thread."""
+
+    def __init__(self, name, argv, work, stdin=False):
+        self.name = name
+        self.stderr = open(os.path.join(work, name + ".stderr"), "w")
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=self.stderr, text=True, bufsize=1)
+        self.lines = queue.Queue()
+        self.history = []
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.lines.put(line.rstrip("\r\n"))
+        self.lines.put(None)
+
+    def next_line(self, deadline):
+        try:
+            line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
+        except queue.Empty:
+            return None, False
+        if line is None:
+            return None, True
+        self.history.append(line)
+        return line, False
+
+    def drain(self):
+        while True:
+            try:
+                line = self.lines.get_nowait()
+            except queue.Empty:
+                return
+            if line is None:
+                self.lines.put(None)
+                return
+            self.history.append(line)
+
+    def send(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
+    def wait(self, timeout=TIMEOUT):
+        return self.proc.wait(timeout=timeout)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()  # the Wine process itself: wine execs the program in place
+            self.proc.wait()
+
+
+class Host(Process):
+    def event(self, name, what=None, check=lambda e: True, timeout=TIMEOUT):
+        """Waits for the next event `name` that passes `check`; every line must be JSON."""
+        deadline = time.monotonic() + timeout
+        while True:
+            line, ended = self.next_line(deadline)
+            if line is None:
+                raise Failure("%s: no %s event (%s)" % (self.name, what or name,
+                                                         "host ended" if ended else "time-out"))
+            try:
+                event = json.loads(line)
+            except ValueError:
+                raise Failure("%s wrote a line that is not JSON: %r" % (self.name, line))
+            if event.get("event") == name and check(event):
+                return event
+            if event.get("event") == "error" and name != "error":
+                print("  host error: %s" % event.get("message"))
+
+
+class Game(Process):
+    def counts(self, timeout=TIMEOUT):
+        """The game's input counts from a line it prints after this call."""
+        self.drain()
+        deadline = time.monotonic() + timeout
+        while True:
+            line, _ = self.next_line(deadline)
+            if line is None:
+                raise Failure("the game printed no input counts")
+            match = re.match(r"input frames=(\d+) keys=(\d+) mouse=(\d+)", line)
+            if match:
+                return tuple(int(v) for v in match.groups())
+
+
+def xdotool(*args):
+    subprocess.run(["xdotool"] + [str(a) for a in args], check=True, timeout=TIMEOUT)
+
+
+def screenshot():
+    """The screen as (width, height, rgb bytes)."""
+    data = subprocess.run(["import", "-silent", "-window", "root", "-depth", "8", "ppm:-"], check=True, capture_output=True,
+                          timeout=TIMEOUT).stdout
+    parts = data.split(maxsplit=4)
+    width, height = int(parts[1]), int(parts[2])
+    return width, height, parts[4][-width * height * 3:]
+
+
+def is_border(pixel):
+    r, g, b = pixel
+    return r > 240 and g < 16 and b > 240
+
+
+def analyse(shot, surface, panel):
+    """Bounding box of the host panel's border colour inside the surface, and the brightest channel
+    of the surface outside the panel (sampled)."""
+    width, _, rgb = shot
+    left, top, right, bottom = surface
+    box = None
+    brightest = 0
+    for y in range(top, bottom, 2):
+        for x in range(left, right, 2):
+            i = (y * width + x) * 3
+            pixel = rgb[i], rgb[i + 1], rgb[i + 2]
+            if is_border(pixel):
+                box = (min(box[0], x), min(box[1], y), max(box[2], x), max(box[3], y)) if box else (x, y, x, y)
+            elif not (panel[0] - 4 <= x < panel[2] + 4 and panel[1] - 4 <= y < panel[3] + 4):
+                brightest = max(brightest, max(pixel))
+    return box, brightest
+
+
+def wait_for_picture(surface, panel, shown, timeout=TIMEOUT):
+    """Waits until a screenshot shows the overlay (border where the panel is, the rest darkened) or
+    the plain game (no border colour, full brightness)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        shot = screenshot()
+        box, brightest = analyse(shot, surface, panel)
+        if shown:
+            ok = box is not None and all(abs(a - b) <= 2 for a, b in zip(box, (panel[0], panel[1],
+                                                                                panel[2] - 1, panel[3] - 1)))
+            ok = ok and brightest <= 0.45 * 255
+        else:
+            ok = box is None and brightest > 0.6 * 255
+        if ok:
+            return brightest
+        if time.monotonic() > deadline:
+            with open(os.path.join(WORK, "failed_screenshot.ppm"), "wb") as f:
+                f.write(b"P6 %d %d 255\n" % shot[:2] + shot[2])
+            raise Failure("screen shows %s: border box %s, brightest outside %d" % (
+                "not the overlay" if shown else "still the overlay", box, brightest))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--game", required=True)
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--work", required=True)
+    args = parser.parse_args()
+    global WORK
+    WORK = args.work
+    os.makedirs(args.work, exist_ok=True)
+    logs = os.path.join(args.work, "logs")
+    os.makedirs(logs, exist_ok=True)
+    pipe = "overlay_e2e_%d" % os.getpid()
+    started = []
+    passed = []
+
+    def start_host(name, pipe_name):
+        host = Host(name, ["wine", args.host, "--pid", str(game_pid), "--pipe", pipe_name, "--log-dir", logs],
+                    args.work, stdin=True)
+        started.append(host)
+        return host
+
+    def case(name):
+        passed.append(name)
+        print("PASS %s" % name)
+
+    try:
+        game = Game("game", ["wine", args.game, "--report-input", "10", "--pos", "40,40"], args.work)
+        started.append(game)
+        line, _ = game.next_line(time.monotonic() + TIMEOUT)
+        if not line or not line.startswith("pid="):
+            raise Failure("the game did not report its process id: %r" % line)
+        game_pid = int(line[4:])
+
+        host = start_host("host1", pipe)
+        host.event("export", "initializeOverlayEx result 0",
+                   lambda e: e["name"] == "initializeOverlayEx" and e["result"] == 0)
+        host.event("ready")
+        info = host.event("registered")
+        bounds = info["scurfaceBounds"]
+        host.event("export", "prepareOverlay result 0", lambda e: e["name"] == "prepareOverlay" and e["result"] == 0)
+        hexname = re.compile(r"^[0-9a-f]{32}$")
+        if not (info["id"] != 0 and info["version"] == "26.00.02.1046" and hexname.match(info["pipeName"])
+                and hexname.match(info["shmemName"]) and bounds["right"] - bounds["left"] == 800
+                and bounds["bottom"] - bounds["top"] == 600):
+            raise Failure("registered with unexpected ClientInfo: %s" % info)
+        case("registerClient arrives with the five ClientInfo fields")
+
+        surface = (bounds["left"], bounds["top"], bounds["right"], bounds["bottom"])
+        panel = (surface[0] + 200, surface[1] + 150, surface[0] + 600, surface[1] + 450)
+        centre = ((panel[0] + panel[2]) // 2, (panel[1] + panel[3]) // 2)
+        # Focus the game the way a player does: a click into its window.
+        xdotool("mousemove", centre[0], centre[1], "click", 1)
+        plain = wait_for_picture(surface, panel, shown=False)
+
+        host.send("show")
+        host.event("shown")
+        dark = wait_for_picture(surface, panel, shown=True)
+        case("show: shown arrives, the game darkened (brightest %d -> %d) and the host panel at its place"
+             % (plain, dark))
+
+        before = game.counts()
+        xdotool("key", "a")
+        down = host.event("key", "key down A", lambda e: e["type"] == 0 and e["windowsKeyCode"] == 0x41)
+        char = host.event("key", "character a", lambda e: e["type"] == 3 and e["windowsKeyCode"] == ord("a"))
+        host.event("key", "key up A", lambda e: e["type"] == 2 and e["windowsKeyCode"] == 0x41)
+        if down["isSystemKey"] or char["character"] != 0:
+            raise Failure("key fields: %s %s" % (down, char))
+        xdotool("mousemove", centre[0] + 10, centre[1] + 10)
+        host.event("mouseMove", "mouse move", lambda e: e["mouseLeave"] is False)
+        xdotool("click", "--repeat", 4, "--delay", 150, 1)
+        counts = []
+        while len(counts) < 4:
+            counts.append(host.event("mouseClick", "left button down", lambda e: e["type"] == 0 and
+                                     not e["mouseUp"])["clickCount"])
+        if counts != [1, 2, 3, 1]:
+            raise Failure("click counts %s, expected 1-2-3-1" % counts)
+        xdotool("click", 5)
+        host.event("mouseWheel", "wheel down", lambda e: e["deltaY"] < 0)
+        after = game.counts()
+        if after[1:] != before[1:] or after[0] <= before[0]:
+            raise Failure("the game saw input while the overlay was shown: %s -> %s" % (before, after))
+        case("input while shown: key, character, move, clicks 1-2-3-1 and wheel reach the host; "
+             "the game's counts stay at keys=%d mouse=%d" % after[1:])
+
+        xdotool("key", "Escape")
+        host.event("requestHide")
+        host.event("hidden")
+        wait_for_picture(surface, panel, shown=False)
+        case("Escape while shown: requestHide, then hidden and the plain game")
+
+        xdotool("mousemove", centre[0] - 20, centre[1], "key", "b")
+        moved = game.counts()
+        deadline = time.monotonic() + TIMEOUT
+        while moved[1] <= after[1] or moved[2] <= after[2]:
+            if time.monotonic() > deadline:
+                raise Failure("the game's input counts did not move after hide: %s -> %s" % (after, moved))
+            moved = game.counts()
+        case("after hide the game's input counts move again (%s -> %s)" % (after[1:], moved[1:]))
+
+        host.send("show")
+        host.event("shown")
+        wait_for_picture(surface, panel, shown=True)
+        host.send("hide")
+        host.event("hidden")
+        wait_for_picture(surface, panel, shown=False)
+        case("hide: hidden arrives and the screen shows the plain game")
+
+        host.send("export showTestOverlay 0.5 0.25 0xFF00FF00")
+        test = host.event("requestShowTest")
+        host.event("export", "showTestOverlay result 0", lambda e: e["name"] == "showTestOverlay" and e["result"] == 0)
+        host.event("shown")
+        host.send("export hideOverlay")
+        host.event("requestHide")
+        host.event("hidden")
+        if (test["relativeWidth"], test["relativeHeight"], test["color"] & 0xFFFFFFFF) != (0.5, 0.25, 0xFF00FF00):
+            raise Failure("requestShowTest carried %s" % test)
+        case("the showTestOverlay and hideOverlay exports reach the host as requests, which it honours")
+
+        host.send("show")
+        host.event("shown")
+        wait_for_picture(surface, panel, shown=True)
+        host.kill()
+        wait_for_picture(surface, panel, shown=False)
+        frames = game.counts()[0]
+        if game.counts()[0] <= frames:
+            raise Failure("the game stopped presenting after the host was killed")
+        case("host killed while shown: the overlay hides and the game keeps presenting")
+
+        # The client keeps the host pipe it was first given: a host on another pipe is not reached.
+        stray = start_host("host2", pipe + "_other")
+        stray.event("ready")
+        stray.event("export", "prepareOverlay result 4", lambda e: e["name"] == "prepareOverlay" and e["result"] == 4)
+        stray.send("quit")
+        stray.wait()
+        host = start_host("host3", pipe)
+        host.event("ready")
+        host.event("registered")
+        host.event("export", "prepareOverlay result 0", lambda e: e["name"] == "prepareOverlay" and e["result"] == 0)
+        case("prepare with no host returns 4; a new host on the client's pipe registers it again with 0")
+
+        xdotool("mousemove", centre[0], centre[1], "key", "Escape")
+        host.event("stopped", "stopped with code 0", lambda e: e["code"] == 0)
+        if game.wait() != 0:
+            raise Failure("the game ended with %d" % game.proc.returncode)
+        host.wait()
+        case("closing the game: stopped with code 0")
+    except (Failure, subprocess.SubprocessError) as e:
+        print("FAIL %s" % e)
+        for process in started:
+            process.drain()
+            print("--- %s output (last lines) ---\n%s" % (process.name, "\n".join(process.history[-15:])))
+        return 1
+    finally:
+        for process in started:
+            process.kill()
+    print("%d cases passed" % len(passed))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,610 @@
+// overlay_host: the reference host. Injects overlay_client_x64.dll into a running game, drives it
+// through its exports, serves OverlayHost on its pipe and shows its own picture as the overlay.
+// Standard output carries one JSON object per line per event; progress goes to standard error.
+// The command line, the commands and the events are documented in README.md.
+
+#include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "err/text_conversion.h"
+#include "host_session.h"
+#include "json_line.h"
+#include "overlay/overlay_client/overlay_client_api.h"
+#include "remote_process.h"
+
+namespace {
+
+using namespace Overlay::Host;
+namespace Stub = Overlay::Ipc::Stub;
+
+constexpr const char* hostVersion = "26.00.02.1046";
+constexpr const wchar_t* dllFileName = L"overlay_client_x64.dll";
+
+struct Options
+{
+    std::wstring launch;  // the game's command line
+    DWORD pid = 0;
+    std::wstring dll;
+    std::string pipe;
+    uint32_t api = OverlayClientApi::GraphicApiDxgi;
+    bool hotkeys = false;
+    bool noCursorHook = false;
+    std::wstring logDir;
+    DWORD timeoutMs = 30000;
+};
+
+const char* usage =
+    "usage: overlay_host.exe [--dll PATH] [--pipe NAME] [--api dxgi|d3d9] [--hotkeys] [--no-cursor-hook]\n"
+    "                        [--log-dir DIR] [--timeout-ms N] (--launch GAME.exe [ARGS...] | --pid N)\n"
+    "Everything after --launch GAME.exe is the game's command line.\n";
+
+std::wstring quoted(const std::wstring& arg)
+{
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos)
+        return arg;
+    std::wstring out = L"\"";
+    size_t slashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++slashes;
+            continue;
+        }
+        out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+        slashes = 0;
+        out += c;
+    }
+    out.append(slashes * 2, L'\\');
+    return out + L"\"";
+}
+
+std::wstring fullPath(const std::wstring& path)
+{
+    wchar_t buffer[MAX_PATH * 4];
+    const DWORD length = GetFullPathNameW(path.c_str(), DWORD(std::size(buffer)), buffer, nullptr);
+    return length == 0 || length >= std::size(buffer) ? path : std::wstring(buffer, length);
+}
+
+std::wstring besideHost(const wchar_t* fileName)
+{
+    wchar_t buffer[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameW(nullptr, buffer, DWORD(std::size(buffer)));
+    std::wstring path(buffer, length);
+    const auto slash = path.find_last_of(L"\\/");
+    return (slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1)) + fileName;
+}
+
+bool parseNumber(const std::wstring& text, DWORD& value)
+{
+    wchar_t* end = nullptr;
+    const unsigned long parsed = std::wcstoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != L'\0')
+        return false;
+    value = DWORD(parsed);
+    return true;
+}
+
+bool parseOptions(const std::vector<std::wstring>& args, Options& options, std::string& error)
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::wstring& arg = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (arg == L"--launch" && hasValue) {
+            for (size_t j = i + 1; j < args.size(); ++j)
+                options.launch += (j > i + 1 ? L" " : L"") + quoted(args[j]);
+            break;
+        }
+        if (arg == L"--hotkeys") {
+            options.hotkeys = true;
+        } else if (arg == L"--no-cursor-hook") {
+            options.noCursorHook = true;
+        } else if (!hasValue) {
+            error = "unknown or incomplete argument " + Err::utf16ToUtf8(arg);
+            return false;
+        } else if (arg == L"--pid") {
+            if (!parseNumber(args[++i], options.pid) || options.pid == 0) {
+                error = "--pid needs a process id";
+                return false;
+            }
+        } else if (arg == L"--timeout-ms") {
+            if (!parseNumber(args[++i], options.timeoutMs)) {
+                error = "--timeout-ms needs a number";
+                return false;
+            }
+        } else if (arg == L"--dll") {
+            options.dll = args[++i];
+        } else if (arg == L"--pipe") {
+            options.pipe = Err::utf16ToUtf8(args[++i]);
+        } else if (arg == L"--log-dir") {
+            options.logDir = args[++i];
+        } else if (arg == L"--api") {
+            const std::wstring api = args[++i];
+            if (api != L"dxgi" && api != L"d3d9") {
+                error = "--api is dxgi or d3d9";
+                return false;
+            }
+            options.api = api == L"d3d9" ? OverlayClientApi::GraphicApiD3D9 : OverlayClientApi::GraphicApiDxgi;
+        } else {
+            error = "unknown argument " + Err::utf16ToUtf8(arg);
+            return false;
+        }
+    }
+    if (options.launch.empty() == (options.pid == 0)) {
+        error = "give either --launch GAME.exe or --pid N";
+        return false;
+    }
+    return true;
+}
+
+void progress(const std::string& text)
+{
+    std::fprintf(stderr, "overlay_host: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+// Work for the worker thread, from the pipe server's thread and from standard input.
+class TaskQueue
+{
+public:
+    void post(std::function<void()> task)
+    {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            tasks_.push_back(std::move(task));
+        }
+        ready_.notify_one();
+    }
+    // The next task, or an empty one when none came within `timeoutMs`.
+    std::function<void()> take(DWORD timeoutMs)
+    {
+        std::unique_lock<std::mutex> guard(mutex_);
+        ready_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] { return !tasks_.empty(); });
+        if (tasks_.empty())
+            return {};
+        auto task = std::move(tasks_.front());
+        tasks_.pop_front();
+        return task;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::function<void()>> tasks_;
+};
+
+std::string describeKey(const Stub::KeyEvent& e)
+{
+    static const char* types[] = {"RAWKEYDOWN", "KEYDOWN", "KEYUP", "CHAR"};
+    std::string text = std::string("KEY ") + (e.type >= 0 && e.type < 4 ? types[e.type] : "?");
+    text += " VK " + std::to_string(e.windowsKeyCode);
+    if (e.type == 3 && e.character > 32 && e.character < 127)
+        text += std::string(" '") + char(e.character) + "'";
+    return text;
+}
+
+std::string describeMouse(const char* what, const Stub::MouseEvent& base)
+{
+    return std::string(what) + " " + std::to_string(base.point.x) + "," + std::to_string(base.point.y);
+}
+
+JsonLine mouseLine(const char* event, const Stub::MouseEvent& base)
+{
+    return JsonLine(event).number("x", base.point.x).number("y", base.point.y).number("modifiers", base.modifiers);
+}
+
+JsonLine rectLine(const char* event, const Stub::RectI& r)
+{
+    return JsonLine(event)
+        .number("left", r.left)
+        .number("top", r.top)
+        .number("right", r.right)
+        .number("bottom", r.bottom);
+}
+
+// The reference host: one game, one client.
+class Host : public Stub::OverlayHostIf, public Overlay::Ipc::ServerListener
+{
+public:
+    Host(Options options, RemoteProcess game) : options_(std::move(options)), game_(std::move(game)) {}
+
+    int run();
+
+    // OverlayHost, on the pipe server's thread. Events are written at once; work is queued.
+    void onKeyEvent(const Stub::KeyEvent& e) override
+    {
+        JsonLine("key")
+            .number("type", e.type)
+            .number("modifiers", e.modifiers)
+            .number("windowsKeyCode", e.windowsKeyCode)
+            .number("nativeKeyCode", e.nativeKeyCode)
+            .boolean("isSystemKey", e.isSystemKey)
+            .number("character", e.character)
+            .number("unmodifiedCharacter", e.unmodifiedCharacter)
+            .emit();
+        noteInput(describeKey(e));
+    }
+    void onMouseMoveEvent(const Stub::MouseMoveEvent& e) override
+    {
+        mouseLine("mouseMove", e.base).boolean("mouseLeave", e.mouseLeave).emit();
+        noteInput(describeMouse("MOVE", e.base));
+    }
+    void onMouseClickEvent(const Stub::MouseClickEvent& e) override
+    {
+        mouseLine("mouseClick", e.base)
+            .number("type", e.type)
+            .boolean("mouseUp", e.mouseUp)
+            .number("clickCount", e.clickCount)
+            .emit();
+        noteInput(describeMouse(e.mouseUp ? "UP" : "DOWN", e.base) + " X" + std::to_string(e.clickCount));
+    }
+    void onMouseWheelEvent(const Stub::MouseWheelEvent& e) override
+    {
+        mouseLine("mouseWheel", e.base).number("deltaX", e.deltaX).number("deltaY", e.deltaY).emit();
+        noteInput(describeMouse("WHEEL", e.base) + " " + std::to_string(e.deltaY));
+    }
+    void onOverlayShown() override
+    {
+        JsonLine("shown").emit();
+        post([](HostSession& session) { session.setVisible(true); });
+    }
+    void onOverlayHidden() override
+    {
+        JsonLine("hidden").emit();
+        post([](HostSession& session) { session.setVisible(false); });
+    }
+    void onSurfaceBoundsChanged(const Stub::RectI& bounds) override
+    {
+        rectLine("bounds", bounds).emit();
+        post([bounds](HostSession& session) { session.setSurface(bounds); });
+    }
+    void onClientStopped(const int32_t stopCode) override
+    {
+        JsonLine("stopped").number("code", stopCode).emit();
+        tasks_.post([this] { session_.reset(); });
+    }
+    void requestShowOverlay() override
+    {
+        JsonLine("requestShow").emit();
+        tasks_.post([this] { show(nullptr); });
+    }
+    void requestShowTestOverlay(const Stub::TestOverlayInfo& info) override
+    {
+        JsonLine("requestShowTest")
+            .number("relativeWidth", info.relativeSize.width)
+            .number("relativeHeight", info.relativeSize.height)
+            .number("color", info.color)
+            .boolean("useCef", info.useCef)
+            .emit();
+        tasks_.post([this, info] { show(&info); });
+    }
+    void requestHideOverlay() override
+    {
+        JsonLine("requestHide").emit();
+        tasks_.post([this] { hide(); });
+    }
+    void registerClient(Stub::HostInfo& answer, const Stub::ClientInfo& info) override
+    {
+        // The blocks are made on the worker before any later command runs there.
+        tasks_.post([this, info] {
+            try {
+                session_ = std::make_unique<HostSession>(info);
+            } catch (const std::exception& e) {
+                session_.reset();
+                JsonLine::error(std::string("Failed to set up the client's shared memory: ") + e.what());
+            }
+        });
+        JsonLine("registered")
+            .number("id", info.id)
+            .text("version", info.version)
+            .text("pipeName", info.pipeName)
+            .text("shmemName", info.shmemName)
+            .rect("scurfaceBounds", info.scurfaceBounds.left, info.scurfaceBounds.top, info.scurfaceBounds.right,
+                  info.scurfaceBounds.bottom)
+            .emit();
+        answer.result = true;
+        answer.id = hostId_;
+        answer.version = hostVersion;
+    }
+    int64_t getId() override { return hostId_; }
+    bool ping() override { return true; }
+
+    // The client's connection to the host's pipe.
+    void onClientConnected() override { connected_ = true; }
+    void onClientDisconnected() override { connected_ = false; }
+
+private:
+    void noteInput(std::string text)
+    {
+        post([text](HostSession& session) { session.setLastInput(text); });
+    }
+    // Runs `function` on the worker with the session, if there is one by then.
+    template <class Function>
+    void post(Function function)
+    {
+        tasks_.post([this, function] {
+            if (session_)
+                function(*session_);
+        });
+    }
+    // Runs `call` on the client's service; an unreachable client becomes an error event.
+    template <class Function>
+    void callClient(const char* what, Function call)
+    {
+        if (!session_) {
+            JsonLine::error(std::string("No client has registered; cannot ") + what);
+            return;
+        }
+        try {
+            if (!call(*session_))
+                JsonLine::error(std::string("The client refused to ") + what);
+        } catch (const std::exception& e) {
+            JsonLine::error(std::string("Failed to ") + what + ": " + e.what());
+        }
+    }
+
+    void show(const Stub::TestOverlayInfo* test);
+    void hide();
+    void command(const std::string& line);
+    void callExport(const std::string& name, const std::vector<std::string>& args);
+    DWORD runExport(const std::string& name, std::vector<uint8_t>& argument, const std::vector<size_t>& pointers = {});
+    bool start();
+
+    Options options_;
+    RemoteProcess game_;
+    uintptr_t module_ = 0;
+    int64_t hostId_ = int64_t(Overlay::Ipc::makeRandom64() >> 1);
+    TaskQueue tasks_;
+    std::unique_ptr<HostSession> session_;  // worker thread only
+    std::atomic<bool> connected_{false};
+    bool quit_ = false;
+};
+
+void Host::show(const Stub::TestOverlayInfo* test)
+{
+    callClient("show the overlay", [&](HostSession& session) {
+        if (test)
+            session.useTestRectangle(*test);
+        else
+            session.usePanel();
+        session.render();
+        session.setVisible(true);
+        return session.show();
+    });
+}
+
+void Host::hide()
+{
+    callClient("hide the overlay", [](HostSession& session) { return session.hide(); });
+}
+
+DWORD Host::runExport(const std::string& name, std::vector<uint8_t>& argument, const std::vector<size_t>& pointers)
+{
+    return game_.callExport(module_, name, argument, pointers, options_.timeoutMs);
+}
+
+void Host::callExport(const std::string& name, const std::vector<std::string>& args)
+{
+    std::vector<uint8_t> argument;
+    JsonLine line("export");
+    line.text("name", name);
+    try {
+        if (name == "showTestOverlay" && !args.empty()) {
+            OverlayClientApi::TestOverlayParams params = {};
+            if (args.size() != 3)
+                throw std::invalid_argument("showTestOverlay takes W H COLOR");
+            params.relativeWidth = std::stod(args[0]);
+            params.relativeHeight = std::stod(args[1]);
+            params.color = int32_t(std::stoul(args[2], nullptr, 0));
+            argument.assign(reinterpret_cast<uint8_t*>(&params), reinterpret_cast<uint8_t*>(&params) + sizeof params);
+        } else if (name == "getOverlayClientId") {
+            argument.assign(sizeof(int64_t), 0);
+        } else if (name != "prepareOverlay" && name != "hideOverlay" && name != "getOverlayClientState" &&
+                   name != "showTestOverlay") {
+            throw std::invalid_argument("unknown export " + name);
+        }
+        line.number("result", runExport(name, argument));
+        if (name == "getOverlayClientId") {
+            int64_t id = 0;
+            std::memcpy(&id, argument.data(), sizeof id);
+            line.number("id", id);
+        }
+        line.emit();
+    } catch (const std::exception& e) {
+        JsonLine::error("export " + name + ": " + e.what());
+    }
+}
+
+void Host::command(const std::string& text)
+{
+    std::istringstream words(text);
+    std::string verb;
+    words >> verb;
+    std::vector<std::string> args;
+    for (std::string word; words >> word;)
+        args.push_back(word);
+    if (verb.empty())
+        return;
+    if (verb == "show") {
+        show(nullptr);
+    } else if (verb == "hide") {
+        hide();
+    } else if (verb == "ping") {
+        callClient("ping the client", [](HostSession& session) {
+            const bool alive = session.ping();
+            JsonLine("pong").boolean("result", alive).emit();
+            return true;
+        });
+    } else if (verb == "cursor" && args.size() == 1) {
+        callClient("set the cursor", [&](HostSession& session) {
+            session.setCursor(uint32_t(std::stoul(args[0])));
+            return true;
+        });
+    } else if (verb == "export" && !args.empty()) {
+        const std::string name = args.front();
+        args.erase(args.begin());
+        callExport(name, args);
+    } else if (verb == "quit") {
+        quit_ = true;
+    } else {
+        JsonLine::error("unknown command: " + text);
+    }
+}
+
+bool Host::start()
+{
+    const std::wstring dll = fullPath(options_.dll.empty() ? besideHost(dllFileName) : options_.dll);
+    module_ = game_.moduleBase(dll.substr(dll.find_last_of(L"\\/") + 1));
+    if (module_) {
+        progress("the overlay DLL is already loaded in the game");
+    } else {
+        progress("injecting " + Err::utf16ToUtf8(dll) + " into process " + std::to_string(game_.id()));
+        module_ = game_.loadLibrary(dll, options_.timeoutMs);
+    }
+
+    // The record and its texts in one block; the pointer fields hold offsets until placed.
+    const std::string pipe = options_.pipe;
+    const std::string logDir = Err::utf16ToUtf8(fullPath(options_.logDir.empty() ? L"." : options_.logDir));
+    OverlayClientApi::InitParamsEx params = {};
+    std::vector<uint8_t> record(sizeof params + pipe.size() + 1 + logDir.size() + 1, 0);
+    params.version = OverlayClientApi::InitParamsExVersion;
+    params.pipeHostName = reinterpret_cast<const char*>(uintptr_t(sizeof params));
+    params.logDirectory = reinterpret_cast<const char*>(uintptr_t(sizeof params + pipe.size() + 1));
+    params.disableMouseCursorHook = options_.noCursorHook ? 1 : 0;
+    params.graphicApi = options_.api;
+    params.enableHotkeys = options_.hotkeys ? 1 : 0;
+    std::memcpy(record.data(), &params, sizeof params);
+    std::memcpy(record.data() + sizeof params, pipe.c_str(), pipe.size());
+    std::memcpy(record.data() + sizeof params + pipe.size() + 1, logDir.c_str(), logDir.size());
+    const DWORD initialized = runExport("initializeOverlayEx", record,
+                                        {offsetof(OverlayClientApi::InitParamsEx, pipeHostName),
+                                         offsetof(OverlayClientApi::InitParamsEx, logDirectory)});
+    JsonLine("export").text("name", "initializeOverlayEx").number("result", initialized).emit();
+    if (initialized != OverlayClientApi::Success) {
+        JsonLine::error("initializeOverlayEx failed with " + std::to_string(initialized));
+        return false;
+    }
+
+    // The client exists once the game has presented frames and its window is hooked.
+    progress("waiting for the overlay client in the game");
+    const ULONGLONG deadline = GetTickCount64() + options_.timeoutMs;
+    for (;;) {
+        std::vector<uint8_t> none;
+        const DWORD state = runExport("getOverlayClientState", none);
+        if (state == OverlayClientApi::Success)
+            break;
+        if (state != OverlayClientApi::ClientNotCreated || GetTickCount64() >= deadline) {
+            JsonLine::error("the overlay client did not start: getOverlayClientState returned " +
+                            std::to_string(state));
+            return false;
+        }
+        Sleep(50);
+    }
+    JsonLine("ready").emit();
+    callExport("prepareOverlay", {});
+    return true;
+}
+
+int Host::run()
+{
+    if (options_.pipe.empty())
+        options_.pipe = "overlay_host_" + Overlay::Ipc::idToName(Overlay::Ipc::makeSharedId());
+    progress("serving OverlayHost on pipe " + options_.pipe);
+    // Shares the host's lifetime; the server's listener pointer is weak and this outlives it.
+    std::shared_ptr<Host> self(this, [](Host*) {});
+    HostPipeServer server(options_.pipe, std::static_pointer_cast<Stub::OverlayHostIf>(self), PipeKind::Overlay,
+                          std::static_pointer_cast<Overlay::Ipc::ServerListener>(self));
+    server.start();
+
+    try {
+        if (!start())
+            return 1;
+    } catch (const std::exception& e) {
+        JsonLine::error(e.what());
+        return 1;
+    }
+
+    std::thread([this] {
+        for (std::string line; std::getline(std::cin, line);) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            tasks_.post([this, line] { command(line); });
+        }
+        tasks_.post([this] { quit_ = true; });
+    }).detach();
+
+    // The worker: queued work, the picture while it is shown, and the game's life.
+    constexpr DWORD frameMs = 33;
+    ULONGLONG nextFrame = GetTickCount64();
+    DWORD exitCode = 0;
+    while (!quit_) {
+        if (auto task = tasks_.take(frameMs))
+            task();
+        if (session_ && session_->visible() && GetTickCount64() >= nextFrame) {
+            nextFrame = GetTickCount64() + frameMs;
+            try {
+                session_->render();
+            } catch (const std::exception& e) {
+                JsonLine::error(std::string("Failed to render the overlay: ") + e.what());
+                session_->setVisible(false);
+            }
+        }
+        if (game_.exited(&exitCode)) {
+            // The client's last messages are still in the pipe until its connection ends.
+            const ULONGLONG deadline = GetTickCount64() + 2000;
+            while (connected_ && GetTickCount64() < deadline)
+                if (auto task = tasks_.take(20))
+                    task();
+            while (auto task = tasks_.take(0))
+                task();
+            progress("the game ended with exit code " + std::to_string(exitCode));
+            break;
+        }
+    }
+    server.stop();
+    return 0;
+}
+
+}  // namespace
+
+int main()
+{
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<std::wstring> args(argv + 1, argv + argc);
+    LocalFree(argv);
+
+    Options options;
+    std::string error;
+    if (!parseOptions(args, options, error)) {
+        std::fprintf(stderr, "overlay_host: %s\n%s", error.c_str(), usage);
+        return 2;
+    }
+    try {
+        // The game's own output goes to standard error: standard output carries only events.
+        RemoteProcess game = options.launch.empty()
+                                 ? RemoteProcess::open(options.pid)
+                                 : RemoteProcess::launch(options.launch, GetStdHandle(STD_ERROR_HANDLE));
+        progress("game process " + std::to_string(game.id()));
+        Host host(std::move(options), std::move(game));
+        const int code = host.run();
+        std::fflush(stdout);
+        // The standard input reader may still wait for a line.
+        ExitProcess(UINT(code));
+    } catch (const std::exception& e) {
+        JsonLine::error(e.what());
+        return 1;
+    }
+}

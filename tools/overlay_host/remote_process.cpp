@@ -1,0 +1,235 @@
+#include "remote_process.h"
+
+#include <tlhelp32.h>
+
+#include <cstring>
+#include <cwctype>
+#include <stdexcept>
+
+#include "err/system_error.h"
+#include "win/scope_guard.h"
+
+namespace Overlay::Host {
+
+namespace {
+
+bool sameFileName(const std::wstring& a, const std::wstring& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::towlower(a[i]) != std::towlower(b[i]))
+            return false;
+    return true;
+}
+
+std::wstring fileNameOf(const std::wstring& path)
+{
+    const auto slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// Memory in the other process, freed when the call that used it has finished. A call that timed
+// out dismisses the free: its thread may still read the memory.
+class RemoteBuffer
+{
+public:
+    RemoteBuffer(HANDLE process, size_t size) : process_(process)
+    {
+        if (size == 0)
+            return;
+        address_ = VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        if (!address_)
+            Err::throwLastError("Failed to allocate memory in the game");
+    }
+    ~RemoteBuffer()
+    {
+        if (address_ && owned_)
+            VirtualFreeEx(process_, address_, 0, MEM_RELEASE);
+    }
+    RemoteBuffer(const RemoteBuffer&) = delete;
+    RemoteBuffer& operator=(const RemoteBuffer&) = delete;
+
+    uintptr_t address() const { return reinterpret_cast<uintptr_t>(address_); }
+    void leak() { owned_ = false; }
+
+private:
+    HANDLE process_;  // borrowed
+    void* address_ = nullptr;
+    bool owned_ = true;
+};
+
+}  // namespace
+
+RemoteProcess RemoteProcess::launch(const std::wstring& commandLine, HANDLE output)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = output;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info = {};
+    std::wstring mutableLine = commandLine;
+    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+        Err::throwLastError("Failed to start the game");
+    Win::UniqueHandle thread(info.hThread);
+    return RemoteProcess(Win::UniqueHandle(info.hProcess), info.dwProcessId);
+}
+
+RemoteProcess RemoteProcess::open(DWORD processId)
+{
+    const DWORD access = PROCESS_CREATE_THREAD | PROCESS_QUERY_INFORMATION | PROCESS_VM_OPERATION | PROCESS_VM_READ |
+                         PROCESS_VM_WRITE | SYNCHRONIZE;
+    Win::UniqueHandle process(OpenProcess(access, FALSE, processId));
+    if (!process)
+        Err::throwLastError("Failed to open the game process " + std::to_string(processId));
+    return RemoteProcess(std::move(process), processId);
+}
+
+bool RemoteProcess::exited(DWORD* exitCode) const
+{
+    if (WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0)
+        return false;
+    if (exitCode)
+        GetExitCodeProcess(process_.get(), exitCode);
+    return true;
+}
+
+uintptr_t RemoteProcess::moduleBase(const std::wstring& fileName, DWORD timeoutMs) const
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        Win::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id_));
+        if (snapshot) {
+            MODULEENTRY32W entry = {};
+            entry.dwSize = sizeof entry;
+            for (BOOL more = Module32FirstW(snapshot.get(), &entry); more; more = Module32NextW(snapshot.get(), &entry))
+                if (sameFileName(entry.szModule, fileName))
+                    return reinterpret_cast<uintptr_t>(entry.modBaseAddr);
+        }
+        if (GetTickCount64() >= deadline || exited())
+            return 0;
+        // A freshly started process lists no modules until its loader has run.
+        Sleep(20);
+    }
+}
+
+void RemoteProcess::write(uintptr_t address, const void* data, size_t size)
+{
+    SIZE_T written = 0;
+    if (!WriteProcessMemory(process_.get(), reinterpret_cast<void*>(address), data, size, &written) || written != size)
+        Err::throwLastError("Failed to write into the game's memory");
+}
+
+void RemoteProcess::read(uintptr_t address, void* data, size_t size) const
+{
+    SIZE_T done = 0;
+    if (!ReadProcessMemory(process_.get(), reinterpret_cast<const void*>(address), data, size, &done) || done != size)
+        Err::throwLastError("Failed to read the game's memory");
+}
+
+DWORD RemoteProcess::runThread(uintptr_t start, uintptr_t parameter, DWORD timeoutMs)
+{
+    Win::UniqueHandle thread(CreateRemoteThread(process_.get(), nullptr, 0,
+                                                reinterpret_cast<LPTHREAD_START_ROUTINE>(start),
+                                                reinterpret_cast<void*>(parameter), 0, nullptr));
+    if (!thread)
+        Err::throwLastError("Failed to start a thread in the game");
+    const HANDLE waits[] = {thread.get(), process_.get()};
+    const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+    if (waited != WAIT_OBJECT_0)
+        throw std::runtime_error(waited == WAIT_OBJECT_0 + 1 ? "the game ended during the call"
+                                                             : "the call in the game did not return in time");
+    DWORD exitCode = 0;
+    if (!GetExitCodeThread(thread.get(), &exitCode))
+        Err::throwLastError("Failed to read the result of the call in the game");
+    return exitCode;
+}
+
+uintptr_t RemoteProcess::loadLibrary(const std::wstring& path, DWORD timeoutMs)
+{
+    // kernel32 is mapped at its own base in each process; LoadLibraryW lies at the same offset.
+    const HMODULE localKernel = GetModuleHandleW(L"kernel32.dll");
+    const auto localLoad = reinterpret_cast<uintptr_t>(GetProcAddress(localKernel, "LoadLibraryW"));
+    const uintptr_t remoteKernel = moduleBase(L"kernel32.dll", timeoutMs);
+    if (!localLoad || !remoteKernel)
+        throw std::runtime_error("kernel32.dll not found in the game");
+    const uintptr_t remoteLoad = remoteKernel + (localLoad - reinterpret_cast<uintptr_t>(localKernel));
+
+    const size_t bytes = (path.size() + 1) * sizeof(wchar_t);
+    RemoteBuffer text(process_.get(), bytes);
+    write(text.address(), path.c_str(), bytes);
+    auto keepOnTimeout = Win::scopeExit([&] { text.leak(); });
+    const DWORD loaded = runThread(remoteLoad, text.address(), timeoutMs);
+    keepOnTimeout.dismiss();
+    // The exit code holds only the low half of the module handle: find the module by name.
+    const uintptr_t base = loaded ? moduleBase(fileNameOf(path)) : 0;
+    if (!base)
+        throw std::runtime_error("LoadLibraryW failed in the game for " + std::string(path.begin(), path.end()));
+    return base;
+}
+
+uintptr_t RemoteProcess::exportAddress(uintptr_t moduleBase, const std::string& name) const
+{
+    IMAGE_DOS_HEADER dos = {};
+    read(moduleBase, &dos, sizeof dos);
+    IMAGE_NT_HEADERS64 nt = {};
+    read(moduleBase + dos.e_lfanew, &nt, sizeof nt);
+    if (dos.e_magic != IMAGE_DOS_SIGNATURE || nt.Signature != IMAGE_NT_SIGNATURE ||
+        nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+        throw std::runtime_error("the overlay module in the game is not a 64-bit image");
+    const IMAGE_DATA_DIRECTORY& directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    if (directory.VirtualAddress == 0)
+        throw std::runtime_error("the overlay module exports nothing");
+    IMAGE_EXPORT_DIRECTORY exports = {};
+    read(moduleBase + directory.VirtualAddress, &exports, sizeof exports);
+
+    std::vector<DWORD> names(exports.NumberOfNames);
+    std::vector<WORD> ordinals(exports.NumberOfNames);
+    if (!names.empty()) {
+        read(moduleBase + exports.AddressOfNames, names.data(), names.size() * sizeof(DWORD));
+        read(moduleBase + exports.AddressOfNameOrdinals, ordinals.data(), ordinals.size() * sizeof(WORD));
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string candidate(name.size() + 1, '\0');
+        read(moduleBase + names[i], &candidate[0], candidate.size());
+        if (candidate.compare(0, name.size(), name) != 0 || candidate.back() != '\0')
+            continue;
+        if (ordinals[i] >= exports.NumberOfFunctions)
+            break;
+        DWORD rva = 0;
+        read(moduleBase + exports.AddressOfFunctions + ordinals[i] * sizeof(DWORD), &rva, sizeof rva);
+        return moduleBase + rva;
+    }
+    throw std::runtime_error("the overlay module has no export " + name);
+}
+
+DWORD RemoteProcess::callExport(uintptr_t moduleBase, const std::string& name, std::vector<uint8_t>& argument,
+                                const std::vector<size_t>& pointerFields, DWORD timeoutMs)
+{
+    const uintptr_t start = exportAddress(moduleBase, name);
+    RemoteBuffer copy(process_.get(), argument.size());
+    if (!argument.empty()) {
+        std::vector<uint8_t> placed = argument;
+        for (size_t field : pointerFields) {
+            uint64_t offset = 0;
+            std::memcpy(&offset, &placed.at(field + sizeof offset - 1) - (sizeof offset - 1), sizeof offset);
+            if (offset == 0)
+                continue;
+            if (offset >= placed.size())
+                throw std::logic_error("pointer field outside the argument");
+            const uint64_t address = copy.address() + offset;
+            std::memcpy(&placed[field], &address, sizeof address);
+        }
+        write(copy.address(), placed.data(), placed.size());
+    }
+    auto keepOnTimeout = Win::scopeExit([&] { copy.leak(); });
+    const DWORD result = runThread(start, copy.address(), timeoutMs);
+    keepOnTimeout.dismiss();
+    if (!argument.empty())
+        read(copy.address(), argument.data(), argument.size());
+    return result;
+}
+
+}  // namespace Overlay::Host

@@ -1,0 +1,61 @@
+#pragma once
+
+// The game process as the host sees it: started or opened by id, the overlay DLL loaded into it,
+// and the DLL's exports run there on threads of their own. Nothing here knows the overlay beyond
+// the exported names: the export's address is read from the module's export table in the game's
+// memory, its one pointer argument is copied into the game's memory, and the thread's exit code is
+// the export's result.
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "win/unique_handle.h"
+
+namespace Overlay::Host {
+
+class RemoteProcess
+{
+public:
+    // Starts `commandLine` (the program first). The game's standard output goes to `output`.
+    static RemoteProcess launch(const std::wstring& commandLine, HANDLE output);
+    static RemoteProcess open(DWORD processId);
+
+    DWORD id() const { return id_; }
+    HANDLE handle() const { return process_.get(); }
+    // True once the process has ended; `exitCode` then holds its exit code.
+    bool exited(DWORD* exitCode = nullptr) const;
+
+    // Base of the module with this file name in the process, or null. Waits up to `timeoutMs`
+    // while the process has not loaded its system DLLs yet.
+    uintptr_t moduleBase(const std::wstring& fileName, DWORD timeoutMs = 0) const;
+
+    // LoadLibraryW(path) in the process; returns the module's base there. Throws on failure.
+    uintptr_t loadLibrary(const std::wstring& path, DWORD timeoutMs);
+
+    // Runs the export `name` of the module at `moduleBase` on a new thread in the process with a
+    // pointer to a copy of `argument` (null when empty) and returns the thread's exit code. Each
+    // offset in `pointerFields` names an 8-byte field of the argument that holds a nonzero offset
+    // into the argument (a text stored after the record); the copy gets the address in the game
+    // there. The copy is read back into `argument` afterwards (for out parameters). Throws when the
+    // export does not exist or the thread does not end within `timeoutMs`.
+    DWORD callExport(uintptr_t moduleBase, const std::string& name, std::vector<uint8_t>& argument,
+                     const std::vector<size_t>& pointerFields, DWORD timeoutMs);
+
+    void write(uintptr_t address, const void* data, size_t size);
+    void read(uintptr_t address, void* data, size_t size) const;
+
+private:
+    RemoteProcess(Win::UniqueHandle process, DWORD id) : process_(std::move(process)), id_(id) {}
+
+    DWORD runThread(uintptr_t start, uintptr_t parameter, DWORD timeoutMs);
+    uintptr_t exportAddress(uintptr_t moduleBase, const std::string& name) const;
+
+    Win::UniqueHandle process_;
+    DWORD id_ = 0;
+};
+
+}  // namespace Overlay::Host
