@@ -16,6 +16,13 @@
 using namespace apache::thrift;
 using Protocol = protocol::TCompactProtocolT<transport::TMemoryBuffer>;
 
+// The processor reports each refused message on Thrift's output; quiet, it runs faster.
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    GlobalOutput.setOutputFunction([](const char*) {});
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace Overlay::Ipc;
