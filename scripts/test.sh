@@ -17,7 +17,7 @@ cmake --build "$build" -j "$jobs"
 if [ -f "$root/tests/native/CMakeLists.txt" ]; then
   cmake -S "$root/tests/native" -B "$build/native" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$build/native" -j "$jobs"
-  ctest --test-dir "$build/native" --output-on-failure
+  ctest --test-dir "$build/native" --output-on-failure -j "$jobs"
 fi
 
 "$root/scripts/with-wine.sh" "$build/wine-prefix" \

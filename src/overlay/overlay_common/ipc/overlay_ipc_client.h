@@ -5,6 +5,7 @@
 
 #include <thrift/protocol/TProtocol.h>
 
+#include "overlay/overlay_common/ipc/ipc_limits.h"
 #include "overlay/overlay_common/ipc/pipe.h"
 
 namespace Overlay::Ipc {
@@ -14,11 +15,9 @@ namespace Overlay::Ipc {
 class IpcClient
 {
 public:
-    // What one answer from the host may ask us to allocate. The compact protocol sizes its
-    // buffer from the length on the wire, so without a bound a few bytes could ask for 2 GiB;
-    // the host's answers (ids, versions, names) need a few KiB at most.
-    static constexpr int32_t stringLimit = 16 * 1024;
-    static constexpr int32_t containerLimit = 1024;
+    // What one answer from the host may ask us to allocate.
+    static constexpr int32_t stringLimit = clientStringLimit;
+    static constexpr int32_t containerLimit = clientContainerLimit;
 
     explicit IpcClient(const std::string& hostPipeName);
     ~IpcClient();

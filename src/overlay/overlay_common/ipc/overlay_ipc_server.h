@@ -14,6 +14,7 @@
 #include <thrift/transport/TServerTransport.h>
 
 #include "overlay/overlay_common/ipc/ipc_helper.h"
+#include "overlay/overlay_common/ipc/ipc_limits.h"
 
 namespace Overlay::Ipc {
 
@@ -34,10 +35,9 @@ public:
 class ServerImpl : public apache::thrift::server::TServerEventHandler, public std::enable_shared_from_this<ServerImpl>
 {
 public:
-    // What one call to us may ask the server to allocate. Our service has no strings or
-    // containers in its arguments; only the method name is read as a string.
-    static constexpr int32_t stringLimit = 256;
-    static constexpr int32_t containerLimit = 16;
+    // What one call to us may ask the server to allocate.
+    static constexpr int32_t stringLimit = serverStringLimit;
+    static constexpr int32_t containerLimit = serverContainerLimit;
 
     ServerImpl(std::shared_ptr<apache::thrift::transport::TServerTransport> transport,
                std::shared_ptr<apache::thrift::TProcessor> processor, std::weak_ptr<ServerListener> listener);

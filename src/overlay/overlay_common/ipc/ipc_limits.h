@@ -1,0 +1,20 @@
+#pragma once
+
+// Bounds on what one message may ask either of our compact protocols to allocate. The protocol
+// sizes its buffer from the length on the wire before anything else, so without a bound a few
+// bytes could ask for 2 GiB. Platform-neutral: the fuzz targets decode with the same bounds.
+
+#include <cstdint>
+
+namespace Overlay::Ipc {
+
+// Calls to our server: the service has no strings or containers in its arguments; only the
+// method name is read as a string.
+constexpr int32_t serverStringLimit = 256;
+constexpr int32_t serverContainerLimit = 16;
+
+// The host's answers to our client: ids, versions and names need a few KiB at most.
+constexpr int32_t clientStringLimit = 16 * 1024;
+constexpr int32_t clientContainerLimit = 1024;
+
+}  // namespace Overlay::Ipc
