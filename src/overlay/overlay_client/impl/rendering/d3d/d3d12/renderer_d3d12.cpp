@@ -4,6 +4,7 @@
 
 #include "overlay/overlay_client/impl/rendering/d3d/d3d12/shaders/d3d12_shaders.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -163,8 +164,10 @@ void D3D12Submissions::waitFor(uint64_t value)
 
 // --- BitmapD3D12 --------------------------------------------------------------------------------
 
-BitmapD3D12::BitmapD3D12(const SizeU& size, ID3D12Device* device, std::shared_ptr<D3D12Submissions> submissions)
-    : size_(size), submissions_(std::move(submissions))
+BitmapD3D12::BitmapD3D12(const SizeU& size, ID3D12Device* device, std::shared_ptr<D3D12Submissions> submissions,
+                         DXGI_FORMAT format)
+    : size_(size), format_(format == DXGI_FORMAT_R8G8B8A8_UNORM ? format : DXGI_FORMAT_B8G8R8A8_UNORM),
+      submissions_(std::move(submissions))
 {
     LOG_INFO(L"Create BitmapD3D12: %0", static_cast<const void*>(this));
     D3D12_RESOURCE_DESC desc = {};
@@ -173,7 +176,7 @@ BitmapD3D12::BitmapD3D12(const SizeU& size, ID3D12Device* device, std::shared_pt
     desc.Height = size.height;
     desc.DepthOrArraySize = 1;
     desc.MipLevels = 1;
-    desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+    desc.Format = format_;
     desc.SampleDesc = {1, 0};
     const D3D12_HEAP_PROPERTIES heap = heapOf(D3D12_HEAP_TYPE_DEFAULT);
     Err::throwIfFailed(device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc,
@@ -195,7 +198,7 @@ BitmapD3D12::BitmapD3D12(const SizeU& size, ID3D12Device* device, std::shared_pt
     Err::throwIfFailed(device->CreateDescriptorHeap(&heapDesc, IID_PPV_ARGS(&viewHeap_)),
                        "Failed to create descriptor heap");
     D3D12_SHADER_RESOURCE_VIEW_DESC viewDesc = {};
-    viewDesc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+    viewDesc.Format = format_;
     viewDesc.ViewDimension = D3D12_SRV_DIMENSION_TEXTURE2D;
     viewDesc.Shader4ComponentMapping = D3D12_DEFAULT_SHADER_4_COMPONENT_MAPPING;
     viewDesc.Texture2D.MipLevels = 1;
@@ -222,15 +225,21 @@ void BitmapD3D12::update(const void* pixels, uint32_t pitch, const RectI* dstRec
     const auto* source = static_cast<const uint8_t*>(pixels);
     uint8_t* destination = mapped_ + footprint_.Offset;
     const size_t rowBytes = size_t(size_.width) * 4;
+    const bool swapRedBlue = format_ == DXGI_FORMAT_R8G8B8A8_UNORM;
     for (uint32_t row = 0; row < size_.height; ++row) {
         std::memcpy(destination, source, rowBytes);
+        if (swapRedBlue) {
+            for (size_t i = 0; i < rowBytes; i += 4) {
+                std::swap(destination[i], destination[i + 2]);
+            }
+        }
         destination += footprint_.Footprint.RowPitch;
         source += pitch;
     }
     uploadPending_ = true;
 }
 
-void BitmapD3D12::record(ID3D12GraphicsCommandList* list)
+void BitmapD3D12::recordUpload(ID3D12GraphicsCommandList* list)
 {
     if (uploadPending_) {
         if (!copyDestination_) {
@@ -252,10 +261,41 @@ void BitmapD3D12::record(ID3D12GraphicsCommandList* list)
     } else if (copyDestination_) {
         throw std::logic_error("BitmapD3D12 drawn before its first update");
     }
+    lastUse_ = submissions_->next();
+}
+
+void BitmapD3D12::record(ID3D12GraphicsCommandList* list)
+{
+    recordUpload(list);
     ID3D12DescriptorHeap* heaps[] = {viewHeap_.Get()};
     list->SetDescriptorHeaps(1, heaps);
     list->SetGraphicsRootDescriptorTable(1, viewHeap_->GetGPUDescriptorHandleForHeapStart());
-    lastUse_ = submissions_->next();
+}
+
+void BitmapD3D12::recordCopy(ID3D12GraphicsCommandList* list, ID3D12Resource* target, const RectI& dst,
+                             const SizeU& targetSize)
+{
+    recordUpload(list);
+    const LONG left = std::max<LONG>(dst.left, 0);
+    const LONG top = std::max<LONG>(dst.top, 0);
+    const LONG right = std::min<LONG>(dst.right, static_cast<LONG>(targetSize.width));
+    const LONG bottom = std::min<LONG>(dst.bottom, static_cast<LONG>(targetSize.height));
+    if (left >= right || top >= bottom) {
+        return;
+    }
+    const D3D12_BOX box = {static_cast<UINT>(left - dst.left),  static_cast<UINT>(top - dst.top),    0,
+                           static_cast<UINT>(right - dst.left), static_cast<UINT>(bottom - dst.top), 1};
+    transition(list, texture_.Get(), D3D12_RESOURCE_STATE_PIXEL_SHADER_RESOURCE, D3D12_RESOURCE_STATE_COPY_SOURCE);
+    transition(list, target, D3D12_RESOURCE_STATE_RENDER_TARGET, D3D12_RESOURCE_STATE_COPY_DEST);
+    D3D12_TEXTURE_COPY_LOCATION to = {};
+    to.pResource = target;
+    to.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
+    D3D12_TEXTURE_COPY_LOCATION from = {};
+    from.pResource = texture_.Get();
+    from.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
+    list->CopyTextureRegion(&to, static_cast<UINT>(left), static_cast<UINT>(top), 0, &from, &box);
+    transition(list, target, D3D12_RESOURCE_STATE_COPY_DEST, D3D12_RESOURCE_STATE_RENDER_TARGET);
+    transition(list, texture_.Get(), D3D12_RESOURCE_STATE_COPY_SOURCE, D3D12_RESOURCE_STATE_PIXEL_SHADER_RESOURCE);
 }
 
 // --- RendererD3D12 ------------------------------------------------------------------------------
@@ -286,6 +326,10 @@ RendererD3D12::RendererD3D12(IDXGISwapChain* swapChain, CommandQueueLookup queue
     targetStride_ = device_->GetDescriptorHandleIncrementSize(D3D12_DESCRIPTOR_HEAP_TYPE_RTV);
     allocators_.resize(maxBackBuffers);
     allocatorUse_.assign(maxBackBuffers, 0);
+    // Bitmaps take the back buffer's format from the start (see BitmapD3D12).
+    DXGI_SWAP_CHAIN_DESC desc = {};
+    Err::throwIfFailed(swapChain_->GetDesc(&desc), "Failed to get swap chain description");
+    createPipelines(desc.BufferDesc.Format);
 }
 
 RendererD3D12::~RendererD3D12()
@@ -434,6 +478,7 @@ void RendererD3D12::beginDraw()
     list_->RSSetScissorRects(1, &scissor);
     backBuffer_ = backBuffer;
     backBufferIndex_ = index;
+    backBufferSize_ = {desc.BufferDesc.Width, desc.BufferDesc.Height};
 }
 
 void RendererD3D12::endDraw()
@@ -451,7 +496,7 @@ void RendererD3D12::endDraw()
 
 std::shared_ptr<Bitmap> RendererD3D12::createBitmap(const SizeU& size)
 {
-    return std::make_shared<BitmapD3D12>(size, device_.Get(), submissions_);
+    return std::make_shared<BitmapD3D12>(size, device_.Get(), submissions_, pipelineFormat_);
 }
 
 void RendererD3D12::setViewport(const RectI& dst)
@@ -474,6 +519,12 @@ void RendererD3D12::drawBitmap(Bitmap& bitmap, const RectI& dst)
     }
     if (bitmap12.submissions() != submissions_.get()) {
         throw std::logic_error("BitmapD3D12 of another renderer");
+    }
+    if (dst.width() == int32_t(bitmap12.size().width) && dst.height() == int32_t(bitmap12.size().height) &&
+        bitmap12.format() == pipelineFormat_) {
+        // Drawn at its own size and opaque: a copy is exact and needs no pipeline.
+        bitmap12.recordCopy(list_.Get(), backBuffer_.Get(), dst, backBufferSize_);
+        return;
     }
     bitmap12.record(list_.Get());
     list_->SetPipelineState(texturedPipeline_.Get());

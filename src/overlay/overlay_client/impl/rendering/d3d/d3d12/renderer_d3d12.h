@@ -2,6 +2,7 @@
 // Draws the overlay with Direct3D 12 into the back buffer of a game's swap chain: one command list of
 // our own per overlay frame, executed on the game's command queue right before its Present, with a
 // solid quad for the darkening and a textured quad per bitmap, each placed by the viewport alone.
+// A bitmap drawn at its own size is copied instead (exact, and cheaper than a draw).
 // Command lists carry no state from one to the next, so nothing of the game's is touched; the back
 // buffer goes from the present state to render target and back. A fence of our own tells when the GPU
 // is done with an allocator or an upload buffer, and is waited for before either is reused.
@@ -47,7 +48,10 @@ private:
 class BitmapD3D12 final : public Bitmap
 {
 public:
-    BitmapD3D12(const SizeU& size, ID3D12Device* device, std::shared_ptr<D3D12Submissions> submissions);
+    // The texture takes `format` when it is R8G8B8A8 (the back buffer's, so that it can be copied there),
+    // B8G8R8A8 otherwise.
+    BitmapD3D12(const SizeU& size, ID3D12Device* device, std::shared_ptr<D3D12Submissions> submissions,
+                DXGI_FORMAT format);
     ~BitmapD3D12() override;
 
     // Copies the pixels into the upload buffer (after the GPU is done with its last copy); the texture
@@ -57,12 +61,19 @@ public:
 
     // Records the pending upload, if any, and binds the texture to root parameter 1.
     void record(ID3D12GraphicsCommandList* list);
+    // Records the pending upload, if any, and a copy of the texture into `target` (a render target of
+    // `targetSize`) at `dst`, which has the bitmap's size; clipped to the target.
+    void recordCopy(ID3D12GraphicsCommandList* list, ID3D12Resource* target, const RectI& dst, const SizeU& targetSize);
+    DXGI_FORMAT format() const { return format_; }
     const D3D12Submissions* submissions() const { return submissions_.get(); }
     // Uploads recorded so far (a clean frame records none).
     uint64_t uploadCount() const { return uploads_; }
 
 private:
+    void recordUpload(ID3D12GraphicsCommandList* list);
+
     SizeU size_;
+    DXGI_FORMAT format_;
     std::shared_ptr<D3D12Submissions> submissions_;
     Microsoft::WRL::ComPtr<ID3D12Resource> texture_;
     Microsoft::WRL::ComPtr<ID3D12Resource> uploadBuffer_;
@@ -123,6 +134,7 @@ private:
     // Set between beginDraw and endDraw only.
     Microsoft::WRL::ComPtr<ID3D12Resource> backBuffer_;
     UINT backBufferIndex_ = 0;
+    SizeU backBufferSize_;
 };
 
 // The Direct3D 12 device of a swap chain; throws "Failed to get ID3D12Device" when it has none.
