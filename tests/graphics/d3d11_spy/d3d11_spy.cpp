@@ -1,5 +1,6 @@
 #include "d3d11_spy.h"
 
+#include <d3d12.h>
 #include <dxgi.h>
 
 namespace {
@@ -45,7 +46,14 @@ public:
     }
     STDMETHOD(GetPrivateData)(REFGUID id, UINT* n, void* p) override { return inner_->GetPrivateData(id, n, p); }
     STDMETHOD(GetParent)(REFIID id, void** parent) override { return inner_->GetParent(id, parent); }
-    STDMETHOD(GetDevice)(REFIID id, void** device) override { return inner_->GetDevice(id, device); }
+    STDMETHOD(GetDevice)(REFIID id, void** device) override
+    {
+        if (state.unknownDevice && (id == __uuidof(ID3D11Device) || id == __uuidof(ID3D12Device))) {
+            *device = nullptr;
+            return E_NOINTERFACE;
+        }
+        return inner_->GetDevice(id, device);
+    }
     STDMETHOD(Present)(UINT syncInterval, UINT flags) override
     {
         if (state.skipPresent || FAILED(state.presentResult)) {

@@ -17,6 +17,9 @@ struct SpyState
     // The back buffer is handed out as a texture but not as the IDXGISurface Direct2D draws into, as
     // on Windows by a device made without BGRA support.
     bool refuseDxgiSurface = false;
+    // GetDevice answers neither as a Direct3D 11 nor as a Direct3D 12 device, as a Direct3D 10 swap
+    // chain does on Windows (Wine's Direct3D 10 devices are Direct3D 11 ones).
+    bool unknownDevice = false;
     // Present returns presentResult at once, presenting nothing (to time what a hook adds to the call).
     bool skipPresent = false;
     // D3D11CreateDeviceAndSwapChain fails (E_FAIL) for these driver types (bit 1 << type) when no

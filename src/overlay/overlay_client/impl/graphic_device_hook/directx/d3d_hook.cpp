@@ -6,6 +6,7 @@
 #include "overlay/overlay_client/impl/graphic_device_hook/dummy_window.h"
 #include "overlay/overlay_client/impl/rendering/d2d/renderer_d2d.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d11/renderer_d3d11.h"
+#include "overlay/overlay_client/impl/rendering/d3d/d3d12/renderer_d3d12.h"
 
 #include <wrl/client.h>
 
@@ -26,11 +27,40 @@ using CreateDxgiFactoryFn = HRESULT(WINAPI*)(REFIID, void**);
 using PresentFn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, UINT, UINT);
 using ResizeBuffersFn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, UINT, UINT, UINT, DXGI_FORMAT, UINT);
 using ResizeTargetFn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, const DXGI_MODE_DESC*);
+using ResizeBuffers1Fn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain3*, UINT, UINT, UINT, DXGI_FORMAT, UINT, const UINT*,
+                                                     IUnknown* const*);
+using CreateSwapChainFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory*, IUnknown*, DXGI_SWAP_CHAIN_DESC*,
+                                                      IDXGISwapChain**);
+using CreateSwapChainForHwndFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory2*, IUnknown*, HWND,
+                                                             const DXGI_SWAP_CHAIN_DESC1*,
+                                                             const DXGI_SWAP_CHAIN_FULLSCREEN_DESC*, IDXGIOutput*,
+                                                             IDXGISwapChain1**);
+using CreateSwapChainForCoreWindowFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory2*, IUnknown*, IUnknown*,
+                                                                   const DXGI_SWAP_CHAIN_DESC1*, IDXGIOutput*,
+                                                                   IDXGISwapChain1**);
+using CreateSwapChainForCompositionFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory2*, IUnknown*,
+                                                                    const DXGI_SWAP_CHAIN_DESC1*, IDXGIOutput*,
+                                                                    IDXGISwapChain1**);
+using ExecuteCommandListsFn = void(STDMETHODCALLTYPE*)(ID3D12CommandQueue*, UINT, ID3D12CommandList* const*);
+using CreateDxgiFactory1Fn = HRESULT(WINAPI*)(REFIID, void**);
+using D3D12CreateDeviceFn = HRESULT(WINAPI*)(IUnknown*, D3D_FEATURE_LEVEL, REFIID, void**);
 
 const size_t presentIndex = 8;
 const size_t resizeBuffersIndex = 13;
 const size_t resizeTargetIndex = 14;
 const size_t swapChainMethodCount = 18;
+const size_t resizeBuffers1Index = 39;
+const size_t executeCommandListsIndex = 10;
+const size_t createSwapChainIndex = 10;
+const size_t createSwapChainForHwndIndex = 15;
+const size_t createSwapChainForCoreWindowIndex = 16;
+const size_t createSwapChainForCompositionIndex = 24;
+
+std::vector<void*> methodsOf(IUnknown* object, size_t count)
+{
+    void* const* table = *reinterpret_cast<void* const* const*>(object);
+    return std::vector<void*>(table, table + count);
+}
 
 void* procAddress(HMODULE module, const char* name)
 {
@@ -81,11 +111,100 @@ D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module)
                                                 "IDXGISwapChain::ResizeBuffers");
     resizeTargetRecord_ = makeUniqueHookRecord(methods[resizeTargetIndex], codeAddress(&resizeTargetHook),
                                                "IDXGISwapChain::ResizeTarget");
+    // Direct3D 12 is an addition: without it Direct3D 11 games are served as before.
+    try {
+        buildD3D12Records();
+    } catch (const std::exception& e) {
+        LOG_WARN(L"Direct3D 12 games get no overlay: %0", e.what());
+    }
+}
+
+void D3DHook::buildD3D12Records()
+{
+    // The game may load it later; loading it now makes the code we patch resident. Never freed.
+    LoadLibraryW(L"d3d12.dll");
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, L"d3d12.dll", &d3d12Module_)) {
+        Err::throwLastError("Failed to get module: d3d12.dll");
+    }
+    const D3D12Methods methods = readD3D12Methods(dxgiModule_, d3d12Module_);
+    LOG_INFO(L"Hooking DXGI (D3D12)");
+    // On Windows one swap-chain class serves both APIs and the records above cover it.
+    if (methods.swapChain[presentIndex] != presentRecord_->getRealFunc()) {
+        present12Record_ = makeUniqueHookRecord(methods.swapChain[presentIndex], codeAddress(&present12Hook),
+                                                "IDXGISwapChain::Present (D3D12)");
+        resizeBuffers12Record_ =
+            makeUniqueHookRecord(methods.swapChain[resizeBuffersIndex], codeAddress(&resizeBuffers12Hook),
+                                 "IDXGISwapChain::ResizeBuffers (D3D12)");
+        resizeTarget12Record_ =
+            makeUniqueHookRecord(methods.swapChain[resizeTargetIndex], codeAddress(&resizeTarget12Hook),
+                                 "IDXGISwapChain::ResizeTarget (D3D12)");
+    }
+    resizeBuffers1Record_ = makeUniqueHookRecord(methods.swapChain[resizeBuffers1Index],
+                                                 codeAddress(&resizeBuffers1Hook), "IDXGISwapChain3::ResizeBuffers1");
+    createSwapChainRecord_ = makeUniqueHookRecord(methods.factory[createSwapChainIndex],
+                                                  codeAddress(&createSwapChainHook), "IDXGIFactory::CreateSwapChain");
+    createSwapChainForHwndRecord_ =
+        makeUniqueHookRecord(methods.factory[createSwapChainForHwndIndex], codeAddress(&createSwapChainForHwndHook),
+                             "IDXGIFactory2::CreateSwapChainForHwnd");
+    createSwapChainForCoreWindowRecord_ = makeUniqueHookRecord(methods.factory[createSwapChainForCoreWindowIndex],
+                                                               codeAddress(&createSwapChainForCoreWindowHook),
+                                                               "IDXGIFactory2::CreateSwapChainForCoreWindow");
+    createSwapChainForCompositionRecord_ = makeUniqueHookRecord(methods.factory[createSwapChainForCompositionIndex],
+                                                                codeAddress(&createSwapChainForCompositionHook),
+                                                                "IDXGIFactory2::CreateSwapChainForComposition");
+    executeCommandListsRecord_ =
+        makeUniqueHookRecord(methods.queue[executeCommandListsIndex], codeAddress(&executeCommandListsHook),
+                             "ID3D12CommandQueue::ExecuteCommandLists");
+}
+
+D3DHook::D3D12Methods D3DHook::readD3D12Methods(HMODULE dxgiModule, HMODULE d3d12Module)
+{
+    const auto createDevice = reinterpret_cast<D3D12CreateDeviceFn>(procAddress(d3d12Module, "D3D12CreateDevice"));
+    const auto createFactory = reinterpret_cast<CreateDxgiFactory1Fn>(procAddress(dxgiModule, "CreateDXGIFactory1"));
+    ComPtr<IDXGIFactory2> factory;
+    Err::throwIfFailed(createFactory(IID_PPV_ARGS(&factory)), "Failed to create IDXGIFactory2");
+    ComPtr<ID3D12Device> device;
+    Err::throwIfFailed(createDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device)),
+                       "Failed to create D3D12 device");
+    D3D12_COMMAND_QUEUE_DESC queueDesc = {};
+    queueDesc.Type = D3D12_COMMAND_LIST_TYPE_DIRECT;
+    ComPtr<ID3D12CommandQueue> queue;
+    Err::throwIfFailed(device->CreateCommandQueue(&queueDesc, IID_PPV_ARGS(&queue)),
+                       "Failed to create D3D12 command queue");
+    const DummyWindow window;
+    DXGI_SWAP_CHAIN_DESC1 desc = {};
+    desc.Width = 64;
+    desc.Height = 64;
+    desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+    desc.SampleDesc = {1, 0};
+    desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+    desc.BufferCount = 2;
+    desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+    ComPtr<IDXGISwapChain1> swapChain;
+    Err::throwIfFailed(
+        factory->CreateSwapChainForHwnd(queue.Get(), window.handle(), &desc, nullptr, nullptr, &swapChain),
+        "Failed to create D3D12 SwapChain");
+    ComPtr<IDXGISwapChain3> swapChain3;
+    Err::throwIfFailed(swapChain.As(&swapChain3), "Failed to get IDXGISwapChain3");
+    D3D12Methods methods;
+    methods.swapChain = methodsOf(swapChain3.Get(), resizeBuffers1Index + 1);
+    methods.queue = methodsOf(queue.Get(), executeCommandListsIndex + 1);
+    methods.factory = methodsOf(factory.Get(), createSwapChainForCompositionIndex + 1);
+    return methods;
 }
 
 D3DHook::~D3DHook()
 {
     unhook(getHooks());
+    executeCommandListsRecord_.reset();
+    createSwapChainForCompositionRecord_.reset();
+    createSwapChainForCoreWindowRecord_.reset();
+    createSwapChainForHwndRecord_.reset();
+    createSwapChainRecord_.reset();
+    resizeBuffers1Record_.reset();
+    resizeTarget12Record_.reset();
+    resizeBuffers12Record_.reset();
+    present12Record_.reset();
     resizeTargetRecord_.reset();
     resizeBuffersRecord_.reset();
     presentRecord_.reset();
@@ -159,8 +278,17 @@ std::vector<void*> D3DHook::readSwapChainMethods(HMODULE dxgiModule, HMODULE d3d
 
 HookList D3DHook::getHooks()
 {
-    return {createDeviceRecord_.get(), createDeviceAndSwapChainRecord_.get(), presentRecord_.get(),
-            resizeBuffersRecord_.get(), resizeTargetRecord_.get()};
+    HookList records = {createDeviceRecord_.get(), createDeviceAndSwapChainRecord_.get(), presentRecord_.get(),
+                        resizeBuffersRecord_.get(), resizeTargetRecord_.get()};
+    for (HookRecord* record : {present12Record_.get(), resizeBuffers12Record_.get(), resizeTarget12Record_.get(),
+                               resizeBuffers1Record_.get(), createSwapChainRecord_.get(),
+                               createSwapChainForHwndRecord_.get(), createSwapChainForCoreWindowRecord_.get(),
+                               createSwapChainForCompositionRecord_.get(), executeCommandListsRecord_.get()}) {
+        if (record) {
+            records.push_back(record);
+        }
+    }
+    return records;
 }
 
 HookList D3DHook::getMandatoryHooks()
@@ -193,6 +321,7 @@ bool D3DHook::stopped()
     releaseRenderTarget();
     swapChain_ = nullptr;
     renderer_.reset();
+    forgetQueues();
     LOG_INFO(L"D3DHook stopped");
     return true;
 }
@@ -202,16 +331,33 @@ std::shared_ptr<Rendering::Renderer> D3DHook::getRenderer()
     if (!swapChain_) {
         throw std::logic_error("Failed to get renderer: SwapChain is null");
     }
-    if (renderer_) {
+    renderer_ = rendererForSwapChain();
+    rendererKind_ = swapChainKind_;
+    return renderer_;
+}
+
+std::shared_ptr<Rendering::SwapChainRenderer> D3DHook::rendererForSwapChain()
+{
+    if (renderer_ && rendererKind_ == swapChainKind_) {
         try {
-            renderer_ = reuse(renderer_, swapChain_);
-            return renderer_;
+            if (swapChainKind_ == DeviceKind::D3D12 &&
+                static_cast<Rendering::RendererD3D12&>(*renderer_).queue() != queueOf(swapChain_).Get()) {
+                // A new swap chain at the address of an old one, presenting with another queue.
+                renderer_.reset();
+            } else {
+                return reuse(renderer_, swapChain_);
+            }
         } catch (const std::exception& e) {
             LOG_ERROR(L"Failed to reuse renderer: %0", e.what());
         }
     }
-    renderer_ = createRenderer();
-    return renderer_;
+    // Dropped before the new one is made: two renderers of one device never exist at once.
+    renderer_.reset();
+    if (swapChainKind_ == DeviceKind::D3D12) {
+        return std::make_shared<Rendering::RendererD3D12>(swapChain_,
+                                                          [this](IDXGISwapChain* chain) { return queueOf(chain); });
+    }
+    return createRenderer();
 }
 
 std::shared_ptr<Rendering::SwapChainRenderer> D3DHook::createRenderer()
@@ -238,10 +384,104 @@ void D3DHook::dumpDevice()
     dumpSwapChain(swapChain_, Log::Level::Debug);
 }
 
+D3DHook::DeviceKind D3DHook::deviceKindOf(IDXGISwapChain* swapChain)
+{
+    ComPtr<ID3D11Device> device11;
+    if (SUCCEEDED(swapChain->GetDevice(IID_PPV_ARGS(&device11)))) {
+        return DeviceKind::D3D11;
+    }
+    ComPtr<ID3D12Device> device12;
+    if (SUCCEEDED(swapChain->GetDevice(IID_PPV_ARGS(&device12)))) {
+        return DeviceKind::D3D12;
+    }
+    return DeviceKind::Other;
+}
+
+ComPtr<ID3D12CommandQueue> D3DHook::queueOf(IDXGISwapChain* swapChain)
+{
+    std::lock_guard<std::mutex> lock(queuesMutex_);
+    const auto found = queues_.find(swapChain);
+    return found != queues_.end() ? found->second : nullptr;
+}
+
+bool D3DHook::drawable(IDXGISwapChain* swapChain)
+{
+    swapChainKind_ = deviceKindOf(swapChain);
+    if (swapChainKind_ == DeviceKind::D3D11) {
+        return true;
+    }
+    if (swapChainKind_ == DeviceKind::Other) {
+        if (!unknownDeviceLogged_.exchange(true)) {
+            LOG_WARN(L"Swap chain of a device other than Direct3D 11 or 12: the overlay is not drawn on it");
+        }
+        return false;
+    }
+    if (queueOf(swapChain)) {
+        return true;
+    }
+    // Made before we were loaded: the next direct queue of its device that the game executes on.
+    ComPtr<ID3D12CommandQueue> offered;
+    {
+        std::lock_guard<std::mutex> lock(queuesMutex_);
+        offered = std::move(offeredQueue_);
+    }
+    ComPtr<ID3D12Device> queueDevice;
+    if (offered && SUCCEEDED(offered->GetDevice(IID_PPV_ARGS(&queueDevice))) &&
+        queueDevice.Get() == Rendering::d3d12DeviceOf(swapChain).Get()) {
+        LOG_INFO(L"Command queue of the swap chain found: %0", static_cast<const void*>(offered.Get()));
+        std::lock_guard<std::mutex> lock(queuesMutex_);
+        queues_[swapChain] = offered;
+        queueWanted_.store(false);
+        return true;
+    }
+    queueWanted_.store(true);
+    return false;
+}
+
+void D3DHook::recordSwapChain(IUnknown* device, IUnknown* swapChain) noexcept
+{
+    guarded(L"CreateSwapChain", [&] {
+        ComPtr<IDXGISwapChain> chain;
+        if (!device || !swapChain || FAILED(swapChain->QueryInterface(IID_PPV_ARGS(&chain)))) {
+            return;
+        }
+        ComPtr<ID3D12CommandQueue> queue;
+        const bool d3d12 = SUCCEEDED(device->QueryInterface(IID_PPV_ARGS(&queue)));
+        std::lock_guard<std::mutex> lock(queuesMutex_);
+        if (d3d12) {
+            queues_[chain.Get()] = queue;
+        } else {
+            queues_.erase(chain.Get());
+        }
+    });
+}
+
+void D3DHook::offerQueue(ID3D12CommandQueue* queue) noexcept
+{
+    guarded(L"ExecuteCommandLists", [&] {
+        if (queue->GetDesc().Type != D3D12_COMMAND_LIST_TYPE_DIRECT) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(queuesMutex_);
+        offeredQueue_ = queue;
+    });
+}
+
+void D3DHook::forgetQueues()
+{
+    std::lock_guard<std::mutex> lock(queuesMutex_);
+    queues_.clear();
+    offeredQueue_.Reset();
+    queueWanted_.store(false);
+}
+
 void D3DHook::beforePresent(IDXGISwapChain* swapChain)
 {
     if (ready_.load()) {
         swapChain_ = swapChain;
+        if (!drawable(swapChain)) {
+            return;
+        }
         if (GraphicDeviceHookListener* listener = this->listener()) {
             listener->onPresent(*this);
         }
@@ -274,6 +514,7 @@ void D3DHook::checkDeviceLost(HRESULT result)
     releaseRenderTarget();
     swapChain_ = nullptr;
     renderer_.reset();
+    forgetQueues();
     if (GraphicDeviceHookListener* listener = this->listener()) {
         listener->onDeviceLost();
     }
@@ -319,18 +560,32 @@ HRESULT STDMETHODCALLTYPE D3DHook::presentHook(IDXGISwapChain* swapChain, UINT s
     if (self == nullptr || !self->presentRecord_) {
         return callRetired(&presentHook, E_FAIL, swapChain, syncInterval, flags);
     }
+    return self->present(*self->presentRecord_, swapChain, syncInterval, flags);
+}
+
+HRESULT STDMETHODCALLTYPE D3DHook::present12Hook(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags)
+{
+    D3DHook* self = instance();
+    if (self == nullptr || !self->present12Record_) {
+        return callRetired(&present12Hook, E_FAIL, swapChain, syncInterval, flags);
+    }
+    return self->present(*self->present12Record_, swapChain, syncInterval, flags);
+}
+
+HRESULT D3DHook::present(HookRecord& record, IDXGISwapChain* swapChain, UINT syncInterval, UINT flags)
+{
     if (flags & DXGI_PRESENT_TEST) {
         // Only asks whether presenting is possible: no frame, nothing is drawn (drawing here would
         // darken the next real frame twice).
-        return self->presentRecord_->real<PresentFn>()(swapChain, syncInterval, flags);
+        return record.real<PresentFn>()(swapChain, syncInterval, flags);
     }
     guarded(L"Present", [&] {
-        if (!self->stopped()) {
-            self->beforePresent(swapChain);
+        if (!stopped()) {
+            beforePresent(swapChain);
         }
     });
-    const HRESULT result = self->presentRecord_->real<PresentFn>()(swapChain, syncInterval, flags);
-    self->afterCall(result, L"Present");
+    const HRESULT result = record.real<PresentFn>()(swapChain, syncInterval, flags);
+    afterCall(result, L"Present");
     return result;
 }
 
@@ -356,6 +611,129 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeTargetHook(IDXGISwapChain* swapChain, c
     }
     self->beforeResize(L"ResizeTarget");
     return self->resizeTargetRecord_->real<ResizeTargetFn>()(swapChain, targetParameters);
+}
+
+HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffers12Hook(IDXGISwapChain* swapChain, UINT bufferCount, UINT width,
+                                                       UINT height, DXGI_FORMAT format, UINT swapChainFlags)
+{
+    D3DHook* self = instance();
+    if (self == nullptr || !self->resizeBuffers12Record_) {
+        return callRetired(&resizeBuffers12Hook, E_FAIL, swapChain, bufferCount, width, height, format, swapChainFlags);
+    }
+    self->beforeResize(L"ResizeBuffers");
+    const HRESULT result = self->resizeBuffers12Record_->real<ResizeBuffersFn>()(swapChain, bufferCount, width, height,
+                                                                                 format, swapChainFlags);
+    self->afterCall(result, L"ResizeBuffers");
+    return result;
+}
+
+HRESULT STDMETHODCALLTYPE D3DHook::resizeTarget12Hook(IDXGISwapChain* swapChain, const DXGI_MODE_DESC* targetParameters)
+{
+    D3DHook* self = instance();
+    if (self == nullptr || !self->resizeTarget12Record_) {
+        return callRetired(&resizeTarget12Hook, E_FAIL, swapChain, targetParameters);
+    }
+    self->beforeResize(L"ResizeTarget");
+    return self->resizeTarget12Record_->real<ResizeTargetFn>()(swapChain, targetParameters);
+}
+
+HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffers1Hook(IDXGISwapChain3* swapChain, UINT bufferCount, UINT width,
+                                                      UINT height, DXGI_FORMAT format, UINT swapChainFlags,
+                                                      const UINT* nodeMasks, IUnknown* const* queues)
+{
+    D3DHook* self = instance();
+    if (self == nullptr || !self->resizeBuffers1Record_) {
+        return callRetired(&resizeBuffers1Hook, E_FAIL, swapChain, bufferCount, width, height, format, swapChainFlags,
+                           nodeMasks, queues);
+    }
+    self->beforeResize(L"ResizeBuffers1");
+    const HRESULT result = self->resizeBuffers1Record_->real<ResizeBuffers1Fn>()(
+        swapChain, bufferCount, width, height, format, swapChainFlags, nodeMasks, queues);
+    if (SUCCEEDED(result) && queues && queues[0]) {
+        self->recordSwapChain(queues[0], swapChain);  // presents with the first one given from now on
+    }
+    self->afterCall(result, L"ResizeBuffers1");
+    return result;
+}
+
+HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainHook(IDXGIFactory* factory, IUnknown* device,
+                                                       DXGI_SWAP_CHAIN_DESC* desc, IDXGISwapChain** swapChain)
+{
+    D3DHook* self = instance();
+    if (self == nullptr || !self->createSwapChainRecord_) {
+        return callRetired(&createSwapChainHook, E_FAIL, factory, device, desc, swapChain);
+    }
+    const HRESULT result = self->createSwapChainRecord_->real<CreateSwapChainFn>()(factory, device, desc, swapChain);
+    if (SUCCEEDED(result) && swapChain) {
+        self->recordSwapChain(device, *swapChain);
+    }
+    return result;
+}
+
+HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForHwndHook(IDXGIFactory2* factory, IUnknown* device, HWND window,
+                                                              const DXGI_SWAP_CHAIN_DESC1* desc,
+                                                              const DXGI_SWAP_CHAIN_FULLSCREEN_DESC* fullscreenDesc,
+                                                              IDXGIOutput* output, IDXGISwapChain1** swapChain)
+{
+    D3DHook* self = instance();
+    if (self == nullptr || !self->createSwapChainForHwndRecord_) {
+        return callRetired(&createSwapChainForHwndHook, E_FAIL, factory, device, window, desc, fullscreenDesc, output,
+                           swapChain);
+    }
+    const HRESULT result = self->createSwapChainForHwndRecord_->real<CreateSwapChainForHwndFn>()(
+        factory, device, window, desc, fullscreenDesc, output, swapChain);
+    if (SUCCEEDED(result) && swapChain) {
+        self->recordSwapChain(device, *swapChain);
+    }
+    return result;
+}
+
+HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForCoreWindowHook(IDXGIFactory2* factory, IUnknown* device,
+                                                                    IUnknown* window, const DXGI_SWAP_CHAIN_DESC1* desc,
+                                                                    IDXGIOutput* output, IDXGISwapChain1** swapChain)
+{
+    D3DHook* self = instance();
+    if (self == nullptr || !self->createSwapChainForCoreWindowRecord_) {
+        return callRetired(&createSwapChainForCoreWindowHook, E_FAIL, factory, device, window, desc, output, swapChain);
+    }
+    const HRESULT result = self->createSwapChainForCoreWindowRecord_->real<CreateSwapChainForCoreWindowFn>()(
+        factory, device, window, desc, output, swapChain);
+    if (SUCCEEDED(result) && swapChain) {
+        self->recordSwapChain(device, *swapChain);
+    }
+    return result;
+}
+
+HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForCompositionHook(IDXGIFactory2* factory, IUnknown* device,
+                                                                     const DXGI_SWAP_CHAIN_DESC1* desc,
+                                                                     IDXGIOutput* output, IDXGISwapChain1** swapChain)
+{
+    D3DHook* self = instance();
+    if (self == nullptr || !self->createSwapChainForCompositionRecord_) {
+        return callRetired(&createSwapChainForCompositionHook, E_FAIL, factory, device, desc, output, swapChain);
+    }
+    const HRESULT result = self->createSwapChainForCompositionRecord_->real<CreateSwapChainForCompositionFn>()(
+        factory, device, desc, output, swapChain);
+    if (SUCCEEDED(result) && swapChain) {
+        self->recordSwapChain(device, *swapChain);
+    }
+    return result;
+}
+
+void STDMETHODCALLTYPE D3DHook::executeCommandListsHook(ID3D12CommandQueue* queue, UINT count,
+                                                        ID3D12CommandList* const* lists)
+{
+    D3DHook* self = instance();
+    if (self == nullptr || !self->executeCommandListsRecord_) {
+        if (const auto real = retiredReal(&executeCommandListsHook)) {
+            real(queue, count, lists);
+        }
+        return;
+    }
+    if (self->queueWanted_.load(std::memory_order_relaxed)) {
+        self->offerQueue(queue);
+    }
+    self->executeCommandListsRecord_->real<ExecuteCommandListsFn>()(queue, count, lists);
 }
 
 void D3DHook::beforeResize(const wchar_t* call) noexcept

@@ -1,16 +1,27 @@
 #pragma once
-// Hooks DXGI games that render with Direct3D 11: the two device-creation entry points (to ask for
-// Direct2D-compatible devices) and Present, ResizeBuffers and ResizeTarget of IDXGISwapChain, whose
-// code every swap chain of the process shares. Owns the renderer that draws into the game's back
-// buffer: Direct2D where it can, Direct3D 11 otherwise.
+// Hooks DXGI games that render with Direct3D 11 or Direct3D 12: the two Direct3D 11 device-creation
+// entry points (to ask for Direct2D-compatible devices) and Present, ResizeBuffers and ResizeTarget of
+// IDXGISwapChain, whose code every swap chain of the process shares. Owns the renderer that draws into
+// the game's back buffer: Direct2D where it can, Direct3D 11 otherwise; Direct3D 12 for swap chains of
+// a Direct3D 12 command queue.
+//
+// A Direct3D 12 swap chain does not name the queue it presents with, and drawing needs it. It is
+// recorded where the game creates its swap chain (the factory's CreateSwapChain methods) and, for a
+// swap chain made before we were loaded, taken from the game's own ExecuteCommandLists on a direct
+// queue of the swap chain's device. Where the runtime gives Direct3D 12 swap chains code of their own
+// (Wine does), that code is hooked too, as is IDXGISwapChain3::ResizeBuffers1.
 
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_api.h"
 #include "overlay/overlay_client/impl/single_instance.h"
 
 #include <d3d11.h>
-#include <dxgi.h>
+#include <d3d12.h>
+#include <dxgi1_4.h>
+#include <wrl/client.h>
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace Overlay {
@@ -40,6 +51,25 @@ public:
     // ResizeTarget 14), read from a throw-away device and swap chain made with the given modules.
     static std::vector<void*> readSwapChainMethods(HMODULE dxgiModule, HMODULE d3d11Module);
 
+    // What the Direct3D 12 hooks patch, read from a throw-away device, queue, factory and swap chain:
+    // the swap chain's first 40 methods (ResizeBuffers1 is 39), the queue's first 11
+    // (ExecuteCommandLists is 10) and IDXGIFactory2's first 25 (CreateSwapChain 10,
+    // CreateSwapChainForHwnd 15, ForCoreWindow 16, ForComposition 24). Throws when one cannot be made.
+    struct D3D12Methods
+    {
+        std::vector<void*> swapChain;
+        std::vector<void*> queue;
+        std::vector<void*> factory;
+    };
+    static D3D12Methods readD3D12Methods(HMODULE dxgiModule, HMODULE d3d12Module);
+
+    // What presents with a swap chain, as far as the overlay is concerned.
+    enum class DeviceKind { D3D11, D3D12, Other };
+    static DeviceKind deviceKindOf(IDXGISwapChain* swapChain);
+
+    // The command queue recorded for a swap chain; null when not known (yet).
+    Microsoft::WRL::ComPtr<ID3D12CommandQueue> queueOf(IDXGISwapChain* swapChain);
+
     // D3D11_CREATE_DEVICE_BGRA_SUPPORT added: Direct2D needs it.
     static UINT withBgraSupport(UINT flags) { return flags | D3D11_CREATE_DEVICE_BGRA_SUPPORT; }
 
@@ -59,6 +89,41 @@ private:
                                                        UINT height, DXGI_FORMAT format, UINT swapChainFlags);
     static HRESULT STDMETHODCALLTYPE resizeTargetHook(IDXGISwapChain* swapChain,
                                                       const DXGI_MODE_DESC* targetParameters);
+    // The same three for Direct3D 12 swap chains with code of their own, and ResizeBuffers1.
+    static HRESULT STDMETHODCALLTYPE present12Hook(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags);
+    static HRESULT STDMETHODCALLTYPE resizeBuffers12Hook(IDXGISwapChain* swapChain, UINT bufferCount, UINT width,
+                                                         UINT height, DXGI_FORMAT format, UINT swapChainFlags);
+    static HRESULT STDMETHODCALLTYPE resizeTarget12Hook(IDXGISwapChain* swapChain,
+                                                        const DXGI_MODE_DESC* targetParameters);
+    static HRESULT STDMETHODCALLTYPE resizeBuffers1Hook(IDXGISwapChain3* swapChain, UINT bufferCount, UINT width,
+                                                        UINT height, DXGI_FORMAT format, UINT swapChainFlags,
+                                                        const UINT* nodeMasks, IUnknown* const* queues);
+    static HRESULT STDMETHODCALLTYPE createSwapChainHook(IDXGIFactory* factory, IUnknown* device,
+                                                         DXGI_SWAP_CHAIN_DESC* desc, IDXGISwapChain** swapChain);
+    static HRESULT STDMETHODCALLTYPE createSwapChainForHwndHook(IDXGIFactory2* factory, IUnknown* device, HWND window,
+                                                                const DXGI_SWAP_CHAIN_DESC1* desc,
+                                                                const DXGI_SWAP_CHAIN_FULLSCREEN_DESC* fullscreenDesc,
+                                                                IDXGIOutput* output, IDXGISwapChain1** swapChain);
+    static HRESULT STDMETHODCALLTYPE createSwapChainForCoreWindowHook(IDXGIFactory2* factory, IUnknown* device,
+                                                                      IUnknown* window,
+                                                                      const DXGI_SWAP_CHAIN_DESC1* desc,
+                                                                      IDXGIOutput* output, IDXGISwapChain1** swapChain);
+    static HRESULT STDMETHODCALLTYPE createSwapChainForCompositionHook(IDXGIFactory2* factory, IUnknown* device,
+                                                                       const DXGI_SWAP_CHAIN_DESC1* desc,
+                                                                       IDXGIOutput* output,
+                                                                       IDXGISwapChain1** swapChain);
+    static void STDMETHODCALLTYPE executeCommandListsHook(ID3D12CommandQueue* queue, UINT count,
+                                                          ID3D12CommandList* const* lists);
+
+    HRESULT present(HookRecord& record, IDXGISwapChain* swapChain, UINT syncInterval, UINT flags);
+    void buildD3D12Records();
+    // Remembers the queue of a swap chain the game just created (forgets it for any other device).
+    void recordSwapChain(IUnknown* device, IUnknown* swapChain) noexcept;
+    // Takes a direct queue the game executes on, while a Direct3D 12 swap chain waits for one.
+    void offerQueue(ID3D12CommandQueue* queue) noexcept;
+    // True when the overlay can draw into the swap chain; logs an unknown device once.
+    bool drawable(IDXGISwapChain* swapChain);
+    void forgetQueues();
 
     void beforePresent(IDXGISwapChain* swapChain);
     // Lets go of the back buffer before the game resizes it; never throws.
@@ -67,6 +132,8 @@ private:
     void afterCall(HRESULT result, const wchar_t* call) noexcept;
     // Makes the renderer for the current swap chain: Direct2D where it can draw, Direct3D 11 otherwise.
     std::shared_ptr<Rendering::SwapChainRenderer> createRenderer();
+    // A renderer of the current swap chain's kind: the one kept when it still fits, a new one otherwise.
+    std::shared_ptr<Rendering::SwapChainRenderer> rendererForSwapChain();
     void releaseRenderTarget();
     void checkDeviceLost(HRESULT result);
     // Completes a requested stop; true once the hook is stopped.
@@ -74,17 +141,39 @@ private:
 
     HMODULE dxgiModule_;
     HMODULE d3d11Module_;
+    HMODULE d3d12Module_ = nullptr;  // null when Direct3D 12 is not available
     std::atomic<bool> ready_{false};
     std::atomic<uint32_t> stopState_{Running};
     uint32_t frameCount_ = 0;
-    IDXGISwapChain* swapChain_ = nullptr;  // borrowed: the swap chain of the frame being presented
+    IDXGISwapChain* swapChain_ = nullptr;           // borrowed: the swap chain of the frame being presented
+    DeviceKind swapChainKind_ = DeviceKind::Other;  // of swapChain_
     // Empty until the listener first asks; whatever kind it is, only SwapChainRenderer is asked.
     std::shared_ptr<Rendering::SwapChainRenderer> renderer_;
+    DeviceKind rendererKind_ = DeviceKind::Other;
+    std::atomic<bool> unknownDeviceLogged_{false};
+    // Swap chains are created and queues executed on the game's threads, not only the presenting one.
+    std::mutex queuesMutex_;
+    // Keyed by the swap chain's address only: a swap chain made later at the same address goes
+    // through the creation hooks and replaces its entry.
+    std::map<IDXGISwapChain*, Microsoft::WRL::ComPtr<ID3D12CommandQueue>> queues_;
+    // Set while a Direct3D 12 swap chain presents with a queue we do not know.
+    std::atomic<bool> queueWanted_{false};
+    Microsoft::WRL::ComPtr<ID3D12CommandQueue> offeredQueue_;
     std::unique_ptr<HookRecord> createDeviceRecord_;
     std::unique_ptr<HookRecord> createDeviceAndSwapChainRecord_;
     std::unique_ptr<HookRecord> presentRecord_;
     std::unique_ptr<HookRecord> resizeBuffersRecord_;
     std::unique_ptr<HookRecord> resizeTargetRecord_;
+    // Direct3D 12 only (absent without it); the swap-chain three only where their code differs.
+    std::unique_ptr<HookRecord> present12Record_;
+    std::unique_ptr<HookRecord> resizeBuffers12Record_;
+    std::unique_ptr<HookRecord> resizeTarget12Record_;
+    std::unique_ptr<HookRecord> resizeBuffers1Record_;
+    std::unique_ptr<HookRecord> createSwapChainRecord_;
+    std::unique_ptr<HookRecord> createSwapChainForHwndRecord_;
+    std::unique_ptr<HookRecord> createSwapChainForCoreWindowRecord_;
+    std::unique_ptr<HookRecord> createSwapChainForCompositionRecord_;
+    std::unique_ptr<HookRecord> executeCommandListsRecord_;
 };
 
 }  // namespace Overlay

@@ -1,0 +1,262 @@
+// The DXGI hook with Direct3D 12 games presenting in the test process (vkd3d under Wine): the command
+// queue found where the swap chain is made and, for a game already presenting, from its own
+// ExecuteCommandLists; drawing every frame across ResizeBuffers; a Direct3D 11 and a Direct3D 12 game
+// side by side; a swap chain of another device left alone.
+#include "d3d11_spy/d3d11_spy.h"
+#include "d3d12_read_back.h"
+#include "demo_game.h"
+
+#include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d_hook.h"
+#include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
+#include "overlay/overlay_client/impl/rendering/d3d/d3d12/renderer_d3d12.h"
+#include "overlay/overlay_client/impl/rendering/render_overlay.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <optional>
+#include <set>
+
+namespace {
+
+using namespace GraphicsTest;
+using Overlay::GraphicDeviceHook;
+using Overlay::Rendering::Renderer;
+using Overlay::Rendering::SizeU;
+using Overlay::Rendering::SwapChainRenderer;
+
+const Overlay::Ipc::SharedRect hostRect = {20, 16, 20 + 64, 16 + 48};
+
+// Draws the overlay on every frame, as the overlay client does while shown, and checks what it drew
+// in the frame `readBack` returns (empty: not checked).
+class OverlayListener : public Overlay::GraphicDeviceHookListener
+{
+public:
+    OverlayListener() : host_(hostRect), overlay_(host_.sharedOverlay, SizeU{1, 1}, nullptr)
+    {
+        host_.publish(64, 48, 9);
+    }
+
+    void onPresent(Overlay::GraphicApi& api) override
+    {
+        ++presentCalls;
+        try {
+            const std::shared_ptr<Renderer> renderer = api.getRenderer();
+            renderers.insert(renderer.get());
+            IDXGISwapChain* swapChain = std::dynamic_pointer_cast<SwapChainRenderer>(renderer)->swapChain();
+            DXGI_SWAP_CHAIN_DESC desc = {};
+            swapChain->GetDesc(&desc);
+            overlay_.setSurfaceSize(SizeU{desc.BufferDesc.Width, desc.BufferDesc.Height});
+            overlay_.setRenderer(renderer);
+            overlay_.draw();
+            Rgba background;
+            if (readBack) {
+                check(readBack(swapChain, background), background);
+            }
+        } catch (const std::exception& e) {
+            errors += std::string(e.what()) + "; ";
+        }
+    }
+
+    void onDeviceLost() override { overlay_.release(); }
+
+    std::function<Image(IDXGISwapChain*, Rgba& background)> readBack;
+    int presentCalls = 0;
+    int checkedFrames = 0;
+    SizeU lastSize;
+    std::set<Renderer*> renderers;
+    std::string errors;
+
+private:
+    void check(const Image& image, const Rgba& background)
+    {
+        lastSize = {image.width, image.height};
+        auto expect = [&](uint32_t x, uint32_t y, const Rgba& color, int tolerance) {
+            if (!closeTo(image.at(x, y), color, tolerance)) {
+                errors += "pixel " + std::to_string(x) + ", " + std::to_string(y) + ": " + describe(image.at(x, y)) +
+                          " instead of " + describe(color) + "; ";
+            }
+        };
+        expect(2, 2, dimmed(background), 2);
+        expect(image.width - 3, 2, dimmed(background), 2);
+        for (const auto& point : {std::make_pair(0u, 0u), std::make_pair(63u, 47u), std::make_pair(31u, 20u)}) {
+            expect(hostRect.left + point.first, hostRect.top + point.second, patternPixel(point.first, point.second, 9),
+                   1);
+        }
+        ++checkedFrames;
+    }
+
+    TestHost host_;
+    Overlay::Rendering::RenderOverlay overlay_;
+};
+
+Demo12::Options gameOptions(bool legacyCreate = false)
+{
+    Demo12::Options options;
+    options.width = 256;
+    options.height = 192;
+    options.syncInterval = 0;
+    options.hidden = true;
+    options.legacyCreate = legacyCreate;
+    return options;
+}
+
+class D3D12HookedGame : public ::testing::Test
+{
+protected:
+    ~D3D12HookedGame() override
+    {
+        if (hook) {
+            hook->setListener(nullptr);
+        }
+        game.reset();
+        hook.reset();
+    }
+
+    void attachHook()
+    {
+        hook.emplace(77);
+        Overlay::hook(hook->getHooks());
+        EXPECT_TRUE(Overlay::allHooked(hook->getHooks()));
+        hook->setListener(&listener);
+    }
+
+    void startGame(const Demo12::Options& options = gameOptions())
+    {
+        game = std::make_unique<Demo12::DemoGame>(options);
+        listener.readBack = [this](IDXGISwapChain*, Rgba& background) {
+            background = D3D12Test::background(game->frameCount());
+            return D3D12Test::readBackBuffer(*game);
+        };
+    }
+
+    void frames(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            game->pumpMessages();
+            ASSERT_EQ(game->renderFrame(), S_OK) << "frame " << game->frameCount();
+        }
+    }
+
+    LogTest::LogCapture log;
+    std::optional<GraphicDeviceHook> hook;
+    std::unique_ptr<Demo12::DemoGame> game;
+    OverlayListener listener;
+};
+
+class QueueFromSwapChainCreation : public D3D12HookedGame, public ::testing::WithParamInterface<bool>
+{};
+
+TEST_P(QueueFromSwapChainCreation, DrawnOnEveryFrameAcrossResizesUntilStopped)
+{
+    attachHook();
+    EXPECT_EQ(count(log, L"Hooking DXGI (D3D12)"), 1u);
+    startGame(gameOptions(GetParam()));
+    frames(13);
+    EXPECT_EQ(listener.presentCalls, 3);
+    EXPECT_EQ(listener.checkedFrames, 3);
+    EXPECT_EQ(countPrefix(log, L"Command queue of the swap chain found"), 0u) << "known from its creation";
+
+    game->requestResize(400, 300);
+    frames(2);
+    EXPECT_EQ(game->lastResizeResult(), S_OK) << "the renderer kept a reference to a back buffer";
+    EXPECT_EQ(listener.lastSize, (SizeU{400, 300}));
+    EXPECT_EQ(listener.checkedFrames, 5);
+    EXPECT_EQ(listener.errors, "");
+    EXPECT_EQ(listener.renderers.size(), 1u) << "the renderer survives a resize";
+
+    // A swap chain released and made again for the same window while shown.
+    game->recreateSwapChain();
+    frames(2);
+    EXPECT_EQ(listener.checkedFrames, 7);
+    EXPECT_EQ(listener.errors, "");
+
+    hook->stop();
+    frames(2);
+    EXPECT_EQ(count(log, L"D3DHook stopped"), 1u);
+    game->requestResize(300, 200);
+    frames(1);
+    EXPECT_EQ(game->lastResizeResult(), S_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Factory, QueueFromSwapChainCreation, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "CreateSwapChain" : "CreateSwapChainForHwnd";
+                         });
+
+TEST_F(D3D12HookedGame, GameAlreadyPresentingGetsItsQueueFromExecuteCommandLists)
+{
+    startGame();
+    frames(3);
+    attachHook();
+    frames(11);
+    EXPECT_EQ(listener.presentCalls, 0) << "nothing is drawn while the queue is unknown";
+    frames(3);
+    EXPECT_EQ(countPrefix(log, L"Command queue of the swap chain found"), 1u);
+    EXPECT_EQ(listener.presentCalls, 3);
+    EXPECT_EQ(listener.checkedFrames, 3);
+    EXPECT_EQ(listener.errors, "");
+}
+
+TEST_F(D3D12HookedGame, Direct3D11AndDirect3D12GamesInOneProcessBothDrawn)
+{
+    attachHook();
+    startGame();
+    Demo::Options options11;
+    options11.width = 256;
+    options11.height = 192;
+    options11.syncInterval = 0;
+    options11.hidden = true;
+    Demo::DemoGame game11(options11);
+    int checked11 = 0;
+    listener.readBack = [&](IDXGISwapChain* swapChain, Rgba& background) {
+        if (swapChain != game11.swapChain()) {
+            background = D3D12Test::background(game->frameCount());
+            return D3D12Test::readBackBuffer(*game);
+        }
+        ++checked11;
+        float clear[4];
+        Demo::DemoGame::clearColor(game11.frameCount(), clear);
+        auto channel = [](float value) { return static_cast<uint8_t>(std::lround(value * 255)); };
+        background = {channel(clear[0]), channel(clear[1]), channel(clear[2]), 255};
+        return GraphicsTest::readBackBuffer(swapChain);
+    };
+    for (int i = 0; i < 8; ++i) {
+        frames(1);
+        game11.pumpMessages();
+        ASSERT_EQ(game11.renderFrame(), S_OK);
+    }
+    EXPECT_EQ(listener.errors, "");
+    EXPECT_EQ(checked11, 3);
+    EXPECT_EQ(listener.checkedFrames, 6);
+    EXPECT_EQ(game11.stateMismatches(), 0u) << game11.lastMismatch();
+}
+
+// A stand-in swap chain whose device is neither Direct3D 11 nor 12 (Wine's Direct3D 10 devices answer as
+// Direct3D 11 ones, so a real Direct3D 10 game cannot show this here).
+TEST(D3D12UnknownDevice, SwapChainLeftAloneWithOneWarning)
+{
+    LogTest::LogCapture log;
+    const HMODULE spyModule = LoadLibraryW(L"d3d11_spy.dll");
+    SpyState* spy = reinterpret_cast<SpyStateFn>(reinterpret_cast<void*>(GetProcAddress(spyModule, "spyState")))();
+    const auto spiedCreate = reinterpret_cast<decltype(&D3D11CreateDeviceAndSwapChain)>(
+        reinterpret_cast<void*>(GetProcAddress(spyModule, "D3D11CreateDeviceAndSwapChain")));
+    Overlay::D3DHook hook(GetModuleHandleW(L"dxgi.dll"), spyModule);
+    Overlay::hook(hook.getHooks());
+    *spy = SpyState();
+    spy->unknownDevice = true;
+    {
+        TestSwapChain target(128, 96, spiedCreate);
+        OverlayListener listener;
+        hook.setListener(&listener);
+        for (int frame = 0; frame < 14; ++frame) {
+            ASSERT_EQ(target.swapChain->Present(0, 0), S_OK);
+        }
+        hook.setListener(nullptr);
+        EXPECT_EQ(listener.presentCalls, 0);
+    }
+    *spy = SpyState();
+    EXPECT_EQ(count(log, L"Swap chain of a device other than Direct3D 11 or 12: the overlay is not drawn on it"), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+#pragma once
+// The Direct3D 12 demo game: one window with a flip-model swap chain (two or three buffers) on a
+// direct command queue, drawing a moving pattern of bars with clears only (no pipeline of its own, so
+// whatever is on the screen besides the pattern was drawn by someone else). It waits for the GPU
+// before each ResizeBuffers, as D3D12 requires, and counts the keyboard and mouse messages its
+// window procedure receives.
+
+#include <d3d12.h>
+#include <dxgi1_4.h>
+#include <windows.h>
+#include <wrl/client.h>
+
+#include "win/unique_handle.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace Demo12 {
+
+struct ResizeStep
+{
+    uint64_t frame = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+};
+
+struct Options
+{
+    uint32_t width = 800;
+    uint32_t height = 600;
+    int32_t x = 40;
+    int32_t y = 40;
+    uint32_t bufferCount = 2;  // 2 or 3
+    uint64_t frames = 0;       // 0: until the window is closed
+    uint32_t syncInterval = 1;
+    // IDXGIFactory::CreateSwapChain instead of IDXGIFactory2::CreateSwapChainForHwnd.
+    bool legacyCreate = false;
+    bool hidden = false;
+    std::vector<ResizeStep> resizes;
+    bool help = false;
+};
+
+// Parses the arguments (without the program name). Returns false and fills `error` on bad input.
+bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
+std::string usageText();
+
+class DemoGame
+{
+public:
+    explicit DemoGame(const Options& options);  // throws std::runtime_error
+    ~DemoGame();
+    DemoGame(const DemoGame&) = delete;
+    DemoGame& operator=(const DemoGame&) = delete;
+
+    // Dispatches the pending window messages; false once the window was closed.
+    bool pumpMessages();
+    // Draws one frame and presents it. Returns the Present result.
+    HRESULT renderFrame();
+    // Frames until the window is closed or the frame limit is reached. Returns the exit code.
+    int run();
+    // Resizes the client area; the swap chain follows before the next frame.
+    void requestResize(uint32_t width, uint32_t height);
+    // Waits until the queue has done everything submitted so far.
+    void waitForGpu();
+    // Releases the swap chain and makes a new one for the same window.
+    void recreateSwapChain();
+
+    std::string counters() const;
+    uint64_t frameCount() const { return frames_; }
+    HRESULT lastResizeResult() const { return lastResizeResult_; }
+    HRESULT lastPresentResult() const { return lastPresentResult_; }
+    HWND window() const { return window_; }
+    IDXGISwapChain3* swapChain() const { return swapChain_.Get(); }
+    ID3D12Device* device() const { return device_.Get(); }
+    ID3D12CommandQueue* queue() const { return queue_.Get(); }
+    uint32_t width() const { return width_; }
+    uint32_t height() const { return height_; }
+    // Background of a frame, RGBA 0..1 (the bars cover a band at the bottom only).
+    static void clearColor(uint64_t frame, float rgba[4]);
+    // Rows from this one down hold the moving bars; above it only the background.
+    uint32_t barsTop() const { return height_ - height_ / 4; }
+
+    // Called after the frame was drawn and submitted, before it is presented.
+    std::function<void()> beforePresent;
+
+private:
+    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void createWindow();
+    void createSwapChain();
+    void createTargets();
+    void resize();
+
+    Options options_;
+    HWND window_ = nullptr;
+    UINT printMessage_ = 0;
+    Microsoft::WRL::ComPtr<IDXGIFactory2> factory_;
+    Microsoft::WRL::ComPtr<ID3D12Device> device_;
+    Microsoft::WRL::ComPtr<ID3D12CommandQueue> queue_;
+    Microsoft::WRL::ComPtr<IDXGISwapChain3> swapChain_;
+    Microsoft::WRL::ComPtr<ID3D12DescriptorHeap> rtvHeap_;
+    UINT rtvStride_ = 0;
+    std::vector<Microsoft::WRL::ComPtr<ID3D12Resource>> buffers_;
+    std::vector<Microsoft::WRL::ComPtr<ID3D12CommandAllocator>> allocators_;
+    std::vector<uint64_t> allocatorFence_;
+    Microsoft::WRL::ComPtr<ID3D12GraphicsCommandList> list_;
+    Microsoft::WRL::ComPtr<ID3D12Fence> fence_;
+    Win::UniqueHandle fenceEvent_;
+    uint64_t fenceValue_ = 0;
+    uint32_t width_ = 0;
+    uint32_t height_ = 0;
+    uint32_t pendingWidth_ = 0;
+    uint32_t pendingHeight_ = 0;
+    bool resizePending_ = false;
+    uint64_t frames_ = 0;
+    uint32_t resizes_ = 0;
+    uint64_t keyMessages_ = 0;
+    uint64_t mouseMessages_ = 0;
+    HRESULT lastResizeResult_ = S_OK;
+    HRESULT lastPresentResult_ = S_OK;
+    bool quit_ = false;
+};
+
+}  // namespace Demo12
