@@ -81,11 +81,18 @@ D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module)
                                                 "IDXGISwapChain::ResizeBuffers");
     resizeTargetRecord_ = makeUniqueHookRecord(methods[resizeTargetIndex], codeAddress(&resizeTargetHook),
                                                "IDXGISwapChain::ResizeTarget");
+    Gate::open(this);
+}
+
+bool D3DHook::retire()
+{
+    unhook(getHooks());
+    return Gate::close("D3DHook", retireTimeoutMs);
 }
 
 D3DHook::~D3DHook()
 {
-    unhook(getHooks());
+    retire();
     resizeTargetRecord_.reset();
     resizeBuffersRecord_.reset();
     presentRecord_.reset();
@@ -286,7 +293,8 @@ HRESULT WINAPI D3DHook::createDeviceHook(IDXGIAdapter* adapter, D3D_DRIVER_TYPE 
                                          UINT sdkVersion, ID3D11Device** device, D3D_FEATURE_LEVEL* featureLevel,
                                          ID3D11DeviceContext** context)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->createDeviceRecord_) {
         return callRetired(&createDeviceHook, E_FAIL, adapter, driverType, software, flags, featureLevels,
                            featureLevelCount, sdkVersion, device, featureLevel, context);
@@ -303,7 +311,8 @@ HRESULT WINAPI D3DHook::createDeviceAndSwapChainHook(IDXGIAdapter* adapter, D3D_
                                                      IDXGISwapChain** swapChain, ID3D11Device** device,
                                                      D3D_FEATURE_LEVEL* featureLevel, ID3D11DeviceContext** context)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->createDeviceAndSwapChainRecord_) {
         return callRetired(&createDeviceAndSwapChainHook, E_FAIL, adapter, driverType, software, flags, featureLevels,
                            featureLevelCount, sdkVersion, swapChainDesc, swapChain, device, featureLevel, context);
@@ -315,7 +324,8 @@ HRESULT WINAPI D3DHook::createDeviceAndSwapChainHook(IDXGIAdapter* adapter, D3D_
 
 HRESULT STDMETHODCALLTYPE D3DHook::presentHook(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->presentRecord_) {
         return callRetired(&presentHook, E_FAIL, swapChain, syncInterval, flags);
     }
@@ -337,7 +347,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::presentHook(IDXGISwapChain* swapChain, UINT s
 HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffersHook(IDXGISwapChain* swapChain, UINT bufferCount, UINT width,
                                                      UINT height, DXGI_FORMAT format, UINT swapChainFlags)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->resizeBuffersRecord_) {
         return callRetired(&resizeBuffersHook, E_FAIL, swapChain, bufferCount, width, height, format, swapChainFlags);
     }
@@ -350,7 +361,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffersHook(IDXGISwapChain* swapChain, 
 
 HRESULT STDMETHODCALLTYPE D3DHook::resizeTargetHook(IDXGISwapChain* swapChain, const DXGI_MODE_DESC* targetParameters)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->resizeTargetRecord_) {
         return callRetired(&resizeTargetHook, E_FAIL, swapChain, targetParameters);
     }
