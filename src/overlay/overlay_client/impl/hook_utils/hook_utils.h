@@ -35,7 +35,7 @@
 //
 //   HRESULT STDMETHODCALLTYPE presentHook(IDXGISwapChain* chain, UINT interval, UINT flags)
 //   {
-//       D3DHook* self = instance();
+//       D3DHook* self = instance();  // or through a ReplacementGate pass, see below
 //       if (self == nullptr)
 //           return callRetired(&presentHook, E_FAIL, chain, interval, flags);
 //       ...
