@@ -53,12 +53,34 @@ bool isExecutable(const void* address)
 
 bool writeCode(void* destination, const void* source, std::size_t length)
 {
-    DWORD old = 0;
-    if (!VirtualProtect(destination, length, PAGE_EXECUTE_READWRITE, &old))
+    // Page by page: VirtualProtect reports the former protection of the first page only, and
+    // giving that back to the whole range would leave a neighbour page with another one (a
+    // read-only code page made writable, say). All pages are made writable before any byte is
+    // written, so that a failure leaves the code untouched.
+    constexpr std::uint64_t PageSize = 0x1000;
+    constexpr std::size_t MaxPages = 4;
+    const std::uint64_t start = reinterpret_cast<std::uint64_t>(destination);
+    const std::uint64_t firstPage = start & ~(PageSize - 1);
+    const std::size_t pages =
+        length == 0 ? 0 : static_cast<std::size_t>(((start + length - 1) & ~(PageSize - 1)) - firstPage) / PageSize + 1;
+    if (pages > MaxPages)
         return false;
+    DWORD former[MaxPages] = {};
+    auto page = [&](std::size_t i) { return reinterpret_cast<void*>(firstPage + i * PageSize); };
+    auto restore = [&](std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            DWORD ignored = 0;
+            VirtualProtect(page(i), 1, former[i], &ignored);
+        }
+    };
+    for (std::size_t i = 0; i < pages; ++i) {
+        if (!VirtualProtect(page(i), 1, PAGE_EXECUTE_READWRITE, &former[i])) {
+            restore(i);
+            return false;
+        }
+    }
     std::memcpy(destination, source, length);
-    DWORD ignored = 0;
-    VirtualProtect(destination, length, old, &ignored);
+    restore(pages);
     FlushInstructionCache(GetCurrentProcess(), destination, length);
     return true;
 }

@@ -21,8 +21,9 @@ std::size_t readableLength(const void* address, std::size_t wanted);
 // True when `address` lies in committed executable memory.
 bool isExecutable(const void* address);
 
-// Writes code: makes the pages writable, copies, restores their protection and flushes the
-// instruction cache. Uses no heap, so it may run while other threads are suspended. Callers
+// Writes code: makes the pages writable, copies, gives each page back its own former protection
+// and flushes the instruction cache. False, with nothing written, when a page cannot be made
+// writable. Uses no heap, so it may run while other threads are suspended. Callers
 // serialize their writes (see engineLock) so that no two writers flip the same page.
 bool writeCode(void* destination, const void* source, std::size_t length);
 

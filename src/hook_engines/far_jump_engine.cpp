@@ -56,6 +56,8 @@ long errorCode(HookStatus status)
     case HookStatus::CodeChanged:
     case HookStatus::Overwritten: return ERROR_INVALID_DATA;
     case HookStatus::ThreadInPatch:
+    case HookStatus::ReturnIntoPatch:
+    case HookStatus::ThreadUnreadable:
     case HookStatus::FreezeFailed: return ERROR_BUSY;
     case HookStatus::ProtectFailed: return ERROR_ACCESS_DENIED;
     case HookStatus::InvalidArgument:
@@ -256,16 +258,27 @@ long commitFarJumpTransaction(FarJumpFailure* failure)
     EngineLock engine;
     HookStatus status = reserveHooks(t.operations.size()) ? HookStatus::Ok : HookStatus::NoMemory;
     ThreadFreezer freezer;
-    if (status == HookStatus::Ok)
-        status = freezer.freeze();
-    // From here to thaw: no heap, no logging, no locks other threads may hold.
+    // From the freeze to thaw: no heap, no logging, no locks other threads may hold.
     std::size_t failed = t.operations.size();  // none in particular
-    for (std::size_t i = 0; i < t.operations.size() && status == HookStatus::Ok; ++i) {
-        const Operation& op = t.operations[i];
-        status = op.attach ? checkApply(*op.hook, freezer) : checkRemove(*op.hook);
-        if (status != HookStatus::Ok)
-            failed = i;
+    HookStatus checked = HookStatus::Ok;
+    if (status == HookStatus::Ok) {
+        status = freezeAndCheck(freezer, [&] {
+            failed = t.operations.size();
+            for (std::size_t i = 0; i < t.operations.size(); ++i) {
+                const Operation& op = t.operations[i];
+                checked = op.attach ? checkApply(*op.hook, freezer) : checkRemove(*op.hook);
+                if (checked != HookStatus::Ok) {
+                    failed = i;
+                    break;
+                }
+            }
+            return checked;
+        });
     }
+    if (status != HookStatus::Ok)
+        failed = t.operations.size();  // the freeze failed: no change in particular
+    else
+        status = checked;
     if (status == HookStatus::Ok)
         status = write(t, freezer, failed);
     freezer.thaw();

@@ -138,8 +138,15 @@ void discardHook(InlineHook& hook)
     hook.trampoline = nullptr;
 }
 
+void waitBeforeRetry(int attempt)
+{
+    Sleep(static_cast<DWORD>(attempt));
+}
+
 HookStatus checkApply(const InlineHook& hook, const ThreadFreezer& freezer)
 {
+    if (readableLength(hook.site, hook.plan.copiedLength) != hook.plan.copiedLength)
+        return HookStatus::UnreadableCode;
     if (std::memcmp(hook.site, hook.original, hook.plan.copiedLength) != 0)
         return HookStatus::CodeChanged;
     const std::uint64_t site = reinterpret_cast<std::uint64_t>(hook.site);
@@ -150,6 +157,10 @@ HookStatus checkApply(const InlineHook& hook, const ThreadFreezer& freezer)
             !hook.plan.trampolineOffsetFor(static_cast<std::size_t>(ip - site), offset))
             return HookStatus::ThreadInPatch;
     }
+    // A thread waiting in a callee called from the first bytes would return into the middle of the
+    // jump. Past the patch the original instructions stay, so only its own bytes count.
+    if (freezer.stacksHold(site + 1, site + hook.patchLength))
+        return HookStatus::ReturnIntoPatch;
     return HookStatus::Ok;
 }
 
@@ -171,6 +182,8 @@ HookStatus apply(InlineHook& hook, ThreadFreezer& freezer, void** pointer)
 
 HookStatus checkRemove(const InlineHook& hook)
 {
+    if (readableLength(hook.site, hook.patchLength) != hook.patchLength)
+        return HookStatus::UnreadableCode;
     return std::memcmp(hook.site, hook.patch, hook.patchLength) == 0 ? HookStatus::Ok : HookStatus::Overwritten;
 }
 

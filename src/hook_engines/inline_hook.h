@@ -58,17 +58,43 @@ HookStatus prepareHook(PatchStyle style, void* target, void* replacement, Inline
 // Frees the slot of a hook that is not in place.
 void discardHook(InlineHook& hook);
 
-// With the other threads frozen: can the patch be written now?
+// With the other threads frozen: can the patch be written now? Refused while a thread stands in
+// the moved instructions where the trampoline has no equivalent, or may return into the patch.
 HookStatus checkApply(const InlineHook& hook, const ThreadFreezer& freezer);
 // Writes the patch, moves threads stopped in the moved instructions into the trampoline and
 // stores the trampoline in *pointer.
 HookStatus apply(InlineHook& hook, ThreadFreezer& freezer, void** pointer);
 
-// With the other threads frozen: is the patch still the one this hook wrote?
+// With the other threads frozen: is the patch still the one this hook wrote? The code is looked
+// up first: a followed jump may have put the patch into a module unloaded since.
 HookStatus checkRemove(const InlineHook& hook);
+
 // Restores the original bytes, moves threads out of the relay and trampoline and stores the
 // requested address in *pointer.
 HookStatus remove(InlineHook& hook, ThreadFreezer& freezer, void** pointer);
+
+// Freezes the other threads and runs `check` on them; while it reports a transient refusal (see
+// isTransient), or the freeze does, thaws, waits a little and tries again, a bounded number of
+// times. Ok: the threads are frozen and `check` has run on them (its last answer may still be a
+// refusal); otherwise why they could not be frozen, with none frozen. `check` must not use the
+// heap, log or take locks.
+constexpr int FreezeAttempts = 8;
+void waitBeforeRetry(int attempt);
+template <class Check>
+HookStatus freezeAndCheck(ThreadFreezer& freezer, Check check)
+{
+    HookStatus frozen = HookStatus::FreezeFailed;
+    for (int attempt = 0; attempt < FreezeAttempts; ++attempt) {
+        if (attempt > 0) {
+            freezer.thaw();
+            waitBeforeRetry(attempt);
+        }
+        frozen = freezer.freeze();
+        if (frozen == HookStatus::Ok ? !isTransient(check()) : !isTransient(frozen))
+            return frozen;
+    }
+    return frozen;
+}
 
 // The hooks in place, found by the trampoline their caller's pointer holds.
 InlineHook* findHook(void* trampoline, PatchStyle style);

@@ -18,6 +18,7 @@ struct Pending
 {
     InlineHook* hook = nullptr;
     HookStatus status = HookStatus::InvalidArgument;
+    HookStatus checked = HookStatus::Ok;  // what the check while frozen found
 };
 
 bool sameSiteEarlier(const std::vector<Pending>& pending, std::size_t index)
@@ -42,17 +43,31 @@ bool startBatch(const void* entries, int count, std::vector<Pending>& pending)
     return true;
 }
 
-// Runs `step` on every pending entry that is still fine while all other threads are suspended.
-// `step` must not use the heap, log or take locks that other threads may hold.
-template <class Step>
-void whileFrozen(std::vector<Pending>& pending, HookStatus ready, Step step)
+// Checks every pending entry that is still fine while all other threads are suspended (again
+// while some check is refused for a transient reason), then acts on those that passed. `check` and
+// `act` must not use the heap, log or take locks that other threads may hold.
+template <class Check, class Act>
+void whileFrozen(std::vector<Pending>& pending, HookStatus ready, Check check, Act act)
 {
     ThreadFreezer freezer;
-    const HookStatus frozen = ready == HookStatus::Ok ? freezer.freeze() : ready;
+    const HookStatus frozen = ready != HookStatus::Ok ? ready : freezeAndCheck(freezer, [&] {
+        HookStatus transient = HookStatus::Ok;
+        for (std::size_t i = 0; i < pending.size(); ++i) {
+            if (pending[i].status != HookStatus::Ok)
+                continue;
+            pending[i].checked = check(i, freezer);
+            if (isTransient(pending[i].checked))
+                transient = pending[i].checked;
+        }
+        return transient;
+    });
     for (std::size_t i = 0; i < pending.size(); ++i) {
         if (pending[i].status != HookStatus::Ok)
             continue;
-        pending[i].status = frozen == HookStatus::Ok ? step(i, freezer) : frozen;
+        if (frozen != HookStatus::Ok)
+            pending[i].status = frozen;
+        else
+            pending[i].status = pending[i].checked == HookStatus::Ok ? act(i, freezer) : pending[i].checked;
     }
     freezer.thaw();
 }
@@ -95,12 +110,12 @@ int attachNearJumps(NearJumpAttachEntry* entries, int count)
     }
 
     if (any) {
-        whileFrozen(pending, reserveHooks(pending.size()) ? HookStatus::Ok : HookStatus::NoMemory,
-                    [&](std::size_t i, ThreadFreezer& freezer) {
-                        const HookStatus status = checkApply(*pending[i].hook, freezer);
-                        return status == HookStatus::Ok ? apply(*pending[i].hook, freezer, entries[i].function)
-                                                        : status;
-                    });
+        whileFrozen(
+            pending, reserveHooks(pending.size()) ? HookStatus::Ok : HookStatus::NoMemory,
+            [&](std::size_t i, const ThreadFreezer& freezer) { return checkApply(*pending[i].hook, freezer); },
+            [&](std::size_t i, ThreadFreezer& freezer) {
+                return apply(*pending[i].hook, freezer, entries[i].function);
+            });
     }
 
     const PrintCallback print = g_print.load();
@@ -154,10 +169,11 @@ int detachNearJumps(NearJumpDetachEntry* entries, int count)
     }
 
     if (any) {
-        whileFrozen(pending, HookStatus::Ok, [&](std::size_t i, ThreadFreezer& freezer) {
-            const HookStatus status = checkRemove(*pending[i].hook);
-            return status == HookStatus::Ok ? remove(*pending[i].hook, freezer, entries[i].function) : status;
-        });
+        whileFrozen(
+            pending, HookStatus::Ok, [&](std::size_t i, const ThreadFreezer&) { return checkRemove(*pending[i].hook); },
+            [&](std::size_t i, ThreadFreezer& freezer) {
+                return remove(*pending[i].hook, freezer, entries[i].function);
+            });
     }
 
     const PrintCallback print = g_print.load();

@@ -1,5 +1,6 @@
 #include "hook_engines/thread_freezer.h"
 
+#include "hook_engines/code_memory.h"
 #include "win/unique_handle.h"
 
 #include <windows.h>
@@ -31,6 +32,7 @@ struct ThreadFreezer::Entry
     DWORD id = 0;
     bool ipKnown = false;
     std::uint64_t ip = 0;
+    std::uint64_t sp = 0;
 };
 
 ThreadFreezer::ThreadFreezer()
@@ -79,6 +81,7 @@ bool ThreadFreezer::add(Win::UniqueHandle& thread)
     entries_[count_].thread = std::move(thread);
     entries_[count_].ipKnown = false;
     entries_[count_].ip = 0;
+    entries_[count_].sp = 0;
     ++count_;
     return true;
 }
@@ -157,10 +160,13 @@ HookStatus ThreadFreezer::freeze()
         CONTEXT context;
         std::memset(&context, 0, sizeof context);
         context.ContextFlags = CONTEXT_CONTROL;
-        if (GetThreadContext(entries_[i].thread.get(), &context)) {
-            entries_[i].ip = context.Rip;
-            entries_[i].ipKnown = true;
+        if (!GetThreadContext(entries_[i].thread.get(), &context)) {
+            thaw();
+            return HookStatus::ThreadUnreadable;
         }
+        entries_[i].ip = context.Rip;
+        entries_[i].sp = context.Rsp;
+        entries_[i].ipKnown = true;
     }
     return HookStatus::Ok;
 }
@@ -180,6 +186,23 @@ bool ThreadFreezer::instructionPointer(std::size_t index, std::uint64_t& ip) con
         return false;
     ip = entries_[index].ip;
     return true;
+}
+
+bool ThreadFreezer::stacksHold(std::uint64_t from, std::uint64_t to) const
+{
+    for (std::size_t i = 0; i < count_; ++i) {
+        if (!entries_[i].ipKnown)
+            continue;
+        const auto* top = reinterpret_cast<const std::uint8_t*>(entries_[i].sp);
+        const std::size_t length = readableLength(top, StackScanBytes);
+        for (std::size_t at = 0; at + sizeof(std::uint64_t) <= length; at += sizeof(std::uint64_t)) {
+            std::uint64_t value = 0;
+            std::memcpy(&value, top + at, sizeof value);
+            if (value >= from && value < to)
+                return true;
+        }
+    }
+    return false;
 }
 
 bool ThreadFreezer::setInstructionPointer(std::size_t index, std::uint64_t ip)

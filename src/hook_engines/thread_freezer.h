@@ -26,15 +26,20 @@ public:
     ThreadFreezer& operator=(const ThreadFreezer&) = delete;
 
     // Suspends all other threads, including threads started while it works, and reads their
-    // instruction pointers. A thread that cannot be suspended (it is exiting) is left alone and
-    // never resumed.
+    // instruction and stack pointers. A thread that cannot be suspended (it is exiting) is left
+    // alone and never resumed. A suspended thread whose registers cannot be read could be anywhere:
+    // ThreadUnreadable, with everything resumed (the caller may try again).
     HookStatus freeze();
     void thaw();
 
     std::size_t count() const { return count_; }
-    // False when the thread's context could not be read; it is then left where it is.
     bool instructionPointer(std::size_t index, std::uint64_t& ip) const;
     bool setInstructionPointer(std::size_t index, std::uint64_t ip);
+
+    // True when the top StackScanBytes of a stopped thread's stack hold a value in [from, to): a
+    // thread waiting in a callee returns there. Reads only committed, readable stack memory.
+    bool stacksHold(std::uint64_t from, std::uint64_t to) const;
+    static constexpr std::size_t StackScanBytes = 4096;
 
     // Moves every stopped thread whose instruction pointer is in [from, from + length) to
     // to(offset), where offset is its distance from `from`.

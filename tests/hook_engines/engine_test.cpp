@@ -1,5 +1,6 @@
 // Both engines on functions written as machine code: which prologues they take and which they
-// refuse, exact restoration, threads stopped inside the patch, chaining, and a stress run.
+// refuse, exact restoration (page protection included), threads stopped inside the patch or unsafe
+// to patch around, code gone before detach, chaining, and a stress run.
 #include "test_code.h"
 
 #include "hook_engines/code_memory.h"
@@ -98,6 +99,11 @@ protected:
     {
         g_real = target;
         return attach(GetParam(), realSlot(), replacement);
+    }
+    bool attachPlus1000Status(void* target, HookStatus& status)
+    {
+        g_real = target;
+        return attach(GetParam(), realSlot(), replacement, &status);
     }
     bool detachPlus1000() { return detach(GetParam(), realSlot(), replacement); }
 };
@@ -269,6 +275,133 @@ TEST_P(EngineTest, ManyThreadsCallWhileAttachingAndDetaching)
     EXPECT_EQ(snapshot(target), original);
     // Slots are reused: 500 attaches did not take 500 slots' worth of blocks.
     EXPECT_LE(codeArenaStats().blocks, 4u);
+}
+
+TEST_P(EngineTest, PatchedPagesKeepTheirOwnProtection)
+{
+    struct Case
+    {
+        const char* name;
+        DWORD first, second;  // the pages the patch spans
+    };
+    const Case cases[] = {
+        {"read-only code", PAGE_EXECUTE_READ, PAGE_EXECUTE_READ},
+        {"read-only then writable", PAGE_EXECUTE_READ, PAGE_EXECUTE_READWRITE},
+        {"writable then read-only", PAGE_EXECUTE_READWRITE, PAGE_EXECUTE_READ},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ExecutableMemory mem;
+        const std::vector<std::uint8_t> code = snapshot(jccEarly(mem), 21);
+        std::uint8_t* boundary = reinterpret_cast<std::uint8_t*>(
+            (reinterpret_cast<std::uintptr_t>(mem.next()) + 0x1FFF) & ~std::uintptr_t(0xFFF));
+        std::uint8_t* target = boundary - 3;
+        std::memcpy(target, code.data(), code.size());
+        DWORD ignored = 0;
+        ASSERT_TRUE(VirtualProtect(boundary - 0x1000, 0x1000, c.first, &ignored));
+        ASSERT_TRUE(VirtualProtect(boundary, 0x1000, c.second, &ignored));
+
+        ASSERT_TRUE(attachPlus1000(target));
+        EXPECT_EQ(protectionOf(target), c.first);
+        EXPECT_EQ(protectionOf(boundary), c.second);
+        EXPECT_EQ(fn(target)(5), 1016);
+        ASSERT_TRUE(detachPlus1000());
+        EXPECT_EQ(protectionOf(target), c.first);
+        EXPECT_EQ(protectionOf(boundary), c.second);
+        EXPECT_EQ(snapshot(target, code.size()), code);
+    }
+}
+
+namespace {
+
+// GetThreadContext fails for this thread, as if its registers could not be read.
+std::atomic<DWORD> g_unreadableThread{0};
+
+BOOL WINAPI failingGetThreadContext(HANDLE thread, CONTEXT* context)
+{
+    using NtGetContextThreadFn = LONG(NTAPI*)(HANDLE, CONTEXT*);
+    static const auto ntGetContextThread = reinterpret_cast<NtGetContextThreadFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtGetContextThread")));
+    if (GetThreadId(thread) == g_unreadableThread) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return ntGetContextThread(thread, context) >= 0;
+}
+
+}  // namespace
+
+TEST_P(EngineTest, ThreadsThatAreNotSafeToPatchAroundMakeTheEngineWaitThenRefuse)
+{
+    ExecutableMemory mem;
+    // callee(rcx): [rcx+4] = 1, then spins until [rcx] != 0, without touching the stack.
+    std::uint8_t* callee = mem.add({0xC7, 0x41, 0x04, 0x01, 0x00, 0x00, 0x00,  // mov dword [rcx+4],1
+                                    0x8B, 0x01, 0x85, 0xC0, 0x74, 0xFA,        // spin: mov eax,[rcx] ; test ; jz spin
+                                    0xC3});
+    // caller(rcx, rdx): call rdx first thing, so its return address lies in the patched bytes.
+    std::uint8_t* caller = mem.add({0xFF, 0xD2,                    // call rdx
+                                    0xB8, 0x2A, 0x00, 0x00, 0x00,  // mov eax,42
+                                    0x0F, 0x1F, 0x44, 0x00, 0x00,  // nop
+                                    0x0F, 0x1F, 0x44, 0x00, 0x00,  // nop
+                                    0xC3});
+    std::uint8_t* target = jccEarly(mem);
+    const std::vector<std::uint8_t> callerBytes = snapshot(caller);
+
+    void* getThreadContext =
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadContext"));
+    ASSERT_TRUE(attach(Engine::FarJump, &getThreadContext, reinterpret_cast<void*>(&failingGetThreadContext)));
+
+    volatile long flags[2] = {0, 0};  // go, entered
+    std::atomic<DWORD> blockerId{0};
+    std::thread blocker([&] {
+        blockerId = GetCurrentThreadId();
+        reinterpret_cast<int (*)(volatile long*, void*)>(caller)(flags, callee);
+    });
+    while (flags[1] == 0)
+        Sleep(1);
+
+    HookStatus status = HookStatus::Ok;
+    // A thread whose registers cannot be read could be anywhere: no write while it stays so.
+    g_unreadableThread = blockerId.load();
+    EXPECT_FALSE(attachPlus1000Status(target, status));
+    EXPECT_EQ(status, HookStatus::ThreadUnreadable);
+    g_unreadableThread = 0;
+    ASSERT_TRUE(attachPlus1000(target));
+    g_unreadableThread = blockerId.load();
+    EXPECT_FALSE(detach(GetParam(), realSlot(), replacement, &status));
+    EXPECT_EQ(status, HookStatus::ThreadUnreadable);
+    g_unreadableThread = 0;
+    EXPECT_TRUE(detachPlus1000());
+
+    // The blocker waits in the callee; returning, it would land in the middle of the jump.
+    const bool attached = attachPlus1000Status(caller, status);
+    EXPECT_FALSE(attached);
+    EXPECT_EQ(status, HookStatus::ReturnIntoPatch);
+    if (attached)
+        detachPlus1000();
+    flags[0] = 1;
+    blocker.join();
+    ASSERT_TRUE(attachPlus1000(caller));
+    EXPECT_TRUE(detachPlus1000());
+    EXPECT_EQ(snapshot(caller), callerBytes);
+
+    EXPECT_TRUE(detach(Engine::FarJump, &getThreadContext, reinterpret_cast<void*>(&failingGetThreadContext)));
+}
+
+TEST_P(EngineTest, PatchInCodeUnmappedSinceIsLeftAloneAtDetach)
+{
+    ExecutableMemory mem;
+    ExecutableMemory other;  // another module's code, unloaded later
+    std::uint8_t* body = jccEarly(other);
+    std::uint8_t* entry = stub(mem, body, true);
+    ASSERT_TRUE(attachPlus1000(entry));
+    void* trampoline = g_real;
+    // Gone, its addresses still reserved so that nothing else is mapped there meanwhile.
+    ASSERT_TRUE(VirtualFree(body, 0x1000, MEM_DECOMMIT));
+    HookStatus status = HookStatus::Ok;
+    EXPECT_FALSE(detach(GetParam(), realSlot(), replacement, &status));
+    EXPECT_EQ(status, HookStatus::UnreadableCode);
+    EXPECT_EQ(g_real, trampoline);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, EngineTest, ::testing::Values(Engine::NearJump, Engine::FarJump),

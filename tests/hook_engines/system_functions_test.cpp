@@ -37,21 +37,24 @@ void* exported(const wchar_t* module, const char* name)
 }
 
 // Attaches, runs `use` (which must reach the function once or more), detaches, and checks that
-// the code the patch went to is back as it was.
+// the code the patch went to is back as it was, its page's protection included.
 template <class Hook, class Use>
 void roundTrip(Engine engine, void* target, Use use)
 {
     ASSERT_NE(target, nullptr);
     const std::uint8_t* site = Overlay::HookEngines::followJumps(static_cast<std::uint8_t*>(target));
     const std::vector<std::uint8_t> before = snapshot(site);
+    const DWORD protection = protectionOf(site);
     Hook::real = target;
     void** slot = const_cast<void**>(&Hook::real);
     void* replacement = reinterpret_cast<void*>(&Hook::hook);
     const int calls = Hook::calls;
     ASSERT_TRUE(attach(engine, slot, replacement));
+    EXPECT_EQ(protectionOf(site), protection);
     use();
     EXPECT_GT(Hook::calls, calls);
     ASSERT_TRUE(detach(engine, slot, replacement));
+    EXPECT_EQ(protectionOf(site), protection);
     EXPECT_EQ(Hook::real, target);
     EXPECT_EQ(snapshot(site), before);
     const int after = Hook::calls;

@@ -173,32 +173,56 @@ inline const char* engineName(Engine e)
     return e == Engine::NearJump ? "NearJump" : "FarJump";
 }
 
-inline bool attach(Engine engine, void** function, void* replacement)
+// `status`, when given, receives why the engine refused (Ok when it did not).
+inline bool attach(Engine engine, void** function, void* replacement,
+                   Overlay::HookEngines::HookStatus* status = nullptr)
 {
     using namespace Overlay::HookEngines;
     if (engine == Engine::NearJump) {
         NearJumpAttachEntry entry{function, replacement, false};
-        return attachNearJumps(&entry, 1) == 1 && entry.attached;
+        const bool attached = attachNearJumps(&entry, 1) == 1 && entry.attached;
+        if (status != nullptr)
+            *status = entry.status;
+        return attached;
     }
     if (beginFarJumpTransaction() != 0)
         return false;
     enlistFarJumpThread(GetCurrentThread());
     stageFarJumpAttach(function, replacement);
-    return commitFarJumpTransaction() == 0;
+    FarJumpFailure failure;
+    const bool committed = commitFarJumpTransaction(&failure) == 0;
+    if (status != nullptr)
+        *status = failure.status;
+    return committed;
 }
 
-inline bool detach(Engine engine, void** function, void* replacement)
+inline bool detach(Engine engine, void** function, void* replacement,
+                   Overlay::HookEngines::HookStatus* status = nullptr)
 {
     using namespace Overlay::HookEngines;
     if (engine == Engine::NearJump) {
         NearJumpDetachEntry entry{function, 0};
-        return detachNearJumps(&entry, 1) == 1 && entry.detached != 0;
+        const bool detached = detachNearJumps(&entry, 1) == 1 && entry.detached != 0;
+        if (status != nullptr)
+            *status = entry.status;
+        return detached;
     }
     if (beginFarJumpTransaction() != 0)
         return false;
     enlistFarJumpThread(GetCurrentThread());
     stageFarJumpDetach(function, replacement);
-    return commitFarJumpTransaction() == 0;
+    FarJumpFailure failure;
+    const bool committed = commitFarJumpTransaction(&failure) == 0;
+    if (status != nullptr)
+        *status = failure.status;
+    return committed;
+}
+
+inline DWORD protectionOf(const void* address)
+{
+    MEMORY_BASIC_INFORMATION info{};
+    VirtualQuery(address, &info, sizeof info);
+    return info.Protect;
 }
 
 }  // namespace TestCode

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace Overlay {
@@ -17,21 +18,29 @@ namespace Overlay {
 OVERLAY_SINGLE_INSTANCE_NAME(PlusHundredHook);
 
 // A hook class as the product writes them: the replacement adds 100 while the object lives and
-// only forwards once it is gone.
+// only forwards once it is gone; the object goes once no thread is inside the replacement.
 class PlusHundredHook : private SingleInstance<PlusHundredHook>
 {
 public:
+    using Gate = ReplacementGate<PlusHundredHook>;
+
     explicit PlusHundredHook(void* target)
         : SingleInstance<PlusHundredHook>(this),
           record_(makeHookRecord(target, codeAddress(&replacement), "PlusHundred"))
     {
+        Gate::open(this);
     }
-    ~PlusHundredHook() { unhook({&record_}); }
+    ~PlusHundredHook()
+    {
+        unhook({&record_});
+        Gate::close("PlusHundredHook", 10000);
+    }
     HookRecord& record() { return record_; }
 
     static int replacement(int x)
     {
-        PlusHundredHook* self = instance();
+        const Gate::Pass pass;
+        PlusHundredHook* self = pass.owner();
         if (self == nullptr)
             return callRetired(&replacement, -7, x);
         return self->record_.real<int (*)(int)>()(x) + 100;
@@ -211,4 +220,55 @@ TEST(HookUtils, EngineLogKeepsWithinItsBufferAndEndsWithANewline)
     mhookPrintCallback("dropped");  // full: nothing more fits
     EXPECT_EQ(buffer->length, MhookDumpBuffer::Capacity);
     deinitHookEngineLog();
+}
+
+TEST(HookUtils, OwnerGoesOnlyOnceNoThreadIsInsideItsReplacement)
+{
+    LogCapture log;
+    ExecutableMemory mem;
+    std::int32_t* entered = mem.data<std::int32_t>(0);
+    std::int32_t* go = mem.data<std::int32_t>(0);
+    // [entered] = 1, then returns x once [go] != 0: a real function the game thread waits in.
+    Code code(mem.next());
+    code.op({0xC7, 0x05})
+        .rel32(entered, 4)
+        .op({0x01, 0x00, 0x00, 0x00})  // mov dword [rip+entered],1
+        .op({0x8B, 0x05})
+        .rel32(go)                     // spin: mov eax,[rip+go]
+        .op({0x85, 0xC0, 0x74, 0xF6})  // test eax,eax ; jz spin
+        .op({0x89, 0xC8, 0xC3});       // mov eax,ecx ; ret
+    std::uint8_t* target = mem.add(code.bytes());
+
+    for (const bool leavesInTime : {true, false}) {
+        SCOPED_TRACE(leavesInTime ? "leaves while the owner waits" : "stays past the wait");
+        *entered = 0;
+        *go = 0;
+        auto owner = std::make_unique<PlusHundredHook>(target);
+        hook({&owner->record()});
+        ASSERT_TRUE(owner->record().isHooked());
+        int result = 0;
+        std::thread game([&] { result = fn(target)(5); });
+        while (*reinterpret_cast<volatile std::int32_t*>(entered) == 0)
+            Sleep(1);
+        if (leavesInTime) {
+            // The owner's destructor waits for the game thread, which is released once it does.
+            std::thread teardown([&] { owner.reset(); });
+            for (int i = 0;
+                 i < 10000 && !log.contains(L"PlusHundredHook: waiting for 1 thread(s) to leave its replacements"); ++i)
+                Sleep(1);
+            EXPECT_TRUE(log.contains(L"PlusHundredHook: waiting for 1 thread(s) to leave its replacements"));
+            *reinterpret_cast<volatile std::int32_t*>(go) = 1;
+            teardown.join();
+        } else {
+            // The wait runs out: the owner reports it, and must be kept (as GraphicDeviceHook does).
+            unhook({&owner->record()});
+            EXPECT_FALSE(PlusHundredHook::Gate::close("PlusHundredHook", 20));
+            *reinterpret_cast<volatile std::int32_t*>(go) = 1;
+            game.join();
+            owner.reset();
+        }
+        if (game.joinable())
+            game.join();
+        EXPECT_EQ(result, 105);  // the replacement finished on a live owner
+    }
 }

@@ -59,6 +59,16 @@ public:
     // Null removes the listener.
     void setListener(GraphicDeviceHookListener* listener) { listener_.exchange(listener); }
 
+    // Detaches, then waits (bounded) for the threads inside the replacements to leave. False when
+    // some are still inside: the object must then stay, or they would resume into freed memory.
+    virtual bool retire()
+    {
+        unhook(getHooks());
+        return true;
+    }
+    // How long retire waits for the threads inside: a frame, a device call or a listener call.
+    static constexpr unsigned long retireTimeoutMs = 2000;
+
 protected:
     GraphicDeviceHookListener* listener() const { return listener_.load(); }
 

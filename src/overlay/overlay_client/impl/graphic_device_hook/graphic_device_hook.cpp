@@ -34,6 +34,13 @@ GraphicDeviceHook::GraphicDeviceHook(uint32_t graphicApi) : SingleInstance<Graph
 
 GraphicDeviceHook::~GraphicDeviceHook()
 {
+    // A game thread may still be inside a replacement, waiting in the real Present or in the
+    // listener; freeing the API hook under it would make it resume into freed memory. When it does
+    // not leave in time, the API hook is kept for the life of the process instead.
+    if (hook_ && !hook_->retire()) {
+        LOG_ERROR(L"Graphics hook kept for the life of the process: a thread is still inside it");
+        static_cast<void>(hook_.release());
+    }
     hook_.reset();
 }
 

@@ -18,6 +18,8 @@ public:
     // graphicApi 1 is Direct3D 9; any other value DXGI with Direct3D 11. Throws when the modules or
     // the API hook cannot be had.
     explicit GraphicDeviceHook(uint32_t graphicApi);
+    // Detaches and lets the API hook go once no thread is inside its replacements; keeps it for
+    // the life of the process when one stays longer than GraphicApiHook::retireTimeoutMs.
     ~GraphicDeviceHook();
     GraphicDeviceHook(const GraphicDeviceHook&) = delete;
     GraphicDeviceHook& operator=(const GraphicDeviceHook&) = delete;

@@ -252,6 +252,22 @@ bool allHooked(const HookList& records)
     return std::all_of(records.begin(), records.end(), [](const HookRecord* record) { return record->isHooked(); });
 }
 
+bool waitForReplacementsToEnd(const std::atomic<long>& inside, const char* owner, unsigned long timeoutMs) noexcept
+{
+    if (inside.load() == 0)
+        return true;
+    LOG_INFO(L"%0: waiting for %1 thread(s) to leave its replacements", owner, inside.load());
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (inside.load() != 0) {
+        if (GetTickCount64() >= deadline) {
+            LOG_ERROR(L"%0: %1 thread(s) still inside its replacements after %2 ms", owner, inside.load(), timeoutMs);
+            return false;
+        }
+        Sleep(1);
+    }
+    return true;
+}
+
 void initHookEngineLog()
 {
     if (g_mhookDumpBuffer == nullptr) {

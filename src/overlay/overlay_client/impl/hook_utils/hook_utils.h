@@ -35,7 +35,7 @@
 //
 //   HRESULT STDMETHODCALLTYPE presentHook(IDXGISwapChain* chain, UINT interval, UINT flags)
 //   {
-//       D3DHook* self = instance();
+//       D3DHook* self = instance();  // or through a ReplacementGate pass, see below
 //       if (self == nullptr)
 //           return callRetired(&presentHook, E_FAIL, chain, interval, flags);
 //       ...
@@ -45,6 +45,7 @@
 
 #include "hook_engines/hook_status.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -145,6 +146,71 @@ std::invoke_result_t<Function, Args...> callRetired(Function hookFunc, std::invo
         return real(args...);
     return fallback;
 }
+
+// Waits up to `timeoutMs` for `inside` to drop to zero; logs when it has to wait and when it gives
+// up. False when threads are still inside.
+bool waitForReplacementsToEnd(const std::atomic<long>& inside, const char* owner, unsigned long timeoutMs) noexcept;
+
+// Counts the threads inside the replacements of a hook class. A thread that waits in the real
+// function (or in a listener the replacement calls) and then resumes into a destroyed object runs
+// on freed memory; so a replacement takes a pass before it looks its owner up and keeps it until
+// it returns:
+//
+//   HRESULT STDMETHODCALLTYPE presentHook(IDXGISwapChain* chain, UINT interval, UINT flags)
+//   {
+//       const ReplacementGate<D3DHook>::Pass pass;
+//       D3DHook* self = pass.owner();
+//       if (self == nullptr)
+//           return callRetired(&presentHook, E_FAIL, chain, interval, flags);
+//       ...
+//   }
+//
+// The owner opens the gate once it is built. Before it goes it unhooks and closes the gate: later
+// arrivals get no owner, and close waits, bounded, for the threads inside. When they do not leave
+// in time the object must not be freed; GraphicDeviceHook then keeps its API hook for the life of
+// the process. Static storage (a pass can always reach it), one gate per class: hook classes are
+// single instances.
+template <class Owner>
+class ReplacementGate
+{
+public:
+    class Pass
+    {
+    public:
+        Pass() noexcept
+        {
+            // Counted before the owner is read: close either sees this thread or it sees no owner.
+            inside_.fetch_add(1);
+            owner_ = ReplacementGate::owner_.load();
+            if (owner_ == nullptr)
+                inside_.fetch_sub(1);
+        }
+        ~Pass()
+        {
+            if (owner_ != nullptr)
+                inside_.fetch_sub(1);
+        }
+        Pass(const Pass&) = delete;
+        Pass& operator=(const Pass&) = delete;
+
+        Owner* owner() const noexcept { return owner_; }
+
+    private:
+        Owner* owner_;
+    };
+
+    static void open(Owner* owner) noexcept { owner_.store(owner); }
+    // False when threads were still inside after `timeoutMs`.
+    static bool close(const char* name, unsigned long timeoutMs) noexcept
+    {
+        owner_.store(nullptr);
+        return waitForReplacementsToEnd(inside_, name, timeoutMs);
+    }
+
+private:
+    static inline std::atomic<Owner*> owner_{nullptr};
+    static inline std::atomic<long> inside_{0};
+};
 
 // The first engine's diagnostics, kept for the log when an attach fails.
 struct MhookDumpBuffer

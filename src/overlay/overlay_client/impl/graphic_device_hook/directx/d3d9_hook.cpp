@@ -64,11 +64,18 @@ D3D9Hook::D3D9Hook(HMODULE d3d9Module) : SingleInstance<D3D9Hook>(this), d3d9Mod
     void* const* table = *reinterpret_cast<void* const* const*>(device.Get());
     presentRecord_ = makeUniqueHookRecord(table[presentIndex], codeAddress(&presentHook), "Present");
     resetRecord_ = makeUniqueHookRecord(table[resetIndex], codeAddress(&resetHook), "Reset");
+    Gate::open(this);
+}
+
+bool D3D9Hook::retire()
+{
+    unhook(getHooks());
+    return Gate::close("D3D9Hook", retireTimeoutMs);
 }
 
 D3D9Hook::~D3D9Hook()
 {
-    unhook(getHooks());
+    retire();
     renderer_.reset();
     resetRecord_.reset();
     presentRecord_.reset();
@@ -209,7 +216,8 @@ void D3D9Hook::beforePresent(IDirect3DDevice9* device)
 HRESULT STDMETHODCALLTYPE D3D9Hook::presentHook(IDirect3DDevice9* device, const RECT* sourceRect, const RECT* destRect,
                                                 HWND destWindowOverride, const RGNDATA* dirtyRegion)
 {
-    D3D9Hook* self = instance();
+    const Gate::Pass pass;
+    D3D9Hook* self = pass.owner();
     if (self == nullptr || !self->presentRecord_) {
         return callRetired(&presentHook, E_FAIL, device, sourceRect, destRect, destWindowOverride, dirtyRegion);
     }
@@ -223,7 +231,8 @@ HRESULT STDMETHODCALLTYPE D3D9Hook::presentHook(IDirect3DDevice9* device, const 
 
 HRESULT STDMETHODCALLTYPE D3D9Hook::resetHook(IDirect3DDevice9* device, D3DPRESENT_PARAMETERS* parameters)
 {
-    D3D9Hook* self = instance();
+    const Gate::Pass pass;
+    D3D9Hook* self = pass.owner();
     if (self == nullptr || !self->resetRecord_) {
         return callRetired(&resetHook, E_FAIL, device, parameters);
     }

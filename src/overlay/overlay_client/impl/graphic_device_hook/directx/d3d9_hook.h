@@ -34,12 +34,15 @@ public:
     HookList getHooks() override;
     HookList getMandatoryHooks() override;
     void stop() override;
+    bool retire() override;
 
     // A device on a hidden window, tried for each device type (HAL, REF, SW, NULLREF) on each
     // adapter in turn, made through Direct3DCreate9Ex when the module has it.
     static Microsoft::WRL::ComPtr<IDirect3DDevice9> createDummyDevice(HMODULE d3d9Module);
 
 private:
+    using Gate = ReplacementGate<D3D9Hook>;
+
     static HRESULT STDMETHODCALLTYPE presentHook(IDirect3DDevice9* device, const RECT* sourceRect, const RECT* destRect,
                                                  HWND destWindowOverride, const RGNDATA* dirtyRegion);
     static HRESULT STDMETHODCALLTYPE resetHook(IDirect3DDevice9* device, D3DPRESENT_PARAMETERS* parameters);

@@ -117,6 +117,13 @@ D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module)
     } catch (const std::exception& e) {
         LOG_WARN(L"Direct3D 12 games get no overlay: %0", e.what());
     }
+    Gate::open(this);
+}
+
+bool D3DHook::retire()
+{
+    unhook(getHooks());
+    return Gate::close("D3DHook", retireTimeoutMs);
 }
 
 void D3DHook::buildD3D12Records()
@@ -195,7 +202,7 @@ D3DHook::D3D12Methods D3DHook::readD3D12Methods(HMODULE dxgiModule, HMODULE d3d1
 
 D3DHook::~D3DHook()
 {
-    unhook(getHooks());
+    retire();
     executeCommandListsRecord_.reset();
     createSwapChainForCompositionRecord_.reset();
     createSwapChainForCoreWindowRecord_.reset();
@@ -527,7 +534,8 @@ HRESULT WINAPI D3DHook::createDeviceHook(IDXGIAdapter* adapter, D3D_DRIVER_TYPE 
                                          UINT sdkVersion, ID3D11Device** device, D3D_FEATURE_LEVEL* featureLevel,
                                          ID3D11DeviceContext** context)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->createDeviceRecord_) {
         return callRetired(&createDeviceHook, E_FAIL, adapter, driverType, software, flags, featureLevels,
                            featureLevelCount, sdkVersion, device, featureLevel, context);
@@ -544,7 +552,8 @@ HRESULT WINAPI D3DHook::createDeviceAndSwapChainHook(IDXGIAdapter* adapter, D3D_
                                                      IDXGISwapChain** swapChain, ID3D11Device** device,
                                                      D3D_FEATURE_LEVEL* featureLevel, ID3D11DeviceContext** context)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->createDeviceAndSwapChainRecord_) {
         return callRetired(&createDeviceAndSwapChainHook, E_FAIL, adapter, driverType, software, flags, featureLevels,
                            featureLevelCount, sdkVersion, swapChainDesc, swapChain, device, featureLevel, context);
@@ -556,7 +565,8 @@ HRESULT WINAPI D3DHook::createDeviceAndSwapChainHook(IDXGIAdapter* adapter, D3D_
 
 HRESULT STDMETHODCALLTYPE D3DHook::presentHook(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->presentRecord_) {
         return callRetired(&presentHook, E_FAIL, swapChain, syncInterval, flags);
     }
@@ -565,7 +575,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::presentHook(IDXGISwapChain* swapChain, UINT s
 
 HRESULT STDMETHODCALLTYPE D3DHook::present12Hook(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->present12Record_) {
         return callRetired(&present12Hook, E_FAIL, swapChain, syncInterval, flags);
     }
@@ -592,7 +603,8 @@ HRESULT D3DHook::present(HookRecord& record, IDXGISwapChain* swapChain, UINT syn
 HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffersHook(IDXGISwapChain* swapChain, UINT bufferCount, UINT width,
                                                      UINT height, DXGI_FORMAT format, UINT swapChainFlags)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->resizeBuffersRecord_) {
         return callRetired(&resizeBuffersHook, E_FAIL, swapChain, bufferCount, width, height, format, swapChainFlags);
     }
@@ -605,7 +617,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffersHook(IDXGISwapChain* swapChain, 
 
 HRESULT STDMETHODCALLTYPE D3DHook::resizeTargetHook(IDXGISwapChain* swapChain, const DXGI_MODE_DESC* targetParameters)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->resizeTargetRecord_) {
         return callRetired(&resizeTargetHook, E_FAIL, swapChain, targetParameters);
     }
@@ -616,7 +629,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeTargetHook(IDXGISwapChain* swapChain, c
 HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffers12Hook(IDXGISwapChain* swapChain, UINT bufferCount, UINT width,
                                                        UINT height, DXGI_FORMAT format, UINT swapChainFlags)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->resizeBuffers12Record_) {
         return callRetired(&resizeBuffers12Hook, E_FAIL, swapChain, bufferCount, width, height, format, swapChainFlags);
     }
@@ -629,7 +643,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffers12Hook(IDXGISwapChain* swapChain
 
 HRESULT STDMETHODCALLTYPE D3DHook::resizeTarget12Hook(IDXGISwapChain* swapChain, const DXGI_MODE_DESC* targetParameters)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->resizeTarget12Record_) {
         return callRetired(&resizeTarget12Hook, E_FAIL, swapChain, targetParameters);
     }
@@ -641,7 +656,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffers1Hook(IDXGISwapChain3* swapChain
                                                       UINT height, DXGI_FORMAT format, UINT swapChainFlags,
                                                       const UINT* nodeMasks, IUnknown* const* queues)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->resizeBuffers1Record_) {
         return callRetired(&resizeBuffers1Hook, E_FAIL, swapChain, bufferCount, width, height, format, swapChainFlags,
                            nodeMasks, queues);
@@ -659,7 +675,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffers1Hook(IDXGISwapChain3* swapChain
 HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainHook(IDXGIFactory* factory, IUnknown* device,
                                                        DXGI_SWAP_CHAIN_DESC* desc, IDXGISwapChain** swapChain)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->createSwapChainRecord_) {
         return callRetired(&createSwapChainHook, E_FAIL, factory, device, desc, swapChain);
     }
@@ -675,7 +692,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForHwndHook(IDXGIFactory2* fac
                                                               const DXGI_SWAP_CHAIN_FULLSCREEN_DESC* fullscreenDesc,
                                                               IDXGIOutput* output, IDXGISwapChain1** swapChain)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->createSwapChainForHwndRecord_) {
         return callRetired(&createSwapChainForHwndHook, E_FAIL, factory, device, window, desc, fullscreenDesc, output,
                            swapChain);
@@ -692,7 +710,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForCoreWindowHook(IDXGIFactory
                                                                     IUnknown* window, const DXGI_SWAP_CHAIN_DESC1* desc,
                                                                     IDXGIOutput* output, IDXGISwapChain1** swapChain)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->createSwapChainForCoreWindowRecord_) {
         return callRetired(&createSwapChainForCoreWindowHook, E_FAIL, factory, device, window, desc, output, swapChain);
     }
@@ -708,7 +727,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForCompositionHook(IDXGIFactor
                                                                      const DXGI_SWAP_CHAIN_DESC1* desc,
                                                                      IDXGIOutput* output, IDXGISwapChain1** swapChain)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->createSwapChainForCompositionRecord_) {
         return callRetired(&createSwapChainForCompositionHook, E_FAIL, factory, device, desc, output, swapChain);
     }
@@ -723,7 +743,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForCompositionHook(IDXGIFactor
 void STDMETHODCALLTYPE D3DHook::executeCommandListsHook(ID3D12CommandQueue* queue, UINT count,
                                                         ID3D12CommandList* const* lists)
 {
-    D3DHook* self = instance();
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
     if (self == nullptr || !self->executeCommandListsRecord_) {
         if (const auto real = retiredReal(&executeCommandListsHook)) {
             real(queue, count, lists);

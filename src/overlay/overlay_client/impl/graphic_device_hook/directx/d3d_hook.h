@@ -46,6 +46,7 @@ public:
     HookList getHooks() override;
     HookList getMandatoryHooks() override;
     void stop() override;
+    bool retire() override;
 
     // The first 18 entries of a swap chain's method table (Present is 8, ResizeBuffers 13,
     // ResizeTarget 14), read from a throw-away device and swap chain made with the given modules.
@@ -74,6 +75,8 @@ public:
     static UINT withBgraSupport(UINT flags) { return flags | D3D11_CREATE_DEVICE_BGRA_SUPPORT; }
 
 private:
+    using Gate = ReplacementGate<D3DHook>;
+
     static HRESULT WINAPI createDeviceHook(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType, HMODULE software,
                                            UINT flags, const D3D_FEATURE_LEVEL* featureLevels, UINT featureLevelCount,
                                            UINT sdkVersion, ID3D11Device** device, D3D_FEATURE_LEVEL* featureLevel,
