@@ -222,6 +222,10 @@ TEST_F(HookedGame, SwapChainsOfOneDeviceShareARendererAnotherDeviceGetsItsOwn)
     EXPECT_EQ(listener->presentCalls, 2 * 14 - 10);
     EXPECT_EQ(listener->renderers.size(), 1u);
     EXPECT_EQ(countPrefix(log, L"Create RendererD2D: "), 1u);
+    // The renderer last drew into the second chain: resizing the first one leaves its target alone.
+    const size_t targetsDestroyed = countPrefix(log, L"Destroy ID2D1RenderTarget: ");
+    EXPECT_EQ(game->swapChain(0)->ResizeBuffers(0, 0, 0, DXGI_FORMAT_UNKNOWN, 0), S_OK);
+    EXPECT_EQ(countPrefix(log, L"Destroy ID2D1RenderTarget: "), targetsDestroyed);
 
     listener->check = false;
     TestSwapChain other(128, 96);
@@ -232,6 +236,27 @@ TEST_F(HookedGame, SwapChainsOfOneDeviceShareARendererAnotherDeviceGetsItsOwn)
     EXPECT_EQ(listener->errors, "");
     EXPECT_EQ(countPrefix(log, L"Create RendererD2D: "), 6u) << "a renderer of one device never draws on another";
     EXPECT_EQ(game->stateMismatches(), 0u) << game->lastMismatch();
+}
+
+// A game may release its swap chain and make a new one for the same window while the overlay is
+// drawn; a flip-model one fails while the old one lives, so we must hold no reference to it then.
+TEST_F(HookedGame, ANewSwapChainFindsNoReferenceOfOursOnTheOldOne)
+{
+    startGame();
+    hook.setListener(listener.get());
+    listener->check = true;
+    frames(12);
+    auto references = [](IUnknown* object) {
+        object->AddRef();
+        return object->Release();
+    };
+    IDXGISwapChain* old = game->swapChain();
+    const ULONG whileDrawn = references(old);
+    const TestSwapChain another(64, 48);
+    EXPECT_LT(references(old), whileDrawn);
+    frames(2);
+    EXPECT_EQ(listener->errors, "");
+    EXPECT_EQ(listener->checkedFrames, 4) << "drawn again from the next frame on";
 }
 
 TEST_F(HookedGame, OneHookWithTwoMandatoryRecordsStopCompletesOnThePresentingThread)

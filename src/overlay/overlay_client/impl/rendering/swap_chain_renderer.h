@@ -21,7 +21,7 @@ namespace Overlay::Rendering {
 class SwapChainRenderer : public Renderer
 {
 public:
-    // The swap chain it draws into (the renderer holds a reference).
+    // The swap chain it draws into (the renderer holds a reference); null once it let go of it.
     virtual IDXGISwapChain* swapChain() const = 0;
     // True when `swapChain` presents from the device this renderer draws with, so that
     // setSwapChain can move it there. Throws when that swap chain's device cannot be read.
@@ -31,8 +31,10 @@ public:
     virtual void setSwapChain(IDXGISwapChain* swapChain) = 0;
     // A new renderer of the same kind for a swap chain of another device.
     virtual std::shared_ptr<SwapChainRenderer> recreateFor(IDXGISwapChain* swapChain) const = 0;
-    // Lets go of everything that references the back buffer, so that the game can resize the
-    // swap chain's buffers; the next draw makes it again.
+    // Lets go of everything that references the back buffer, and of the swap chain itself, so
+    // that the game can resize the buffers, or release the swap chain and make a new one for the
+    // same window (a flip-model swap chain fails while another one of its window lives). The next
+    // setSwapChain takes them again.
     virtual void releaseBackBuffer() = 0;
 };
 

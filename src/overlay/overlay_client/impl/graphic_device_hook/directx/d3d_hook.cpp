@@ -558,6 +558,7 @@ HRESULT WINAPI D3DHook::createDeviceAndSwapChainHook(IDXGIAdapter* adapter, D3D_
         return callRetired(&createDeviceAndSwapChainHook, E_FAIL, adapter, driverType, software, flags, featureLevels,
                            featureLevelCount, sdkVersion, swapChainDesc, swapChain, device, featureLevel, context);
     }
+    self->beforeSwapChainCreation(L"D3D11CreateDeviceAndSwapChain");
     return self->createDeviceAndSwapChainRecord_->real<CreateDeviceAndSwapChainFn>()(
         adapter, driverType, software, withBgraSupport(flags), featureLevels, featureLevelCount, sdkVersion,
         swapChainDesc, swapChain, device, featureLevel, context);
@@ -591,6 +592,7 @@ HRESULT D3DHook::present(HookRecord& record, IDXGISwapChain* swapChain, UINT syn
         return record.real<PresentFn>()(swapChain, syncInterval, flags);
     }
     guarded(L"Present", [&] {
+        const std::lock_guard<std::recursive_mutex> frame(frameMutex_);
         if (!stopped()) {
             beforePresent(swapChain);
         }
@@ -608,7 +610,7 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffersHook(IDXGISwapChain* swapChain, 
     if (self == nullptr || !self->resizeBuffersRecord_) {
         return callRetired(&resizeBuffersHook, E_FAIL, swapChain, bufferCount, width, height, format, swapChainFlags);
     }
-    self->beforeResize(L"ResizeBuffers");
+    self->beforeResize(swapChain, L"ResizeBuffers");
     const HRESULT result = self->resizeBuffersRecord_->real<ResizeBuffersFn>()(swapChain, bufferCount, width, height,
                                                                                format, swapChainFlags);
     self->afterCall(result, L"ResizeBuffers");
@@ -622,7 +624,7 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeTargetHook(IDXGISwapChain* swapChain, c
     if (self == nullptr || !self->resizeTargetRecord_) {
         return callRetired(&resizeTargetHook, E_FAIL, swapChain, targetParameters);
     }
-    self->beforeResize(L"ResizeTarget");
+    self->beforeResize(swapChain, L"ResizeTarget");
     return self->resizeTargetRecord_->real<ResizeTargetFn>()(swapChain, targetParameters);
 }
 
@@ -634,7 +636,7 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffers12Hook(IDXGISwapChain* swapChain
     if (self == nullptr || !self->resizeBuffers12Record_) {
         return callRetired(&resizeBuffers12Hook, E_FAIL, swapChain, bufferCount, width, height, format, swapChainFlags);
     }
-    self->beforeResize(L"ResizeBuffers");
+    self->beforeResize(swapChain, L"ResizeBuffers");
     const HRESULT result = self->resizeBuffers12Record_->real<ResizeBuffersFn>()(swapChain, bufferCount, width, height,
                                                                                  format, swapChainFlags);
     self->afterCall(result, L"ResizeBuffers");
@@ -648,7 +650,7 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeTarget12Hook(IDXGISwapChain* swapChain,
     if (self == nullptr || !self->resizeTarget12Record_) {
         return callRetired(&resizeTarget12Hook, E_FAIL, swapChain, targetParameters);
     }
-    self->beforeResize(L"ResizeTarget");
+    self->beforeResize(swapChain, L"ResizeTarget");
     return self->resizeTarget12Record_->real<ResizeTargetFn>()(swapChain, targetParameters);
 }
 
@@ -662,7 +664,7 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffers1Hook(IDXGISwapChain3* swapChain
         return callRetired(&resizeBuffers1Hook, E_FAIL, swapChain, bufferCount, width, height, format, swapChainFlags,
                            nodeMasks, queues);
     }
-    self->beforeResize(L"ResizeBuffers1");
+    self->beforeResize(swapChain, L"ResizeBuffers1");
     const HRESULT result = self->resizeBuffers1Record_->real<ResizeBuffers1Fn>()(
         swapChain, bufferCount, width, height, format, swapChainFlags, nodeMasks, queues);
     if (SUCCEEDED(result) && queues && queues[0]) {
@@ -680,6 +682,7 @@ HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainHook(IDXGIFactory* factory, IU
     if (self == nullptr || !self->createSwapChainRecord_) {
         return callRetired(&createSwapChainHook, E_FAIL, factory, device, desc, swapChain);
     }
+    self->beforeSwapChainCreation(L"CreateSwapChain");
     const HRESULT result = self->createSwapChainRecord_->real<CreateSwapChainFn>()(factory, device, desc, swapChain);
     if (SUCCEEDED(result) && swapChain) {
         self->recordSwapChain(device, *swapChain);
@@ -698,6 +701,7 @@ HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForHwndHook(IDXGIFactory2* fac
         return callRetired(&createSwapChainForHwndHook, E_FAIL, factory, device, window, desc, fullscreenDesc, output,
                            swapChain);
     }
+    self->beforeSwapChainCreation(L"CreateSwapChain");
     const HRESULT result = self->createSwapChainForHwndRecord_->real<CreateSwapChainForHwndFn>()(
         factory, device, window, desc, fullscreenDesc, output, swapChain);
     if (SUCCEEDED(result) && swapChain) {
@@ -715,6 +719,7 @@ HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForCoreWindowHook(IDXGIFactory
     if (self == nullptr || !self->createSwapChainForCoreWindowRecord_) {
         return callRetired(&createSwapChainForCoreWindowHook, E_FAIL, factory, device, window, desc, output, swapChain);
     }
+    self->beforeSwapChainCreation(L"CreateSwapChain");
     const HRESULT result = self->createSwapChainForCoreWindowRecord_->real<CreateSwapChainForCoreWindowFn>()(
         factory, device, window, desc, output, swapChain);
     if (SUCCEEDED(result) && swapChain) {
@@ -732,6 +737,7 @@ HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForCompositionHook(IDXGIFactor
     if (self == nullptr || !self->createSwapChainForCompositionRecord_) {
         return callRetired(&createSwapChainForCompositionHook, E_FAIL, factory, device, desc, output, swapChain);
     }
+    self->beforeSwapChainCreation(L"CreateSwapChain");
     const HRESULT result = self->createSwapChainForCompositionRecord_->real<CreateSwapChainForCompositionFn>()(
         factory, device, desc, output, swapChain);
     if (SUCCEEDED(result) && swapChain) {
@@ -757,11 +763,23 @@ void STDMETHODCALLTYPE D3DHook::executeCommandListsHook(ID3D12CommandQueue* queu
     self->executeCommandListsRecord_->real<ExecuteCommandListsFn>()(queue, count, lists);
 }
 
-void D3DHook::beforeResize(const wchar_t* call) noexcept
+void D3DHook::beforeResize(IDXGISwapChain* swapChain, const wchar_t* call) noexcept
 {
     guarded(call, [&] {
-        if (!stopped()) {
-            releaseRenderTarget();
+        const std::lock_guard<std::recursive_mutex> frame(frameMutex_);
+        // Only the chain being resized: another one may be the one the renderer draws into now.
+        if (!stopped() && renderer_ && renderer_->swapChain() == swapChain) {
+            renderer_->releaseBackBuffer();
+        }
+    });
+}
+
+void D3DHook::beforeSwapChainCreation(const wchar_t* call) noexcept
+{
+    guarded(call, [&] {
+        const std::lock_guard<std::recursive_mutex> frame(frameMutex_);
+        if (renderer_) {
+            renderer_->releaseBackBuffer();
         }
     });
 }

@@ -130,7 +130,10 @@ private:
 
     void beforePresent(IDXGISwapChain* swapChain);
     // Lets go of the back buffer before the game resizes it; never throws.
-    void beforeResize(const wchar_t* call) noexcept;
+    void beforeResize(IDXGISwapChain* swapChain, const wchar_t* call) noexcept;
+    // Before the game makes a swap chain: lets go of the one we draw into, which the game may just
+    // have released (its window cannot get a new flip-model swap chain while the old one lives).
+    void beforeSwapChainCreation(const wchar_t* call) noexcept;
     // Device-lost handling after the game's call; never throws.
     void afterCall(HRESULT result, const wchar_t* call) noexcept;
     // Makes the renderer for the current swap chain: Direct2D where it can draw, Direct3D 11 otherwise.
@@ -156,6 +159,9 @@ private:
     std::atomic<bool> unknownDeviceLogged_{false};
     // Swap chains are created and queues executed on the game's threads, not only the presenting one.
     std::mutex queuesMutex_;
+    // Held while a frame is drawn and while the renderer lets go of a swap chain, so that a resize
+    // or a creation on another thread never pulls the back buffer from under a draw.
+    std::recursive_mutex frameMutex_;
     // Keyed by the swap chain's address only: a swap chain made later at the same address goes
     // through the creation hooks and replaces its entry.
     std::map<IDXGISwapChain*, Microsoft::WRL::ComPtr<ID3D12CommandQueue>> queues_;

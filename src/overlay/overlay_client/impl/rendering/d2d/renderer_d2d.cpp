@@ -51,7 +51,7 @@ SizeU BitmapD2D::size() const
 
 // --- RendererD2D ------------------------------------------------------------------------------
 
-RendererD2D::RendererD2D(IDXGISwapChain* swapChain) : swapChain_(swapChain)
+RendererD2D::RendererD2D(IDXGISwapChain* swapChain) : swapChain_(swapChain), device_(d3d11DeviceOf(swapChain))
 {
     LOG_INFO(L"Create RendererD2D: %1", static_cast<const void*>(this));
     D2D1_FACTORY_OPTIONS options = {};
@@ -68,6 +68,7 @@ RendererD2D::~RendererD2D()
     brush_.Reset();
     renderTarget_.Reset();
     factory_.Reset();
+    device_.Reset();
     swapChain_.Reset();
 }
 
@@ -75,6 +76,9 @@ void RendererD2D::createRenderTarget()
 {
     if (renderTarget_) {
         return;
+    }
+    if (!swapChain_) {
+        throw std::logic_error("SwapChain is null");
     }
     ComPtr<IDXGISurface> surface;
     Err::throwIfFailed(swapChain_->GetBuffer(0, IID_PPV_ARGS(&surface)), "Failed to get surface from swap chain");
@@ -106,7 +110,13 @@ bool RendererD2D::usesDeviceOf(IDXGISwapChain* swapChain) const
 {
     // Compared as pointers: some ComPtr implementations have no operator== and would compare only
     // whether both are set.
-    return d3d11DeviceOf(swapChain_.Get()).Get() == d3d11DeviceOf(swapChain).Get();
+    return device_.Get() == d3d11DeviceOf(swapChain).Get();
+}
+
+void RendererD2D::releaseBackBuffer()
+{
+    destroyRenderTarget();
+    swapChain_.Reset();
 }
 
 std::shared_ptr<SwapChainRenderer> RendererD2D::recreateFor(IDXGISwapChain* swapChain) const

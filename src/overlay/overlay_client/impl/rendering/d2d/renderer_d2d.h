@@ -29,7 +29,7 @@ private:
 class RendererD2D final : public SwapChainRenderer
 {
 public:
-    // `swapChain` is borrowed and referenced for the renderer's life. Throws when Direct2D cannot
+    // `swapChain` is borrowed and referenced until releaseBackBuffer. Throws when Direct2D cannot
     // draw into the swap chain's back buffer.
     explicit RendererD2D(IDXGISwapChain* swapChain);
     ~RendererD2D() override;
@@ -44,7 +44,7 @@ public:
     bool usesDeviceOf(IDXGISwapChain* swapChain) const override;
     void setSwapChain(IDXGISwapChain* swapChain) override;
     std::shared_ptr<SwapChainRenderer> recreateFor(IDXGISwapChain* swapChain) const override;
-    void releaseBackBuffer() override { destroyRenderTarget(); }
+    void releaseBackBuffer() override;
     // Drops the render target over the back buffer, so that the swap chain's buffers can be resized.
     void destroyRenderTarget();
 
@@ -53,6 +53,7 @@ private:
     ID2D1RenderTarget& target() const;
 
     Microsoft::WRL::ComPtr<IDXGISwapChain> swapChain_;
+    Microsoft::WRL::ComPtr<ID3D11Device> device_;  // the swap chain's, to recognise its other swap chains
     Microsoft::WRL::ComPtr<ID2D1Factory> factory_;
     Microsoft::WRL::ComPtr<ID2D1RenderTarget> renderTarget_;
     Microsoft::WRL::ComPtr<ID2D1SolidColorBrush> brush_;

@@ -229,6 +229,9 @@ RendererD3D11::~RendererD3D11()
 
 void RendererD3D11::createRenderTargetView()
 {
+    if (!swapChain_) {
+        throw std::logic_error("SwapChain is null");
+    }
     ComPtr<ID3D11Texture2D> backBuffer;
     Err::throwIfFailed(swapChain_->GetBuffer(0, IID_PPV_ARGS(&backBuffer)), "Failed to get back buffer from SwapChain");
     Err::throwIfFailed(device_->CreateRenderTargetView(backBuffer.Get(), nullptr, &renderTargetView_),
@@ -242,6 +245,12 @@ void RendererD3D11::destroyRenderTargetView()
         LOG_DEBUG(L"Destroy ID3D11RenderTargetView: %1", static_cast<const void*>(renderTargetView_.Get()));
         renderTargetView_.Reset();
     }
+}
+
+void RendererD3D11::releaseBackBuffer()
+{
+    destroyRenderTargetView();
+    swapChain_.Reset();
 }
 
 bool RendererD3D11::usesDeviceOf(IDXGISwapChain* swapChain) const

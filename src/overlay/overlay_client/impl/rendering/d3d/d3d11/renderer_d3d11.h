@@ -40,7 +40,7 @@ private:
 class RendererD3D11 final : public SwapChainRenderer
 {
 public:
-    // `swapChain` is borrowed and referenced for the renderer's life. Throws when a device object
+    // `swapChain` is borrowed and referenced until releaseBackBuffer. Throws when a device object
     // cannot be created.
     explicit RendererD3D11(IDXGISwapChain* swapChain);
     ~RendererD3D11() override;
@@ -55,7 +55,7 @@ public:
     bool usesDeviceOf(IDXGISwapChain* swapChain) const override;
     void setSwapChain(IDXGISwapChain* swapChain) override;
     std::shared_ptr<SwapChainRenderer> recreateFor(IDXGISwapChain* swapChain) const override;
-    void releaseBackBuffer() override { destroyRenderTargetView(); }
+    void releaseBackBuffer() override;
     // Drops the view of the back buffer, so that the swap chain's buffers can be resized.
     void destroyRenderTargetView();
 
