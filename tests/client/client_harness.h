@@ -333,13 +333,20 @@ inline size_t privateBytes()
 {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters));
-    return counters.PrivateUsage;
+    // Wine leaves PrivateUsage at 0 and reports the process's anonymous memory as PagefileUsage,
+    // which Windows keeps equal to PrivateUsage.
+    return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
 }
 
 inline DWORD handleCount()
 {
     DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
+        return count;
+    // Wine answers 0: count the handle values that name an object instead.
+    DWORD flags = 0;
+    for (uintptr_t value = 4; value < 0x40000; value += 4)
+        count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
     return count;
 }
 
