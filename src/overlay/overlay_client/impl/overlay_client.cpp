@@ -411,7 +411,10 @@ void OverlayClient::checkCursor()
         return;
     bool changed = false;
     {
-        auto lock = sharedOverlay_->lock();
+        // A host holding the block past the bound: the next frame looks again.
+        const auto lock = sharedOverlay_->tryLock(Rendering::hostLockTimeoutMs);
+        if (!lock.owns_lock())
+            return;
         changed = sharedOverlay_->cursorChanged();
     }
     if (changed && !cursorUpdatePending_.exchange(true)) {
@@ -429,9 +432,11 @@ void OverlayClient::show()
     try {
         LOG_INFO(L"Show overlay");
         {
-            // The host's current cursor is applied on the next frame.
-            auto lock = sharedOverlay_->lock();
-            sharedOverlay_->setCursorChanged(true);
+            // The host's current cursor is applied on the next frame; a host that holds the block
+            // past the bound must not stall the game's window thread, and sets its cursor later.
+            const auto lock = sharedOverlay_->tryLock(Rendering::hostLockTimeoutMs);
+            if (lock.owns_lock())
+                sharedOverlay_->setCursorChanged(true);
         }
         renderOverlay_.setSurfaceSize(sizeOf(windowHook_->getClientRect()));
         windowHook_->setInputCapture(true);
@@ -481,8 +486,8 @@ void OverlayClient::updateCursor()
         uint32_t type = 0;
         bool changed = false;
         {
-            auto lock = sharedOverlay_->lock();
-            changed = sharedOverlay_->cursorChanged();
+            const auto lock = sharedOverlay_->tryLock(Rendering::hostLockTimeoutMs);
+            changed = lock.owns_lock() && sharedOverlay_->cursorChanged();  // else: asked again next frame
             if (changed) {
                 type = sharedOverlay_->cursorType();
                 sharedOverlay_->setCursorChanged(false);

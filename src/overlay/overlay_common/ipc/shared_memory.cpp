@@ -93,7 +93,7 @@ void FrameBuffer::clearDirty()
     *static_cast<volatile uint8_t*>(&header_->dirty) = 0;
 }
 
-std::unique_ptr<SharedWindow> SharedWindow::open(const SharedId& windowId)
+std::unique_ptr<SharedWindow> SharedWindow::open(const SharedId& windowId, DWORD lockTimeoutMs)
 {
     std::unique_ptr<SharedWindow> window(new SharedWindow(windowId));
     openBlock(windowId, window->memory_, window->region_);
@@ -101,8 +101,8 @@ std::unique_ptr<SharedWindow> SharedWindow::open(const SharedId& windowId)
     window->header_ = static_cast<SharedWindowLayout*>(window->region_.get_address());
 
     window->mutex_.open(idToName(readShared(window->header_->mutexId)), false);
-    BlockLock lock(window->mutex_);
-    window->currentFrameBuffer();
+    if (const BlockLock lock = tryLockFor(window->mutex_, lockTimeoutMs); lock.owns_lock())
+        window->currentFrameBuffer();
     return window;
 }
 

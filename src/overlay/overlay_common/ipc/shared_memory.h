@@ -56,8 +56,9 @@ class SharedWindow
 public:
     // Opens the block and its mutex and the frame buffer it names. Throws like
     // FrameBuffer::open, and std::logic_error("FrameBuffer is null") when the named frame
-    // buffer does not exist.
-    static std::unique_ptr<SharedWindow> open(const SharedId& windowId);
+    // buffer does not exist. When the host holds the mutex past `lockTimeoutMs`, the frame
+    // buffer is left to the first currentFrameBuffer().
+    static std::unique_ptr<SharedWindow> open(const SharedId& windowId, DWORD lockTimeoutMs = INFINITE);
 
     const SharedId& id() const { return id_; }
     BlockLock lock() { return BlockLock(mutex_); }

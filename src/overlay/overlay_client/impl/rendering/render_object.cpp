@@ -20,6 +20,14 @@ void HostBusyLog::free()
     }
 }
 
+void HostDataLog::refused(const char* what)
+{
+    if (last_ != what) {
+        last_ = what;
+        LOG_WARN(L"Refused the host's frame: %1", what);
+    }
+}
+
 RenderObject::RenderObject(std::shared_ptr<Renderer> renderer) : renderer_(std::move(renderer)) {}
 
 void RenderObject::draw()

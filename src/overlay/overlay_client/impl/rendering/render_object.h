@@ -5,6 +5,7 @@
 #include "overlay/overlay_client/impl/rendering/renderer.h"
 
 #include <memory>
+#include <string>
 
 namespace Overlay::Rendering {
 
@@ -24,6 +25,18 @@ public:
 private:
     const wchar_t* block_;
     bool busy_ = false;
+};
+
+// Tells the log once per fault when what the host shares cannot be used (a block gone, a header
+// that fails its checks): that frame is refused and the overlay goes on.
+class HostDataLog
+{
+public:
+    void refused(const char* what);
+    void accepted() { last_.clear(); }
+
+private:
+    std::string last_;
 };
 
 class RenderObject

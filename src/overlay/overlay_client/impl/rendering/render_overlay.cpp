@@ -79,7 +79,14 @@ void RenderOverlay::drawWindow()
         }
         if (!window_ || window_->windowId() != windowId) {
             window_.reset();
-            window_ = std::make_shared<RenderWindow>(renderer_, windowId);
+            try {
+                window_ = std::make_shared<RenderWindow>(renderer_, windowId);
+            } catch (const std::exception& e) {
+                // Tried again next frame: the host may still make the block right.
+                dataLog_.refused(e.what());
+                return;
+            }
+            dataLog_.accepted();
         }
         current = window_;
     }

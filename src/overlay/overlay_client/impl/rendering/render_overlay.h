@@ -40,6 +40,7 @@ private:
     std::recursive_mutex surfaceMutex_;
     RectI surfaceRect_;
     HostBusyLog busyLog_{L"the shared overlay"};
+    HostDataLog dataLog_;
 };
 
 }  // namespace Overlay::Rendering

@@ -4,11 +4,18 @@
 
 namespace Overlay::Rendering {
 
+namespace {
+
+// The largest texture side every supported device can make; a larger frame would fail the
+// device, not the host.
+constexpr uint32_t maxFrameSide = 8192;
+
+}  // namespace
+
 RenderWindow::RenderWindow(std::shared_ptr<Renderer> renderer, const Ipc::SharedId& windowId)
-    : RenderObject(std::move(renderer)), sharedWindow_(Ipc::SharedWindow::open(windowId))
+    : RenderObject(std::move(renderer)), sharedWindow_(Ipc::SharedWindow::open(windowId, hostLockTimeoutMs))
 {
-    bitmap_ = createWindowBitmap();
-    needsUpload_ = true;
+    // The bitmap is made at the first frame, from the frame the host has then.
     LOG_INFO(L"Create RenderWindow: %0", static_cast<const void*>(this));
 }
 
@@ -22,22 +29,11 @@ const Ipc::SharedId& RenderWindow::windowId() const
     return sharedWindow_->id();
 }
 
-std::shared_ptr<Bitmap> RenderWindow::createWindowBitmap()
+void RenderWindow::drawLast()
 {
-    SizeU size;
-    {
-        const auto lock = sharedWindow_->tryLock(hostLockTimeoutMs);
-        if (!lock.owns_lock()) {
-            return nullptr;  // made at the first frame that gets the lock
-        }
-        const Ipc::FrameView frame = sharedWindow_->currentFrameBuffer().frame();
-        size = {frame.width, frame.height};
+    if (bitmap_ && !needsUpload_) {
+        renderer_->drawBitmap(*bitmap_, placement_);
     }
-    // An empty frame (the host has not drawn yet) has nothing to show and no texture.
-    if (!renderer_ || size.width == 0 || size.height == 0) {
-        return nullptr;
-    }
-    return renderer_->createBitmap(size);
 }
 
 void RenderWindow::onDraw()
@@ -47,16 +43,26 @@ void RenderWindow::onDraw()
         auto lock = sharedWindow_->tryLock(hostLockTimeoutMs);
         if (!lock.owns_lock()) {
             busyLog_.busy();
-            if (bitmap_ && !needsUpload_) {
-                renderer_->drawBitmap(*bitmap_, placement_);
-            }
+            drawLast();
             return;
         }
         busyLog_.free();
-        const Ipc::SharedRect rect = sharedWindow_->rect();
-        placement = {rect.left, rect.top, rect.right, rect.bottom};
-        Ipc::FrameBuffer& frameBuffer = sharedWindow_->currentFrameBuffer();
-        const Ipc::FrameView frame = frameBuffer.frame();
+        Ipc::FrameBuffer* frameBuffer = nullptr;  // borrowed from sharedWindow_
+        Ipc::FrameView frame;
+        try {
+            const Ipc::SharedRect rect = sharedWindow_->rect();
+            placement = {rect.left, rect.top, rect.right, rect.bottom};
+            frameBuffer = &sharedWindow_->currentFrameBuffer();
+            frame = frameBuffer->frame();
+            if (frame.width > maxFrameSide || frame.height > maxFrameSide) {
+                throw std::runtime_error("Frame too large");
+            }
+        } catch (const std::exception& e) {
+            dataLog_.refused(e.what());
+            drawLast();
+            return;
+        }
+        dataLog_.accepted();
         const SizeU frameSize = {frame.width, frame.height};
         if (!bitmap_ || bitmap_->size() != frameSize) {
             needsUpload_ = true;
@@ -69,9 +75,9 @@ void RenderWindow::onDraw()
                 return;
             }
         }
-        if (frameBuffer.dirty() || needsUpload_) {
+        if (frameBuffer->dirty() || needsUpload_) {
             bitmap_->update(frame.pixels, frame.pitch, nullptr);
-            frameBuffer.clearDirty();
+            frameBuffer->clearDirty();
             needsUpload_ = false;
         }
     }
@@ -83,7 +89,6 @@ void RenderWindow::onRendererChanged()
 {
     needsUpload_ = true;
     bitmap_.reset();
-    bitmap_ = createWindowBitmap();
 }
 
 void RenderWindow::releaseResources()

@@ -13,6 +13,7 @@ class RenderWindow : public RenderObject
 {
 public:
     // Opens the host's window block; throws when it cannot be opened or names no frame buffer.
+    // A frame whose blocks fail their checks later is refused: the last good one stays.
     RenderWindow(std::shared_ptr<Renderer> renderer, const Ipc::SharedId& windowId);
     ~RenderWindow() override;
 
@@ -24,13 +25,14 @@ protected:
     void releaseResources() override;
 
 private:
-    std::shared_ptr<Bitmap> createWindowBitmap();
+    void drawLast();
 
     std::unique_ptr<Ipc::SharedWindow> sharedWindow_;
     std::shared_ptr<Bitmap> bitmap_;
     bool needsUpload_ = true;
     RectI placement_;  // where the bitmap was last drawn
     HostBusyLog busyLog_{L"the shared window"};
+    HostDataLog dataLog_;
 };
 
 }  // namespace Overlay::Rendering

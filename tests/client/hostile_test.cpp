@@ -1,0 +1,443 @@
+// A live client in a game, in this process, against hostile peers and broken hosts: malformed
+// messages to the client's own pipe, malformed shared-memory blocks, a host that hangs or dies
+// holding a mutex or in a call, a host that stops reading, many reconnects. The game must keep
+// presenting and the overlay keep running. HOSTILE_MESSAGES and HOSTILE_RECONNECTS set the
+// counts (CI runs fewer than a full run).
+
+#include "client_harness.h"
+#include "overlay/overlay_common/ipc/pipe.h"
+#include "host_sdk/shared_blocks.h"
+#include "win/unique_handle.h"
+
+#include <gtest/gtest.h>
+#include <thrift/protocol/TCompactProtocol.h>
+#include <thrift/transport/TBufferTransports.h>
+
+#include <climits>
+#include <cstdlib>
+#include <future>
+#include <random>
+#include <thread>
+
+namespace {
+
+using namespace ClientHarness;
+using namespace std::chrono_literals;
+namespace Ipc = Overlay::Ipc;
+
+struct TestLog : LogFolder
+{
+    ~TestLog() { printOnExit = ::testing::Test::HasFailure(); }
+};
+
+int envCount(const char* name, int fallback)
+{
+    const char* text = std::getenv(name);
+    return text != nullptr ? std::atoi(text) : fallback;
+}
+
+const char* const refusedLine = "Refused the host's frame: ";
+
+// Still running: answers on its pipe, never stopped.
+void expectRunning(LiveClient& c)
+{
+    EXPECT_EQ(c.dll.state(), Success);
+    EXPECT_EQ(c.host->count("stopped 1"), 0u) << c.host->all();
+    c.connection->close();
+    Host::ClientConnection fresh(c.info.pipeName);
+    fresh.open();
+    EXPECT_TRUE(fresh.service().ping());
+    fresh.close();
+    c.connection->open();
+}
+
+// --- Hostile peer on the client's pipe ----------------------------------------------------------
+
+std::string validPing()
+{
+    auto buffer = std::make_shared<apache::thrift::transport::TMemoryBuffer>();
+    apache::thrift::protocol::TCompactProtocol protocol(buffer);
+    protocol.writeMessageBegin("ping", apache::thrift::protocol::T_CALL, 0);
+    Stub::OverlayClient_ping_args().write(&protocol);
+    protocol.writeMessageEnd();
+    return buffer->getBufferAsString();
+}
+
+// Message `i` of the attack: each kind in turn, its bytes from a generator seeded by `i`.
+std::string hostileMessage(int i, const std::string& ping)
+{
+    std::mt19937 random(i);
+    auto byte = [&] { return static_cast<char>(random() & 0xFF); };
+    std::string message;
+    switch (i % 6) {
+    case 0:  // a method name of 2 GiB announced in 5 bytes
+        return std::string("\x82\x21\x00\xFF\xFF\xFF\xFF\x07", 8);
+    case 1:  // a call's arguments with a string or list of 2^28 elements
+        message =
+            ping.substr(0, ping.size() - 1) + (random() % 2 ? "\x18\xFF\xFF\xFF\xFF\x07" : "\x19\xFF\xFF\xFF\x7F");
+        return message;
+    case 2:  // truncated
+        return ping.substr(0, random() % ping.size());
+    case 3:  // mutated
+        message = ping;
+        for (int flips = 1 + random() % 4; flips > 0; --flips)
+            message[random() % message.size()] = byte();
+        return message;
+    case 4:  // random
+        message.resize(1 + random() % 64);
+        break;
+    default:  // oversized
+        message.resize(16 * 1024 + random() % 4096);
+        break;
+    }
+    for (char& c : message)
+        c = byte();
+    return message;
+}
+
+// Connects to the pipe (waiting while the single instance is busy), writes, and hangs up.
+bool sendRaw(const std::string& path, const std::string& bytes)
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        Win::UniqueFileHandle pipe(
+            CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!pipe) {
+            if (GetLastError() != ERROR_PIPE_BUSY && GetLastError() != ERROR_FILE_NOT_FOUND)
+                return false;
+            WaitNamedPipeA(path.c_str(), 1000);
+            continue;
+        }
+        DWORD written = 0;
+        WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        return true;
+    }
+    return false;
+}
+
+TEST(Hostile, Peer)
+{
+    TestLog log;
+    LiveClient c(log);
+    ASSERT_NO_THROW(c.start());
+    const int count = envCount("HOSTILE_MESSAGES", 1200);
+    const std::string path = Ipc::makePipePath(c.info.pipeName);
+    const std::string ping = validPing();
+    c.connection->close();  // the pipe has one instance: the peer's turn
+
+    const size_t before = privateBytes();
+    const int framesBefore = c.game.frames;
+    std::atomic<int> sent{0};
+    std::atomic<bool> done{false};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread peer([&] {
+        for (int i = 0; i < count; ++i)
+            sent += sendRaw(path, hostileMessage(i, ping)) ? 1 : 0;
+        done = true;
+    });
+    c.game.runUntil([&] { return done.load(); }, 10min);
+    peer.join();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    const size_t after = privateBytes();
+
+    EXPECT_EQ(sent, count);
+    EXPECT_GT(c.game.frames, framesBefore);
+    c.connection->open();
+    EXPECT_NO_FATAL_FAILURE(expectRunning(c));
+    EXPECT_LT(after, before + 16 * 1024 * 1024);
+    std::cout << "hostile peer: " << count << " messages in " << took.count() << " s; private bytes " << before
+              << " -> " << after << "; " << c.game.frames - framesBefore << " frames, longest " << c.game.longestFrameMs
+              << " ms\n";
+}
+
+// --- Hostile host's shared memory ---------------------------------------------------------------
+
+struct BlockCase
+{
+    const char* name;
+    std::function<void(LiveClient&)> spoil;
+    const char* refusal;  // the log's reason, or nullptr where the frame is drawn as it is
+};
+
+// A frame buffer of `capacity` pixels holding a frame of `width` x `height`, named by the window.
+Host::HostFrameBuffer& newBuffer(LiveClient& c, uint32_t capacity, uint32_t width = 0, uint32_t height = 0)
+{
+    static std::vector<std::unique_ptr<Host::HostFrameBuffer>> kept;
+    kept.push_back(Host::HostFrameBuffer::create(capacity));
+    const auto lock = c.window->lock();
+    kept.back()->header()->width = width;
+    kept.back()->header()->height = height;
+    kept.back()->setDirty(true);
+    c.window->setFrameBuffer(kept.back()->id());
+    return *kept.back();
+}
+
+// A window block spoilt by `spoil`, shown instead of the good one.
+void showSpoiltWindow(LiveClient& c, const std::function<void(Ipc::SharedHeader&)>& spoil)
+{
+    static std::vector<std::unique_ptr<Host::HostWindow>> kept;
+    kept.push_back(Host::HostWindow::create({0, 0, 64, 64}));
+    kept.back()->setFrameBuffer(c.buffer->id());
+    spoil(kept.back()->header()->header);
+    c.overlay->showWindow(kept.back()->id());
+}
+
+void setRect(LiveClient& c, const Ipc::SharedRect& rect)
+{
+    const auto lock = c.window->lock();
+    c.window->setRect(rect);
+}
+
+TEST(Hostile, SharedMemory)
+{
+    TestLog log;
+    LiveClient c(log);
+    ASSERT_NO_THROW(c.start());
+    const BlockCase cases[] = {
+        {"window magic", [](LiveClient& c) { showSpoiltWindow(c, [](auto& h) { h.magic ^= 1; }); },
+         "Wrong magic number"},
+        {"window version", [](LiveClient& c) { showSpoiltWindow(c, [](auto& h) { h.version = 2; }); },
+         "Unsupported version"},
+        {"window size", [](LiveClient& c) { showSpoiltWindow(c, [](auto& h) { h.size = 0xFFFFFFFF; }); },
+         "Wrong data size"},
+        {"no such window", [](LiveClient& c) { c.overlay->showWindow(Ipc::makeSharedId()); }, nullptr},
+        {"buffer magic", [](LiveClient& c) { newBuffer(c, 16, 4, 4).header()->header.magic = 0; },
+         "Wrong magic number"},
+        {"buffer version", [](LiveClient& c) { newBuffer(c, 16, 4, 4).header()->header.version = 0; },
+         "Unsupported version"},
+        {"capacity beyond the block",
+         [](LiveClient& c) {
+             auto& b = newBuffer(c, 16, 4, 4);
+             b.header()->capacity = 0x40000000;
+             b.header()->header.size = 0;
+         },
+         "Wrong data size"},
+        {"frame beyond capacity", [](LiveClient& c) { newBuffer(c, 16, 65535, 65535); }, "Wrong data size"},
+        {"frame too large for a texture", [](LiveClient& c) { newBuffer(c, 10000, 10000, 1); }, "Frame too large"},
+        {"huge rectangle",
+         [](LiveClient& c) {
+             setRect(c, {INT_MIN, INT_MIN, INT_MAX, INT_MAX});
+         },
+         nullptr},
+        {"negative rectangle",
+         [](LiveClient& c) {
+             setRect(c, {100, 100, -100, -100});
+         },
+         nullptr},
+        {"off-surface rectangle",
+         [](LiveClient& c) {
+             setRect(c, {-5000, -5000, -4000, -4000});
+         },
+         nullptr},
+    };
+    for (const BlockCase& spoilt : cases) {
+        SCOPED_TRACE(spoilt.name);
+        const std::string line = std::string(refusedLine) + (spoilt.refusal ? spoilt.refusal : "");
+        const size_t before = log.count(line);
+        spoilt.spoil(c);
+        if (spoilt.refusal != nullptr) {
+            EXPECT_TRUE(c.game.runUntil([&] { return log.count(line) > before; }));
+        }
+        EXPECT_TRUE(c.presentFrames(5));
+        // Back to the good blocks, drawn again.
+        c.overlay->showWindow(c.window->id());
+        setRect(c, {0, 0, 64, 64});
+        c.window->publishFrame(*c.buffer, 64, 64, c.pixels.data(), 64 * 4);
+        EXPECT_TRUE(c.game.runUntil([&] { return !c.buffer->dirty(); }));
+    }
+
+    // A frame buffer id that changes every frame, then the frame's fields rewritten while the
+    // client reads them, without the mutex.
+    for (int frame = 0; frame < 60; ++frame) {
+        {
+            const auto lock = c.window->lock();
+            c.window->setFrameBuffer(Ipc::makeSharedId());
+        }
+        c.presentFrames(1);
+    }
+    newBuffer(c, 64 * 64, 64, 64);
+    std::atomic<bool> done{false};
+    std::thread rewriter([&] {
+        std::mt19937 random(7);
+        auto* header = c.buffer->header();
+        while (!done) {
+            header->width = random() % 3 ? random() % 128 : random();
+            header->height = random() % 3 ? random() % 128 : random();
+            header->capacity = random() % 3 ? 64 * 64 : random();
+            header->dirty = 1;
+        }
+    });
+    {
+        const auto lock = c.window->lock();
+        c.window->setFrameBuffer(c.buffer->id());
+    }
+    c.presentFrames(200);
+    done = true;
+    rewriter.join();
+    c.buffer->header()->capacity = 64 * 64;
+    c.window->publishFrame(*c.buffer, 64, 64, c.pixels.data(), 64 * 4);
+    EXPECT_TRUE(c.game.runUntil([&] { return !c.buffer->dirty(); }));
+    EXPECT_NO_FATAL_FAILURE(expectRunning(c));
+}
+
+// --- Host faults --------------------------------------------------------------------------------
+
+// A host in a process of its own: this executable running one HostileChild case, told what to
+// do through the environment; it signals `ready` and then waits to be killed.
+struct ChildHost
+{
+    std::string ready = "client_hostile_ready_" + std::to_string(GetCurrentProcessId());
+    Win::UniqueHandle readyEvent{CreateEventA(nullptr, TRUE, FALSE, ready.c_str())};
+    PROCESS_INFORMATION process{};
+
+    ChildHost(const char* testCase, const std::string& argument)
+    {
+        SetEnvironmentVariableA("HOSTILE_CHILD_READY", ready.c_str());
+        SetEnvironmentVariableA("HOSTILE_CHILD_ARGUMENT", argument.c_str());
+        wchar_t path[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, path, MAX_PATH);
+        std::wstring command = L"\"" + std::wstring(path) + L"\" --gtest_filter=HostileChild." +
+                               std::wstring(testCase, testCase + std::strlen(testCase));
+        STARTUPINFOW startup{sizeof(startup)};
+        CreateProcessW(path, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+        SetEnvironmentVariableA("HOSTILE_CHILD_READY", nullptr);
+    }
+    ~ChildHost() { kill(); }
+    bool isReady() const { return WaitForSingleObject(readyEvent.get(), 0) == WAIT_OBJECT_0; }
+    void kill()
+    {
+        if (process.hProcess == nullptr)
+            return;
+        TerminateProcess(process.hProcess, 9);
+        WaitForSingleObject(process.hProcess, 10000);
+        Win::UniqueHandle(process.hProcess).reset();
+        Win::UniqueHandle(process.hThread).reset();
+        process = {};
+    }
+};
+
+void signalReadyAndWait()
+{
+    Win::UniqueHandle ready(OpenEventA(EVENT_MODIFY_STATE, FALSE, std::getenv("HOSTILE_CHILD_READY")));
+    SetEvent(ready.get());
+    Sleep(INFINITE);
+}
+
+// Takes the named mutex and keeps it.
+TEST(HostileChild, HoldMutex)
+{
+    if (std::getenv("HOSTILE_CHILD_READY") == nullptr)
+        GTEST_SKIP() << "started by Hostile.HostFaults";
+    Ipc::NamedMutex mutex;
+    mutex.open(std::getenv("HOSTILE_CHILD_ARGUMENT"), false);
+    mutex.lock();
+    signalReadyAndWait();
+}
+
+// Serves OverlayHost on the named pipe and never answers a call.
+TEST(HostileChild, HangInCall)
+{
+    if (std::getenv("HOSTILE_CHILD_READY") == nullptr)
+        GTEST_SKIP() << "started by Hostile.HostFaults";
+    struct Hanging : RecordingHost
+    {
+        void registerClient(Stub::HostInfo&, const Stub::ClientInfo&) override { signalReadyAndWait(); }
+        bool ping() override
+        {
+            signalReadyAndWait();
+            return true;
+        }
+    };
+    Host::HostPipeServer server(std::getenv("HOSTILE_CHILD_ARGUMENT"), std::make_shared<Hanging>());
+    server.start();
+    Sleep(INFINITE);
+}
+
+// A host whose server thread stops reading the pipe once the first mouse move arrives.
+struct StalledHost : RecordingHost
+{
+    Win::UniqueHandle release{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    void onMouseMoveEvent(const Stub::MouseMoveEvent&) override { WaitForSingleObject(release.get(), 60000); }
+};
+
+TEST(Hostile, HostFaults)
+{
+    TestLog log;
+    LiveClient c(log);
+    ASSERT_NO_THROW(c.start());
+    const std::string released = "Host released the shared window";
+
+    // Hangs holding the window's mutex: the game keeps presenting the last frame. Then dies
+    // holding it: the abandoned mutex is taken over.
+    {
+        ChildHost child("HoldMutex", Ipc::idToName(c.window->mutexId()));
+        ASSERT_TRUE(c.game.runUntil([&] { return child.isReady(); }));
+        c.game.longestFrameMs = 0;
+        EXPECT_TRUE(c.game.runUntil([&] { return log.count("Host keeps the shared window locked") == 1; }));
+        EXPECT_TRUE(c.presentFrames(100));
+        std::cout << "host hanging with the window's mutex: longest frame " << c.game.longestFrameMs << " ms\n";
+        child.kill();
+        EXPECT_TRUE(c.game.runUntil([&] { return log.count(released) == 1; }));
+    }
+
+    // Killed in the middle of a call: the call fails, the game presents meanwhile, the next host
+    // is served.
+    {
+        c.server.reset();
+        ChildHost child("HangInCall", c.pipe);
+        std::future<Result> prepared;
+        ASSERT_TRUE(c.game.runUntil([&] {
+            // Until the child listens, a call fails at once: call again.
+            if (!prepared.valid() || prepared.wait_for(0s) == std::future_status::ready)
+                prepared = std::async(std::launch::async, [&] { return c.dll.prepare(); });
+            return child.isReady();
+        }));
+        EXPECT_TRUE(c.presentFrames(10));
+        child.kill();
+        EXPECT_TRUE(c.game.runUntil([&] { return prepared.wait_for(0s) == std::future_status::ready; }));
+        EXPECT_NE(prepared.get(), Success);
+        c.startHost();
+        EXPECT_EQ(c.dll.prepare(), Success);
+    }
+
+    // Stops reading: one write runs into its time-out, the connection is closed, the overlay hides.
+    {
+        auto stalled = std::make_shared<StalledHost>();
+        c.server.reset();
+        c.startHost(stalled);
+        ASSERT_EQ(c.dll.prepare(), Success);
+        ASSERT_TRUE(c.connection->service().showOverlay());
+        c.game.longestFrameMs = 0;
+        int x = 0;
+        EXPECT_TRUE(c.game.runUntil([&] {
+            for (int i = 0; i < 20; ++i, ++x)
+                PostMessageW(c.game.window, WM_MOUSEMOVE, 0, MAKELPARAM(x % 300, x % 200));
+            return log.count("Failed to send MouseMoveEvent") == 1;
+        }));
+        std::cout << "host not reading: longest frame " << c.game.longestFrameMs << " ms\n";
+        SetEvent(stalled->release.get());
+        c.server.reset();
+        c.startHost();
+        EXPECT_EQ(c.dll.prepare(), Success);
+    }
+
+    // Reconnects of the host to the client's pipe, a frame drawn between each.
+    const int reconnects = envCount("HOSTILE_RECONNECTS", 100);
+    const size_t bytesBefore = privateBytes();
+    const DWORD handlesBefore = handleCount();
+    const auto start = std::chrono::steady_clock::now();
+    c.connection->close();
+    for (int i = 0; i < reconnects; ++i) {
+        Host::ClientConnection connection(c.info.pipeName);
+        connection.open();
+        ASSERT_TRUE(connection.service().ping()) << i;
+        connection.close();
+        c.game.present();
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    c.connection->open();
+    std::cout << reconnects << " reconnects in " << took.count() << " s; private bytes " << bytesBefore << " -> "
+              << privateBytes() << ", handles " << handlesBefore << " -> " << handleCount() << "\n";
+    EXPECT_NO_FATAL_FAILURE(expectRunning(c));
+}
+
+}  // namespace
