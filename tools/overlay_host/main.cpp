@@ -43,13 +43,15 @@ struct Options
     uint32_t api = OverlayClientApi::GraphicApiDxgi;
     bool hotkeys = false;
     bool noCursorHook = false;
+    bool timestamps = false;
     std::wstring logDir;
     DWORD timeoutMs = 30000;
 };
 
 const char* usage =
     "usage: overlay_host.exe [--dll PATH] [--pipe NAME] [--api dxgi|d3d9] [--hotkeys] [--no-cursor-hook]\n"
-    "                        [--log-dir DIR] [--timeout-ms N] (--launch GAME.exe [ARGS...] | --pid N)\n"
+    "                        [--log-dir DIR] [--timeout-ms N] [--timestamps]\n"
+    "                        (--launch GAME.exe [ARGS...] | --pid N)\n"
     "Everything after --launch GAME.exe is the game's command line.\n";
 
 std::wstring quoted(const std::wstring& arg)
@@ -111,6 +113,8 @@ bool parseOptions(const std::vector<std::wstring>& args, Options& options, std::
             options.hotkeys = true;
         } else if (arg == L"--no-cursor-hook") {
             options.noCursorHook = true;
+        } else if (arg == L"--timestamps") {
+            options.timestamps = true;
         } else if (!hasValue) {
             error = "unknown or incomplete argument " + Err::utf16ToUtf8(arg);
             return false;
@@ -540,6 +544,11 @@ int Host::run()
         for (std::string line; std::getline(std::cin, line);) {
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
+            // Answered here, at once: the time the line was read.
+            if (line == "clock") {
+                JsonLine("clock").emit();
+                continue;
+            }
             tasks_.post([this, line] { command(line); });
         }
         tasks_.post([this] { quit_ = true; });
@@ -592,6 +601,7 @@ int main()
         std::fprintf(stderr, "overlay_host: %s\n%s", error.c_str(), usage);
         return 2;
     }
+    JsonLine::timestamps() = options.timestamps;
     try {
         // The game's own output goes to standard error: standard output carries only events.
         RemoteProcess game = options.launch.empty()
