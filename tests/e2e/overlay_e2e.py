@@ -122,10 +122,13 @@ class Game(Process):
         raise Failure("the game's cursor is %s, expected %s" % (seen, expected))
 
     def window(self):
-        """The game's X window: the one under the pointer, which the test keeps on the game."""
-        out = subprocess.run(["xdotool", "getmouse", "--shell"], check=True, capture_output=True, text=True,
-                             timeout=TIMEOUT).stdout
-        return re.search(r"WINDOW=(\d+)", out).group(1)
+        """The game's X window: Wine marks its windows with the process id (wine runs the program in
+        place); the game has one visible window."""
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.proc.pid)], check=True,
+                             capture_output=True, text=True, timeout=TIMEOUT).stdout.split()
+        if len(out) != 1:
+            raise Failure("expected one visible game window, found %s" % out)
+        return out[0]
 
 
 def xdotool(*args):
