@@ -219,9 +219,9 @@ def main():
     started = []
     passed = []
 
-    def start_host(name, pipe_name):
+    def start_host(name, pipe_name, *extra):
         host = Host(name, ["wine", args.host, "--pid", str(game_pid), "--pipe", pipe_name, "--log-dir", logs,
-                           "--api", args.api, "--hotkeys"], args.work, stdin=True)
+                           "--api", args.api, "--hotkeys"] + list(extra), args.work, stdin=True)
         started.append(host)
         return host
 
@@ -372,11 +372,18 @@ def main():
         stray.event("export", "prepareOverlay result 4", lambda e: e["name"] == "prepareOverlay" and e["result"] == 4)
         stray.send("quit")
         stray.wait()
-        host = start_host("host3", pipe)
+        refusing = start_host("host3", pipe, "--refuse-registration")
+        refusing.event("registered", "a refused registration", lambda e: e.get("refused") is True)
+        refusing.event("export", "prepareOverlay result 11", lambda e: e["name"] == "prepareOverlay" and
+                       e["result"] == 11)
+        refusing.send("quit")
+        refusing.wait()
+        host = start_host("host4", pipe)
         host.event("ready")
         host.event("registered")
         host.event("export", "prepareOverlay result 0", lambda e: e["name"] == "prepareOverlay" and e["result"] == 0)
-        case("prepare with no host returns 4; a new host on the client's pipe registers it again with 0")
+        case("prepare with no host returns 4, with a host answering result false 11; a new host on the client's "
+             "pipe registers it again with 0")
 
         xdotool("mousemove", centre[0], centre[1], "key", "Escape")
         host.event("stopped", "stopped with code 0", lambda e: e["code"] == 0)

@@ -44,13 +44,14 @@ struct Options
     bool hotkeys = false;
     bool noCursorHook = false;
     bool timestamps = false;
+    bool refuseRegistration = false;
     std::wstring logDir;
     DWORD timeoutMs = 30000;
 };
 
 const char* usage =
     "usage: overlay_host.exe [--dll PATH] [--pipe NAME] [--api dxgi|d3d9] [--hotkeys] [--no-cursor-hook]\n"
-    "                        [--log-dir DIR] [--timeout-ms N] [--timestamps]\n"
+    "                        [--log-dir DIR] [--timeout-ms N] [--timestamps] [--refuse-registration]\n"
     "                        (--launch GAME.exe [ARGS...] | --pid N)\n"
     "Everything after --launch GAME.exe is the game's command line.\n";
 
@@ -115,6 +116,8 @@ bool parseOptions(const std::vector<std::wstring>& args, Options& options, std::
             options.noCursorHook = true;
         } else if (arg == L"--timestamps") {
             options.timestamps = true;
+        } else if (arg == L"--refuse-registration") {
+            options.refuseRegistration = true;
         } else if (!hasValue) {
             error = "unknown or incomplete argument " + Err::utf16ToUtf8(arg);
             return false;
@@ -301,6 +304,13 @@ public:
     }
     void registerClient(Stub::HostInfo& answer, const Stub::ClientInfo& info) override
     {
+        answer.id = hostId_;
+        answer.version = hostVersion;
+        answer.result = !options_.refuseRegistration;
+        if (!answer.result) {
+            JsonLine("registered").number("id", info.id).boolean("refused", true).emit();
+            return;
+        }
         // The blocks are made on the worker before any later command runs there.
         tasks_.post([this, info] {
             try {
@@ -318,9 +328,6 @@ public:
             .rect("scurfaceBounds", info.scurfaceBounds.left, info.scurfaceBounds.top, info.scurfaceBounds.right,
                   info.scurfaceBounds.bottom)
             .emit();
-        answer.result = true;
-        answer.id = hostId_;
-        answer.version = hostVersion;
     }
     int64_t getId() override { return hostId_; }
     bool ping() override { return true; }
