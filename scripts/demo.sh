@@ -1,26 +1,33 @@
 #!/usr/bin/env bash
-# The demo: installs what is missing, builds everything, then on a headless X server under Wine runs
-# the demo game, starts the reference host on it (which injects overlay_client_x64.dll), shows the
+# The demo: installs what is missing, builds the DLL, the host and the demo games, then on a headless X server under Wine runs
+# a demo game (Direct3D 11 by default, or the Direct3D 9 one), starts the reference host on it (which injects overlay_client_x64.dll), shows the
 # overlay, sends real X input, takes screenshots, hides the overlay and closes the game:
 #   build/screenshots/demo_before.png   the game before the overlay
 #   build/screenshots/demo_shown.png    the overlay shown: the game darkened, the host's panel on top
 #   build/screenshots/demo_hidden.png   the game after hide
-# and prints a summary: the events the host received, the game's input counts, the log folder.
+# (demo_d3d9_*.png for the Direct3D 9 game) and prints a summary: the events the host received, the
+# game's input counts, the log folder.
+#   scripts/demo.sh [d3d11|d3d9]
 set -euo pipefail
+case "${1:-d3d11}" in
+  d3d11) game=d3d11_demo api=dxgi prefix=demo ;;
+  d3d9) game=d3d9_demo api=d3d9 prefix=demo_d3d9 ;;
+  *) echo "usage: scripts/demo.sh [d3d11|d3d9]" >&2; exit 2 ;;
+esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${OVERLAY_BUILD_DIR:-$root/build}
 thrift_root=$("$root/scripts/bootstrap.sh" | tail -n 1)
 cmake -S "$root" -B "$build" -DTHRIFT_ROOT="$thrift_root" >/dev/null
-cmake --build "$build" -j "$(nproc)"
+cmake --build "$build" -j "$(nproc)" --target overlay_client overlay_host "$game"
 
 out="$build/screenshots"
 run="$build/demo"
 mkdir -p "$out" "$run/logs"
 rm -f "$run"/*.txt "$run"/logs/*.log
 
-"$root/scripts/with-wine.sh" "$build/wine-prefix" bash -s "$build" "$out" "$run" <<'DEMO'
+"$root/scripts/with-wine.sh" "$build/wine-prefix" bash -s "$build" "$out" "$run" "$game" "$api" "$prefix" <<'DEMO'
 set -uo pipefail
-build=$1 out=$2 run=$3
+build=$1 out=$2 run=$3 game=$4 api=$5 prefix=$6
 game_out=$run/game.txt events=$run/events.txt host_err=$run/host_stderr.txt
 game_pid= host_pid=
 finish() {
@@ -44,15 +51,15 @@ wait_for() {
 }
 count() { grep -c -- "$1" "$events" || true; }
 
-echo "demo: starting the demo game"
-wine "$build/tools/d3d11_demo/d3d11_demo.exe" --report-input 30 >"$game_out" 2>"$run/game_stderr.txt" &
+echo "demo: starting the demo game $game"
+wine "$build/tools/$game/$game.exe" --report-input 30 >"$game_out" 2>"$run/game_stderr.txt" &
 game_pid=$!
 wait_for "$game_out" '^pid='
 windows_pid=$(sed -n 's/^pid=\([0-9]*\).*/\1/p' "$game_out" | head -n 1)
 
 echo "demo: starting overlay_host on process $windows_pid"
 mkfifo "$run/host_input"
-wine "$build/tools/overlay_host/overlay_host.exe" --pid "$windows_pid" --log-dir "$(winepath -w "$run/logs")" \
+wine "$build/tools/overlay_host/overlay_host.exe" --pid "$windows_pid" --api "$api" --log-dir "$(winepath -w "$run/logs")" \
   <"$run/host_input" >"$events" 2>"$host_err" &
 host_pid=$!
 exec 3>"$run/host_input"
@@ -67,7 +74,7 @@ shot() { import -silent -window root -crop "$geometry" +repage "$out/$1"; echo "
 cx=$(((left + right) / 2)) cy=$(((top + bottom) / 2))
 
 xdotool mousemove "$cx" "$cy" click 1
-shot demo_before.png
+shot "${prefix}_before.png"
 
 echo show >&3
 wait_for "$events" '"event":"shown"'
@@ -76,12 +83,12 @@ xdotool mousemove $((cx + 30)) $((cy + 20)) sleep 0.2 click 1 sleep 0.2 click 1 
 xdotool type --delay 120 "hello"
 xdotool key Tab
 wait_for "$events" '"windowsKeyCode":9,'
-shot demo_shown.png
+shot "${prefix}_shown.png"
 
 echo hide >&3
 wait_for "$events" '"event":"hidden"'
 xdotool mousemove "$cx" "$((cy + 40))"
-shot demo_hidden.png
+shot "${prefix}_hidden.png"
 
 echo "demo: closing the game"
 xdotool key Escape
@@ -99,5 +106,5 @@ done
 echo "The game's own input counts (the overlay took the input while shown):"
 grep '^input ' "$game_out" | tail -n 1 | sed 's/^/  /'
 echo "Client log: $(ls "$run"/logs/*.log 2>/dev/null | head -n 1)"
-echo "Screenshots: $out/demo_before.png, demo_shown.png, demo_hidden.png"
+echo "Screenshots: $out/${prefix}_before.png, ${prefix}_shown.png, ${prefix}_hidden.png"
 DEMO

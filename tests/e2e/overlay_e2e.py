@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""The product end to end: the demo game and overlay_host as separate Wine processes, real X input
-(xdotool) and X screenshots. Every wait is for an event (a JSON line of the host, a line of the
-game, a picture) with a time-out; every process started here is stopped by its id.
+"""The product end to end: a demo game (Direct3D 11 or Direct3D 9) and overlay_host as separate Wine
+processes, real X input (xdotool) and X screenshots. Every wait is for an event (a JSON line of the
+host, a line of the game, a picture) with a time-out; every process started here is stopped by its id.
 
 Runs inside scripts/with-wine.sh (WINEPREFIX and DISPLAY set):
-    overlay_e2e.py --game d3d11_demo.exe --host overlay_host.exe --work DIR
+    overlay_e2e.py --game d3d11_demo.exe --api dxgi --host overlay_host.exe --work DIR
+    overlay_e2e.py --game d3d9_demo.exe --api d3d9 --host overlay_host.exe --work DIR
 """
 import argparse
 import json
@@ -95,17 +96,39 @@ class Host(Process):
 
 
 class Game(Process):
-    def counts(self, timeout=TIMEOUT):
-        """The game's input counts from a line it prints after this call."""
+    def report(self, timeout=TIMEOUT):
+        """(frames, keys, mouse, cursor) from the next input line the game prints after this call."""
         self.drain()
         deadline = time.monotonic() + timeout
         while True:
             line, _ = self.next_line(deadline)
             if line is None:
                 raise Failure("the game printed no input counts")
-            match = re.match(r"input frames=(\d+) keys=(\d+) mouse=(\d+)", line)
+            match = re.match(r"input frames=(\d+) keys=(\d+) mouse=(\d+) cursor=(\S+)", line)
             if match:
-                return tuple(int(v) for v in match.groups())
+                return tuple(int(v) for v in match.groups()[:3]) + (match.group(4),)
+
+    def counts(self, timeout=TIMEOUT):
+        return self.report(timeout)[:3]
+
+    def wait_cursor(self, expected, timeout=TIMEOUT):
+        """Waits until the game reports the system cursor `expected` on the screen."""
+        deadline = time.monotonic() + timeout
+        seen = None
+        while time.monotonic() < deadline:
+            seen = self.report(timeout)[3]
+            if seen == expected:
+                return
+        raise Failure("the game's cursor is %s, expected %s" % (seen, expected))
+
+    def window(self):
+        """The game's X window: Wine marks its windows with the process id (wine runs the program in
+        place); the game has one visible window."""
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.proc.pid)], check=True,
+                             capture_output=True, text=True, timeout=TIMEOUT).stdout.split()
+        if len(out) != 1:
+            raise Failure("expected one visible game window, found %s" % out)
+        return out[0]
 
 
 def xdotool(*args):
@@ -166,9 +189,24 @@ def wait_for_picture(surface, panel, shown, timeout=TIMEOUT):
                 "not the overlay" if shown else "still the overlay", box, brightest))
 
 
+def layout(bounds):
+    """The game's surface, the host's panel (its middle half) and the panel's centre on the screen."""
+    surface = (bounds["left"], bounds["top"], bounds["right"], bounds["bottom"])
+    width, height = surface[2] - surface[0], surface[3] - surface[1]
+    panel = (surface[0] + width // 4, surface[1] + height // 4, surface[0] + width * 3 // 4,
+             surface[1] + height * 3 // 4)
+    return surface, panel, ((panel[0] + panel[2]) // 2, (panel[1] + panel[3]) // 2)
+
+
+# The system cursor for each type the host may ask for (IDC_ resource numbers), as the game reads it
+# back with GetCursorInfo.
+CURSORS = {0: "32512", 3: "32649", 5: "32513", 7: "hidden"}
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--game", required=True)
+    parser.add_argument("--api", choices=["dxgi", "d3d9"], default="dxgi")
     parser.add_argument("--host", required=True)
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
@@ -181,15 +219,21 @@ def main():
     started = []
     passed = []
 
-    def start_host(name, pipe_name):
-        host = Host(name, ["wine", args.host, "--pid", str(game_pid), "--pipe", pipe_name, "--log-dir", logs],
-                    args.work, stdin=True)
+    def start_host(name, pipe_name, *extra):
+        host = Host(name, ["wine", args.host, "--pid", str(game_pid), "--pipe", pipe_name, "--log-dir", logs,
+                           "--api", args.api, "--hotkeys"] + list(extra), args.work, stdin=True)
         started.append(host)
         return host
 
     def case(name):
         passed.append(name)
         print("PASS %s" % name)
+
+    def toggle(keys, shown):
+        xdotool("key", keys)
+        host.event("requestShow" if shown else "requestHide")
+        host.event("shown" if shown else "hidden")
+        wait_for_picture(surface, panel, shown=shown)
 
     try:
         game = Game("game", ["wine", args.game, "--report-input", "10", "--pos", "40,40"], args.work)
@@ -213,9 +257,7 @@ def main():
             raise Failure("registered with unexpected ClientInfo: %s" % info)
         case("registerClient arrives with the five ClientInfo fields")
 
-        surface = (bounds["left"], bounds["top"], bounds["right"], bounds["bottom"])
-        panel = (surface[0] + 200, surface[1] + 150, surface[0] + 600, surface[1] + 450)
-        centre = ((panel[0] + panel[2]) // 2, (panel[1] + panel[3]) // 2)
+        surface, panel, centre = layout(bounds)
         # Focus the game the way a player does: a click into its window.
         xdotool("mousemove", centre[0], centre[1], "click", 1)
         plain = wait_for_picture(surface, panel, shown=False)
@@ -250,6 +292,11 @@ def main():
         case("input while shown: key, character, move, clicks 1-2-3-1 and wheel reach the host; "
              "the game's counts stay at keys=%d mouse=%d" % after[1:])
 
+        for cursor_type in (3, 5, 7, 0):
+            host.send("cursor %d" % cursor_type)
+            game.wait_cursor(CURSORS[cursor_type])
+        case("cursor N while shown: the game's screen cursor becomes %s" % ", ".join(CURSORS.values()))
+
         xdotool("key", "Escape")
         host.event("requestHide")
         host.event("hidden")
@@ -272,6 +319,31 @@ def main():
         host.event("hidden")
         wait_for_picture(surface, panel, shown=False)
         case("hide: hidden arrives and the screen shows the plain game")
+
+        for keys in ("shift+Tab", "ctrl+space"):
+            toggle(keys, shown=True)
+            toggle(keys, shown=False)
+        case("hotkeys: Shift+Tab and Ctrl+Space each show and hide the overlay")
+
+        # Move and resize the game window while shown: bounds follow, and the overlay keeps drawing
+        # (the Direct3D 9 game resets its device, the Direct3D 11 game resizes its buffers).
+        host.send("show")
+        host.event("shown")
+        window = game.window()
+        xdotool("windowmove", window, 120, 90)
+        bounds = host.event("bounds", "bounds after the move", lambda e: e["left"] != surface[0])
+        if (bounds["right"] - bounds["left"], bounds["bottom"] - bounds["top"]) != (800, 600):
+            raise Failure("moving changed the size: %s" % bounds)
+        surface, panel, centre = layout(bounds)
+        wait_for_picture(surface, panel, shown=True)
+        xdotool("windowsize", window, 640, 480)
+        bounds = host.event("bounds", "bounds after the resize", lambda e: e["right"] - e["left"] != 800)
+        surface, panel, centre = layout(bounds)
+        wait_for_picture(surface, panel, shown=True)
+        host.send("hide")
+        host.event("hidden")
+        wait_for_picture(surface, panel, shown=False)
+        case("moving and resizing the game window while shown send bounds (%s); the overlay follows" % (surface,))
 
         host.send("export showTestOverlay 0.5 0.25 0xFF00FF00")
         test = host.event("requestShowTest")
@@ -300,18 +372,30 @@ def main():
         stray.event("export", "prepareOverlay result 4", lambda e: e["name"] == "prepareOverlay" and e["result"] == 4)
         stray.send("quit")
         stray.wait()
-        host = start_host("host3", pipe)
+        refusing = start_host("host3", pipe, "--refuse-registration")
+        refusing.event("registered", "a refused registration", lambda e: e.get("refused") is True)
+        refusing.event("export", "prepareOverlay result 11", lambda e: e["name"] == "prepareOverlay" and
+                       e["result"] == 11)
+        refusing.send("quit")
+        refusing.wait()
+        host = start_host("host4", pipe)
         host.event("ready")
         host.event("registered")
         host.event("export", "prepareOverlay result 0", lambda e: e["name"] == "prepareOverlay" and e["result"] == 0)
-        case("prepare with no host returns 4; a new host on the client's pipe registers it again with 0")
+        case("prepare with no host returns 4, with a host answering result false 11; a new host on the client's "
+             "pipe registers it again with 0")
 
         xdotool("mousemove", centre[0], centre[1], "key", "Escape")
         host.event("stopped", "stopped with code 0", lambda e: e["code"] == 0)
-        if game.wait() != 0:
-            raise Failure("the game ended with %d" % game.proc.returncode)
+        code = game.wait()
+        game.drain()
+        summary = next((l for l in reversed(game.history) if "state-mismatches=" in l), "")
+        resized = re.search(r"(?:resizes|resets)=(\d+)", summary)
+        if code != 0 or not resized or int(resized.group(1)) == 0 or "state-mismatches=0" not in summary:
+            raise Failure("the game ended with %d: %r" % (code, summary))
         host.wait()
-        case("closing the game: stopped with code 0")
+        case("closing the game: stopped with code 0; the game resized its buffers and its state was never "
+             "disturbed (%s)" % summary)
     except (Failure, subprocess.SubprocessError) as e:
         print("FAIL %s" % e)
         for process in started:

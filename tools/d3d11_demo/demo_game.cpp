@@ -2,6 +2,8 @@
 
 #include <d3dcompiler.h>
 
+#include "input_report.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -668,16 +670,12 @@ LRESULT CALLBACK DemoGame::windowProc(HWND window, UINT message, WPARAM wParam, 
 
 void DemoGame::printInputCounts() const
 {
-    // Flushed at once: a test reads these lines from a pipe while the game runs.
-    std::printf("input frames=%llu keys=%llu mouse=%llu\n", static_cast<unsigned long long>(frames_),
-                static_cast<unsigned long long>(keyMessages_), static_cast<unsigned long long>(mouseMessages_));
-    std::fflush(stdout);
+    DemoCommon::printInputReport(frames_, keyMessages_, mouseMessages_);
 }
 
 int DemoGame::run()
 {
-    std::printf("pid=%lu\n", static_cast<unsigned long>(GetCurrentProcessId()));
-    std::fflush(stdout);
+    DemoCommon::printProcessId();
     std::vector<ResizeStep> resizes = options_.resizes;
     std::stable_sort(resizes.begin(), resizes.end(),
                      [](const ResizeStep& a, const ResizeStep& b) { return a.frame < b.frame; });

@@ -1,5 +1,7 @@
 #include "d3d9_demo_game.h"
 
+#include "input_report.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -65,7 +67,7 @@ bool parseSize(const std::string& text, uint32_t& width, uint32_t& height)
 std::string usageText()
 {
     return "d3d9_demo [--size WxH] [--pos X,Y] [--frames N] [--sync 0|1] [--ex] [--resize-at FRAME:WxH]...\n"
-           "          [--no-state-check] [--hidden]\n"
+           "          [--no-state-check] [--hidden] [--report-input N]\n"
            "  --size            client area (default 800x600)\n"
            "  --pos             window position (default 40,40)\n"
            "  --frames          quit after N frames (default: when the window is closed)\n"
@@ -74,6 +76,7 @@ std::string usageText()
            "  --resize-at       resize the window (and reset the device) before frame FRAME\n"
            "  --no-state-check  do not compare the device state at the start of every frame\n"
            "  --hidden          keep the window hidden\n"
+           "  --report-input    print the input counts every N frames (they are printed on exit anyway)\n"
            "Keys: R resizes, C prints the counters, Escape quits.\n";
 }
 
@@ -95,6 +98,9 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
             ++i;
         } else if (name == "--frames" && hasValue && parseNumber(args[i + 1], number)) {
             options.frames = number;
+            ++i;
+        } else if (name == "--report-input" && hasValue && parseNumber(args[i + 1], number)) {
+            options.reportInputEvery = number;
             ++i;
         } else if (name == "--sync" && hasValue && (args[i + 1] == "0" || args[i + 1] == "1")) {
             options.syncInterval = args[++i] == "1" ? 1 : 0;
@@ -528,6 +534,7 @@ bool DemoGame::pumpMessages()
 
 int DemoGame::run()
 {
+    DemoCommon::printProcessId();
     bool failed = false;
     while (pumpMessages() && (options_.frames == 0 || frames_ < options_.frames)) {
         for (const ResizeStep& step : options_.resizes) {
@@ -537,7 +544,11 @@ int DemoGame::run()
         }
         const HRESULT hr = renderFrame();
         failed = failed || (FAILED(hr) && hr != D3DERR_DEVICELOST) || FAILED(lastResetResult_);
+        if (options_.reportInputEvery != 0 && frames_ % options_.reportInputEvery == 0) {
+            DemoCommon::printInputReport(frames_, keyMessages_, mouseMessages_);
+        }
     }
+    DemoCommon::printInputReport(frames_, keyMessages_, mouseMessages_);
     std::printf("%s\n", counters().c_str());
     std::fflush(stdout);
     return failed ? 1 : stateMismatches_ ? 3 : 0;

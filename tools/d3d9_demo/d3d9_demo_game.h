@@ -38,6 +38,8 @@ struct Options
     bool extended = false;
     bool checkState = true;
     bool hidden = false;
+    // Print the input counts every N frames (0: only on exit).
+    uint64_t reportInputEvery = 0;
     std::vector<ResizeStep> resizes;
     bool help = false;
 };

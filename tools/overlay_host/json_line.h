@@ -5,6 +5,9 @@
 //     JsonLine("bounds").number("left", 0).number("right", 800).emit();
 //     // {"event":"bounds","left":0,"right":800}
 
+#include <windows.h>
+
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -15,7 +18,22 @@ namespace Overlay::Host {
 class JsonLine
 {
 public:
-    explicit JsonLine(const std::string& event) { text("event", event); }
+    // With timestamps on, every line carries "qpc": QueryPerformanceCounter when the line was made,
+    // that is when the host got the event (one clock for all processes of the machine).
+    explicit JsonLine(const std::string& event)
+    {
+        text("event", event);
+        if (timestamps().load()) {
+            LARGE_INTEGER now;
+            QueryPerformanceCounter(&now);
+            number("qpc", now.QuadPart);
+        }
+    }
+    static std::atomic<bool>& timestamps()
+    {
+        static std::atomic<bool> enabled{false};
+        return enabled;
+    }
 
     template <class Number>
     JsonLine& number(const char* name, Number value)

@@ -43,13 +43,16 @@ struct Options
     uint32_t api = OverlayClientApi::GraphicApiDxgi;
     bool hotkeys = false;
     bool noCursorHook = false;
+    bool timestamps = false;
+    bool refuseRegistration = false;
     std::wstring logDir;
     DWORD timeoutMs = 30000;
 };
 
 const char* usage =
     "usage: overlay_host.exe [--dll PATH] [--pipe NAME] [--api dxgi|d3d9] [--hotkeys] [--no-cursor-hook]\n"
-    "                        [--log-dir DIR] [--timeout-ms N] (--launch GAME.exe [ARGS...] | --pid N)\n"
+    "                        [--log-dir DIR] [--timeout-ms N] [--timestamps] [--refuse-registration]\n"
+    "                        (--launch GAME.exe [ARGS...] | --pid N)\n"
     "Everything after --launch GAME.exe is the game's command line.\n";
 
 std::wstring quoted(const std::wstring& arg)
@@ -111,6 +114,10 @@ bool parseOptions(const std::vector<std::wstring>& args, Options& options, std::
             options.hotkeys = true;
         } else if (arg == L"--no-cursor-hook") {
             options.noCursorHook = true;
+        } else if (arg == L"--timestamps") {
+            options.timestamps = true;
+        } else if (arg == L"--refuse-registration") {
+            options.refuseRegistration = true;
         } else if (!hasValue) {
             error = "unknown or incomplete argument " + Err::utf16ToUtf8(arg);
             return false;
@@ -297,6 +304,13 @@ public:
     }
     void registerClient(Stub::HostInfo& answer, const Stub::ClientInfo& info) override
     {
+        answer.id = hostId_;
+        answer.version = hostVersion;
+        answer.result = !options_.refuseRegistration;
+        if (!answer.result) {
+            JsonLine("registered").number("id", info.id).boolean("refused", true).emit();
+            return;
+        }
         // The blocks are made on the worker before any later command runs there.
         tasks_.post([this, info] {
             try {
@@ -314,9 +328,6 @@ public:
             .rect("scurfaceBounds", info.scurfaceBounds.left, info.scurfaceBounds.top, info.scurfaceBounds.right,
                   info.scurfaceBounds.bottom)
             .emit();
-        answer.result = true;
-        answer.id = hostId_;
-        answer.version = hostVersion;
     }
     int64_t getId() override { return hostId_; }
     bool ping() override { return true; }
@@ -540,6 +551,11 @@ int Host::run()
         for (std::string line; std::getline(std::cin, line);) {
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
+            // Answered here, at once: the time the line was read.
+            if (line == "clock") {
+                JsonLine("clock").emit();
+                continue;
+            }
             tasks_.post([this, line] { command(line); });
         }
         tasks_.post([this] { quit_ = true; });
@@ -592,6 +608,7 @@ int main()
         std::fprintf(stderr, "overlay_host: %s\n%s", error.c_str(), usage);
         return 2;
     }
+    JsonLine::timestamps() = options.timestamps;
     try {
         // The game's own output goes to standard error: standard output carries only events.
         RemoteProcess game = options.launch.empty()
