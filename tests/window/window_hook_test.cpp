@@ -57,7 +57,6 @@ void xdotool(const std::string& arguments)
 struct GameCounters
 {
     std::atomic<int> keys{0};
-    std::atomic<int> mouse{0};
     std::atomic<int> wheels{0};
     std::atomic<int> moves{0};
     std::atomic<WPARAM> lastKeyUp{0};
@@ -73,7 +72,7 @@ public:
     Game()
     {
         static GameCounters instance;
-        for (std::atomic<int>* counter : {&instance.keys, &instance.mouse, &instance.wheels, &instance.moves})
+        for (std::atomic<int>* counter : {&instance.keys, &instance.wheels, &instance.moves})
             *counter = 0;
         instance.lastKeyUp = 0;
         instance.lastMove = 0;
@@ -109,8 +108,6 @@ private:
     {
         if (message >= WM_KEYFIRST && message <= WM_KEYLAST)
             ++counters->keys;
-        if (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST)
-            ++counters->mouse;
         if (message == WM_MOUSEWHEEL)
             ++counters->wheels;
         if (message == WM_MOVE)
@@ -235,7 +232,6 @@ protected:
         // The X server's keyboard focus follows the pointer: keys go to the window under it.
         xdotool("mousemove 149 159 mousemove 150 160");
         EXPECT_TRUE(eventually([] { return counters->lastMove.load() == MAKELPARAM(50, 60); }));
-        gameMouse_ = counters->mouse.load();
         listener_.take();
     }
     void TearDown() override
@@ -248,35 +244,7 @@ protected:
     RecordingListener listener_;
     std::unique_ptr<Game> game_;
     std::unique_ptr<WindowHook> hook_;
-    int gameMouse_ = 0;  // mouse messages the game had when the test began
 };
-
-TEST_F(WindowHookTest, CapturedInputReachesTheListenerOnly)
-{
-    hook_->setInputCapture(true);
-    // Client (50, 60); a left, a right click, the wheel up, Escape, three quick left clicks.
-    xdotool("mousemove 151 161 key a click 1 click 3 click 4 key Escape click --repeat 3 --delay 80 1");
-    const Events events = listener_.waitFor("click 0 up 3");
-    EXPECT_EQ(events,
-              (Events{"key 0 65", "key 3 97", "key 2 65", "click 0 down 1", "click 0 up 1", "click 2 down 1",
-                      "click 2 up 1", "wheel 0 120", "escape", "key 0 27", "key 3 27", "key 2 27", "click 0 down 1",
-                      "click 0 up 1", "click 0 down 2", "click 0 up 2", "click 0 down 3", "click 0 up 3"}));
-    xdotool("mousemove 700 700");
-    listener_.waitFor("leave");
-    const Events all = listener_.take();
-    EXPECT_NE(std::find(all.begin(), all.end(), "move 51 61"), all.end());
-    EXPECT_EQ(counters->keys.load(), 0);
-    EXPECT_EQ(counters->mouse.load(), gameMouse_);
-}
-
-TEST_F(WindowHookTest, UncapturedInputReachesTheGameOnly)
-{
-    xdotool("mousemove 151 161 key a click 1 click 4");
-    EXPECT_TRUE(eventually([] { return counters->wheels.load() == 1; }));
-    EXPECT_GE(counters->keys.load(), 3);  // down, character, up
-    EXPECT_GE(counters->mouse.load(), gameMouse_ + 3);
-    EXPECT_EQ(listener_.take(), Events{});
-}
 
 TEST_F(WindowHookTest, HotkeysToggleOnceWhenHeld)
 {
@@ -325,16 +293,14 @@ TEST_F(WindowHookTest, WheelOverAnotherWindowIsNotForwarded)
     EXPECT_EQ(events, (Events{"click 0 down 1", "click 0 up 1", "key 0 66", "key 3 98", "key 2 66"}));
     EXPECT_EQ(counters->wheels.load() + otherWheels.load(), 0);
     game_->call([&] { DestroyWindow(other); });
+    // Leaving the game's window is reported.
+    xdotool("mousemove 700 700");
+    listener_.waitFor("leave");
 }
 
-TEST_F(WindowHookTest, MovesResizesAndDestruction)
+// Moves are reported too (see the throwing listener; the client's own test follows them to the host).
+TEST_F(WindowHookTest, ResizeAndDestruction)
 {
-    game_->call([&] { SetWindowPos(game_->window(), nullptr, 120, 110, 0, 0, SWP_NOSIZE | SWP_NOZORDER); });
-    listener_.waitFor("moved");
-    const RECT screen = hook_->clientToScreen(hook_->getClientRect());
-    EXPECT_EQ(screen.left, 120);
-    EXPECT_EQ(screen.bottom, 410);
-
     game_->call([&] { SetWindowPos(game_->window(), nullptr, 0, 0, 300, 200, SWP_NOMOVE | SWP_NOZORDER); });
     listener_.waitFor("resized");
     EXPECT_EQ(hook_->getClientRect().right, 300);
@@ -347,12 +313,7 @@ TEST_F(WindowHookTest, MovesResizesAndDestruction)
     listener_.take();
     game_->call([&] { DestroyWindow(game_->window()); });
     EXPECT_EQ(listener_.take(), Events{"destroyed"});
-    try {
-        hook_->getClientRect();
-        ADD_FAILURE() << "no error";
-    } catch (const std::system_error& e) {
-        EXPECT_NE(std::string(e.what()).find("Window handle is null"), std::string::npos) << e.what();
-    }
+    EXPECT_THROW(hook_->getClientRect(), std::system_error);
 }
 
 TEST_F(WindowHookTest, AThrowingListenerLeavesTheGameWorking)
