@@ -57,6 +57,7 @@ void xdotool(const std::string& arguments)
 struct GameCounters
 {
     std::atomic<int> keys{0};
+    std::atomic<int> mouse{0};
     std::atomic<int> wheels{0};
     std::atomic<int> moves{0};
     std::atomic<WPARAM> lastKeyUp{0};
@@ -72,7 +73,7 @@ public:
     Game()
     {
         static GameCounters instance;
-        for (std::atomic<int>* counter : {&instance.keys, &instance.wheels, &instance.moves})
+        for (std::atomic<int>* counter : {&instance.keys, &instance.mouse, &instance.wheels, &instance.moves})
             *counter = 0;
         instance.lastKeyUp = 0;
         instance.lastMove = 0;
@@ -108,6 +109,8 @@ private:
     {
         if (message >= WM_KEYFIRST && message <= WM_KEYLAST)
             ++counters->keys;
+        if (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST)
+            ++counters->mouse;
         if (message == WM_MOUSEWHEEL)
             ++counters->wheels;
         if (message == WM_MOVE)
@@ -232,6 +235,7 @@ protected:
         // The X server's keyboard focus follows the pointer: keys go to the window under it.
         xdotool("mousemove 149 159 mousemove 150 160");
         EXPECT_TRUE(eventually([] { return counters->lastMove.load() == MAKELPARAM(50, 60); }));
+        gameMouse_ = counters->mouse.load();
         listener_.take();
     }
     void TearDown() override
@@ -244,7 +248,27 @@ protected:
     RecordingListener listener_;
     std::unique_ptr<Game> game_;
     std::unique_ptr<WindowHook> hook_;
+    int gameMouse_ = 0;  // mouse messages the game had when the test began
 };
+
+// The end-to-end test covers the common input; here also the right button, the leave and Escape.
+TEST_F(WindowHookTest, CapturedInputReachesTheListenerOnly)
+{
+    hook_->setInputCapture(true);
+    // Client (50, 60); a left, a right click, the wheel up, Escape, three quick left clicks.
+    xdotool("mousemove 151 161 key a click 1 click 3 click 4 key Escape click --repeat 3 --delay 80 1");
+    const Events events = listener_.waitFor("click 0 up 3");
+    EXPECT_EQ(events,
+              (Events{"key 0 65", "key 3 97", "key 2 65", "click 0 down 1", "click 0 up 1", "click 2 down 1",
+                      "click 2 up 1", "wheel 0 120", "escape", "key 0 27", "key 3 27", "key 2 27", "click 0 down 1",
+                      "click 0 up 1", "click 0 down 2", "click 0 up 2", "click 0 down 3", "click 0 up 3"}));
+    xdotool("mousemove 700 700");
+    listener_.waitFor("leave");
+    const Events all = listener_.take();
+    EXPECT_NE(std::find(all.begin(), all.end(), "move 51 61"), all.end());
+    EXPECT_EQ(counters->keys.load(), 0);
+    EXPECT_EQ(counters->mouse.load(), gameMouse_);
+}
 
 TEST_F(WindowHookTest, HotkeysToggleOnceWhenHeld)
 {
@@ -293,9 +317,6 @@ TEST_F(WindowHookTest, WheelOverAnotherWindowIsNotForwarded)
     EXPECT_EQ(events, (Events{"click 0 down 1", "click 0 up 1", "key 0 66", "key 3 98", "key 2 66"}));
     EXPECT_EQ(counters->wheels.load() + otherWheels.load(), 0);
     game_->call([&] { DestroyWindow(other); });
-    // Leaving the game's window is reported.
-    xdotool("mousemove 700 700");
-    listener_.waitFor("leave");
 }
 
 // Moves are reported too (see the throwing listener; the client's own test follows them to the host).
