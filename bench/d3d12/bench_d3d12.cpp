@@ -3,10 +3,9 @@
 // unhooked, and an overlay frame (recorded, executed and waited for) with a clean host frame against a
 // dirty one. Under Wine the GPU is Mesa's software Vulkan driver: absolute times are CPU times, the
 // ratios matter. Rounds alternate and the best of each is kept (the machines are shared).
-#include "common/bench_util.h"
+#include "common/overlay_bench.h"
 #include "d3d12_demo_game.h"
 #include "graphics_test_support.h"
-#include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d12/renderer_d3d12.h"
 #include "overlay/overlay_client/impl/rendering/render_overlay.h"
 
@@ -23,24 +22,12 @@ const uint32_t height = 1080;
 const int framesPerRound = 20;
 const int rounds = 7;
 
-// The hook's listener while the overlay is hidden: asked on every frame, draws nothing.
-class HiddenOverlay : public Overlay::GraphicDeviceHookListener
-{
-public:
-    void onPresent(Overlay::GraphicApi&) override { ++frames; }
-    int frames = 0;
-};
-
 }  // namespace
 
 int main()
 {
     try {
-        Demo12::Options options;
-        options.width = width;
-        options.height = height;
-        options.syncInterval = 0;
-        options.hidden = true;
+        Demo12::Options options = GraphicsTest::hiddenGame<Demo12::Options>(width, height);
         options.bufferCount = 3;
         Demo12::DemoGame game(options);
         auto frames = [&] {
@@ -51,22 +38,17 @@ int main()
         };
         frames();  // warm-up
 
-        double unhooked = 1e30, hooked = 1e30;
+        std::pair<double, double> seconds;
         {
             Overlay::GraphicDeviceHook hook(2);
-            HiddenOverlay listener;
+            Bench::HiddenOverlayListener listener;
             hook.setListener(&listener);
-            for (int round = 0; round < rounds; ++round) {
-                unhooked = std::min(unhooked, bestOf(1, frames));
-                Overlay::hook(hook.getHooks());
-                hooked = std::min(hooked, bestOf(1, frames));
-                Overlay::unhook(hook.getHooks());
-            }
+            seconds = Bench::detachedAndAttached(hook.getHooks(), framesPerRound, frames, rounds, 1);
             hook.setListener(nullptr);
         }
+        const auto [unhooked, hooked] = seconds;
         std::printf("game frame, overlay hidden: hooked %.1f us, unhooked %.1f us, ratio %.3f (added %.2f us)\n",
-                    hooked / framesPerRound * 1e6, unhooked / framesPerRound * 1e6, hooked / unhooked,
-                    (hooked - unhooked) / framesPerRound * 1e6);
+                    hooked * 1e6, unhooked * 1e6, hooked / unhooked, (hooked - unhooked) * 1e6);
 
         // The overlay frame alone: the darkened surface and a 256x192 host frame (the test host's largest).
         GraphicsTest::TestHost host(Overlay::Ipc::SharedRect{100, 100, 100 + 256, 100 + 192});

@@ -5,10 +5,8 @@
 //  - the upload of one dirty 1920x1080 frame (8 MB) against memcpy of the same bytes.
 // Under Wine the GPU is Mesa's software renderer: absolute times are CPU times, the ratios matter.
 // Every figure is the best of several runs (the machines are shared; noise only adds).
-#include "common/bench_util.h"
+#include "common/overlay_bench.h"
 #include "d3d9_demo_game.h"
-#include "host_sdk/shared_blocks.h"
-#include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d9/renderer_d3d9.h"
 #include "overlay/overlay_client/impl/rendering/render_overlay.h"
 
@@ -16,12 +14,8 @@
 #include <windows.h>
 #include <wrl/client.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
-#include <vector>
 
 namespace {
 
@@ -55,24 +49,10 @@ private:
     ComPtr<IDirect3DQuery9> query_;
 };
 
-// What the overlay client does on a frame while the overlay is hidden: look at its flag.
-class HiddenOverlayListener : public Overlay::GraphicDeviceHookListener
-{
-public:
-    void onPresent(Overlay::GraphicApi&) override
-    {
-        if (shown.load(std::memory_order_acquire)) {
-            ++drawn;
-        }
-    }
-    std::atomic<bool> shown{false};
-    int drawn = 0;
-};
-
 void present(Demo9::DemoGame& game, int calls)
 {
     Overlay::GraphicDeviceHook hook(Overlay::GraphicDeviceHook::direct3D9);
-    HiddenOverlayListener listener;
+    Bench::HiddenOverlayListener listener;
     hook.setListener(&listener);
     IDirect3DDevice9* device = game.device();
     auto presents = [&] {
@@ -86,14 +66,7 @@ void present(Demo9::DemoGame& game, int calls)
     Overlay::hook(hook.getHooks());
     presents();
     Overlay::unhook(hook.getHooks());
-    double detached = 1e30;
-    double attached = 1e30;
-    for (int round = 0; round < 3; ++round) {
-        detached = std::min(detached, bestOf(3, presents) / calls);
-        Overlay::hook(hook.getHooks());
-        attached = std::min(attached, bestOf(3, presents) / calls);
-        Overlay::unhook(hook.getHooks());
-    }
+    const auto [detached, attached] = Bench::detachedAndAttached(hook.getHooks(), calls, presents);
     hook.setListener(nullptr);
     const D3DPRESENT_PARAMETERS& size = game.parameters();
     std::printf("Present %ux%u: unhooked %.1f us, through the hook with the overlay hidden %.1f us (added %.2f us, "
@@ -104,21 +77,10 @@ void present(Demo9::DemoGame& game, int calls)
 
 void overlayFrames(Demo9::DemoGame& game)
 {
-    auto sharedOverlay = Overlay::Ipc::SharedOverlay::create();
-    auto hostOverlay = Overlay::Host::HostOverlay::open(sharedOverlay->name());
-    auto hostWindow =
-        Overlay::Host::HostWindow::create({0, 0, static_cast<int32_t>(width), static_cast<int32_t>(height)});
-    auto frameBuffer = Overlay::Host::HostFrameBuffer::create(width * height);
-    std::vector<uint8_t> picture(size_t(width) * height * 4);
-    for (size_t i = 0; i < picture.size(); ++i) {
-        picture[i] = static_cast<uint8_t>(i * 7 + (i >> 12));
-    }
-    hostWindow->publishFrame(*frameBuffer, width, height, picture.data(), width * 4);
-    hostOverlay->showWindow(hostWindow->id());
-
+    Bench::FullScreenHost host(width, height);
     DeviceFinish finish(game.device());
     auto renderer = std::make_shared<Overlay::Rendering::RendererD3D9>(game.device());
-    Overlay::Rendering::RenderOverlay overlay(sharedOverlay, SizeU{width, height}, renderer);
+    Overlay::Rendering::RenderOverlay overlay(host.sharedOverlay, SizeU{width, height}, renderer);
     overlay.draw();
     finish();
     const double clean = bestOf(31, [&] {
@@ -126,34 +88,22 @@ void overlayFrames(Demo9::DemoGame& game)
         finish();
     });
     const double dirty = bestOf(21, [&] {
-        {
-            const auto lock = hostWindow->lock();
-            frameBuffer->setDirty(true);
-        }
+        host.markDirty();
         overlay.draw();
         finish();
     });
 
-    std::vector<uint8_t> target(picture.size());
-    const double copy = bestOf(21, [&] {
-        std::memcpy(target.data(), picture.data(), picture.size());
-        // Keeps the copy from being optimised away.
-        target[target.size() / 3] ^= 1;
-    });
-    // The destination of an upload is memory the cache has not seen lately; so is this one's.
-    std::vector<std::vector<uint8_t>> ring(8, std::vector<uint8_t>(picture.size(), 1));
-    size_t next = 0;
-    const double coldCopy =
-        bestOf(21, [&] { std::memcpy(ring[next++ % ring.size()].data(), picture.data(), picture.size()); });
+    const Bench::MemcpyBaseline copy(host.picture);
     auto bitmap = renderer->createBitmap(SizeU{width, height});
-    const double upload = bestOf(21, [&] { bitmap->update(picture.data(), width * 4, nullptr); });
+    const double upload = bestOf(21, [&] { bitmap->update(host.picture.data(), width * 4, nullptr); });
 
     std::printf("overlay frame: clean %.2f ms, dirty %.2f ms (full-screen host frame), dirty / clean %.2f\n",
                 clean * 1e3, dirty * 1e3, dirty / clean);
     std::printf(
         "upload of one dirty frame (%.1f MB): %.2f ms, memcpy of the same bytes %.2f ms (cache-cold destination "
         "%.2f ms): upload speed %.2f of memcpy (target >= 0.7), %.2f of the cache-cold memcpy\n",
-        double(picture.size()) / 1e6, upload * 1e3, copy * 1e3, coldCopy * 1e3, copy / upload, coldCopy / upload);
+        double(host.picture.size()) / 1e6, upload * 1e3, copy.warm * 1e3, copy.cold * 1e3, copy.warm / upload,
+        copy.cold / upload);
 }
 
 }  // namespace

@@ -5,12 +5,10 @@
 //  - the upload of one dirty 1920x1080 frame (8 MB) against memcpy of the same bytes.
 // Under Wine the GPU is Mesa's software renderer: absolute times are CPU times, the ratios matter.
 // Every figure is the best of several runs (the machines are shared; noise only adds).
-#include "common/bench_util.h"
+#include "common/overlay_bench.h"
 #include "d3d11_spy/d3d11_spy.h"
 #include "graphics_test_support.h"
-#include "host_sdk/shared_blocks.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d_hook.h"
-#include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
 #include "log/log.h"
 #include "overlay/overlay_client/impl/rendering/d2d/renderer_d2d.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d11/renderer_d3d11.h"
@@ -20,11 +18,8 @@
 #include <windows.h>
 #include <wrl/client.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -62,53 +57,11 @@ struct Game : GraphicsTest::TestSwapChain
     ComPtr<ID3D11Query> query;
 };
 
-// Seconds per call of `body` (which makes `calls` calls) with the hook records detached and attached,
-// the best of several alternating rounds.
-std::pair<double, double> detachedAndAttached(const Overlay::HookList& hooks, int calls,
-                                              const std::function<void()>& body)
-{
-    double detached = 1e30;
-    double attached = 1e30;
-    for (int round = 0; round < 3; ++round) {
-        detached = std::min(detached, bestOf(3, body) / calls);
-        Overlay::hook(hooks);
-        attached = std::min(attached, bestOf(3, body) / calls);
-        Overlay::unhook(hooks);
-    }
-    return {detached, attached};
-}
-
-std::vector<uint8_t> hostPicture()
-{
-    std::vector<uint8_t> pixels(size_t(width) * height * 4);
-    for (size_t i = 0; i < pixels.size(); ++i) {
-        pixels[i] = static_cast<uint8_t>(i * 7 + (i >> 12));
-    }
-    return pixels;
-}
-
 void renderers(Game& game)
 {
-    auto sharedOverlay = Overlay::Ipc::SharedOverlay::create();
-    auto hostOverlay = Overlay::Host::HostOverlay::open(sharedOverlay->name());
-    auto hostWindow =
-        Overlay::Host::HostWindow::create({0, 0, static_cast<int32_t>(width), static_cast<int32_t>(height)});
-    auto frameBuffer = Overlay::Host::HostFrameBuffer::create(width * height);
-    const std::vector<uint8_t> picture = hostPicture();
-    hostWindow->publishFrame(*frameBuffer, width, height, picture.data(), width * 4);
-    hostOverlay->showWindow(hostWindow->id());
-
-    std::vector<uint8_t> target(picture.size());
-    const double copy = bestOf(21, [&] {
-        std::memcpy(target.data(), picture.data(), picture.size());
-        // Keeps the copy from being optimised away.
-        target[target.size() / 3] ^= 1;
-    });
-    // The destination of an upload is memory the cache has not seen lately; so is this one's.
-    std::vector<std::vector<uint8_t>> ring(8, std::vector<uint8_t>(picture.size(), 1));
-    size_t next = 0;
-    const double coldCopy =
-        bestOf(21, [&] { std::memcpy(ring[next++ % ring.size()].data(), picture.data(), picture.size()); });
+    Bench::FullScreenHost host(width, height);
+    const std::vector<uint8_t>& picture = host.picture;
+    const Bench::MemcpyBaseline copy(picture);
     const double megabytes = double(picture.size()) / 1e6;
 
     for (const char* name : {"Direct2D", "Direct3D 11"}) {
@@ -119,7 +72,7 @@ void renderers(Game& game)
         } else {
             renderer = std::make_shared<Overlay::Rendering::RendererD3D11>(game.swapChain.Get());
         }
-        Overlay::Rendering::RenderOverlay overlay(sharedOverlay, SizeU{width, height}, renderer);
+        Overlay::Rendering::RenderOverlay overlay(host.sharedOverlay, SizeU{width, height}, renderer);
         overlay.draw();
         game.finish();
 
@@ -128,10 +81,7 @@ void renderers(Game& game)
             game.finish();
         });
         const double dirty = bestOf(21, [&] {
-            {
-                const auto lock = hostWindow->lock();
-                frameBuffer->setDirty(true);
-            }
+            host.markDirty();
             overlay.draw();
             game.finish();
         });
@@ -151,28 +101,13 @@ void renderers(Game& game)
                     megabytes, name, uploadCall * 1e3, uploadDone * 1e3);
         std::printf("  memcpy of the same bytes %.2f ms (cache-cold destination %.2f ms): upload speed %.2f of memcpy "
                     "(target >= 0.7), %.2f of the cache-cold memcpy\n",
-                    copy * 1e3, coldCopy * 1e3, copy / uploadCall, coldCopy / uploadCall);
+                    copy.warm * 1e3, copy.cold * 1e3, copy.warm / uploadCall, copy.cold / uploadCall);
     }
 }
 
-// What the overlay client does on a frame while the overlay is hidden: look at its flag.
-class HiddenOverlayListener : public Overlay::GraphicDeviceHookListener
-{
-public:
-    void onPresent(Overlay::GraphicApi&) override
-    {
-        if (shown.load(std::memory_order_acquire)) {
-            ++drawn;
-        }
-    }
-
-    std::atomic<bool> shown{false};
-    int drawn = 0;
-};
-
 void presentThroughTheHook(Game& game)
 {
-    HiddenOverlayListener listener;
+    Bench::HiddenOverlayListener listener;
     const int presents = 60;
     auto presentAll = [&] {
         for (int i = 0; i < presents; ++i) {
@@ -183,7 +118,7 @@ void presentThroughTheHook(Game& game)
     {
         Overlay::GraphicDeviceHook hook(0);
         hook.setListener(&listener);
-        seconds = detachedAndAttached(hook.getHooks(), presents, presentAll);
+        seconds = Bench::detachedAndAttached(hook.getHooks(), presents, presentAll);
         hook.setListener(nullptr);
     }
     const double unhooked = seconds.first;
@@ -211,7 +146,7 @@ void presentThroughTheHook(Game& game)
             spied.swapChain->Present(0, 0);
         }
     };
-    const auto [bare, withHook] = detachedAndAttached(hook.getHooks(), calls, callAll);
+    const auto [bare, withHook] = Bench::detachedAndAttached(hook.getHooks(), calls, callAll);
     hook.setListener(nullptr);
     spy->skipPresent = false;
     std::printf("hook overhead alone: %.1f ns per Present (bare call %.1f ns, through the hook %.1f ns; "

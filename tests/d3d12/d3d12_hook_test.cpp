@@ -92,11 +92,7 @@ private:
 
 Demo12::Options gameOptions(bool legacyCreate = false)
 {
-    Demo12::Options options;
-    options.width = 256;
-    options.height = 192;
-    options.syncInterval = 0;
-    options.hidden = true;
+    Demo12::Options options = hiddenGame<Demo12::Options>(256, 192);
     options.legacyCreate = legacyCreate;
     return options;
 }
@@ -202,12 +198,7 @@ TEST_F(D3D12HookedGame, Direct3D11AndDirect3D12GamesInOneProcessBothDrawn)
 {
     attachHook();
     startGame();
-    Demo::Options options11;
-    options11.width = 256;
-    options11.height = 192;
-    options11.syncInterval = 0;
-    options11.hidden = true;
-    Demo::DemoGame game11(options11);
+    Demo::DemoGame game11(hiddenGame<Demo::Options>(256, 192));
     int checked11 = 0;
     listener.readBack = [&](IDXGISwapChain* swapChain, Rgba& background) {
         if (swapChain != game11.swapChain()) {

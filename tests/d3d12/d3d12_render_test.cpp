@@ -25,12 +25,8 @@ bool contains(const RectI& rect, uint32_t x, uint32_t y)
 
 Demo12::Options options()
 {
-    Demo12::Options options;
-    options.width = 256;
-    options.height = 192;
+    Demo12::Options options = hiddenGame<Demo12::Options>(256, 192);
     options.bufferCount = 3;
-    options.syncInterval = 0;
-    options.hidden = true;
     return options;
 }
 

@@ -94,17 +94,6 @@ private:
     Overlay::Rendering::RenderOverlay overlay_;
 };
 
-Demo9::Options gameOptions(bool extended = false)
-{
-    Demo9::Options options;
-    options.width = 256;
-    options.height = 192;
-    options.syncInterval = 0;
-    options.hidden = true;
-    options.extended = extended;
-    return options;
-}
-
 // The graphics hook for Direct3D 9, attached for the fixture's life, and demo games made after it.
 class HookedGame : public ::testing::Test
 {

@@ -1,12 +1,22 @@
 #pragma once
-// Reads a Direct3D 9 device's back buffer (32-bit, X8R8G8B8 or A8R8G8B8) into memory.
+// Shared by the Direct3D 9 tests: the demo game's options, and its back buffer read into memory.
 
+#include "d3d9_demo_game.h"
 #include "graphics_test_support.h"
 
 #include <d3d9.h>
 
 namespace GraphicsTest {
 
+// A hidden 256x192 demo game, Direct3D 9Ex when `extended`.
+inline Demo9::Options gameOptions(bool extended = false)
+{
+    Demo9::Options options = hiddenGame<Demo9::Options>(256, 192);
+    options.extended = extended;
+    return options;
+}
+
+// The back buffer (32-bit, X8R8G8B8 or A8R8G8B8).
 inline Image readBackBuffer(IDirect3DDevice9* device)
 {
     ComPtr<IDirect3DSurface9> backBuffer;

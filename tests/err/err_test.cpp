@@ -25,26 +25,6 @@ using Failed = Err::GenericError<Failed_traits>;
 
 using Overlay::Errors::FailedWithResult;
 
-TEST(ErrorFamily, NamesAndMessageTexts)
-{
-    const Overlay::Errors::Failed failed("mandatory hooks were not attached");
-    EXPECT_EQ(failed.name(), "Error.Base.Failed");
-    EXPECT_EQ(failed.fullName(), "Error.Base.Failed");
-    EXPECT_STREQ(failed.what(), "[Error.Base.Failed] mandatory hooks were not attached: ");
-    EXPECT_EQ(failed.code().value(), Err::noError);
-    EXPECT_EQ(&failed.code().category(), &Err::errorCategory());
-
-    EXPECT_EQ(Err::Error2("x").name(), "Error");
-    EXPECT_STREQ(Err::Error2("plain").what(), "[Error] plain: ");
-    EXPECT_EQ(Overlay::Errors::Base("x").name(), "Error.Base");
-    EXPECT_EQ(MutexErrors::Failed("x").name(), "Error.NamedMutex.Failed");
-
-    const Err::Error root(Err::makeErrorCode(Err::accessDenied), "root");
-    EXPECT_STREQ(root.what(), "root: access denied");
-    EXPECT_EQ(root.name(), "Error");
-    EXPECT_EQ(root.fullName(), "Error");
-}
-
 TEST(ErrorFamily, NestedCauseJoinsTextsAndNames)
 {
     const auto cause = Err::makeSystemError(ERROR_ACCESS_DENIED, "OpenMutexW");
@@ -59,6 +39,8 @@ TEST(ErrorFamily, NestedCauseJoinsTextsAndNames)
     const Overlay::Errors::Failed top(std::make_shared<MutexErrors::Failed>(outer), "top");
     EXPECT_EQ(top.fullName(), "Error.Base.Failed+Error.NamedMutex.Failed+Error.System.AccessDenied");
 
+    EXPECT_STREQ(Overlay::Errors::Failed("mandatory hooks were not attached").what(),
+                 "[Error.Base.Failed] mandatory hooks were not attached: ");
     const MutexErrors::Failed noCause(nullptr, "alone");
     EXPECT_EQ(noCause.fullName(), "Error.NamedMutex.Failed");
     EXPECT_STREQ(noCause.what(), "[Error.NamedMutex.Failed] alone: ");
@@ -134,19 +116,6 @@ TEST(ErrorFamily, GenericErrorExCaughtAsItsBaseKeepsNameAndValue)
               OverlayClientApi::Failed);
     EXPECT_EQ(Overlay::Errors::resultOf(std::runtime_error("x"), OverlayClientApi::UnexpectedError),
               OverlayClientApi::UnexpectedError);
-}
-
-TEST(ErrorCategory, Messages)
-{
-    const std::error_category& category = Err::errorCategory();
-    EXPECT_EQ(category.message(Err::noError), "");
-    EXPECT_EQ(category.message(Err::alreadyRunning), "already running");
-    EXPECT_EQ(category.message(99999), "unknown core error");
-
-    // System codes: the system's own message, untouched; none for an unknown code.
-    EXPECT_FALSE(category.message(5).empty());
-    EXPECT_EQ(category.message(5), Err::systemMessage(5));
-    EXPECT_EQ(category.message(15999), "");
 }
 
 TEST(ErrorCategory, DefaultConditionsAndEquivalence)

@@ -50,6 +50,18 @@ struct ExpectedPixel
 // wrong pixels and the first of them.
 std::string wrongPixels(const Image& image, const std::function<ExpectedPixel(uint32_t x, uint32_t y)>& expected);
 
+// Options of a hidden demo game (Demo::, Demo9:: or Demo12::Options) presenting without waiting.
+template <class Options>
+Options hiddenGame(uint32_t width, uint32_t height)
+{
+    Options options;
+    options.width = width;
+    options.height = height;
+    options.syncInterval = 0;
+    options.hidden = true;
+    return options;
+}
+
 // A hidden window with a swap chain (one R8G8B8A8 buffer, windowed, blit discard) on a new hardware
 // device with Direct2D support, made by `create`.
 struct TestSwapChain

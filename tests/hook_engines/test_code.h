@@ -173,22 +173,28 @@ inline const char* engineName(Engine e)
     return e == Engine::NearJump ? "NearJump" : "FarJump";
 }
 
-// `status`, when given, receives why the engine refused (Ok when it did not).
-inline bool attach(Engine engine, void** function, void* replacement,
-                   Overlay::HookEngines::HookStatus* status = nullptr)
+// Attaches, or detaches, through one engine; `status`, when given, receives why the engine refused
+// (Ok when it did not).
+inline bool apply(bool attaching, Engine engine, void** function, void* replacement,
+                  Overlay::HookEngines::HookStatus* status)
 {
     using namespace Overlay::HookEngines;
     if (engine == Engine::NearJump) {
-        NearJumpAttachEntry entry{function, replacement, false};
-        const bool attached = attachNearJumps(&entry, 1) == 1 && entry.attached;
+        NearJumpAttachEntry attachEntry{function, replacement, false};
+        NearJumpDetachEntry detachEntry{function, 0};
+        const bool done = attaching ? attachNearJumps(&attachEntry, 1) == 1 && attachEntry.attached
+                                    : detachNearJumps(&detachEntry, 1) == 1 && detachEntry.detached != 0;
         if (status != nullptr)
-            *status = entry.status;
-        return attached;
+            *status = attaching ? attachEntry.status : detachEntry.status;
+        return done;
     }
     if (beginFarJumpTransaction() != 0)
         return false;
     enlistFarJumpThread(GetCurrentThread());
-    stageFarJumpAttach(function, replacement);
+    if (attaching)
+        stageFarJumpAttach(function, replacement);
+    else
+        stageFarJumpDetach(function, replacement);
     FarJumpFailure failure;
     const bool committed = commitFarJumpTransaction(&failure) == 0;
     if (status != nullptr)
@@ -196,26 +202,16 @@ inline bool attach(Engine engine, void** function, void* replacement,
     return committed;
 }
 
+inline bool attach(Engine engine, void** function, void* replacement,
+                   Overlay::HookEngines::HookStatus* status = nullptr)
+{
+    return apply(true, engine, function, replacement, status);
+}
+
 inline bool detach(Engine engine, void** function, void* replacement,
                    Overlay::HookEngines::HookStatus* status = nullptr)
 {
-    using namespace Overlay::HookEngines;
-    if (engine == Engine::NearJump) {
-        NearJumpDetachEntry entry{function, 0};
-        const bool detached = detachNearJumps(&entry, 1) == 1 && entry.detached != 0;
-        if (status != nullptr)
-            *status = entry.status;
-        return detached;
-    }
-    if (beginFarJumpTransaction() != 0)
-        return false;
-    enlistFarJumpThread(GetCurrentThread());
-    stageFarJumpDetach(function, replacement);
-    FarJumpFailure failure;
-    const bool committed = commitFarJumpTransaction(&failure) == 0;
-    if (status != nullptr)
-        *status = failure.status;
-    return committed;
+    return apply(false, engine, function, replacement, status);
 }
 
 inline DWORD protectionOf(const void* address)

@@ -1,6 +1,6 @@
-// The other process in the IPC tests: plays the host (pipe servers, shared memory writer), a
-// client's pipe server, or a mutex owner that dies. Reports on standard output, one line per
-// event, and ends when its standard input closes.
+// The other process in the IPC tests: plays the host's pipe servers, a client's pipe server, or a
+// mutex owner that dies. Reports on standard output, one line per event, and ends when its
+// standard input closes.
 
 #include <windows.h>
 
@@ -13,7 +13,6 @@
 #include <thrift/TToString.h>
 
 #include "host_sdk/host_pipe.h"
-#include "host_sdk/shared_blocks.h"
 #include "ipc_test_support.h"
 #include "overlay/overlay_common/ipc/named_mutex.h"
 
@@ -42,37 +41,6 @@ int holdMutex(const std::string& name)
     waitForInputEnd();
     ExitProcess(3);
     return 3;
-}
-
-// Commands: "frame <width> <height> <seed>" publishes a frame into a new frame buffer;
-// "rect <l> <t> <r> <b> [die]" moves the window (and dies holding its mutex).
-int hostWindow(uint32_t width, uint32_t height)
-{
-    auto window = Host::HostWindow::create({10, 20, 10 + int32_t(width), 20 + int32_t(height)});
-    std::vector<std::unique_ptr<Host::HostFrameBuffer>> buffers;
-    auto publish = [&](uint32_t w, uint32_t h, uint32_t seed) {
-        buffers.push_back(Host::HostFrameBuffer::create(w * h));
-        const auto pixels = IpcTest::makePattern(w, h, seed);
-        window->publishFrame(*buffers.back(), w, h, pixels.data(), size_t(w) * 4);
-        return Ipc::idToName(buffers.back()->id());
-    };
-    report(Ipc::idToName(window->id()) + " " + publish(width, height, 1));
-
-    for (std::string line; std::getline(std::cin, line);) {
-        char verb[16] = {}, die[8] = {};
-        int a = 0, b = 0, c = 0, d = 0;
-        std::sscanf(line.c_str(), "%15s %d %d %d %d %7s", verb, &a, &b, &c, &d, die);
-        if (std::string(verb) == "frame") {
-            report(publish(uint32_t(a), uint32_t(b), uint32_t(c)));
-        } else if (std::string(verb) == "rect") {
-            auto lock = window->lock();
-            window->setRect({a, b, c, d});
-            if (std::string(die) == "die")
-                ExitProcess(3);
-            report("ok");
-        }
-    }
-    return 0;
 }
 
 template <class T>
@@ -175,8 +143,6 @@ int main(int argc, char** argv)
             return holdMutex(args[1]);
         if (args.size() == 4 && args[0] == "serve")
             return serve(args[1], args[2], args[3]);
-        if (args.size() == 3 && args[0] == "host-window")
-            return hostWindow(uint32_t(std::stoul(args[1])), uint32_t(std::stoul(args[2])));
     } catch (const std::exception& e) {
         report(std::string("error: ") + e.what());
         return 2;

@@ -146,30 +146,3 @@ TEST(ServerImpl, HostileMessagesEndOnlyTheirConnectionAndAFailedAcceptIsReported
     const auto messages = log.messages();
     EXPECT_EQ(std::count(messages.begin(), messages.end(), L"IPC server was successfully stopped"), 1);
 }
-
-TEST(IpcClient, LogsOpenAndCloseOnlyWhenTheyHappen)
-{
-    LogTest::LogCapture log;
-    const std::string name = IpcTest::uniqueName();
-    IpcClient ipc(name);
-    EXPECT_FALSE(ipc.isOpen());
-    ipc.close();
-    EXPECT_TRUE(log.messages().empty());
-    EXPECT_EQ(ipc.pipe().readTimeout(), 3000u);
-    EXPECT_EQ(ipc.pipe().openTimeout(), 3000u);
-
-    EXPECT_EQ(IpcTest::transportFailure([&] { ipc.open(); }).text, "Failed to open pipe, server is not running");
-    EXPECT_EQ(log.messages(), std::vector<std::wstring>{L"Opening IPC client"});
-
-    auto server = makeServer(name, nullptr);
-    server->start();
-    ipc.open();
-    ipc.open();
-    EXPECT_TRUE(ipc.isOpen());
-    ipc.close();
-    EXPECT_FALSE(ipc.isOpen());
-    server->stop();
-    const auto messages = log.messages();
-    EXPECT_EQ(std::count(messages.begin(), messages.end(), L"IPC client was successfully opened"), 1);
-    EXPECT_EQ(std::count(messages.begin(), messages.end(), L"Closing ipc client"), 1);
-}

@@ -1,6 +1,5 @@
 #include "ipc_test_support.h"
 
-#include <cstdlib>
 #include <stdexcept>
 
 namespace IpcTest {
@@ -111,16 +110,6 @@ bool runningUnderWine()
 std::string uniqueName()
 {
     return Overlay::Ipc::idToName(Overlay::Ipc::makeSharedId());
-}
-
-Overlay::Ipc::SharedId idFromText(const std::string& text)
-{
-    if (text.size() != 32)
-        throw std::invalid_argument("id text must have 32 digits: " + text);
-    Overlay::Ipc::SharedId id;
-    id.high = std::strtoull(text.substr(0, 16).c_str(), nullptr, 16);
-    id.low = std::strtoull(text.substr(16).c_str(), nullptr, 16);
-    return id;
 }
 
 }  // namespace IpcTest

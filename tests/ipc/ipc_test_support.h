@@ -1,7 +1,7 @@
 #pragma once
 
 // Fixtures of the IPC tests: the peer process, fresh names, transport helpers and a connected
-// pipe pair. The test picture is shared with the peer.
+// pipe pair.
 
 #include <windows.h>
 
@@ -20,16 +20,6 @@
 #include "overlay/overlay_common/ipc/shared_layout.h"
 
 namespace IpcTest {
-
-// A BGRA test picture that differs per pixel and per seed.
-inline std::vector<uint32_t> makePattern(uint32_t width, uint32_t height, uint32_t seed)
-{
-    std::vector<uint32_t> pixels(size_t(width) * height);
-    for (uint32_t y = 0; y < height; ++y)
-        for (uint32_t x = 0; x < width; ++x)
-            pixels[size_t(y) * width + x] = (x * 2654435761u) ^ (y * 40503u) ^ (seed * 0x9E3779B9u) ^ 0xFF000000u;
-    return pixels;
-}
 
 // The helper program next to the test executable (ipc_peer.exe), started with the given
 // arguments. Its standard input and output are pipes; it belongs to a kill-on-close job so that
@@ -64,9 +54,6 @@ bool runningUnderWine();
 
 // A fresh random name for pipes, blocks and mutexes.
 std::string uniqueName();
-
-// The id whose name (idToName) is `text`.
-Overlay::Ipc::SharedId idFromText(const std::string& text);
 
 // Type and text of the exception an action throws; type -1 when none.
 struct Failure

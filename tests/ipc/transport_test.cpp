@@ -63,24 +63,6 @@ TEST(PipeServer, MultipleInstancesServeHostsSideBySide)
     EXPECT_EQ(exchange(pair.client, *first, "aa"), "aa");
 }
 
-TEST(PipeServer, OnlyTheFirstListenerGetsTheName)
-{
-    for (const bool singleInstance : {true, false}) {
-        // Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE: only the single instance's limit refuses there.
-        if (!singleInstance && runningUnderWine())
-            continue;
-        const std::string path = makePipePath(uniqueName());
-        PipeServer first(path, singleInstance, nullptr, 3000);
-        first.listen();
-        EXPECT_TRUE(first.isOpen());
-        PipeServer second(path, singleInstance, nullptr, 3000);
-        const Failure failure = transportFailure([&] { second.listen(); });
-        EXPECT_EQ(failure.type, TTransportException::NOT_OPEN);
-        EXPECT_EQ(failure.text, runningUnderWine() ? "PipeServer: failed to create pipe, error = 231"
-                                                   : "PipeServer: failed to create pipe, error = 5");
-    }
-}
-
 TEST(PipeServer, InterruptEndsAcceptsAndReadsUntilTheNextListen)
 {
     PipePair pair;
@@ -142,9 +124,6 @@ TEST(Pipe, ReadsFailCleanlyWhenNotOpenOrTimedOut)
     EXPECT_EQ(failure.text, "Pipe: msg = 'Wait timed out', errorCode = 996");
     pair.client.setReadTimeout(50);
     EXPECT_EQ(transportFailure([&] { pair.client.read(&byte, 1); }).text, timedOut);
-    failure = transportFailure([&] { pair.client.read(nullptr, 1); });
-    EXPECT_EQ(failure.type, TTransportException::INTERNAL_ERROR);
-    EXPECT_EQ(failure.text, "Pipe: msg = 'Internal error', errorCode = 160");
 
     // The pipe still works after the cancelled reads.
     pair.client.setReadTimeout(3000);

@@ -106,30 +106,6 @@ TEST(Wire, RegisterClientMatchesTheCompactEncoding)
     EXPECT_EQ(result.version, "h1");
 }
 
-TEST(Wire, EveryCallCarriesSequenceIdZeroAndMissingResultsFail)
-{
-    RawHost host;
-    const std::string ping = header(call, "ping")({0x00});
-    for (int i = 0; i < 2; ++i) {
-        auto answer = std::async(std::launch::async, [&] { return host.client->ping(); });
-        EXPECT_EQ(receive(*host.connection, ping.size()), ping);
-        send(*host.connection, header(reply, "ping")({0x01, 0x00, 0x00}));
-        EXPECT_TRUE(answer.get());
-    }
-
-    auto answer = std::async(std::launch::async, [&] { return host.client->getId(); });
-    const std::string getId = header(call, "getId")({0x00});
-    EXPECT_EQ(receive(*host.connection, getId.size()), getId);
-    send(*host.connection, header(reply, "getId")({0x00}));
-    try {
-        answer.get();
-        FAIL() << "a reply without a result was accepted";
-    } catch (const TApplicationException& e) {
-        EXPECT_EQ(e.getType(), TApplicationException::MISSING_RESULT);
-        EXPECT_STREQ(e.what(), "getId failed: unknown result");
-    }
-}
-
 TEST(Wire, MultiplexedProtocolPrefixesTheServiceName)
 {
     RawHost host("OverlayHost");

@@ -106,22 +106,6 @@ TEST(InvokerTest, RunsOnTheOwningThreadInOrder)
                                                       {Log::Level::Error, L"Unknown exception"}}));
 }
 
-TEST(InvokerTest, TwoInvokersShareTheMessageAndTheWindowClass)
-{
-    OwnerThread first;
-    OwnerThread second;
-    EXPECT_NE(Invoker::message(), 0u);
-    EXPECT_NE(first.invoker->window(), second.invoker->window());
-    for (const auto& invoker : {first.invoker, second.invoker}) {
-        wchar_t name[64] = {};
-        GetClassNameW(invoker->window(), name, 64);
-        EXPECT_STREQ(name, L"OverlayWindowMessageClass");
-        EXPECT_EQ(GetParent(invoker->window()), nullptr);
-        EXPECT_EQ(GetWindowThreadProcessId(invoker->window(), nullptr), invoker->threadId());
-    }
-    EXPECT_EQ(first.invoker->threadId(), first.threadId());
-}
-
 TEST(InvokerTest, ManyPostsFromManyThreadsRunOnceAndFreeEverything)
 {
     constexpr int threads = 4;

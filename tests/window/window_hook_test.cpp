@@ -251,6 +251,7 @@ protected:
     int gameMouse_ = 0;  // mouse messages the game had when the test began
 };
 
+// The end-to-end test covers the common input; here also the right button, the leave and Escape.
 TEST_F(WindowHookTest, CapturedInputReachesTheListenerOnly)
 {
     hook_->setInputCapture(true);
@@ -267,15 +268,6 @@ TEST_F(WindowHookTest, CapturedInputReachesTheListenerOnly)
     EXPECT_NE(std::find(all.begin(), all.end(), "move 51 61"), all.end());
     EXPECT_EQ(counters->keys.load(), 0);
     EXPECT_EQ(counters->mouse.load(), gameMouse_);
-}
-
-TEST_F(WindowHookTest, UncapturedInputReachesTheGameOnly)
-{
-    xdotool("mousemove 151 161 key a click 1 click 4");
-    EXPECT_TRUE(eventually([] { return counters->wheels.load() == 1; }));
-    EXPECT_GE(counters->keys.load(), 3);  // down, character, up
-    EXPECT_GE(counters->mouse.load(), gameMouse_ + 3);
-    EXPECT_EQ(listener_.take(), Events{});
 }
 
 TEST_F(WindowHookTest, HotkeysToggleOnceWhenHeld)
@@ -327,14 +319,9 @@ TEST_F(WindowHookTest, WheelOverAnotherWindowIsNotForwarded)
     game_->call([&] { DestroyWindow(other); });
 }
 
-TEST_F(WindowHookTest, MovesResizesAndDestruction)
+// Moves are reported too (see the throwing listener; the client's own test follows them to the host).
+TEST_F(WindowHookTest, ResizeAndDestruction)
 {
-    game_->call([&] { SetWindowPos(game_->window(), nullptr, 120, 110, 0, 0, SWP_NOSIZE | SWP_NOZORDER); });
-    listener_.waitFor("moved");
-    const RECT screen = hook_->clientToScreen(hook_->getClientRect());
-    EXPECT_EQ(screen.left, 120);
-    EXPECT_EQ(screen.bottom, 410);
-
     game_->call([&] { SetWindowPos(game_->window(), nullptr, 0, 0, 300, 200, SWP_NOMOVE | SWP_NOZORDER); });
     listener_.waitFor("resized");
     EXPECT_EQ(hook_->getClientRect().right, 300);
@@ -347,12 +334,7 @@ TEST_F(WindowHookTest, MovesResizesAndDestruction)
     listener_.take();
     game_->call([&] { DestroyWindow(game_->window()); });
     EXPECT_EQ(listener_.take(), Events{"destroyed"});
-    try {
-        hook_->getClientRect();
-        ADD_FAILURE() << "no error";
-    } catch (const std::system_error& e) {
-        EXPECT_NE(std::string(e.what()).find("Window handle is null"), std::string::npos) << e.what();
-    }
+    EXPECT_THROW(hook_->getClientRect(), std::system_error);
 }
 
 TEST_F(WindowHookTest, AThrowingListenerLeavesTheGameWorking)
