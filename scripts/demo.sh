@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # The demo: installs what is missing, builds the DLL, the host and the demo games, then on a headless X server under Wine runs
-# a demo game (Direct3D 11 by default, or the Direct3D 9 one), starts the reference host on it (which injects overlay_client_x64.dll), shows the
+# a demo game (Direct3D 11 by default, or the Direct3D 9 or Direct3D 12 one), starts the reference host on it (which injects overlay_client_x64.dll), shows the
 # overlay, sends real X input, takes screenshots, hides the overlay and closes the game:
 #   build/screenshots/demo_before.png   the game before the overlay
 #   build/screenshots/demo_shown.png    the overlay shown: the game darkened, the host's panel on top
 #   build/screenshots/demo_hidden.png   the game after hide
-# (demo_d3d9_*.png for the Direct3D 9 game) and prints a summary: the events the host received, the
+# (demo_d3d9_*.png for the Direct3D 9 game, demo_d3d12_*.png for the Direct3D 12 game) and prints a summary: the events the host received, the
 # game's input counts, the log folder.
-#   scripts/demo.sh [d3d11|d3d9]
+#   scripts/demo.sh [d3d11|d3d9|d3d12]
 set -euo pipefail
 case "${1:-d3d11}" in
   d3d11) game=d3d11_demo api=dxgi prefix=demo ;;
   d3d9) game=d3d9_demo api=d3d9 prefix=demo_d3d9 ;;
-  *) echo "usage: scripts/demo.sh [d3d11|d3d9]" >&2; exit 2 ;;
+  # Direct3D 12 swap chains present through DXGI too: the same host call.
+  d3d12) game=d3d12_demo api=dxgi prefix=demo_d3d12 ;;
+  *) echo "usage: scripts/demo.sh [d3d11|d3d9|d3d12]" >&2; exit 2 ;;
 esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${OVERLAY_BUILD_DIR:-$root/build}
