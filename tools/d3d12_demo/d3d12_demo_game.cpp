@@ -1,5 +1,7 @@
 #include "d3d12_demo_game.h"
 
+#include "input_report.h"
+
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
@@ -59,7 +61,7 @@ D3D12_RESOURCE_BARRIER transition(ID3D12Resource* resource, D3D12_RESOURCE_STATE
 std::string usageText()
 {
     return "d3d12_demo [--size WxH] [--pos X,Y] [--buffers 2|3] [--frames N] [--sync 0|1] [--legacy-create]\n"
-           "           [--resize-at FRAME:WxH]... [--hidden]\n"
+           "           [--resize-at FRAME:WxH]... [--hidden] [--report-input N]\n"
            "  --size           client area (default 800x600)\n"
            "  --pos            window position (default 40,40)\n"
            "  --buffers        back buffers of the flip-model swap chain (default 2)\n"
@@ -68,6 +70,7 @@ std::string usageText()
            "  --legacy-create  IDXGIFactory::CreateSwapChain instead of CreateSwapChainForHwnd\n"
            "  --resize-at      resize the window (and the swap chain) before frame FRAME\n"
            "  --hidden         keep the window hidden\n"
+           "  --report-input   print the input counts every N frames (they are printed on exit anyway)\n"
            "Keys: R resizes, C prints the counters, Escape quits.\n";
 }
 
@@ -95,6 +98,9 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
             ++i;
         } else if (name == "--frames" && hasValue && parseNumber(value, number)) {
             options.frames = number;
+            ++i;
+        } else if (name == "--report-input" && hasValue && parseNumber(value, number)) {
+            options.reportInputEvery = number;
             ++i;
         } else if (name == "--sync" && hasValue && (value == "0" || value == "1")) {
             options.syncInterval = value == "1" ? 1 : 0;
@@ -351,6 +357,7 @@ bool DemoGame::pumpMessages()
 
 int DemoGame::run()
 {
+    DemoCommon::printProcessId();
     bool failed = false;
     while (pumpMessages() && (options_.frames == 0 || frames_ < options_.frames)) {
         for (const ResizeStep& step : options_.resizes) {
@@ -363,7 +370,11 @@ int DemoGame::run()
         if (hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_RESET) {
             break;
         }
+        if (options_.reportInputEvery != 0 && frames_ % options_.reportInputEvery == 0) {
+            DemoCommon::printInputReport(frames_, keyMessages_, mouseMessages_);
+        }
     }
+    DemoCommon::printInputReport(frames_, keyMessages_, mouseMessages_);
     std::printf("%s\n", counters().c_str());
     std::fflush(stdout);
     return failed ? 1 : 0;

@@ -38,6 +38,8 @@ struct Options
     // IDXGIFactory::CreateSwapChain instead of IDXGIFactory2::CreateSwapChainForHwnd.
     bool legacyCreate = false;
     bool hidden = false;
+    // Print the input counts every N frames (0: only on exit).
+    uint64_t reportInputEvery = 0;
     std::vector<ResizeStep> resizes;
     bool help = false;
 };
@@ -58,7 +60,8 @@ public:
     bool pumpMessages();
     // Draws one frame and presents it. Returns the Present result.
     HRESULT renderFrame();
-    // Frames until the window is closed or the frame limit is reached. Returns the exit code.
+    // Frames until the window is closed or the frame limit is reached. Prints the process id first and
+    // the input counts as the other demo games do. Returns the exit code.
     int run();
     // Resizes the client area; the swap chain follows before the next frame.
     void requestResize(uint32_t width, uint32_t height);
