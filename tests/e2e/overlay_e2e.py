@@ -94,6 +94,26 @@ class Host(Process):
             if event.get("event") == "error" and name != "error":
                 print("  host error: %s" % event.get("message"))
 
+    def events(self, *wanted, timeout=TIMEOUT):
+        """Waits for several events (name, what, check) that may come in any order: an export's result
+        and the requests the client makes during the call are written by different threads."""
+        deadline = time.monotonic() + timeout
+        found = [None] * len(wanted)
+        while None in found:
+            line, ended = self.next_line(deadline)
+            if line is None:
+                missing = ", ".join(w[1] or w[0] for w, f in zip(wanted, found) if f is None)
+                raise Failure("%s: no %s event (%s)" % (self.name, missing, "host ended" if ended else "time-out"))
+            try:
+                event = json.loads(line)
+            except ValueError:
+                raise Failure("%s wrote a line that is not JSON: %r" % (self.name, line))
+            for i, (name, _, check) in enumerate(wanted):
+                if found[i] is None and event.get("event") == name and check(event):
+                    found[i] = event
+                    break
+        return found
+
 
 class Game(Process):
     def report(self, timeout=TIMEOUT):
@@ -346,12 +366,13 @@ def main():
         case("moving and resizing the game window while shown send bounds (%s); the overlay follows" % (surface,))
 
         host.send("export showTestOverlay 0.5 0.25 0xFF00FF00")
-        test = host.event("requestShowTest")
-        host.event("export", "showTestOverlay result 0", lambda e: e["name"] == "showTestOverlay" and e["result"] == 0)
-        host.event("shown")
+        test = host.events(("requestShowTest", None, lambda e: True),
+                           ("export", "showTestOverlay result 0",
+                            lambda e: e["name"] == "showTestOverlay" and e["result"] == 0),
+                           ("shown", None, lambda e: True))[0]
         host.send("export hideOverlay")
-        host.event("requestHide")
-        host.event("hidden")
+        host.events(("requestHide", None, lambda e: True), ("hidden", None, lambda e: True),
+                    ("export", "hideOverlay result 0", lambda e: e["name"] == "hideOverlay" and e["result"] == 0))
         if (test["relativeWidth"], test["relativeHeight"], test["color"] & 0xFFFFFFFF) != (0.5, 0.25, 0xFF00FF00):
             raise Failure("requestShowTest carried %s" % test)
         case("the showTestOverlay and hideOverlay exports reach the host as requests, which it honours")
