@@ -72,10 +72,36 @@ public:
 protected:
     GraphicDeviceHookListener* listener() const { return listener_.load(); }
 
-    enum StopState : uint32_t {
-        Running = 0,
-        StopRequested = 1,
-        Stopped = 2,
+    // A stop asked for from any thread and completed on the presenting thread, each step once.
+    class StopState
+    {
+    public:
+        enum class Step { Running, Completing, Stopped };
+
+        // True for the first request only.
+        bool request() noexcept
+        {
+            uint32_t expected = running;
+            return state_.compare_exchange_strong(expected, requested);
+        }
+        // Completing exactly once, for the caller that is to finish the stop; Stopped after that.
+        Step poll() noexcept
+        {
+            uint32_t state = state_.load();
+            if (state == running) {
+                return Step::Running;
+            }
+            if (state == requested && state_.compare_exchange_strong(state, stopped)) {
+                return Step::Completing;
+            }
+            return Step::Stopped;
+        }
+
+    private:
+        static constexpr uint32_t running = 0;
+        static constexpr uint32_t requested = 1;
+        static constexpr uint32_t stopped = 2;
+        std::atomic<uint32_t> state_{running};
     };
 
 private:

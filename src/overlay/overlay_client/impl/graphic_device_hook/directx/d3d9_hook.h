@@ -58,7 +58,7 @@ private:
     std::shared_ptr<Rendering::RendererD3D9> renderer_;
     bool ready_ = false;
     uint32_t frameCount_ = 0;
-    std::atomic<uint32_t> stopState_{Running};
+    StopState stopState_;
 };
 
 }  // namespace Overlay

@@ -305,23 +305,16 @@ HookList D3DHook::getMandatoryHooks()
 
 void D3DHook::stop()
 {
-    uint32_t expected = Running;
-    if (stopState_.compare_exchange_strong(expected, StopRequested)) {
+    if (stopState_.request()) {
         LOG_INFO(L"D3DHook: request stop");
     }
 }
 
 bool D3DHook::stopped()
 {
-    uint32_t state = stopState_.load();
-    if (state == Stopped) {
-        return true;
-    }
-    if (state == Running) {
-        return false;
-    }
-    if (!stopState_.compare_exchange_strong(state, Stopped)) {
-        return state == Stopped;
+    const StopState::Step step = stopState_.poll();
+    if (step != StopState::Step::Completing) {
+        return step == StopState::Step::Stopped;
     }
     // A listener may still hold the renderer, and no frame will come to make it let go: the back
     // buffer must be free for the game's next ResizeBuffers.

@@ -149,7 +149,7 @@ private:
     HMODULE d3d11Module_;
     HMODULE d3d12Module_ = nullptr;  // null when Direct3D 12 is not available
     std::atomic<bool> ready_{false};
-    std::atomic<uint32_t> stopState_{Running};
+    StopState stopState_;
     uint32_t frameCount_ = 0;
     IDXGISwapChain* swapChain_ = nullptr;           // borrowed: the swap chain of the frame being presented
     DeviceKind swapChainKind_ = DeviceKind::Other;  // of swapChain_
