@@ -5,16 +5,15 @@
 #   build/screenshots/demo_before.png   the game before the overlay
 #   build/screenshots/demo_shown.png    the overlay shown: the game darkened, the host's panel on top
 #   build/screenshots/demo_hidden.png   the game after hide
-# (demo_d3d9_*.png for the Direct3D 9 game, demo_d3d12_*.png for the Direct3D 12 game, which the host starts itself) and prints a summary: the events the host received, the
+# (demo_d3d9_*.png for the Direct3D 9 game, demo_d3d12_*.png for the Direct3D 12 game) and prints a summary: the events the host received, the
 # game's input counts, the log folder.
 #   scripts/demo.sh [d3d11|d3d9|d3d12]
 set -euo pipefail
 case "${1:-d3d11}" in
-  d3d11) game=d3d11_demo api=dxgi prefix=demo launch=0 ;;
-  d3d9) game=d3d9_demo api=d3d9 prefix=demo_d3d9 launch=0 ;;
-  # Direct3D 12 swap chains present through DXGI too: the same host call. Under Wine, injecting into a
-  # Direct3D 12 game that already presents stalls it, so the host starts this one (--launch).
-  d3d12) game=d3d12_demo api=dxgi prefix=demo_d3d12 launch=1 ;;
+  d3d11) game=d3d11_demo api=dxgi prefix=demo ;;
+  d3d9) game=d3d9_demo api=d3d9 prefix=demo_d3d9 ;;
+  # Direct3D 12 swap chains present through DXGI too: the same host call.
+  d3d12) game=d3d12_demo api=dxgi prefix=demo_d3d12 ;;
   *) echo "usage: scripts/demo.sh [d3d11|d3d9|d3d12]" >&2; exit 2 ;;
 esac
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,9 +27,9 @@ run="$build/demo"
 mkdir -p "$out" "$run/logs"
 rm -f "$run"/*.txt "$run"/logs/*.log
 
-"$root/scripts/with-wine.sh" "$build/wine-prefix" bash -s "$build" "$out" "$run" "$game" "$api" "$prefix" "$launch" <<'DEMO'
+"$root/scripts/with-wine.sh" "$build/wine-prefix" bash -s "$build" "$out" "$run" "$game" "$api" "$prefix" <<'DEMO'
 set -uo pipefail
-build=$1 out=$2 run=$3 game=$4 api=$5 prefix=$6 launch=$7
+build=$1 out=$2 run=$3 game=$4 api=$5 prefix=$6
 game_out=$run/game.txt events=$run/events.txt host_err=$run/host_stderr.txt
 game_pid= host_pid=
 finish() {
@@ -56,25 +55,16 @@ count() { grep -c -- "$1" "$events" || true; }
 
 game_exe="$build/tools/$game/$game.exe"
 mkfifo "$run/host_input"
-if [ "$launch" = 1 ]; then
-  # The game's output reaches the host's standard error.
-  game_out=$host_err
-  echo "demo: starting overlay_host, which starts the demo game $game"
-  wine "$build/tools/overlay_host/overlay_host.exe" --api "$api" --log-dir "$(winepath -w "$run/logs")" \
-    --launch "$(winepath -w "$game_exe")" --report-input 30 <"$run/host_input" >"$events" 2>"$host_err" &
-  host_pid=$!
-else
-  echo "demo: starting the demo game $game"
-  wine "$game_exe" --report-input 30 >"$game_out" 2>"$run/game_stderr.txt" &
-  game_pid=$!
-  wait_for "$game_out" '^pid='
-  windows_pid=$(sed -n 's/^pid=\([0-9]*\).*/\1/p' "$game_out" | head -n 1)
+echo "demo: starting the demo game $game"
+wine "$game_exe" --report-input 30 >"$game_out" 2>"$run/game_stderr.txt" &
+game_pid=$!
+wait_for "$game_out" '^pid='
+windows_pid=$(sed -n 's/^pid=\([0-9]*\).*/\1/p' "$game_out" | head -n 1)
 
-  echo "demo: starting overlay_host on process $windows_pid"
-  wine "$build/tools/overlay_host/overlay_host.exe" --pid "$windows_pid" --api "$api" --log-dir "$(winepath -w "$run/logs")" \
-    <"$run/host_input" >"$events" 2>"$host_err" &
-  host_pid=$!
-fi
+echo "demo: starting overlay_host on process $windows_pid"
+wine "$build/tools/overlay_host/overlay_host.exe" --pid "$windows_pid" --api "$api" --log-dir "$(winepath -w "$run/logs")" \
+  <"$run/host_input" >"$events" 2>"$host_err" &
+host_pid=$!
 exec 3>"$run/host_input"
 wait_for "$events" '"event":"registered"'
 
@@ -105,10 +95,8 @@ shot "${prefix}_hidden.png"
 
 echo "demo: closing the game"
 xdotool key Escape
-if [ -n "$game_pid" ]; then
-  wait "$game_pid"
-  game_pid=
-fi
+wait "$game_pid"
+game_pid=
 wait "$host_pid"
 host_pid=
 

@@ -4,6 +4,7 @@
 
 #include "overlay/overlay_client/impl/diagnostic/d3d_device_dump.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/dummy_window.h"
+#include "overlay/overlay_client/impl/graphic_device_hook/window_thread_call.h"
 #include "overlay/overlay_client/impl/rendering/d2d/renderer_d2d.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d11/renderer_d3d11.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d12/renderer_d3d12.h"
@@ -46,6 +47,8 @@ using CreateDxgiFactory1Fn = HRESULT(WINAPI*)(REFIID, void**);
 using D3D12CreateDeviceFn = HRESULT(WINAPI*)(IUnknown*, D3D_FEATURE_LEVEL, REFIID, void**);
 
 const size_t presentIndex = 8;
+// Making the throw-away device and swap chains takes a few hundred milliseconds under Wine.
+const DWORD windowThreadTimeoutMs = 5000;
 const size_t resizeBuffersIndex = 13;
 const size_t resizeTargetIndex = 14;
 const size_t swapChainMethodCount = 18;
@@ -102,20 +105,18 @@ D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module)
     createDeviceAndSwapChainRecord_ =
         makeUniqueHookRecord(procAddress(d3d11Module_, "D3D11CreateDeviceAndSwapChain"),
                              codeAddress(&createDeviceAndSwapChainHook), "D3D11CreateDeviceAndSwapChainHook");
-    const std::vector<void*> methods = readSwapChainMethods(dxgiModule_, d3d11Module_);
-    if (methods.empty()) {
-        throw std::runtime_error("Failed to get SwapChainVTable");
-    }
-    presentRecord_ = makeUniqueHookRecord(methods[presentIndex], codeAddress(&presentHook), "IDXGISwapChain::Present");
-    resizeBuffersRecord_ = makeUniqueHookRecord(methods[resizeBuffersIndex], codeAddress(&resizeBuffersHook),
+    const Methods methods = readMethods();
+    presentRecord_ =
+        makeUniqueHookRecord(methods.swapChain[presentIndex], codeAddress(&presentHook), "IDXGISwapChain::Present");
+    resizeBuffersRecord_ = makeUniqueHookRecord(methods.swapChain[resizeBuffersIndex], codeAddress(&resizeBuffersHook),
                                                 "IDXGISwapChain::ResizeBuffers");
-    resizeTargetRecord_ = makeUniqueHookRecord(methods[resizeTargetIndex], codeAddress(&resizeTargetHook),
+    resizeTargetRecord_ = makeUniqueHookRecord(methods.swapChain[resizeTargetIndex], codeAddress(&resizeTargetHook),
                                                "IDXGISwapChain::ResizeTarget");
     // Direct3D 12 is an addition: without it Direct3D 11 games are served as before.
-    try {
-        buildD3D12Records();
-    } catch (const std::exception& e) {
-        LOG_WARN(L"Direct3D 12 games get no overlay: %0", e.what());
+    if (methods.d3d12) {
+        buildD3D12Records(*methods.d3d12);
+    } else {
+        LOG_WARN(L"Direct3D 12 games get no overlay: %0", methods.d3d12Error);
     }
     Gate::open(this);
 }
@@ -126,14 +127,41 @@ bool D3DHook::retire()
     return Gate::close("D3DHook", retireTimeoutMs);
 }
 
-void D3DHook::buildD3D12Records()
+D3DHook::Methods D3DHook::readMethods()
 {
-    // The game may load it later; loading it now makes the code we patch resident. Never freed.
-    LoadLibraryW(L"d3d12.dll");
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, L"d3d12.dll", &d3d12Module_)) {
-        Err::throwLastError("Failed to get module: d3d12.dll");
+    Methods methods;
+    auto read = [&] {
+        methods.swapChain = readSwapChainMethods(dxgiModule_, d3d11Module_);
+        if (methods.swapChain.empty()) {
+            throw std::runtime_error("Failed to get SwapChainVTable");
+        }
+        try {
+            // The game may load it later; loading it now makes the code we patch resident. Never freed.
+            LoadLibraryW(L"d3d12.dll");
+            HMODULE d3d12Module = nullptr;
+            if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, L"d3d12.dll", &d3d12Module)) {
+                Err::throwLastError("Failed to get module: d3d12.dll");
+            }
+            methods.d3d12 = readD3D12Methods(dxgiModule_, d3d12Module);
+        } catch (const std::exception& e) {
+            methods.d3d12Error = e.what();
+        }
+    };
+    // A game that has loaded Direct3D 12 may be presenting with it right now. Under Wine, making a DXGI
+    // factory while another thread presents there deadlocks both threads on the X connection; its
+    // window thread, between two messages, is between two presents.
+    const HWND window = GetModuleHandleW(L"d3d12.dll") ? findGameWindow() : nullptr;
+    if (window) {
+        LOG_INFO(L"Reading the DXGI methods on the game's window thread");
+        callOnWindowThread(window, read, windowThreadTimeoutMs);
+    } else {
+        read();
     }
-    const D3D12Methods methods = readD3D12Methods(dxgiModule_, d3d12Module_);
+    return methods;
+}
+
+void D3DHook::buildD3D12Records(const D3D12Methods& methods)
+{
     LOG_INFO(L"Hooking DXGI (D3D12)");
     // On Windows one swap-chain class serves both APIs and the records above cover it.
     if (methods.swapChain[presentIndex] != presentRecord_->getRealFunc()) {

@@ -22,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace Overlay {
@@ -119,7 +120,16 @@ private:
                                                           ID3D12CommandList* const* lists);
 
     HRESULT present(HookRecord& record, IDXGISwapChain* swapChain, UINT syncInterval, UINT flags);
-    void buildD3D12Records();
+    // Every method table the hooks patch; d3d12 is empty (d3d12Error says why) where Direct3D 12 is
+    // not available. Throws when the swap chain's table cannot be read.
+    struct Methods
+    {
+        std::vector<void*> swapChain;
+        std::optional<D3D12Methods> d3d12;
+        std::string d3d12Error;
+    };
+    Methods readMethods();
+    void buildD3D12Records(const D3D12Methods& methods);
     // Remembers the queue of a swap chain the game just created (forgets it for any other device).
     void recordSwapChain(IUnknown* device, IUnknown* swapChain) noexcept;
     // Takes a direct queue the game executes on, while a Direct3D 12 swap chain waits for one.
@@ -147,7 +157,6 @@ private:
 
     HMODULE dxgiModule_;
     HMODULE d3d11Module_;
-    HMODULE d3d12Module_ = nullptr;  // null when Direct3D 12 is not available
     std::atomic<bool> ready_{false};
     StopState stopState_;
     uint32_t frameCount_ = 0;
