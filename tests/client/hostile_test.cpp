@@ -187,6 +187,11 @@ void setRect(LiveClient& c, const Ipc::SharedRect& rect)
     c.window->setRect(rect);
 }
 
+std::function<void(LiveClient&)> rectangle(Ipc::SharedRect rect)
+{
+    return [rect](LiveClient& c) { setRect(c, rect); };
+}
+
 TEST(Hostile, SharedMemory)
 {
     TestLog log;
@@ -213,21 +218,9 @@ TEST(Hostile, SharedMemory)
          "Wrong data size"},
         {"frame beyond capacity", [](LiveClient& c) { newBuffer(c, 16, 65535, 65535); }, "Wrong data size"},
         {"frame too large for a texture", [](LiveClient& c) { newBuffer(c, 10000, 10000, 1); }, "Frame too large"},
-        {"huge rectangle",
-         [](LiveClient& c) {
-             setRect(c, {INT_MIN, INT_MIN, INT_MAX, INT_MAX});
-         },
-         nullptr},
-        {"negative rectangle",
-         [](LiveClient& c) {
-             setRect(c, {100, 100, -100, -100});
-         },
-         nullptr},
-        {"off-surface rectangle",
-         [](LiveClient& c) {
-             setRect(c, {-5000, -5000, -4000, -4000});
-         },
-         nullptr},
+        {"huge rectangle", rectangle({INT_MIN, INT_MIN, INT_MAX, INT_MAX}), nullptr},
+        {"negative rectangle", rectangle({100, 100, -100, -100}), nullptr},
+        {"off-surface rectangle", rectangle({-5000, -5000, -4000, -4000}), nullptr},
     };
     for (const BlockCase& spoilt : cases) {
         SCOPED_TRACE(spoilt.name);
