@@ -1,6 +1,6 @@
-// overlay_client_x64.dll driven through its exports, as a host drives it, in this process: the
-// results of every stage, the versioned init record, the start-up refusal, and a session with a
-// host (this process serves OverlayHost) and a game (a window presenting through DXGI here).
+// overlay_client_x64.dll driven through its exports in this process: the results of every stage, the
+// versioned init record, the start-up refusal, and the results without a host and with a refusing
+// one. Shown sessions with a real host and real input are the end-to-end test's.
 
 #include "client_harness.h"
 
@@ -202,66 +202,13 @@ TEST(Exports, HostSession)
     int64_t id = 0;
     dll.id(&id);
     EXPECT_EQ(info.id, id);
-    EXPECT_EQ(info.version, "26.00.02.1046");
-    EXPECT_EQ(info.pipeName.size(), 32u);
-    EXPECT_EQ(info.shmemName.size(), 32u);
     EXPECT_EQ(RecordingHost::rect(info.scurfaceBounds), screenClientRect(game.window));
-
-    // Hotkeys are on (version 4): Shift+Tab asks the host to show.
-    BYTE keys[256] = {};
-    GetKeyboardState(keys);
-    keys[VK_SHIFT] = 0x80;
-    SetKeyboardState(keys);
-    PostMessageW(game.window, WM_KEYDOWN, VK_TAB, 0x000F0001);
-    EXPECT_TRUE(game.runUntil([&] { return host->count("requestShow") == 1; })) << host->all();
-    keys[VK_SHIFT] = 0;
-    SetKeyboardState(keys);
-
-    TestOverlayParams test{0, 0.5, 0.25, 0x112233, 1};
-    EXPECT_EQ(dll.show(&test), Success);
-    EXPECT_TRUE(game.runUntil([&] { return host->count("requestShowTest 0.5 0.25 1122867 1") == 1; })) << host->all();
-
-    // The host shows: reported after the first drawn frame; input goes to the host, not the game.
-    Overlay::Host::ClientConnection connection(info.pipeName);
-    connection.open();
-    EXPECT_TRUE(connection.service().showOverlay());
-    ASSERT_TRUE(game.runUntil([&] { return host->count("shown") == 1; })) << host->all();
-    const int gameKeys = Game::keys;
-    PostMessageW(game.window, WM_KEYDOWN, 'A', 0x001E0001);
-    PostMessageW(game.window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(10, 10));
-    PostMessageW(game.window, WM_LBUTTONUP, 0, MAKELPARAM(10, 10));
-    EXPECT_TRUE(game.runUntil([&] { return host->count("click 0 1 1") == 1; })) << host->all();
-    EXPECT_EQ(host->count("key 0 65"), 1u) << host->all();
-    EXPECT_EQ(host->count("click 0 0 1"), 1u) << host->all();
-    EXPECT_EQ(Game::keys, gameKeys);
-    EXPECT_EQ(Game::clicks, 0);
-
-    // A host that goes away cannot hide the overlay any more: the client hides it itself.
-    connection.close();
-    EXPECT_TRUE(game.runUntil([&] { return host->count("hidden") == 1; })) << host->all();
-    connection.open();
-    EXPECT_TRUE(connection.service().showOverlay());
-    ASSERT_TRUE(game.runUntil([&] { return host->count("shown") == 2; })) << host->all();
-
-    // Moving the window tells the host the new bounds.
-    SetWindowPos(game.window, nullptr, 60, 50, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-    const std::string bounds = "bounds " + screenClientRect(game.window);
-    EXPECT_TRUE(game.runUntil([&] { return host->count(bounds) >= 1; })) << host->all();
-
-    // Hide: asked of the host, done by the host; the game gets its input back.
-    EXPECT_EQ(dll.hide(), Success);
-    EXPECT_TRUE(game.runUntil([&] { return host->count("requestHide") == 1; })) << host->all();
-    EXPECT_TRUE(connection.service().hideOverlay());
-    EXPECT_TRUE(game.runUntil([&] { return host->count("hidden") == 2; })) << host->all();
-    PostMessageW(game.window, WM_KEYDOWN, 'A', 0x001E0001);
-    EXPECT_TRUE(game.runUntil([&] { return Game::keys == gameKeys + 1; }));
 
     // The game's window goes: the client stops with code 0, and stays stopped.
     DestroyWindow(game.window);
     EXPECT_TRUE(game.runUntil([&] { return host->count("stopped 0") == 1; })) << host->all();
     expectGuards(dll, Stopped);
     EXPECT_EQ(log.count("Stop overlay client: StopCode = 0"), 1u);
-    connection.close();
 }
 
 }  // namespace

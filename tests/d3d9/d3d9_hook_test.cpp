@@ -135,9 +135,7 @@ protected:
 TEST_F(HookedGame, WindowOnTheTenthPresentThenTheOverlayOnEveryFrameAcrossResets)
 {
     EXPECT_EQ(count(log, L"Hooking D3D9"), 1u);
-    const auto mandatory = hook.getMandatoryHooks();
-    ASSERT_EQ(mandatory.size(), 2u);
-    EXPECT_EQ(mandatory[0]->getName() + ", " + mandatory[1]->getName(), "Present, Reset");
+    EXPECT_EQ(hook.getMandatoryHooks().size(), 2u);
     EXPECT_THROW(GraphicDeviceHook(GraphicDeviceHook::direct3D9), std::logic_error) << "one graphics hook at a time";
 
     startGame();

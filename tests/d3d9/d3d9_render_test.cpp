@@ -1,15 +1,12 @@
-// The Direct3D 9 renderer on the demo game's real device, without hooks: what it composes, the
-// device state it gives back, the device dump.
+// The Direct3D 9 renderer on the demo game's real device, without hooks: what it composes and the
+// device state it gives back.
 #include "d3d9_read_back.h"
 #include "graphics_test_support.h"
 
-#include "overlay/overlay_client/impl/diagnostic/d3d9_device_dump.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d9/renderer_d3d9.h"
 #include "overlay/overlay_client/impl/rendering/render_overlay.h"
 
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 namespace {
 
@@ -120,27 +117,6 @@ TEST(D3D9Renderer, GivesBackEveryStateItTouches)
     EXPECT_NE(before.vertexShader, nullptr);
     EXPECT_EQ(differences, "");
     EXPECT_EQ(subject.game.stateMismatches(), 0u) << subject.game.lastMismatch();
-}
-
-TEST(D3D9DeviceDump, AdapterAndDeviceType)
-{
-    LogTest::LogCapture log;
-    Demo9::DemoGame game(gameOptions());
-    Overlay::dumpD3D9Device(game.device());
-    ComPtr<IDirect3D9> direct3D;
-    ASSERT_EQ(game.device()->GetDirect3D(&direct3D), S_OK);
-    D3DADAPTER_IDENTIFIER9 id = {};
-    ASSERT_EQ(direct3D->GetAdapterIdentifier(0, 0, &id), S_OK);
-    const auto lines = log.take();
-    ASSERT_EQ(lines.size(), 10u);
-    const std::wstring name(id.DeviceName, id.DeviceName + std::strlen(id.DeviceName));
-    const std::wstring expected[] = {L"=== D3D9 Graphics Device Dump Start ===",
-                                     L"Adapter ord. 0, in grp. 0; n.adapters in grp: 1", L"Name: " + name,
-                                     L"Device type: HAL (1)", L"=== D3D9 Graphics Device Dump End ==="};
-    const size_t at[] = {0, 1, 2, 7, 9};
-    for (size_t i = 0; i < std::size(at); ++i) {
-        EXPECT_EQ(lines[at[i]], LogTest::Line(Log::Level::Debug, expected[i]));
-    }
 }
 
 }  // namespace

@@ -146,23 +146,6 @@ TEST(HookUtils, FailuresAreLoggedWithTheEngineDump)
     EXPECT_EQ(hookEngineLog(), nullptr);
 }
 
-TEST(HookUtils, DestroyingAnAttachedRecordDetachesIt)
-{
-    ExecutableMemory mem;
-    std::uint8_t* target = jccEarly(mem);
-    const std::vector<std::uint8_t> before = snapshot(target);
-    void* slot = nullptr;
-    LogCapture log;
-    {
-        auto record = makeUniqueHookRecord(target, forwardingReplacement(mem, &slot, 1000), "Kernel32::LoadLibraryW");
-        hook({record.get()});
-        ASSERT_TRUE(record->isHooked());
-        log.take();
-    }
-    EXPECT_EQ(log.take(), Lines{info(L"Unhook : Kernel32::LoadLibraryW : Ok")});
-    EXPECT_EQ(snapshot(target), before);
-}
-
 TEST(HookUtils, ReplacementOutlivingItsCoveredPatchForwardsToTheOriginal)
 {
     IsolatedCode isolated;  // out of the first engine's reach: the second one patches there

@@ -73,8 +73,6 @@ TEST(ServerImpl, StopWhileAHostIsConnectedReportsTheDisconnect)
     auto server = makeServer(name, listener);
     server->start();
     server->start();  // already serving: nothing happens
-    EXPECT_TRUE(log.contains(L"Starting IPC server..."));
-    EXPECT_TRUE(log.contains(L"Ipc server was successfully started"));
 
     IpcClient host(name);
     host.open();
@@ -84,7 +82,6 @@ TEST(ServerImpl, StopWhileAHostIsConnectedReportsTheDisconnect)
 
     server->stop();  // the server is waiting in a read of the connection
     EXPECT_EQ(listener->disconnects, 1);
-    EXPECT_TRUE(log.contains(L"IPC server was successfully stopped"));
     EXPECT_THROW(client.ping(), TTransportException);
 
     // A stopped server can be started again, also once its listener has gone.

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "ipc_test_support.h"
-#include "log_capture.h"
 #include "overlay/overlay_common/ipc/named_mutex.h"
 
 using namespace Overlay::Ipc;
@@ -23,40 +22,6 @@ Error caught(Action&& action)
 }
 
 }  // namespace
-
-TEST(NamedMutex, FailuresAreTypedLoggedAndCarryTheSystemCode)
-{
-    LogTest::LogCapture log;
-    NamedMutex mutex;
-    auto error = caught<NamedMutexErrors::Failed>([&] { mutex.open("", false); });
-    EXPECT_EQ(error.message(), "Unspecified name (open)");
-    EXPECT_EQ(error.fullName(), "Error.NamedMutex.Failed+Error.System");
-    EXPECT_NE(std::string(error.what()).find("(87)"), std::string::npos) << error.what();
-    ASSERT_EQ(log.messages().size(), 1u);
-    EXPECT_EQ(log.messages()[0].rfind(L"[Error.NamedMutex.Failed] Unspecified name (open)", 0), 0u);
-
-    error = caught<NamedMutexErrors::Failed>([&] { mutex.open(IpcTest::uniqueName(), false); });
-    EXPECT_EQ(error.message(), "Failed to open mutex");
-    EXPECT_EQ(error.fullName(), "Error.NamedMutex.Failed+Error.System.FileNotFound");
-    EXPECT_EQ(mutex.handle(), nullptr);
-}
-
-TEST(NamedMutex, CreateTellsWhetherTheMutexExisted)
-{
-    const std::string name = IpcTest::uniqueName();
-    NamedMutex first;
-    bool existed = true;
-    first.create(name, false, &existed, nullptr, false);
-    EXPECT_FALSE(existed);
-    NamedMutex second;
-    second.create(name, false, &existed, nullptr, false);
-    EXPECT_TRUE(existed);
-
-    NamedMutex moved(std::move(second));
-    EXPECT_EQ(second.handle(), nullptr);
-    EXPECT_TRUE(moved.wait(0));
-    moved.unlock();
-}
 
 TEST(NamedMutex, AnotherProcessHoldsItAndAbandonIsReportedOnlyWhenAskedFor)
 {

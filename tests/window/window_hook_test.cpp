@@ -319,24 +319,6 @@ TEST_F(WindowHookTest, WheelOverAnotherWindowIsNotForwarded)
     game_->call([&] { DestroyWindow(other); });
 }
 
-// Moves are reported too (see the throwing listener; the client's own test follows them to the host).
-TEST_F(WindowHookTest, ResizeAndDestruction)
-{
-    game_->call([&] { SetWindowPos(game_->window(), nullptr, 0, 0, 300, 200, SWP_NOMOVE | SWP_NOZORDER); });
-    listener_.waitFor("resized");
-    EXPECT_EQ(hook_->getClientRect().right, 300);
-    // The message hook installed again still captures.
-    hook_->setInputCapture(true);
-    xdotool("key c");
-    listener_.waitFor("key 2 67");
-    EXPECT_EQ(counters->keys.load(), 0);
-
-    listener_.take();
-    game_->call([&] { DestroyWindow(game_->window()); });
-    EXPECT_EQ(listener_.take(), Events{"destroyed"});
-    EXPECT_THROW(hook_->getClientRect(), std::system_error);
-}
-
 TEST_F(WindowHookTest, AThrowingListenerLeavesTheGameWorking)
 {
     listener_.throwOnMove = true;
