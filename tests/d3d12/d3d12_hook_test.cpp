@@ -59,10 +59,15 @@ public:
         }
     }
 
-    void onDeviceLost() override { overlay_.release(); }
+    void onDeviceLost() override
+    {
+        ++lostCalls;
+        overlay_.release();
+    }
 
     std::function<Image(IDXGISwapChain*, Rgba& background)> readBack;
     int presentCalls = 0;
+    int lostCalls = 0;
     int checkedFrames = 0;
     SizeU lastSize;
     std::set<Renderer*> renderers;
@@ -229,6 +234,49 @@ TEST_F(D3D12HookedGame, GameAlreadyPresentingGetsItsQueueFromExecuteCommandLists
     frames(1);
     listener.onDeviceLost();  // as the overlay client lets go of its renderer when it stops
     EXPECT_EQ(references(game->queue()), queueReferences) << "a reference of ours is left in the game's objects";
+}
+
+// Wine cannot remove a Direct3D 12 device: the runtime's Present is made to report it, hooked beneath
+// ours (so ours sees the result the runtime returns).
+HRESULT presentResult = S_OK;
+Overlay::HookRecord* runtimePresent = nullptr;
+
+HRESULT STDMETHODCALLTYPE removingPresent(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags)
+{
+    const HRESULT result = runtimePresent->real<HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, UINT, UINT)>()(
+        swapChain, syncInterval, flags);
+    return FAILED(presentResult) ? presentResult : result;
+}
+
+TEST_F(D3D12HookedGame, DeviceRemovedDuringAFrameReleasesEverythingUntilANewSwapChain)
+{
+    startGame();
+    const ULONG queueReferences = references(game->queue());
+    void* const* table = *reinterpret_cast<void* const* const*>(game->swapChain());
+    const std::unique_ptr<Overlay::HookRecord> beneath =
+        Overlay::makeUniqueHookRecord(table[8], Overlay::codeAddress(&removingPresent), "runtime Present");
+    runtimePresent = beneath.get();
+    Overlay::hook({beneath.get()});
+    ASSERT_TRUE(Overlay::allHooked({beneath.get()}));
+    attachHook();
+    frames(14);
+    ASSERT_EQ(listener.checkedFrames, 3);
+
+    presentResult = DXGI_ERROR_DEVICE_REMOVED;
+    EXPECT_EQ(game->renderFrame(), DXGI_ERROR_DEVICE_REMOVED) << "the game's result comes back unchanged";
+    presentResult = S_OK;
+    EXPECT_EQ(listener.lostCalls, 1);
+    EXPECT_EQ(references(game->queue()), queueReferences) << "a reference of ours is left after the loss";
+
+    // The game makes a new swap chain (on Windows: a new device too); it is drawn into at once.
+    game->recreateSwapChain();
+    frames(2);
+    EXPECT_EQ(listener.checkedFrames, 3 + 1 + 2);
+    EXPECT_EQ(listener.errors, "");
+    // Ours comes off first: it was patched over the one beneath.
+    hook->setListener(nullptr);
+    game.reset();
+    hook.reset();
 }
 
 TEST_F(D3D12HookedGame, Direct3D11AndDirect3D12GamesInOneProcessBothDrawn)
