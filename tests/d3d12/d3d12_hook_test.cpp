@@ -1,7 +1,8 @@
 // The DXGI hook with Direct3D 12 games presenting in the test process (vkd3d under Wine): the command
 // queue found where the swap chain is made and, for a game already presenting, from its own
-// ExecuteCommandLists; drawing every frame across ResizeBuffers; a Direct3D 11 and a Direct3D 12 game
-// side by side; a swap chain of another device left alone.
+// ExecuteCommandLists; drawing every frame across ResizeBuffers, with Present or Present1; a Direct3D
+// 11 and a Direct3D 12 game side by side; a game's device destroyed when it lets go of it, and no
+// reference of ours left in its objects after a stop; a swap chain of another device left alone.
 #include "d3d11_spy/d3d11_spy.h"
 #include "d3d12_read_back.h"
 #include "demo_game.h"
@@ -58,10 +59,15 @@ public:
         }
     }
 
-    void onDeviceLost() override { overlay_.release(); }
+    void onDeviceLost() override
+    {
+        ++lostCalls;
+        overlay_.release();
+    }
 
     std::function<Image(IDXGISwapChain*, Rgba& background)> readBack;
     int presentCalls = 0;
+    int lostCalls = 0;
     int checkedFrames = 0;
     SizeU lastSize;
     std::set<Renderer*> renderers;
@@ -90,11 +96,18 @@ private:
     Overlay::Rendering::RenderOverlay overlay_;
 };
 
-Demo12::Options gameOptions(bool legacyCreate = false)
+Demo12::Options gameOptions(bool legacyCreate = false, bool present1 = false)
 {
     Demo12::Options options = hiddenGame<Demo12::Options>(256, 192);
     options.legacyCreate = legacyCreate;
+    options.present1 = present1;
     return options;
+}
+
+ULONG references(IUnknown* object)
+{
+    object->AddRef();
+    return object->Release();
 }
 
 class D3D12HookedGame : public ::testing::Test
@@ -140,14 +153,21 @@ protected:
     OverlayListener listener;
 };
 
-class QueueFromSwapChainCreation : public D3D12HookedGame, public ::testing::WithParamInterface<bool>
+struct Creation
+{
+    const char* name;
+    bool legacyCreate;
+    bool present1;
+};
+
+class QueueFromSwapChainCreation : public D3D12HookedGame, public ::testing::WithParamInterface<Creation>
 {};
 
 TEST_P(QueueFromSwapChainCreation, DrawnOnEveryFrameAcrossResizesUntilStopped)
 {
     attachHook();
     EXPECT_EQ(count(log, L"Hooking DXGI (D3D12)"), 1u);
-    startGame(gameOptions(GetParam()));
+    startGame(gameOptions(GetParam().legacyCreate, GetParam().present1));
     frames(13);
     EXPECT_EQ(listener.presentCalls, 3);
     EXPECT_EQ(listener.checkedFrames, 3);
@@ -175,15 +195,32 @@ TEST_P(QueueFromSwapChainCreation, DrawnOnEveryFrameAcrossResizesUntilStopped)
     EXPECT_EQ(game->lastResizeResult(), S_OK);
 }
 
-INSTANTIATE_TEST_SUITE_P(Factory, QueueFromSwapChainCreation, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "CreateSwapChain" : "CreateSwapChainForHwnd";
-                         });
+INSTANTIATE_TEST_SUITE_P(Factory, QueueFromSwapChainCreation,
+                         ::testing::Values(Creation{"CreateSwapChainForHwnd", false, false},
+                                           Creation{"CreateSwapChain", true, false},
+                                           Creation{"CreateSwapChainForHwndPresent1", false, true}),
+                         [](const ::testing::TestParamInfo<Creation>& info) { return info.param.name; });
+
+TEST_F(D3D12HookedGame, GameLettingGoOfItsDeviceWhileDrawnGetsItDestroyed)
+{
+    attachHook();
+    for (int round = 0; round < 2; ++round) {
+        startGame();
+        frames(13);
+        ID3D12Device* device = game->device();
+        device->AddRef();
+        game.reset();
+        EXPECT_EQ(device->Release(), 0u) << "round " << round;
+    }
+    EXPECT_EQ(listener.checkedFrames, 3 + 13) << "a later game at the same addresses is drawn at once";
+    EXPECT_EQ(listener.errors, "");
+}
 
 TEST_F(D3D12HookedGame, GameAlreadyPresentingGetsItsQueueFromExecuteCommandLists)
 {
     startGame();
     frames(3);
+    const ULONG queueReferences = references(game->queue());
     attachHook();
     frames(11);
     EXPECT_EQ(listener.presentCalls, 0) << "nothing is drawn while the queue is unknown";
@@ -192,6 +229,54 @@ TEST_F(D3D12HookedGame, GameAlreadyPresentingGetsItsQueueFromExecuteCommandLists
     EXPECT_EQ(listener.presentCalls, 3);
     EXPECT_EQ(listener.checkedFrames, 3);
     EXPECT_EQ(listener.errors, "");
+
+    hook->stop();
+    frames(1);
+    listener.onDeviceLost();  // as the overlay client lets go of its renderer when it stops
+    EXPECT_EQ(references(game->queue()), queueReferences) << "a reference of ours is left in the game's objects";
+}
+
+// Wine cannot remove a Direct3D 12 device: the runtime's Present is made to report it, hooked beneath
+// ours (so ours sees the result the runtime returns).
+HRESULT presentResult = S_OK;
+Overlay::HookRecord* runtimePresent = nullptr;
+
+HRESULT STDMETHODCALLTYPE removingPresent(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags)
+{
+    const HRESULT result = runtimePresent->real<HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, UINT, UINT)>()(
+        swapChain, syncInterval, flags);
+    return FAILED(presentResult) ? presentResult : result;
+}
+
+TEST_F(D3D12HookedGame, DeviceRemovedDuringAFrameReleasesEverythingUntilANewSwapChain)
+{
+    startGame();
+    const ULONG queueReferences = references(game->queue());
+    void* const* table = *reinterpret_cast<void* const* const*>(game->swapChain());
+    const std::unique_ptr<Overlay::HookRecord> beneath =
+        Overlay::makeUniqueHookRecord(table[8], Overlay::codeAddress(&removingPresent), "runtime Present");
+    runtimePresent = beneath.get();
+    Overlay::hook({beneath.get()});
+    ASSERT_TRUE(Overlay::allHooked({beneath.get()}));
+    attachHook();
+    frames(14);
+    ASSERT_EQ(listener.checkedFrames, 3);
+
+    presentResult = DXGI_ERROR_DEVICE_REMOVED;
+    EXPECT_EQ(game->renderFrame(), DXGI_ERROR_DEVICE_REMOVED) << "the game's result comes back unchanged";
+    presentResult = S_OK;
+    EXPECT_EQ(listener.lostCalls, 1);
+    EXPECT_EQ(references(game->queue()), queueReferences) << "a reference of ours is left after the loss";
+
+    // The game makes a new swap chain (on Windows: a new device too); it is drawn into at once.
+    game->recreateSwapChain();
+    frames(2);
+    EXPECT_EQ(listener.checkedFrames, 3 + 1 + 2);
+    EXPECT_EQ(listener.errors, "");
+    // Ours comes off first: it was patched over the one beneath.
+    hook->setListener(nullptr);
+    game.reset();
+    hook.reset();
 }
 
 TEST_F(D3D12HookedGame, Direct3D11AndDirect3D12GamesInOneProcessBothDrawn)
@@ -221,6 +306,17 @@ TEST_F(D3D12HookedGame, Direct3D11AndDirect3D12GamesInOneProcessBothDrawn)
     EXPECT_EQ(checked11, 3);
     EXPECT_EQ(listener.checkedFrames, 6);
     EXPECT_EQ(game11.stateMismatches(), 0u) << game11.lastMismatch();
+
+    // Present1 of a Direct3D 11 swap chain: one overlay frame per call.
+    listener.readBack = nullptr;
+    ComPtr<IDXGISwapChain1> swapChain1;
+    ASSERT_EQ(game11.swapChain()->QueryInterface(IID_PPV_ARGS(&swapChain1)), S_OK);
+    const DXGI_PRESENT_PARAMETERS parameters = {};
+    const int before = listener.presentCalls;
+    ASSERT_EQ(swapChain1->Present1(0, 0, &parameters), S_OK);
+    ASSERT_EQ(swapChain1->Present1(0, DXGI_PRESENT_TEST, &parameters), S_OK);
+    EXPECT_EQ(listener.presentCalls, before + 1);
+    EXPECT_EQ(listener.errors, "");
 }
 
 // A stand-in swap chain whose device is neither Direct3D 11 nor 12 (Wine's Direct3D 10 devices answer as

@@ -61,13 +61,14 @@ D3D12_RESOURCE_BARRIER transition(ID3D12Resource* resource, D3D12_RESOURCE_STATE
 std::string usageText()
 {
     return "d3d12_demo [--size WxH] [--pos X,Y] [--buffers 2|3] [--frames N] [--sync 0|1] [--legacy-create]\n"
-           "           [--resize-at FRAME:WxH]... [--hidden] [--report-input N]\n"
+           "           [--present1] [--resize-at FRAME:WxH]... [--hidden] [--report-input N]\n"
            "  --size           client area (default 800x600)\n"
            "  --pos            window position (default 40,40)\n"
            "  --buffers        back buffers of the flip-model swap chain (default 2)\n"
            "  --frames         quit after N frames (default: when the window is closed)\n"
            "  --sync           0 presents immediately, 1 waits for the vertical blank (default)\n"
            "  --legacy-create  IDXGIFactory::CreateSwapChain instead of CreateSwapChainForHwnd\n"
+           "  --present1       IDXGISwapChain1::Present1 instead of Present\n"
            "  --resize-at      resize the window (and the swap chain) before frame FRAME\n"
            "  --hidden         keep the window hidden\n"
            "  --report-input   print the input counts every N frames (they are printed on exit anyway)\n"
@@ -87,6 +88,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
             options.hidden = true;
         } else if (name == "--legacy-create") {
             options.legacyCreate = true;
+        } else if (name == "--present1") {
+            options.present1 = true;
         } else if (name == "--size" && hasValue && parseSize(value, options.width, options.height)) {
             ++i;
         } else if (name == "--pos" && hasValue && value.find(',') != std::string::npos) {
@@ -331,7 +334,9 @@ HRESULT DemoGame::renderFrame()
     if (beforePresent) {
         beforePresent();
     }
-    lastPresentResult_ = swapChain_->Present(options_.syncInterval, 0);
+    const DXGI_PRESENT_PARAMETERS parameters = {};
+    lastPresentResult_ = options_.present1 ? swapChain_->Present1(options_.syncInterval, 0, &parameters)
+                                           : swapChain_->Present(options_.syncInterval, 0);
     ++frames_;
     return lastPresentResult_;
 }

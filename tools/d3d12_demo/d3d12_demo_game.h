@@ -37,6 +37,8 @@ struct Options
     uint32_t syncInterval = 1;
     // IDXGIFactory::CreateSwapChain instead of IDXGIFactory2::CreateSwapChainForHwnd.
     bool legacyCreate = false;
+    // IDXGISwapChain1::Present1 instead of IDXGISwapChain::Present.
+    bool present1 = false;
     bool hidden = false;
     // Print the input counts every N frames (0: only on exit).
     uint64_t reportInputEvery = 0;

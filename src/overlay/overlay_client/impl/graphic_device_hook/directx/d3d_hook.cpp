@@ -11,6 +11,8 @@
 
 #include <wrl/client.h>
 
+#include "win/scope_guard.h"
+
 #include <initializer_list>
 
 using Microsoft::WRL::ComPtr;
@@ -26,6 +28,7 @@ using CreateDeviceAndSwapChainFn = HRESULT(WINAPI*)(IDXGIAdapter*, D3D_DRIVER_TY
                                                     ID3D11DeviceContext**);
 using CreateDxgiFactoryFn = HRESULT(WINAPI*)(REFIID, void**);
 using PresentFn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, UINT, UINT);
+using Present1Fn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain1*, UINT, UINT, const DXGI_PRESENT_PARAMETERS*);
 using ResizeBuffersFn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, UINT, UINT, UINT, DXGI_FORMAT, UINT);
 using ResizeTargetFn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, const DXGI_MODE_DESC*);
 using ResizeBuffers1Fn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain3*, UINT, UINT, UINT, DXGI_FORMAT, UINT, const UINT*,
@@ -52,6 +55,7 @@ const DWORD windowThreadTimeoutMs = 5000;
 const size_t resizeBuffersIndex = 13;
 const size_t resizeTargetIndex = 14;
 const size_t swapChainMethodCount = 18;
+const size_t present1Index = 22;
 const size_t resizeBuffers1Index = 39;
 const size_t executeCommandListsIndex = 10;
 const size_t createSwapChainIndex = 10;
@@ -73,6 +77,12 @@ void* procAddress(HMODULE module, const char* name)
     }
     return address;
 }
+
+// Names the sentinel in a swap chain's private data.
+const GUID sentinelId = {0x5b3e9c1a, 0x7d42, 0x4f0e, {0x8a, 0x6c, 0x21, 0x93, 0xd4, 0x5e, 0x0b, 0x77}};
+
+// Present calling Present1 (or the other way round) inside the runtime draws one frame, not two.
+thread_local int presentDepth = 0;
 
 bool isDeviceLost(HRESULT result)
 {
@@ -96,6 +106,49 @@ std::shared_ptr<Rendering::SwapChainRenderer> reuse(const std::shared_ptr<Render
 
 }  // namespace
 
+std::mutex D3DHook::queuesMutex_;
+
+// Attached to a Direct3D 12 swap chain: holds the queue it presents with for as long as the swap
+// chain holds it.
+class D3DHook::SwapChainSentinel final : public IUnknown
+{
+public:
+    SwapChainSentinel(D3DHook* owner, IDXGISwapChain* swapChain) : owner_(owner), swapChain_(swapChain) {}
+
+    STDMETHOD(QueryInterface)(REFIID id, void** object) override
+    {
+        if (!object) {
+            return E_POINTER;
+        }
+        if (id != __uuidof(IUnknown)) {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        *object = static_cast<IUnknown*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
+    STDMETHOD_(ULONG, Release)() override
+    {
+        const LONG left = InterlockedDecrement(&references_);
+        if (left == 0) {
+            sentinelReleased(*this);
+            delete this;
+        }
+        return static_cast<ULONG>(left);
+    }
+
+    D3DHook* owner_;                                    // guarded by queuesMutex_; null once taken off
+    IDXGISwapChain* const swapChain_;                   // borrowed: the swap chain that holds us
+    Microsoft::WRL::ComPtr<ID3D12CommandQueue> queue_;  // guarded by queuesMutex_; null while waited for
+
+private:
+    ~SwapChainSentinel() = default;
+
+    LONG references_ = 1;
+};
+
 D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module)
     : SingleInstance<D3DHook>(this), dxgiModule_(dxgiModule), d3d11Module_(d3d11Module)
 {
@@ -108,6 +161,10 @@ D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module)
     const Methods methods = readMethods();
     presentRecord_ =
         makeUniqueHookRecord(methods.swapChain[presentIndex], codeAddress(&presentHook), "IDXGISwapChain::Present");
+    if (methods.swapChain.size() > present1Index) {
+        present1Record_ = makeUniqueHookRecord(methods.swapChain[present1Index], codeAddress(&present1Hook),
+                                               "IDXGISwapChain1::Present1");
+    }
     resizeBuffersRecord_ = makeUniqueHookRecord(methods.swapChain[resizeBuffersIndex], codeAddress(&resizeBuffersHook),
                                                 "IDXGISwapChain::ResizeBuffers");
     resizeTargetRecord_ = makeUniqueHookRecord(methods.swapChain[resizeTargetIndex], codeAddress(&resizeTargetHook),
@@ -131,7 +188,7 @@ D3DHook::Methods D3DHook::readMethods()
 {
     Methods methods;
     auto read = [&] {
-        methods.swapChain = readSwapChainMethods(dxgiModule_, d3d11Module_);
+        methods.swapChain = readSwapChain1Methods(dxgiModule_, d3d11Module_);
         if (methods.swapChain.empty()) {
             throw std::runtime_error("Failed to get SwapChainVTable");
         }
@@ -173,6 +230,10 @@ void D3DHook::buildD3D12Records(const D3D12Methods& methods)
         resizeTarget12Record_ =
             makeUniqueHookRecord(methods.swapChain[resizeTargetIndex], codeAddress(&resizeTarget12Hook),
                                  "IDXGISwapChain::ResizeTarget (D3D12)");
+    }
+    if (!present1Record_ || methods.swapChain[present1Index] != present1Record_->getRealFunc()) {
+        present1D3D12Record_ = makeUniqueHookRecord(methods.swapChain[present1Index], codeAddress(&present1D3D12Hook),
+                                                    "IDXGISwapChain1::Present1 (D3D12)");
     }
     resizeBuffers1Record_ = makeUniqueHookRecord(methods.swapChain[resizeBuffers1Index],
                                                  codeAddress(&resizeBuffers1Hook), "IDXGISwapChain3::ResizeBuffers1");
@@ -231,6 +292,7 @@ D3DHook::D3D12Methods D3DHook::readD3D12Methods(HMODULE dxgiModule, HMODULE d3d1
 D3DHook::~D3DHook()
 {
     retire();
+    forgetQueues();
     executeCommandListsRecord_.reset();
     createSwapChainForCompositionRecord_.reset();
     createSwapChainForCoreWindowRecord_.reset();
@@ -239,9 +301,11 @@ D3DHook::~D3DHook()
     resizeBuffers1Record_.reset();
     resizeTarget12Record_.reset();
     resizeBuffers12Record_.reset();
+    present1D3D12Record_.reset();
     present12Record_.reset();
     resizeTargetRecord_.reset();
     resizeBuffersRecord_.reset();
+    present1Record_.reset();
     presentRecord_.reset();
     createDeviceAndSwapChainRecord_.reset();
     createDeviceRecord_.reset();
@@ -249,6 +313,13 @@ D3DHook::~D3DHook()
 }
 
 std::vector<void*> D3DHook::readSwapChainMethods(HMODULE dxgiModule, HMODULE d3d11Module)
+{
+    std::vector<void*> methods = readSwapChain1Methods(dxgiModule, d3d11Module);
+    methods.resize(swapChainMethodCount);
+    return methods;
+}
+
+std::vector<void*> D3DHook::readSwapChain1Methods(HMODULE dxgiModule, HMODULE d3d11Module)
 {
     const auto createDeviceAndSwapChain =
         reinterpret_cast<CreateDeviceAndSwapChainFn>(procAddress(d3d11Module, "D3D11CreateDeviceAndSwapChain"));
@@ -307,18 +378,25 @@ std::vector<void*> D3DHook::readSwapChainMethods(HMODULE dxgiModule, HMODULE d3d
         hr = E_POINTER;  // a success without a swap chain leaves no table to read
     }
     Err::throwIfFailed(hr, "Failed to create D3D11 device and SwapChain");
-    void* const* table = *reinterpret_cast<void* const* const*>(swapChain.Get());
-    return std::vector<void*>(table, table + swapChainMethodCount);
+    std::vector<void*> methods = methodsOf(swapChain.Get(), swapChainMethodCount);
+    // From the interface's own pointer: a wrapping swap chain may hand out another object's.
+    ComPtr<IDXGISwapChain1> swapChain1;
+    if (SUCCEEDED(swapChain.As(&swapChain1))) {
+        const std::vector<void*> methods1 = methodsOf(swapChain1.Get(), present1Index + 1);
+        methods.insert(methods.end(), methods1.begin() + swapChainMethodCount, methods1.end());
+    }
+    return methods;
 }
 
 HookList D3DHook::getHooks()
 {
     HookList records = {createDeviceRecord_.get(), createDeviceAndSwapChainRecord_.get(), presentRecord_.get(),
                         resizeBuffersRecord_.get(), resizeTargetRecord_.get()};
-    for (HookRecord* record : {present12Record_.get(), resizeBuffers12Record_.get(), resizeTarget12Record_.get(),
-                               resizeBuffers1Record_.get(), createSwapChainRecord_.get(),
-                               createSwapChainForHwndRecord_.get(), createSwapChainForCoreWindowRecord_.get(),
-                               createSwapChainForCompositionRecord_.get(), executeCommandListsRecord_.get()}) {
+    for (HookRecord* record :
+         {present1Record_.get(), present12Record_.get(), present1D3D12Record_.get(), resizeBuffers12Record_.get(),
+          resizeTarget12Record_.get(), resizeBuffers1Record_.get(), createSwapChainRecord_.get(),
+          createSwapChainForHwndRecord_.get(), createSwapChainForCoreWindowRecord_.get(),
+          createSwapChainForCompositionRecord_.get(), executeCommandListsRecord_.get()}) {
         if (record) {
             records.push_back(record);
         }
@@ -429,7 +507,7 @@ ComPtr<ID3D12CommandQueue> D3DHook::queueOf(IDXGISwapChain* swapChain)
 {
     std::lock_guard<std::mutex> lock(queuesMutex_);
     const auto found = queues_.find(swapChain);
-    return found != queues_.end() ? found->second : nullptr;
+    return found != queues_.end() ? found->second->queue_ : nullptr;
 }
 
 bool D3DHook::drawable(IDXGISwapChain* swapChain)
@@ -451,37 +529,112 @@ bool D3DHook::drawable(IDXGISwapChain* swapChain)
     ComPtr<ID3D12CommandQueue> offered;
     {
         std::lock_guard<std::mutex> lock(queuesMutex_);
-        offered = std::move(offeredQueue_);
+        offered.Swap(offeredQueue_);  // not a move assignment: MinGW's ComPtr copies there
     }
     ComPtr<ID3D12Device> queueDevice;
-    if (offered && SUCCEEDED(offered->GetDevice(IID_PPV_ARGS(&queueDevice))) &&
-        queueDevice.Get() == Rendering::d3d12DeviceOf(swapChain).Get()) {
+    const bool found = offered && SUCCEEDED(offered->GetDevice(IID_PPV_ARGS(&queueDevice))) &&
+                       queueDevice.Get() == Rendering::d3d12DeviceOf(swapChain).Get();
+    if (found) {
         LOG_INFO(L"Command queue of the swap chain found: %0", static_cast<const void*>(offered.Get()));
-        std::lock_guard<std::mutex> lock(queuesMutex_);
-        queues_[swapChain] = offered;
-        queueWanted_.store(false);
-        return true;
     }
-    queueWanted_.store(true);
-    return false;
+    // Recorded while it waits too: its sentinel tells when it no longer does.
+    setQueue(swapChain, found ? offered : nullptr);
+    return found;
 }
 
 void D3DHook::recordSwapChain(IUnknown* device, IUnknown* swapChain) noexcept
 {
     guarded(L"CreateSwapChain", [&] {
         ComPtr<IDXGISwapChain> chain;
-        if (!device || !swapChain || FAILED(swapChain->QueryInterface(IID_PPV_ARGS(&chain)))) {
-            return;
-        }
         ComPtr<ID3D12CommandQueue> queue;
-        const bool d3d12 = SUCCEEDED(device->QueryInterface(IID_PPV_ARGS(&queue)));
-        std::lock_guard<std::mutex> lock(queuesMutex_);
-        if (d3d12) {
-            queues_[chain.Get()] = queue;
-        } else {
-            queues_.erase(chain.Get());
+        if (device && swapChain && SUCCEEDED(device->QueryInterface(IID_PPV_ARGS(&queue))) &&
+            SUCCEEDED(swapChain->QueryInterface(IID_PPV_ARGS(&chain)))) {
+            setQueue(chain.Get(), queue);
         }
     });
+}
+
+void D3DHook::setQueue(IDXGISwapChain* swapChain, ComPtr<ID3D12CommandQueue> queue)
+{
+    SwapChainSentinel* attached = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(queuesMutex_);
+        const auto found = queues_.find(swapChain);
+        if (found != queues_.end()) {
+            found->second->queue_.Swap(queue);  // the one replaced goes once the lock is let go
+        } else {
+            attached = new SwapChainSentinel(this, swapChain);
+            attached->queue_ = queue;
+            queues_[swapChain] = attached;
+        }
+        queueWanted_.store(queueWaitedFor());
+    }
+    if (attached) {
+        const HRESULT result = swapChain->SetPrivateDataInterface(sentinelId, attached);
+        attached->Release();  // the swap chain's reference from here on; the last one on failure
+        if (FAILED(result)) {
+            LOG_WARN(L"Failed to attach to the swap chain, hr = %0: the overlay is not drawn on it", result);
+        }
+    }
+}
+
+bool D3DHook::queueWaitedFor() const
+{
+    for (const auto& entry : queues_) {
+        if (!entry.second->queue_) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void D3DHook::sentinelReleased(SwapChainSentinel& sentinel) noexcept
+{
+    // Released once the lock is let go: the last reference to a queue may take a device with it.
+    ComPtr<ID3D12CommandQueue> queue;
+    ComPtr<ID3D12CommandQueue> offered;
+    D3DHook* owner = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(queuesMutex_);
+        queue.Swap(sentinel.queue_);
+        owner = sentinel.owner_;
+        if (!owner) {
+            return;  // taken off by us
+        }
+        const auto found = owner->queues_.find(sentinel.swapChain_);
+        if (found != owner->queues_.end() && found->second == &sentinel) {
+            owner->queues_.erase(found);
+        }
+        if (!owner->queueWaitedFor()) {
+            owner->queueWanted_.store(false);
+            offered.Swap(owner->offeredQueue_);
+        }
+    }
+    guarded(L"Swap chain released", [&] {
+        // The game may destroy a swap chain on any thread; a frame drawn on another one right now
+        // leaves the renderer to the next frame.
+        std::unique_lock<std::recursive_mutex> frame(owner->frameMutex_, std::try_to_lock);
+        if (frame.owns_lock()) {
+            owner->dropRendererOf(sentinel.swapChain_);
+        } else {
+            owner->goneSwapChain_.store(sentinel.swapChain_);
+        }
+    });
+}
+
+void D3DHook::dropRendererOf(IDXGISwapChain* swapChain)
+{
+    if (swapChain_ == swapChain) {
+        swapChain_ = nullptr;
+    }
+    if (!renderer_ || rendererKind_ != DeviceKind::D3D12 || renderer_->swapChain() != swapChain) {
+        return;
+    }
+    // Its device may be on its way out: neither we nor the listener may keep it.
+    renderer_.reset();
+    if (GraphicDeviceHookListener* listener = this->listener()) {
+        listener->onDeviceLost();
+    }
 }
 
 void D3DHook::offerQueue(ID3D12CommandQueue* queue) noexcept
@@ -490,21 +643,46 @@ void D3DHook::offerQueue(ID3D12CommandQueue* queue) noexcept
         if (queue->GetDesc().Type != D3D12_COMMAND_LIST_TYPE_DIRECT) {
             return;
         }
+        ComPtr<ID3D12CommandQueue> replaced;  // released once the lock is let go
         std::lock_guard<std::mutex> lock(queuesMutex_);
-        offeredQueue_ = queue;
+        if (queueWanted_.load()) {
+            replaced.Swap(offeredQueue_);
+            offeredQueue_ = queue;
+        }
     });
 }
 
 void D3DHook::forgetQueues()
 {
-    std::lock_guard<std::mutex> lock(queuesMutex_);
-    queues_.clear();
-    offeredQueue_.Reset();
-    queueWanted_.store(false);
+    std::vector<std::pair<IDXGISwapChain*, SwapChainSentinel*>> attached;
+    ComPtr<ID3D12CommandQueue> offered;
+    {
+        std::lock_guard<std::mutex> lock(queuesMutex_);
+        for (const auto& entry : queues_) {
+            entry.second->owner_ = nullptr;
+            attached.push_back(entry);
+        }
+        queues_.clear();
+        offered.Swap(offeredQueue_);
+        queueWanted_.store(false);
+    }
+    // Outside the lock: taking a sentinel off releases it. Our code must not stay in the game's
+    // objects, which outlive us once we are unloaded. (A swap chain the game destroys on another
+    // thread at this very moment cannot be told apart; stop and device loss come on the presenting
+    // thread, where games destroy their swap chains.)
+    for (const auto& entry : attached) {
+        const HRESULT result = entry.first->SetPrivateData(sentinelId, 0, nullptr);
+        if (FAILED(result)) {
+            LOG_WARN(L"Failed to detach from a swap chain, hr = %0", result);
+        }
+    }
 }
 
 void D3DHook::beforePresent(IDXGISwapChain* swapChain)
 {
+    if (goneSwapChain_.load(std::memory_order_relaxed)) {
+        dropRendererOf(goneSwapChain_.exchange(nullptr));
+    }
     if (ready_.load()) {
         swapChain_ = swapChain;
         if (!drawable(swapChain)) {
@@ -592,7 +770,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::presentHook(IDXGISwapChain* swapChain, UINT s
     if (self == nullptr || !self->presentRecord_) {
         return callRetired(&presentHook, E_FAIL, swapChain, syncInterval, flags);
     }
-    return self->present(*self->presentRecord_, swapChain, syncInterval, flags);
+    return self->present(swapChain, flags,
+                         [&] { return self->presentRecord_->real<PresentFn>()(swapChain, syncInterval, flags); });
 }
 
 HRESULT STDMETHODCALLTYPE D3DHook::present12Hook(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags)
@@ -602,23 +781,53 @@ HRESULT STDMETHODCALLTYPE D3DHook::present12Hook(IDXGISwapChain* swapChain, UINT
     if (self == nullptr || !self->present12Record_) {
         return callRetired(&present12Hook, E_FAIL, swapChain, syncInterval, flags);
     }
-    return self->present(*self->present12Record_, swapChain, syncInterval, flags);
+    return self->present(swapChain, flags,
+                         [&] { return self->present12Record_->real<PresentFn>()(swapChain, syncInterval, flags); });
 }
 
-HRESULT D3DHook::present(HookRecord& record, IDXGISwapChain* swapChain, UINT syncInterval, UINT flags)
+HRESULT STDMETHODCALLTYPE D3DHook::present1Hook(IDXGISwapChain1* swapChain, UINT syncInterval, UINT flags,
+                                                const DXGI_PRESENT_PARAMETERS* parameters)
 {
-    if (flags & DXGI_PRESENT_TEST) {
-        // Only asks whether presenting is possible: no frame, nothing is drawn (drawing here would
-        // darken the next real frame twice).
-        return record.real<PresentFn>()(swapChain, syncInterval, flags);
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
+    if (self == nullptr || !self->present1Record_) {
+        return callRetired(&present1Hook, E_FAIL, swapChain, syncInterval, flags, parameters);
     }
+    return self->present(swapChain, flags, [&] {
+        return self->present1Record_->real<Present1Fn>()(swapChain, syncInterval, flags, parameters);
+    });
+}
+
+HRESULT STDMETHODCALLTYPE D3DHook::present1D3D12Hook(IDXGISwapChain1* swapChain, UINT syncInterval, UINT flags,
+                                                     const DXGI_PRESENT_PARAMETERS* parameters)
+{
+    const Gate::Pass pass;
+    D3DHook* self = pass.owner();
+    if (self == nullptr || !self->present1D3D12Record_) {
+        return callRetired(&present1D3D12Hook, E_FAIL, swapChain, syncInterval, flags, parameters);
+    }
+    return self->present(swapChain, flags, [&] {
+        return self->present1D3D12Record_->real<Present1Fn>()(swapChain, syncInterval, flags, parameters);
+    });
+}
+
+template <class RealPresent>
+HRESULT D3DHook::present(IDXGISwapChain* swapChain, UINT flags, const RealPresent& real)
+{
+    if ((flags & DXGI_PRESENT_TEST) || presentDepth > 0) {
+        // Only asks whether presenting is possible (drawing would darken the next real frame twice), or
+        // the runtime's own Present within the game's: the frame is drawn once.
+        return real();
+    }
+    ++presentDepth;
+    const auto leave = Win::scopeExit([] { --presentDepth; });
     guarded(L"Present", [&] {
         const std::lock_guard<std::recursive_mutex> frame(frameMutex_);
         if (!stopped()) {
             beforePresent(swapChain);
         }
     });
-    const HRESULT result = record.real<PresentFn>()(swapChain, syncInterval, flags);
+    const HRESULT result = real();
     afterCall(result, L"Present");
     return result;
 }

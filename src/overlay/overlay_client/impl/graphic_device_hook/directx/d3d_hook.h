@@ -10,6 +10,11 @@
 // swap chain made before we were loaded, taken from the game's own ExecuteCommandLists on a direct
 // queue of the swap chain's device. Where the runtime gives Direct3D 12 swap chains code of their own
 // (Wine does), that code is hooked too, as is IDXGISwapChain3::ResizeBuffers1.
+//
+// The queue is kept in a small object attached to the swap chain as private data: the swap chain
+// releases it when it is destroyed, and with it our reference to the queue, so that a game that
+// lets go of its swap chain, queue and device gets its device destroyed. Stop and device loss take
+// these objects off the swap chains still alive (nothing of ours may stay in the game's objects).
 
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_api.h"
 #include "overlay/overlay_client/impl/single_instance.h"
@@ -52,9 +57,11 @@ public:
     // The first 18 entries of a swap chain's method table (Present is 8, ResizeBuffers 13,
     // ResizeTarget 14), read from a throw-away device and swap chain made with the given modules.
     static std::vector<void*> readSwapChainMethods(HMODULE dxgiModule, HMODULE d3d11Module);
+    // The same, with IDXGISwapChain1's first 23 entries (Present1 is 22) where the swap chain has them.
+    static std::vector<void*> readSwapChain1Methods(HMODULE dxgiModule, HMODULE d3d11Module);
 
     // What the Direct3D 12 hooks patch, read from a throw-away device, queue, factory and swap chain:
-    // the swap chain's first 40 methods (ResizeBuffers1 is 39), the queue's first 11
+    // the swap chain's first 40 methods (Present1 is 22, ResizeBuffers1 39), the queue's first 11
     // (ExecuteCommandLists is 10) and IDXGIFactory2's first 25 (CreateSwapChain 10,
     // CreateSwapChainForHwnd 15, ForCoreWindow 16, ForComposition 24). Throws when one cannot be made.
     struct D3D12Methods
@@ -77,6 +84,7 @@ public:
 
 private:
     using Gate = ReplacementGate<D3DHook>;
+    class SwapChainSentinel;
 
     static HRESULT WINAPI createDeviceHook(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType, HMODULE software,
                                            UINT flags, const D3D_FEATURE_LEVEL* featureLevels, UINT featureLevelCount,
@@ -95,6 +103,10 @@ private:
                                                       const DXGI_MODE_DESC* targetParameters);
     // The same three for Direct3D 12 swap chains with code of their own, and ResizeBuffers1.
     static HRESULT STDMETHODCALLTYPE present12Hook(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags);
+    static HRESULT STDMETHODCALLTYPE present1Hook(IDXGISwapChain1* swapChain, UINT syncInterval, UINT flags,
+                                                  const DXGI_PRESENT_PARAMETERS* parameters);
+    static HRESULT STDMETHODCALLTYPE present1D3D12Hook(IDXGISwapChain1* swapChain, UINT syncInterval, UINT flags,
+                                                       const DXGI_PRESENT_PARAMETERS* parameters);
     static HRESULT STDMETHODCALLTYPE resizeBuffers12Hook(IDXGISwapChain* swapChain, UINT bufferCount, UINT width,
                                                          UINT height, DXGI_FORMAT format, UINT swapChainFlags);
     static HRESULT STDMETHODCALLTYPE resizeTarget12Hook(IDXGISwapChain* swapChain,
@@ -119,7 +131,9 @@ private:
     static void STDMETHODCALLTYPE executeCommandListsHook(ID3D12CommandQueue* queue, UINT count,
                                                           ID3D12CommandList* const* lists);
 
-    HRESULT present(HookRecord& record, IDXGISwapChain* swapChain, UINT syncInterval, UINT flags);
+    // Draws the overlay (unless only a test), then presents with `real`.
+    template <class RealPresent>
+    HRESULT present(IDXGISwapChain* swapChain, UINT flags, const RealPresent& real);
     // Every method table the hooks patch; d3d12 is empty (d3d12Error says why) where Direct3D 12 is
     // not available. Throws when the swap chain's table cannot be read.
     struct Methods
@@ -130,8 +144,16 @@ private:
     };
     Methods readMethods();
     void buildD3D12Records(const D3D12Methods& methods);
-    // Remembers the queue of a swap chain the game just created (forgets it for any other device).
+    // Remembers the queue of a swap chain the game just created (nothing for any other device).
     void recordSwapChain(IUnknown* device, IUnknown* swapChain) noexcept;
+    // Sets the swap chain's queue (null: it waits for one), attaching a sentinel when it has none.
+    void setQueue(IDXGISwapChain* swapChain, Microsoft::WRL::ComPtr<ID3D12CommandQueue> queue);
+    // Whether a recorded swap chain waits for its queue; with queuesMutex_ held.
+    bool queueWaitedFor() const;
+    // The sentinel's last reference is gone: so is its swap chain, unless we took it off ourselves.
+    static void sentinelReleased(SwapChainSentinel& sentinel) noexcept;
+    // Drops the renderer when it draws into `swapChain`, which is gone; with frameMutex_ held.
+    void dropRendererOf(IDXGISwapChain* swapChain);
     // Takes a direct queue the game executes on, while a Direct3D 12 swap chain waits for one.
     void offerQueue(ID3D12CommandQueue* queue) noexcept;
     // True when the overlay can draw into the swap chain; logs an unknown device once.
@@ -166,24 +188,29 @@ private:
     std::shared_ptr<Rendering::SwapChainRenderer> renderer_;
     DeviceKind rendererKind_ = DeviceKind::Other;
     std::atomic<bool> unknownDeviceLogged_{false};
-    // Swap chains are created and queues executed on the game's threads, not only the presenting one.
-    std::mutex queuesMutex_;
+    // Swap chains are created, destroyed and queues executed on the game's threads, not only the
+    // presenting one. Static: a sentinel may outlive the hook it was made by.
+    static std::mutex queuesMutex_;
     // Held while a frame is drawn and while the renderer lets go of a swap chain, so that a resize
     // or a creation on another thread never pulls the back buffer from under a draw.
     std::recursive_mutex frameMutex_;
-    // Keyed by the swap chain's address only: a swap chain made later at the same address goes
-    // through the creation hooks and replaces its entry.
-    std::map<IDXGISwapChain*, Microsoft::WRL::ComPtr<ID3D12CommandQueue>> queues_;
+    // Each sentinel (borrowed) is alive while its swap chain is, and leaves the map with it.
+    std::map<IDXGISwapChain*, SwapChainSentinel*> queues_;
     // Set while a Direct3D 12 swap chain presents with a queue we do not know.
     std::atomic<bool> queueWanted_{false};
+    // Held only while queueWanted_ is set.
     Microsoft::WRL::ComPtr<ID3D12CommandQueue> offeredQueue_;
+    // The renderer's swap chain, destroyed on another thread during a frame: dropped on the next one.
+    std::atomic<IDXGISwapChain*> goneSwapChain_{nullptr};
     std::unique_ptr<HookRecord> createDeviceRecord_;
     std::unique_ptr<HookRecord> createDeviceAndSwapChainRecord_;
     std::unique_ptr<HookRecord> presentRecord_;
+    std::unique_ptr<HookRecord> present1Record_;  // absent where swap chains have no IDXGISwapChain1
     std::unique_ptr<HookRecord> resizeBuffersRecord_;
     std::unique_ptr<HookRecord> resizeTargetRecord_;
     // Direct3D 12 only (absent without it); the swap-chain three only where their code differs.
     std::unique_ptr<HookRecord> present12Record_;
+    std::unique_ptr<HookRecord> present1D3D12Record_;
     std::unique_ptr<HookRecord> resizeBuffers12Record_;
     std::unique_ptr<HookRecord> resizeTarget12Record_;
     std::unique_ptr<HookRecord> resizeBuffers1Record_;
