@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace DemoCommon {
@@ -45,6 +46,23 @@ int runDemo(const char* program, Parse parseOptions, Usage usageText)
         std::printf("%s", usageText().c_str());
         return 0;
     }
+    // Like a real game's background threads (audio, streaming), one waits on an event all along.
+    // Under Wine a thread that another process starts here (the host injecting the overlay) is made
+    // by a waiting thread when there is one; otherwise Wine interrupts the busy render thread, which
+    // hangs when it is inside the C library's allocator (often, with software Vulkan).
+    const HANDLE quit = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread background([quit] { WaitForSingleObject(quit, INFINITE); });
+    struct Join
+    {
+        HANDLE quit;
+        std::thread& thread;
+        ~Join()
+        {
+            SetEvent(quit);
+            thread.join();
+            CloseHandle(quit);
+        }
+    } join{quit, background};
     try {
         Game game(options);
         return game.run();
