@@ -512,6 +512,12 @@ ComPtr<ID3D12CommandQueue> D3DHook::queueOf(IDXGISwapChain* swapChain)
 
 bool D3DHook::drawable(IDXGISwapChain* swapChain)
 {
+    // A swap chain whose queue we hold is a live Direct3D 12 one (its entry goes with it): the device
+    // check, two GetDevice calls, is spared on its every Present.
+    if (queueOf(swapChain)) {
+        swapChainKind_ = DeviceKind::D3D12;
+        return true;
+    }
     swapChainKind_ = deviceKindOf(swapChain);
     if (swapChainKind_ == DeviceKind::D3D11) {
         return true;
@@ -521,9 +527,6 @@ bool D3DHook::drawable(IDXGISwapChain* swapChain)
             LOG_WARN(L"Swap chain of a device other than Direct3D 11 or 12: the overlay is not drawn on it");
         }
         return false;
-    }
-    if (queueOf(swapChain)) {
-        return true;
     }
     // Made before we were loaded: the next direct queue of its device that the game executes on.
     ComPtr<ID3D12CommandQueue> offered;
