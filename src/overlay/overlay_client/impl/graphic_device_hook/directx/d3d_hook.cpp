@@ -593,6 +593,8 @@ bool D3DHook::queueWaitedFor() const
 
 void D3DHook::sentinelReleased(SwapChainSentinel& sentinel) noexcept
 {
+    // Counted like a replacement: the hook's destruction waits for this call before it goes on.
+    const Gate::Pass pass;
     // Released once the lock is let go: the last reference to a queue may take a device with it.
     ComPtr<ID3D12CommandQueue> queue;
     ComPtr<ID3D12CommandQueue> offered;
@@ -612,6 +614,9 @@ void D3DHook::sentinelReleased(SwapChainSentinel& sentinel) noexcept
             owner->queueWanted_.store(false);
             offered.Swap(owner->offeredQueue_);
         }
+    }
+    if (owner != pass.owner()) {
+        return;  // the hook is being destroyed: it lets go of its renderer itself
     }
     guarded(L"Swap chain released", [&] {
         // The game may destroy a swap chain on any thread; a frame drawn on another one right now
