@@ -2,13 +2,13 @@
 
 #include <d3dcompiler.h>
 
-#include "input_report.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
 
+using DemoCommon::check;
+using DemoCommon::hex;
 using Microsoft::WRL::ComPtr;
 
 namespace Demo {
@@ -67,20 +67,6 @@ const UINT instanceStride = 32;
 const UINT gridColumns = 12;
 const UINT gridRows = 8;
 
-std::string hex(HRESULT hr)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
-    return text;
-}
-
-void check(HRESULT hr, const char* call)
-{
-    if (FAILED(hr)) {
-        throw std::runtime_error(std::string(call) + " failed: " + hex(hr));
-    }
-}
-
 ComPtr<ID3DBlob> compile(const char* entry, const char* profile)
 {
     ComPtr<ID3DBlob> code;
@@ -118,29 +104,23 @@ bool sameViewport(const D3D11_VIEWPORT& a, const D3D11_VIEWPORT& b)
 
 }  // namespace
 
-DemoGame::DemoGame(const Options& options) : options_(options), instance_(GetModuleHandleW(nullptr))
+DemoGame::DemoGame(const Options& options) : WindowedGame(options, windowClassName, nullptr), options_(options)
 {
-    try {
-        surfaces_.resize(options_.windows);
-        for (size_t i = 0; i < surfaces_.size(); ++i) {
-            surfaces_[i].window = createWindow(i);
-        }
-        createDevice();
-        createPipeline();
-        bindPipeline();
-        bindSurfaceRegion(surfaces_.front());
-    } catch (...) {
-        for (auto& surface : surfaces_) {
-            if (surface.window) {
-                DestroyWindow(surface.window);
-            }
-        }
-        throw;
+    surfaces_.resize(options_.windows);
+    for (size_t i = 0; i < surfaces_.size(); ++i) {
+        // Side by side, the first at the options' place.
+        const int x = options_.x + static_cast<int>(i) * (static_cast<int>(options_.width) + 24);
+        surfaces_[i].window = createWindow(L"D3D11 demo", x);
     }
+    createDevice();
+    createPipeline();
+    bindPipeline();
+    bindSurfaceRegion(surfaces_.front());
 }
 
 DemoGame::~DemoGame()
 {
+    detachWindows();
     if (context_) {
         context_->ClearState();
     }
@@ -149,40 +129,7 @@ DemoGame::~DemoGame()
         surface.depthView.Reset();
         surface.depthBuffer.Reset();
         surface.swapChain.Reset();
-        if (surface.window) {
-            SetWindowLongPtrW(surface.window, GWLP_USERDATA, 0);
-            DestroyWindow(surface.window);
-        }
     }
-}
-
-HWND DemoGame::createWindow(size_t index)
-{
-    WNDCLASSEXW windowClass = {};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.style = CS_HREDRAW | CS_VREDRAW;
-    windowClass.lpfnWndProc = windowProc;
-    windowClass.hInstance = instance_;
-    windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    windowClass.lpszClassName = windowClassName;
-    if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-        throw std::runtime_error("RegisterClassExW failed: " + std::to_string(GetLastError()));
-    }
-    const DWORD style = WS_OVERLAPPEDWINDOW;
-    RECT frame = {0, 0, static_cast<LONG>(options_.width), static_cast<LONG>(options_.height)};
-    AdjustWindowRect(&frame, style, FALSE);
-    const int x = options_.x + static_cast<int>(index) * (static_cast<int>(options_.width) + 24);
-    HWND window = CreateWindowExW(0, windowClassName, L"D3D11 demo", style, x, options_.y, frame.right - frame.left,
-                                  frame.bottom - frame.top, nullptr, nullptr, instance_, nullptr);
-    if (!window) {
-        throw std::runtime_error("CreateWindowExW failed: " + std::to_string(GetLastError()));
-    }
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    if (!options_.hidden) {
-        ShowWindow(window, SW_SHOWNORMAL);
-        UpdateWindow(window);
-    }
-    return window;
 }
 
 void DemoGame::createDevice()
@@ -602,105 +549,46 @@ void DemoGame::updateTitle()
     }
 }
 
-bool DemoGame::pumpMessages()
-{
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) {
-            quit_ = true;
-        }
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-    return !quit_;
-}
-
 void DemoGame::requestResize(uint32_t width, uint32_t height, size_t windowIndex)
 {
     Surface& surface = surfaces_.at(windowIndex);
-    const LONG style = GetWindowLongW(surface.window, GWL_STYLE);
-    RECT frame = {0, 0, static_cast<LONG>(width), static_cast<LONG>(height)};
-    AdjustWindowRect(&frame, static_cast<DWORD>(style), FALSE);
-    SetWindowPos(surface.window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    setClientSize(surface.window, width, height);
     // The swap chain follows the size asked for, even where a window manager gives another one.
     surface.pendingWidth = width;
     surface.pendingHeight = height;
     surface.resizePending = width != surface.width || height != surface.height;
 }
 
-LRESULT CALLBACK DemoGame::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+void DemoGame::windowResized(HWND window, uint32_t width, uint32_t height)
 {
-    auto* game = reinterpret_cast<DemoGame*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (game) {
-        if (message >= WM_KEYFIRST && message <= WM_KEYLAST) {
-            ++game->keyMessages_;
-        } else if (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST) {
-            ++game->mouseMessages_;
-        }
-        switch (message) {
-        case WM_SIZE:
-            for (auto& surface : game->surfaces_) {
-                const uint32_t width = LOWORD(lParam);
-                const uint32_t height = HIWORD(lParam);
-                if (surface.window == window && surface.swapChain && wParam != SIZE_MINIMIZED && width && height &&
-                    (width != surface.width || height != surface.height)) {
-                    surface.pendingWidth = width;
-                    surface.pendingHeight = height;
-                    surface.resizePending = true;
-                }
-            }
-            return 0;
-        case WM_KEYDOWN:
-            if (wParam == VK_ESCAPE) {
-                game->quit_ = true;
-            } else if (wParam == 'R') {
-                const Surface& first = game->surfaces_.front();
-                const bool small = first.width < game->options_.width;
-                game->requestResize(small ? game->options_.width : game->options_.width * 2 / 3,
-                                    small ? game->options_.height : game->options_.height * 2 / 3);
-            }
-            return 0;
-        case WM_CLOSE: game->quit_ = true; return 0;
-        default: break;
+    for (auto& surface : surfaces_) {
+        if (surface.window == window && surface.swapChain && (width != surface.width || height != surface.height)) {
+            surface.pendingWidth = width;
+            surface.pendingHeight = height;
+            surface.resizePending = true;
         }
     }
-    return DefWindowProcW(window, message, wParam, lParam);
 }
 
-void DemoGame::printInputCounts() const
+std::string DemoGame::counters() const
 {
-    DemoCommon::printInputReport(frames_, keyMessages_, mouseMessages_);
+    return "frames=" + std::to_string(frames_) + " resizes=" + std::to_string(resizes_) +
+           " state-mismatches=" + std::to_string(stateMismatches_);
 }
 
 int DemoGame::run()
 {
-    DemoCommon::printProcessId();
-    std::vector<ResizeStep> resizes = options_.resizes;
-    std::stable_sort(resizes.begin(), resizes.end(),
-                     [](const ResizeStep& a, const ResizeStep& b) { return a.frame < b.frame; });
-    size_t nextResize = 0;
-    while (pumpMessages()) {
-        while (nextResize < resizes.size() && resizes[nextResize].frame <= frames_) {
-            requestResize(resizes[nextResize].width, resizes[nextResize].height);
-            ++nextResize;
-        }
+    bool presentFailed = false;
+    runFrames([this, &presentFailed] {
         const HRESULT hr = renderFrame();
         if (FAILED(hr)) {
             std::fprintf(stderr, "Present failed: %s\n", hex(hr).c_str());
-            return 1;
+            presentFailed = true;
         }
-        if (options_.reportInputEvery != 0 && frames_ % options_.reportInputEvery == 0) {
-            printInputCounts();
-        }
-        if (options_.frames != 0 && frames_ >= options_.frames) {
-            break;
-        }
-    }
-    printInputCounts();
-    std::printf("frames=%llu resizes=%u state-mismatches=%u\n", static_cast<unsigned long long>(frames_), resizes_,
-                stateMismatches_);
-    if (FAILED(lastResizeResult_)) {
+        return !presentFailed;
+    });
+    printLine(counters());
+    if (presentFailed || FAILED(lastResizeResult_)) {
         return 1;
     }
     return stateMismatches_ != 0 ? 3 : 0;

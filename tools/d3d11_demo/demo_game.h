@@ -7,6 +7,7 @@
 // game's own state check counts it.
 
 #include "demo_options.h"
+#include "windowed_game.h"
 
 #include <d3d11.h>
 #include <dxgi.h>
@@ -20,16 +21,12 @@
 
 namespace Demo {
 
-class DemoGame
+class DemoGame : public DemoCommon::WindowedGame
 {
 public:
     explicit DemoGame(const Options& options);  // throws std::runtime_error
-    ~DemoGame();
-    DemoGame(const DemoGame&) = delete;
-    DemoGame& operator=(const DemoGame&) = delete;
+    ~DemoGame() override;
 
-    // Dispatches the pending window messages; false once the first window was closed.
-    bool pumpMessages();
     // Draws one frame into every window and presents them. Returns the first failed Present result or S_OK.
     HRESULT renderFrame();
     // The whole program: frames until the window is closed or the frame limit is reached. Returns the exit code.
@@ -38,14 +35,9 @@ public:
     // Resizes the client area of a window; its swap chain is resized before the next frame is drawn.
     void requestResize(uint32_t width, uint32_t height, size_t windowIndex = 0);
 
-    uint64_t frameCount() const { return frames_; }
     uint32_t resizeCount() const { return resizes_; }
     HRESULT lastResizeResult() const { return lastResizeResult_; }
     HRESULT lastPresentResult() const { return lastPresentResult_; }
-    // Keyboard and mouse messages the windows' window procedure received: a component that takes
-    // the input away from the game must keep these still.
-    uint64_t keyMessages() const { return keyMessages_; }
-    uint64_t mouseMessages() const { return mouseMessages_; }
     // Frames whose starting pipeline state differed from what the game had bound.
     uint32_t stateMismatches() const { return stateMismatches_; }
     const std::string& lastMismatch() const { return lastMismatch_; }
@@ -76,8 +68,11 @@ private:
         bool resizePending = false;
     };
 
-    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    HWND createWindow(size_t index);
+    void windowResized(HWND window, uint32_t width, uint32_t height) override;
+    uint32_t currentWidth() const override { return surfaces_.front().width; }
+    void resizeFirstWindow(uint32_t width, uint32_t height) override { requestResize(width, height); }
+    // "frames=N resizes=N state-mismatches=N"
+    std::string counters() const override;
     void createDevice();
     DXGI_SWAP_CHAIN_DESC swapChainDesc(HWND window) const;
     void createSwapChain(Surface& surface);
@@ -89,10 +84,8 @@ private:
     void checkState();
     void updateInstances(float time);
     void updateTitle();
-    void printInputCounts() const;
 
     Options options_;
-    HINSTANCE instance_ = nullptr;
     std::vector<Surface> surfaces_;
     Microsoft::WRL::ComPtr<ID3D11Device> device_;
     Microsoft::WRL::ComPtr<ID3D11DeviceContext> context_;
@@ -112,15 +105,11 @@ private:
     D3D11_VIEWPORT viewport_ = {};
     D3D11_RECT scissor_ = {};
     uint32_t instanceCount_ = 0;
-    uint64_t frames_ = 0;
     uint32_t resizes_ = 0;
     HRESULT lastResizeResult_ = S_OK;
     HRESULT lastPresentResult_ = S_OK;
     uint32_t stateMismatches_ = 0;
-    uint64_t keyMessages_ = 0;
-    uint64_t mouseMessages_ = 0;
     std::string lastMismatch_;
-    bool quit_ = false;
 };
 
 }  // namespace Demo

@@ -1,5 +1,7 @@
 #pragma once
-// Command line of the Direct3D 11 demo game.
+// Command line of the Direct3D 11 demo game: the shared options and its own.
+
+#include "common_options.h"
 
 #include <d3d11.h>
 #include <dxgi.h>
@@ -10,27 +12,12 @@
 
 namespace Demo {
 
-// Resize the first window's client area to width x height before the given frame is drawn.
-struct ResizeStep
+struct Options : DemoCommon::CommonOptions
 {
-    uint64_t frame = 0;
-    uint32_t width = 0;
-    uint32_t height = 0;
-};
-
-struct Options
-{
-    uint32_t width = 800;
-    uint32_t height = 600;
-    int32_t x = 40;
-    int32_t y = 40;
     DXGI_SWAP_EFFECT swapEffect = DXGI_SWAP_EFFECT_DISCARD;
     // 0 picks the smallest count the swap effect allows (1 for blit effects, 2 for flip effects).
     uint32_t bufferCount = 0;
     DXGI_FORMAT format = DXGI_FORMAT_R8G8B8A8_UNORM;
-    // 0 runs until the window is closed.
-    uint64_t frames = 0;
-    uint32_t syncInterval = 1;
     // Create the device with D3D11CreateDevice and the swap chains through the DXGI factory instead of
     // D3D11CreateDeviceAndSwapChain.
     bool factorySwapChain = false;
@@ -42,15 +29,9 @@ struct Options
     uint32_t windows = 1;
     // Compare the pipeline state bound at the start of every frame with what the game set.
     bool checkState = true;
-    // Keep the windows hidden (automated runs).
-    bool hidden = false;
-    // Print the input counts every N frames (0: only on exit).
-    uint64_t reportInputEvery = 0;
-    std::vector<ResizeStep> resizes;
     // Programs that drive the game in-process may make the device and swap chain with another
     // function of D3D11CreateDeviceAndSwapChain's type; null means D3D11's own.
     decltype(&D3D11CreateDeviceAndSwapChain) createDeviceAndSwapChain = nullptr;
-    bool help = false;
 };
 
 // Parses the arguments (without the program name). Returns false and fills `error` on bad input.

@@ -1,11 +1,10 @@
 #include "d3d12_demo_game.h"
 
-#include "input_report.h"
-
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
 
+using DemoCommon::check;
 using Microsoft::WRL::ComPtr;
 
 namespace Demo12 {
@@ -13,37 +12,6 @@ namespace {
 
 const wchar_t className[] = L"D3D12DemoGameWindow";
 const uint32_t barCount = 6;
-
-void check(HRESULT hr, const char* call)
-{
-    if (FAILED(hr)) {
-        char text[160];
-        std::snprintf(text, sizeof text, "%s failed: 0x%08lx", call, static_cast<unsigned long>(hr));
-        throw std::runtime_error(text);
-    }
-}
-
-bool parseNumber(const std::string& text, uint64_t& value)
-{
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 12) {
-        return false;
-    }
-    value = std::stoull(text);
-    return true;
-}
-
-bool parseSize(const std::string& text, uint32_t& width, uint32_t& height)
-{
-    const auto x = text.find('x');
-    uint64_t w = 0, h = 0;
-    if (x == std::string::npos || !parseNumber(text.substr(0, x), w) || !parseNumber(text.substr(x + 1), h) || w == 0 ||
-        h == 0 || w > 16384 || h > 16384) {
-        return false;
-    }
-    width = static_cast<uint32_t>(w);
-    height = static_cast<uint32_t>(h);
-    return true;
-}
 
 D3D12_RESOURCE_BARRIER transition(ID3D12Resource* resource, D3D12_RESOURCE_STATES before, D3D12_RESOURCE_STATES after)
 {
@@ -60,75 +28,41 @@ D3D12_RESOURCE_BARRIER transition(ID3D12Resource* resource, D3D12_RESOURCE_STATE
 
 std::string usageText()
 {
-    return "d3d12_demo [--size WxH] [--pos X,Y] [--buffers 2|3] [--frames N] [--sync 0|1] [--legacy-create]\n"
-           "           [--present1] [--resize-at FRAME:WxH]... [--hidden] [--report-input N]\n"
-           "  --size           client area (default 800x600)\n"
-           "  --pos            window position (default 40,40)\n"
-           "  --buffers        back buffers of the flip-model swap chain (default 2)\n"
-           "  --frames         quit after N frames (default: when the window is closed)\n"
-           "  --sync           0 presents immediately, 1 waits for the vertical blank (default)\n"
-           "  --legacy-create  IDXGIFactory::CreateSwapChain instead of CreateSwapChainForHwnd\n"
-           "  --present1       IDXGISwapChain1::Present1 instead of Present\n"
-           "  --resize-at      resize the window (and the swap chain) before frame FRAME\n"
-           "  --hidden         keep the window hidden\n"
-           "  --report-input   print the input counts every N frames (they are printed on exit anyway)\n"
-           "Keys: R resizes, C prints the counters, Escape quits.\n";
+    return DemoCommon::usageText(
+        "d3d12_demo: a Direct3D 12 test game that draws sliding bars with clears only.",
+        "  --buffers N             back buffers of the flip-model swap chain, 2 or 3 (default 2)\n"
+        "  --legacy-create         IDXGIFactory::CreateSwapChain instead of CreateSwapChainForHwnd\n"
+        "  --present1              IDXGISwapChain1::Present1 instead of Present\n",
+        1, "R resizes, C prints the counters, Escape quits.");
 }
 
 bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error)
 {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& name = args[i];
-        const bool hasValue = i + 1 < args.size();
-        const std::string value = hasValue ? args[i + 1] : std::string();
-        uint64_t number = 0;
-        if (name == "--help") {
-            options.help = true;
-        } else if (name == "--hidden") {
-            options.hidden = true;
-        } else if (name == "--legacy-create") {
-            options.legacyCreate = true;
-        } else if (name == "--present1") {
-            options.present1 = true;
-        } else if (name == "--size" && hasValue && parseSize(value, options.width, options.height)) {
-            ++i;
-        } else if (name == "--pos" && hasValue && value.find(',') != std::string::npos) {
-            options.x = std::atoi(value.c_str());
-            options.y = std::atoi(value.c_str() + value.find(',') + 1);
-            ++i;
-        } else if (name == "--buffers" && hasValue && parseNumber(value, number) && (number == 2 || number == 3)) {
-            options.bufferCount = static_cast<uint32_t>(number);
-            ++i;
-        } else if (name == "--frames" && hasValue && parseNumber(value, number)) {
-            options.frames = number;
-            ++i;
-        } else if (name == "--report-input" && hasValue && parseNumber(value, number)) {
-            options.reportInputEvery = number;
-            ++i;
-        } else if (name == "--sync" && hasValue && (value == "0" || value == "1")) {
-            options.syncInterval = value == "1" ? 1 : 0;
-            ++i;
-        } else if (name == "--resize-at" && hasValue && value.find(':') != std::string::npos) {
-            ResizeStep step;
-            if (!parseNumber(value.substr(0, value.find(':')), step.frame) ||
-                !parseSize(value.substr(value.find(':') + 1), step.width, step.height)) {
-                error = "bad value for --resize-at: " + value;
+    return DemoCommon::parseOptions(
+        args, options, 1,
+        [&options](DemoCommon::Arguments& arguments) {
+            uint64_t number = 0;
+            if (arguments.name() == "--legacy-create") {
+                options.legacyCreate = true;
+            } else if (arguments.name() == "--present1") {
+                options.present1 = true;
+            } else if (arguments.name() == "--buffers") {
+                if (!arguments.number(2, 3, "2 or 3", number)) {
+                    return false;
+                }
+                options.bufferCount = static_cast<uint32_t>(number);
+            } else {
                 return false;
             }
-            options.resizes.push_back(step);
-            ++i;
-        } else {
-            error = hasValue || name.rfind("--", 0) != 0 ? "bad option or value: " + name : "missing value: " + name;
-            return false;
-        }
-    }
-    return true;
+            return true;
+        },
+        error);
 }
 
-DemoGame::DemoGame(const Options& options) : options_(options)
+DemoGame::DemoGame(const Options& options)
+    : WindowedGame(options, className, L"D3D12DemoPrintCounters"), options_(options)
 {
-    printMessage_ = RegisterWindowMessageW(L"D3D12DemoPrintCounters");
-    createWindow();
+    window_ = createWindow(L"Direct3D 12 demo", options_.x);
     check(CreateDXGIFactory1(IID_PPV_ARGS(&factory_)), "CreateDXGIFactory1");
     check(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device_)), "D3D12CreateDevice");
     D3D12_COMMAND_QUEUE_DESC queueDesc = {};
@@ -159,38 +93,12 @@ DemoGame::DemoGame(const Options& options) : options_(options)
 
 DemoGame::~DemoGame()
 {
+    detachWindows();
     if (queue_) {
         waitForGpu();
     }
     buffers_.clear();
     swapChain_.Reset();
-    if (window_) {
-        SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-        DestroyWindow(window_);
-    }
-}
-
-void DemoGame::createWindow()
-{
-    const HINSTANCE instance = GetModuleHandleW(nullptr);
-    WNDCLASSEXW windowClass = {};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = &windowProc;
-    windowClass.hInstance = instance;
-    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    windowClass.lpszClassName = className;
-    RegisterClassExW(&windowClass);  // a second game in the process finds it registered
-    RECT rect = {0, 0, static_cast<LONG>(options_.width), static_cast<LONG>(options_.height)};
-    AdjustWindowRect(&rect, WS_OVERLAPPEDWINDOW, FALSE);
-    window_ = CreateWindowExW(0, className, L"Direct3D 12 demo", WS_OVERLAPPEDWINDOW, options_.x, options_.y,
-                              rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, instance, nullptr);
-    if (!window_) {
-        throw std::runtime_error("CreateWindowEx failed");
-    }
-    SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    if (!options_.hidden) {
-        ShowWindow(window_, SW_SHOW);
-    }
 }
 
 void DemoGame::createSwapChain()
@@ -256,10 +164,7 @@ void DemoGame::waitForGpu()
 
 void DemoGame::requestResize(uint32_t width, uint32_t height)
 {
-    RECT rect = {0, 0, static_cast<LONG>(width), static_cast<LONG>(height)};
-    AdjustWindowRect(&rect, WS_OVERLAPPEDWINDOW, FALSE);
-    SetWindowPos(window_, nullptr, 0, 0, rect.right - rect.left, rect.bottom - rect.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    setClientSize(window_, width, height);
     // A hidden window may not get WM_SIZE: the swap chain follows the request itself.
     pendingWidth_ = width;
     pendingHeight_ = height;
@@ -344,88 +249,27 @@ HRESULT DemoGame::renderFrame()
 std::string DemoGame::counters() const
 {
     return "frames=" + std::to_string(frames_) + " resizes=" + std::to_string(resizes_) +
-           " key-messages=" + std::to_string(keyMessages_) + " mouse-messages=" + std::to_string(mouseMessages_);
-}
-
-bool DemoGame::pumpMessages()
-{
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) {
-            quit_ = true;
-        }
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-    return !quit_;
+           " key-messages=" + std::to_string(keyMessages()) + " mouse-messages=" + std::to_string(mouseMessages());
 }
 
 int DemoGame::run()
 {
-    DemoCommon::printProcessId();
     bool failed = false;
-    while (pumpMessages() && (options_.frames == 0 || frames_ < options_.frames)) {
-        for (const ResizeStep& step : options_.resizes) {
-            if (step.frame == frames_) {
-                requestResize(step.width, step.height);
-            }
-        }
+    runFrames([this, &failed] {
         const HRESULT hr = renderFrame();
         failed = failed || FAILED(hr) || FAILED(lastResizeResult_);
-        if (hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_RESET) {
-            break;
-        }
-        if (options_.reportInputEvery != 0 && frames_ % options_.reportInputEvery == 0) {
-            DemoCommon::printInputReport(frames_, keyMessages_, mouseMessages_);
-        }
-    }
-    DemoCommon::printInputReport(frames_, keyMessages_, mouseMessages_);
-    std::printf("%s\n", counters().c_str());
-    std::fflush(stdout);
+        return hr != DXGI_ERROR_DEVICE_REMOVED && hr != DXGI_ERROR_DEVICE_RESET;
+    });
+    printLine(counters());
     return failed ? 1 : 0;
 }
 
-LRESULT CALLBACK DemoGame::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+void DemoGame::windowResized(HWND, uint32_t width, uint32_t height)
 {
-    auto* game = reinterpret_cast<DemoGame*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (!game) {
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-    if (message >= WM_KEYFIRST && message <= WM_KEYLAST) {
-        ++game->keyMessages_;
-    } else if (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST) {
-        ++game->mouseMessages_;
-    }
-    if (message == game->printMessage_ && message != 0) {
-        std::printf("%s\n", game->counters().c_str());
-        std::fflush(stdout);
-        return 0;
-    }
-    switch (message) {
-    case WM_SIZE: {
-        const uint32_t width = LOWORD(lParam);
-        const uint32_t height = HIWORD(lParam);
-        if (wParam != SIZE_MINIMIZED && width && height && (width != game->width_ || height != game->height_)) {
-            game->pendingWidth_ = width;
-            game->pendingHeight_ = height;
-            game->resizePending_ = true;
-        }
-        return 0;
-    }
-    case WM_KEYDOWN:
-        if (wParam == VK_ESCAPE) {
-            PostMessageW(window, WM_CLOSE, 0, 0);
-        } else if (wParam == 'C') {
-            std::printf("%s\n", game->counters().c_str());
-            std::fflush(stdout);
-        } else if (wParam == 'R') {
-            const bool small = game->width_ != game->options_.width;
-            game->requestResize(small ? game->options_.width : game->options_.width * 2 / 3,
-                                small ? game->options_.height : game->options_.height * 2 / 3);
-        }
-        return 0;
-    case WM_CLOSE: game->quit_ = true; return 0;
-    default: return DefWindowProcW(window, message, wParam, lParam);
+    if (width != width_ || height != height_) {
+        pendingWidth_ = width;
+        pendingHeight_ = height;
+        resizePending_ = true;
     }
 }
 

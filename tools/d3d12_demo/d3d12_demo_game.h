@@ -5,6 +5,9 @@
 // before each ResizeBuffers, as D3D12 requires, and counts the keyboard and mouse messages its
 // window procedure receives.
 
+#include "common_options.h"
+#include "windowed_game.h"
+
 #include <d3d12.h>
 #include <dxgi1_4.h>
 #include <windows.h>
@@ -19,47 +22,25 @@
 
 namespace Demo12 {
 
-struct ResizeStep
+struct Options : DemoCommon::CommonOptions
 {
-    uint64_t frame = 0;
-    uint32_t width = 0;
-    uint32_t height = 0;
-};
-
-struct Options
-{
-    uint32_t width = 800;
-    uint32_t height = 600;
-    int32_t x = 40;
-    int32_t y = 40;
     uint32_t bufferCount = 2;  // 2 or 3
-    uint64_t frames = 0;       // 0: until the window is closed
-    uint32_t syncInterval = 1;
     // IDXGIFactory::CreateSwapChain instead of IDXGIFactory2::CreateSwapChainForHwnd.
     bool legacyCreate = false;
     // IDXGISwapChain1::Present1 instead of IDXGISwapChain::Present.
     bool present1 = false;
-    bool hidden = false;
-    // Print the input counts every N frames (0: only on exit).
-    uint64_t reportInputEvery = 0;
-    std::vector<ResizeStep> resizes;
-    bool help = false;
 };
 
 // Parses the arguments (without the program name). Returns false and fills `error` on bad input.
 bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
 std::string usageText();
 
-class DemoGame
+class DemoGame : public DemoCommon::WindowedGame
 {
 public:
     explicit DemoGame(const Options& options);  // throws std::runtime_error
-    ~DemoGame();
-    DemoGame(const DemoGame&) = delete;
-    DemoGame& operator=(const DemoGame&) = delete;
+    ~DemoGame() override;
 
-    // Dispatches the pending window messages; false once the window was closed.
-    bool pumpMessages();
     // Draws one frame and presents it. Returns the Present result.
     HRESULT renderFrame();
     // Frames until the window is closed or the frame limit is reached. Prints the process id first and
@@ -72,8 +53,7 @@ public:
     // Releases the swap chain and makes a new one for the same window.
     void recreateSwapChain();
 
-    std::string counters() const;
-    uint64_t frameCount() const { return frames_; }
+    std::string counters() const override;
     HRESULT lastResizeResult() const { return lastResizeResult_; }
     HRESULT lastPresentResult() const { return lastPresentResult_; }
     HWND window() const { return window_; }
@@ -91,15 +71,15 @@ public:
     std::function<void()> beforePresent;
 
 private:
-    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    void createWindow();
+    void windowResized(HWND window, uint32_t width, uint32_t height) override;
+    uint32_t currentWidth() const override { return width_; }
+    void resizeFirstWindow(uint32_t width, uint32_t height) override { requestResize(width, height); }
     void createSwapChain();
     void createTargets();
     void resize();
 
     Options options_;
     HWND window_ = nullptr;
-    UINT printMessage_ = 0;
     Microsoft::WRL::ComPtr<IDXGIFactory2> factory_;
     Microsoft::WRL::ComPtr<ID3D12Device> device_;
     Microsoft::WRL::ComPtr<ID3D12CommandQueue> queue_;
@@ -118,13 +98,9 @@ private:
     uint32_t pendingWidth_ = 0;
     uint32_t pendingHeight_ = 0;
     bool resizePending_ = false;
-    uint64_t frames_ = 0;
     uint32_t resizes_ = 0;
-    uint64_t keyMessages_ = 0;
-    uint64_t mouseMessages_ = 0;
     HRESULT lastResizeResult_ = S_OK;
     HRESULT lastPresentResult_ = S_OK;
-    bool quit_ = false;
 };
 
 }  // namespace Demo12

@@ -1,13 +1,11 @@
 #include "d3d9_demo_game.h"
 
-#include "input_report.h"
-
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
+using DemoCommon::check;
 using Microsoft::WRL::ComPtr;
 
 namespace Demo9 {
@@ -29,100 +27,34 @@ struct Vertex
 const DWORD vertexFormat = D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_SPECULAR | D3DFVF_TEX2;
 const UINT vertexBytes = tileColumns * tileRows * tileVertices * sizeof(Vertex);
 
-void check(HRESULT hr, const char* call)
-{
-    if (FAILED(hr)) {
-        char text[160];
-        std::snprintf(text, sizeof text, "%s failed: 0x%08lX", call, static_cast<unsigned long>(hr));
-        throw std::runtime_error(text);
-    }
-}
-
-bool parseNumber(const std::string& text, uint64_t& value)
-{
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 12) {
-        return false;
-    }
-    value = std::strtoull(text.c_str(), nullptr, 10);
-    return true;
-}
-
-bool parseSize(const std::string& text, uint32_t& width, uint32_t& height)
-{
-    const size_t x = text.find('x');
-    uint64_t w = 0, h = 0;
-    if (x == std::string::npos || !parseNumber(text.substr(0, x), w) || !parseNumber(text.substr(x + 1), h) || w == 0 ||
-        h == 0 || w > 16384 || h > 16384) {
-        return false;
-    }
-    width = static_cast<uint32_t>(w);
-    height = static_cast<uint32_t>(h);
-    return true;
-}
-
 }  // namespace
 
 // --- Options ----------------------------------------------------------------------------------
 
 std::string usageText()
 {
-    return "d3d9_demo [--size WxH] [--pos X,Y] [--frames N] [--sync 0|1] [--ex] [--resize-at FRAME:WxH]...\n"
-           "          [--no-state-check] [--hidden] [--report-input N]\n"
-           "  --size            client area (default 800x600)\n"
-           "  --pos             window position (default 40,40)\n"
-           "  --frames          quit after N frames (default: when the window is closed)\n"
-           "  --sync            0 presents immediately, 1 waits for the vertical blank (default)\n"
-           "  --ex              Direct3D 9Ex: Direct3DCreate9Ex and CreateDeviceEx\n"
-           "  --resize-at       resize the window (and reset the device) before frame FRAME\n"
-           "  --no-state-check  do not compare the device state at the start of every frame\n"
-           "  --hidden          keep the window hidden\n"
-           "  --report-input    print the input counts every N frames (they are printed on exit anyway)\n"
-           "Keys: R resizes, C prints the counters, Escape quits.\n";
+    return DemoCommon::usageText(
+        "d3d9_demo: a Direct3D 9 test game that draws moving textured tiles.",
+        "  --ex                    Direct3D 9Ex: Direct3DCreate9Ex and CreateDeviceEx\n"
+        "  --no-state-check        do not compare the device state at the start of every frame\n",
+        1, "R resizes, C prints the counters, Escape quits.");
 }
 
 bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error)
 {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& name = args[i];
-        const bool hasValue = i + 1 < args.size();
-        uint64_t number = 0;
-        if (name == "--help") {
-            options.help = true;
-        } else if (name == "--ex") {
-            options.extended = true;
-        } else if (name == "--hidden") {
-            options.hidden = true;
-        } else if (name == "--no-state-check") {
-            options.checkState = false;
-        } else if (name == "--size" && hasValue && parseSize(args[i + 1], options.width, options.height)) {
-            ++i;
-        } else if (name == "--frames" && hasValue && parseNumber(args[i + 1], number)) {
-            options.frames = number;
-            ++i;
-        } else if (name == "--report-input" && hasValue && parseNumber(args[i + 1], number)) {
-            options.reportInputEvery = number;
-            ++i;
-        } else if (name == "--sync" && hasValue && (args[i + 1] == "0" || args[i + 1] == "1")) {
-            options.syncInterval = args[++i] == "1" ? 1 : 0;
-        } else if (name == "--pos" && hasValue &&
-                   std::sscanf(args[i + 1].c_str(), "%d,%d", &options.x, &options.y) == 2) {
-            ++i;
-        } else if (name == "--resize-at" && hasValue) {
-            const std::string& value = args[++i];
-            const size_t colon = value.find(':');
-            ResizeStep step;
-            if (colon == std::string::npos || !parseNumber(value.substr(0, colon), step.frame) ||
-                !parseSize(value.substr(colon + 1), step.width, step.height)) {
-                error = "bad --resize-at value: " + value;
+    return DemoCommon::parseOptions(
+        args, options, 1,
+        [&options](DemoCommon::Arguments& arguments) {
+            if (arguments.name() == "--ex") {
+                options.extended = true;
+            } else if (arguments.name() == "--no-state-check") {
+                options.checkState = false;
+            } else {
                 return false;
             }
-            options.resizes.push_back(step);
-        } else {
-            error = "unknown option or bad value: " + name;
-            return false;
-        }
-    }
-    return true;
+            return true;
+        },
+        error);
 }
 
 // --- The game's state -------------------------------------------------------------------------
@@ -259,10 +191,10 @@ std::string firstDifference(const StateSnapshot& expected, const StateSnapshot& 
 
 // --- DemoGame ---------------------------------------------------------------------------------
 
-DemoGame::DemoGame(const Options& options) : options_(options), instance_(GetModuleHandleW(nullptr))
+DemoGame::DemoGame(const Options& options)
+    : WindowedGame(options, windowClassName, L"D3D9DemoPrintCounters"), options_(options)
 {
-    printMessage_ = RegisterWindowMessageW(L"D3D9DemoPrintCounters");
-    createWindow();
+    window_ = createWindow(options_.extended ? L"D3D9Ex demo" : L"D3D9 demo", options_.x);
     createDevice();
     createResources();
     setStates();
@@ -270,40 +202,11 @@ DemoGame::DemoGame(const Options& options) : options_(options), instance_(GetMod
 
 DemoGame::~DemoGame()
 {
+    detachWindows();
     texture_.Reset();
     vertexBuffer_.Reset();
     device_.Reset();
     direct3D_.Reset();
-    if (window_) {
-        SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-        DestroyWindow(window_);
-    }
-}
-
-void DemoGame::createWindow()
-{
-    WNDCLASSEXW windowClass = {};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = windowProc;
-    windowClass.hInstance = instance_;
-    windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    windowClass.lpszClassName = windowClassName;
-    if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-        throw std::runtime_error("RegisterClassExW failed: " + std::to_string(GetLastError()));
-    }
-    RECT frame = {0, 0, static_cast<LONG>(options_.width), static_cast<LONG>(options_.height)};
-    AdjustWindowRect(&frame, WS_OVERLAPPEDWINDOW, FALSE);
-    window_ = CreateWindowExW(0, windowClassName, options_.extended ? L"D3D9Ex demo" : L"D3D9 demo",
-                              WS_OVERLAPPEDWINDOW, options_.x, options_.y, frame.right - frame.left,
-                              frame.bottom - frame.top, nullptr, nullptr, instance_, nullptr);
-    if (!window_) {
-        throw std::runtime_error("CreateWindowExW failed: " + std::to_string(GetLastError()));
-    }
-    SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    if (!options_.hidden) {
-        ShowWindow(window_, SW_SHOWNORMAL);
-        UpdateWindow(window_);
-    }
 }
 
 void DemoGame::createDevice()
@@ -451,10 +354,7 @@ HRESULT DemoGame::reset(const std::function<void(D3DPRESENT_PARAMETERS&)>& chang
 
 void DemoGame::requestResize(uint32_t width, uint32_t height)
 {
-    RECT frame = {0, 0, static_cast<LONG>(width), static_cast<LONG>(height)};
-    AdjustWindowRect(&frame, static_cast<DWORD>(GetWindowLongW(window_, GWL_STYLE)), FALSE);
-    SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    setClientSize(window_, width, height);
     // The device follows the size asked for, even where a window manager gives another one.
     pendingWidth_ = width;
     pendingHeight_ = height;
@@ -515,87 +415,28 @@ HRESULT DemoGame::renderFrame()
 std::string DemoGame::counters() const
 {
     return "frames=" + std::to_string(frames_) + " resets=" + std::to_string(resets_) +
-           " state-mismatches=" + std::to_string(stateMismatches_) + " key-messages=" + std::to_string(keyMessages_) +
-           " mouse-messages=" + std::to_string(mouseMessages_);
-}
-
-bool DemoGame::pumpMessages()
-{
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) {
-            quit_ = true;
-        }
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-    return !quit_;
+           " state-mismatches=" + std::to_string(stateMismatches_) + " key-messages=" + std::to_string(keyMessages()) +
+           " mouse-messages=" + std::to_string(mouseMessages());
 }
 
 int DemoGame::run()
 {
-    DemoCommon::printProcessId();
     bool failed = false;
-    while (pumpMessages() && (options_.frames == 0 || frames_ < options_.frames)) {
-        for (const ResizeStep& step : options_.resizes) {
-            if (step.frame == frames_) {
-                requestResize(step.width, step.height);
-            }
-        }
+    runFrames([this, &failed] {
         const HRESULT hr = renderFrame();
         failed = failed || (FAILED(hr) && hr != D3DERR_DEVICELOST) || FAILED(lastResetResult_);
-        if (options_.reportInputEvery != 0 && frames_ % options_.reportInputEvery == 0) {
-            DemoCommon::printInputReport(frames_, keyMessages_, mouseMessages_);
-        }
-    }
-    DemoCommon::printInputReport(frames_, keyMessages_, mouseMessages_);
-    std::printf("%s\n", counters().c_str());
-    std::fflush(stdout);
+        return true;
+    });
+    printLine(counters());
     return failed ? 1 : stateMismatches_ ? 3 : 0;
 }
 
-LRESULT CALLBACK DemoGame::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+void DemoGame::windowResized(HWND, uint32_t width, uint32_t height)
 {
-    auto* game = reinterpret_cast<DemoGame*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (!game) {
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-    if (message >= WM_KEYFIRST && message <= WM_KEYLAST) {
-        ++game->keyMessages_;
-    } else if (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST) {
-        ++game->mouseMessages_;
-    }
-    if (message == game->printMessage_ && message != 0) {
-        std::printf("%s\n", game->counters().c_str());
-        std::fflush(stdout);
-        return 0;
-    }
-    switch (message) {
-    case WM_SIZE: {
-        const uint32_t width = LOWORD(lParam);
-        const uint32_t height = HIWORD(lParam);
-        if (wParam != SIZE_MINIMIZED && width && height &&
-            (width != game->parameters_.BackBufferWidth || height != game->parameters_.BackBufferHeight)) {
-            game->pendingWidth_ = width;
-            game->pendingHeight_ = height;
-            game->resizePending_ = true;
-        }
-        return 0;
-    }
-    case WM_KEYDOWN:
-        if (wParam == VK_ESCAPE) {
-            PostMessageW(window, WM_CLOSE, 0, 0);
-        } else if (wParam == 'C') {
-            std::printf("%s\n", game->counters().c_str());
-            std::fflush(stdout);
-        } else if (wParam == 'R') {
-            const bool small = game->parameters_.BackBufferWidth != game->options_.width;
-            game->requestResize(small ? game->options_.width : game->options_.width * 2 / 3,
-                                small ? game->options_.height : game->options_.height * 2 / 3);
-        }
-        return 0;
-    case WM_CLOSE: game->quit_ = true; return 0;
-    default: return DefWindowProcW(window, message, wParam, lParam);
+    if (width != parameters_.BackBufferWidth || height != parameters_.BackBufferHeight) {
+        pendingWidth_ = width;
+        pendingHeight_ = height;
+        resizePending_ = true;
     }
 }
 

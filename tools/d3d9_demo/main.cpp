@@ -1,7 +1,7 @@
 // d3d9_demo: a small Direct3D 9 game for trying the overlay. See tools/d3d9_demo/README.md.
 #include "d3d9_demo_game.h"
 
-#include "../demo_common/demo_main.h"
+#include "demo_main.h"
 
 int main()
 {
