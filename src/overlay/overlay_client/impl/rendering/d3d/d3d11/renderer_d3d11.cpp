@@ -1,6 +1,7 @@
 #include "overlay/overlay_client/impl/_maintenance/stdafx.h"
 
 #include "overlay/overlay_client/impl/rendering/d3d/d3d11/renderer_d3d11.h"
+#include "overlay/overlay_client/impl/rendering/d3d/viewport.h"
 
 #include "overlay/overlay_client/impl/rendering/d3d/d3d11/shaders/d3d11_shaders.h"
 
@@ -53,18 +54,6 @@ private:
 };
 
 }  // namespace
-
-D3D11_VIEWPORT viewportFor(const RectI& dst)
-{
-    D3D11_VIEWPORT viewport;
-    viewport.TopLeftX = static_cast<float>(dst.left);
-    viewport.TopLeftY = static_cast<float>(dst.top);
-    viewport.Width = static_cast<float>(dst.right - dst.left);
-    viewport.Height = static_cast<float>(dst.bottom - dst.top);
-    viewport.MinDepth = 0.0f;
-    viewport.MaxDepth = 1.0f;
-    return viewport;
-}
 
 // --- BitmapD3D11 ------------------------------------------------------------------------------
 
@@ -161,7 +150,7 @@ void BitmapD3D11::draw(const RectI& dst)
     context_->PSSetSamplers(0, 1, samplerState_.GetAddressOf());
     // Blending off: the frame replaces the pixels it covers, its alpha is ignored.
     context_->OMSetBlendState(nullptr, nullptr, 0xFFFFFFFF);
-    const D3D11_VIEWPORT viewport = viewportFor(dst);
+    const D3D11_VIEWPORT viewport = viewportOver<D3D11_VIEWPORT>(dst);
     context_->RSSetViewports(1, &viewport);
     context_->Draw(4, 0);
 }
@@ -329,7 +318,7 @@ void RendererD3D11::fillRect(const RectI& dst, const ColorF& color)
     context_->VSSetShader(solidVertexShader_.Get(), nullptr, 0);
     context_->PSSetShader(solidPixelShader_.Get(), nullptr, 0);
     context_->OMSetBlendState(alphaBlendState_.Get(), nullptr, 0xFFFFFFFF);
-    const D3D11_VIEWPORT viewport = viewportFor(dst);
+    const D3D11_VIEWPORT viewport = viewportOver<D3D11_VIEWPORT>(dst);
     context_->RSSetViewports(1, &viewport);
     context_->Draw(4, 0);
 }

@@ -76,7 +76,4 @@ private:
     Microsoft::WRL::ComPtr<ID3D11BlendState> alphaBlendState_;
 };
 
-// The viewport that places a quad covering the whole clip space at `dst`.
-D3D11_VIEWPORT viewportFor(const RectI& dst);
-
 }  // namespace Overlay::Rendering

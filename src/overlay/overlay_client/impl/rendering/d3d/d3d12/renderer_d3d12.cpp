@@ -1,6 +1,7 @@
 #include "overlay/overlay_client/impl/_maintenance/stdafx.h"
 
 #include "overlay/overlay_client/impl/rendering/d3d/d3d12/renderer_d3d12.h"
+#include "overlay/overlay_client/impl/rendering/d3d/viewport.h"
 
 #include "overlay/overlay_client/impl/rendering/d3d/d3d12/shaders/d3d12_shaders.h"
 
@@ -501,13 +502,7 @@ std::shared_ptr<Bitmap> RendererD3D12::createBitmap(const SizeU& size)
 
 void RendererD3D12::setViewport(const RectI& dst)
 {
-    D3D12_VIEWPORT viewport;
-    viewport.TopLeftX = static_cast<float>(dst.left);
-    viewport.TopLeftY = static_cast<float>(dst.top);
-    viewport.Width = static_cast<float>(dst.right - dst.left);
-    viewport.Height = static_cast<float>(dst.bottom - dst.top);
-    viewport.MinDepth = 0.0f;
-    viewport.MaxDepth = 1.0f;
+    const D3D12_VIEWPORT viewport = viewportOver<D3D12_VIEWPORT>(dst);
     list_->RSSetViewports(1, &viewport);
 }
 
