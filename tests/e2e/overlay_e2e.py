@@ -75,6 +75,16 @@ class Process:
         if self.proc.poll() is None:
             self.proc.kill()  # the Wine process itself: wine execs the program in place
             self.proc.wait()
+        self.stderr.close()
+
+    def crash(self):
+        """Wine's report of an unhandled exception in this process, if it wrote one; its exit code
+        cannot tell (a process that Wine's debugger ends may exit with 0)."""
+        with open(self.stderr.name, errors="replace") as errors:
+            for line in errors:
+                if re.search(r"Unhandled (exception|page fault|illegal instruction|stack overflow)", line):
+                    return line.strip()
+        return None
 
 
 class Host(Process):
@@ -417,9 +427,7 @@ def main():
         # Wine sometimes ends a process with SIGKILL after its last line, while it tears the process
         # down; that is no crash of the game, which Wine would report on standard error.
         game.stderr.flush()
-        with open(game.stderr.name) as errors:
-            crashed = re.search(r"Unhandled exception|page fault", errors.read())
-        if code not in (0, -9) or crashed or not resized or int(resized.group(1)) == 0 or \
+        if code not in (0, -9) or game.crash() or not resized or int(resized.group(1)) == 0 or \
                 ("state-mismatches=" in summary and "state-mismatches=0" not in summary):
             raise Failure("the game ended with %d: %r" % (code, summary))
         host.wait()
@@ -434,6 +442,11 @@ def main():
     finally:
         for process in started:
             process.kill()
+    crashed = [(process.name, process.crash()) for process in started if process.crash()]
+    for name, line in crashed:
+        print("FAIL %s crashed: %s (whole report in %s.stderr)" % (name, line, name))
+    if crashed:
+        return 1
     print("%d cases passed" % len(passed))
     return 0
 
