@@ -1,8 +1,9 @@
 // The DXGI hook with Direct3D 12 games presenting in the test process (vkd3d under Wine): the command
 // queue found where the swap chain is made and, for a game already presenting, from its own
-// ExecuteCommandLists; drawing every frame across ResizeBuffers, with Present or Present1; a Direct3D
-// 11 and a Direct3D 12 game side by side; a game's device destroyed when it lets go of it, and no
-// reference of ours left in its objects after a stop; a swap chain of another device left alone.
+// ExecuteCommandLists on a direct queue (not its copy or compute queues); drawing every frame across
+// ResizeBuffers, with Present or Present1; a Direct3D 11 and a Direct3D 12 game side by side; a game's
+// device destroyed when it lets go of it, and no reference of ours left in its objects after a stop; a
+// swap chain of another device left alone.
 #include "d3d11_spy/d3d11_spy.h"
 #include "d3d12_read_back.h"
 #include "demo_game.h"
@@ -216,9 +217,39 @@ TEST_F(D3D12HookedGame, GameLettingGoOfItsDeviceWhileDrawnGetsItDestroyed)
     EXPECT_EQ(listener.errors, "");
 }
 
+// A queue of another type than direct with a closed, empty command list, executed once per frame.
+struct SideQueue
+{
+    SideQueue(ID3D12Device* device, D3D12_COMMAND_LIST_TYPE type)
+    {
+        D3D12_COMMAND_QUEUE_DESC desc = {};
+        desc.Type = type;
+        check(device->CreateCommandQueue(&desc, IID_PPV_ARGS(&queue)), "CreateCommandQueue");
+        check(device->CreateCommandAllocator(type, IID_PPV_ARGS(&allocator)), "CreateCommandAllocator");
+        check(device->CreateCommandList(0, type, allocator.Get(), nullptr, IID_PPV_ARGS(&list)), "CreateCommandList");
+        check(list->Close(), "Close");
+    }
+    void execute()
+    {
+        ID3D12CommandList* lists[] = {list.Get()};
+        queue->ExecuteCommandLists(1, lists);
+    }
+
+    ComPtr<ID3D12CommandQueue> queue;
+    ComPtr<ID3D12CommandAllocator> allocator;
+    ComPtr<ID3D12GraphicsCommandList> list;
+};
+
 TEST_F(D3D12HookedGame, GameAlreadyPresentingGetsItsQueueFromExecuteCommandLists)
 {
     startGame();
+    // Copy and compute work after the direct queue's in every frame: only a direct queue presents.
+    SideQueue copy(game->device(), D3D12_COMMAND_LIST_TYPE_COPY);
+    SideQueue compute(game->device(), D3D12_COMMAND_LIST_TYPE_COMPUTE);
+    game->beforePresent = [&] {
+        copy.execute();
+        compute.execute();
+    };
     frames(3);
     const ULONG queueReferences = references(game->queue());
     attachHook();
@@ -226,6 +257,9 @@ TEST_F(D3D12HookedGame, GameAlreadyPresentingGetsItsQueueFromExecuteCommandLists
     EXPECT_EQ(listener.presentCalls, 0) << "nothing is drawn while the queue is unknown";
     frames(3);
     EXPECT_EQ(countPrefix(log, L"Command queue of the swap chain found"), 1u);
+    ASSERT_EQ(listener.renderers.size(), 1u);
+    const auto* renderer = dynamic_cast<Overlay::Rendering::RendererD3D12*>(*listener.renderers.begin());
+    EXPECT_EQ(renderer->queue(), game->queue()) << "the overlay's work on a queue of another type";
     EXPECT_EQ(listener.presentCalls, 3);
     EXPECT_EQ(listener.checkedFrames, 3);
     EXPECT_EQ(listener.errors, "");

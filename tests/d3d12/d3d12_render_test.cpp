@@ -1,12 +1,16 @@
 // RendererD3D12 composing into a real Direct3D 12 swap chain (vkd3d under Wine), read back from the
 // back buffer before Present: the game's picture darkened to 40 %, the host's frame at its place, a
-// clean frame not uploaded, frames in flight on every back buffer.
+// clean frame not uploaded, frames in flight on every back buffer; and the back buffer's state
+// handed on from the game's command list to ours and from ours to Present.
 #include "d3d12_read_back.h"
 
+#include "overlay/overlay_client/impl/hook_utils/hook_utils.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d12/renderer_d3d12.h"
 #include "overlay/overlay_client/impl/rendering/render_overlay.h"
 
 #include <gtest/gtest.h>
+
+#include <map>
 
 namespace {
 
@@ -21,6 +25,68 @@ const RectI placed = {40, 30, 136, 94};
 bool contains(const RectI& rect, uint32_t x, uint32_t y)
 {
     return int32_t(x) >= rect.left && int32_t(x) < rect.right && int32_t(y) >= rect.top && int32_t(y) < rect.bottom;
+}
+
+// Every transition recorded into a command list of the process, in order: the runtime's
+// ResourceBarrier is hooked, as vkd3d draws the same picture whatever state a back buffer is left in.
+std::vector<D3D12_RESOURCE_TRANSITION_BARRIER> transitions;
+Overlay::HookRecord* runtimeBarrier = nullptr;
+
+void STDMETHODCALLTYPE recordingBarrier(ID3D12GraphicsCommandList* list, UINT count,
+                                        const D3D12_RESOURCE_BARRIER* barriers)
+{
+    for (UINT i = 0; i < count; ++i) {
+        if (barriers[i].Type == D3D12_RESOURCE_BARRIER_TYPE_TRANSITION) {
+            transitions.push_back(barriers[i].Transition);
+        }
+    }
+    runtimeBarrier->real<decltype(&recordingBarrier)>()(list, count, barriers);
+}
+
+std::unique_ptr<Overlay::HookRecord> hookBarriers(ID3D12Device* device)
+{
+    ComPtr<ID3D12CommandAllocator> allocator;
+    check(device->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, IID_PPV_ARGS(&allocator)), "allocator");
+    ComPtr<ID3D12GraphicsCommandList> list;
+    check(device->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, allocator.Get(), nullptr, IID_PPV_ARGS(&list)),
+          "CreateCommandList");
+    void* const* table = *reinterpret_cast<void* const* const*>(list.Get());  // ResourceBarrier is entry 26
+    auto record =
+        Overlay::makeUniqueHookRecord(table[26], Overlay::codeAddress(&recordingBarrier), "runtime ResourceBarrier");
+    runtimeBarrier = record.get();
+    Overlay::hook({record.get()});
+    check(Overlay::allHooked({record.get()}) ? S_OK : E_FAIL, "hook ResourceBarrier");
+    return record;
+}
+
+// The transitions recorded that do not start from the state their resource is in,
+// all command lists together (each is executed as soon as it is recorded here): a back buffer is in the
+// present state outside a list, any other resource in the state its first transition leaves it.
+std::string brokenTransitions(IDXGISwapChain* swapChain)
+{
+    DXGI_SWAP_CHAIN_DESC desc = {};
+    check(swapChain->GetDesc(&desc), "GetDesc");
+    std::vector<ComPtr<ID3D12Resource>> buffers(desc.BufferCount);
+    std::map<ID3D12Resource*, D3D12_RESOURCE_STATES> states;
+    for (UINT i = 0; i < desc.BufferCount; ++i) {
+        check(swapChain->GetBuffer(i, IID_PPV_ARGS(&buffers[i])), "GetBuffer");
+        states[buffers[i].Get()] = D3D12_RESOURCE_STATE_PRESENT;
+    }
+    std::string errors = transitions.empty() ? "no transition recorded; " : "";
+    for (const D3D12_RESOURCE_TRANSITION_BARRIER& transition : transitions) {
+        const auto known = states.find(transition.pResource);
+        if (known != states.end() && known->second != transition.StateBefore) {
+            errors += "transition from state " + std::to_string(transition.StateBefore) + " of a resource in state " +
+                      std::to_string(known->second) + "; ";
+        }
+        states[transition.pResource] = transition.StateAfter;
+    }
+    for (const auto& buffer : buffers) {
+        if (states[buffer.Get()] != D3D12_RESOURCE_STATE_PRESENT) {
+            errors += "back buffer left in state " + std::to_string(states[buffer.Get()]) + "; ";
+        }
+    }
+    return errors;
 }
 
 Demo12::Options options()
@@ -48,12 +114,13 @@ protected:
     }
 
     // Inside `rect` the host's pattern `seed`, elsewhere the game's background darkened (the bars at
-    // the bottom move, they are not compared).
+    // the bottom move, they are not compared); and no broken transition in the frame.
     std::string drawAndCheck(const RectI* rect, uint8_t seed)
     {
+        transitions.clear();
         EXPECT_EQ(game.renderFrame(), S_OK);
         const uint32_t barsTop = game.barsTop();
-        return wrongPixels(image, [&](uint32_t x, uint32_t y) -> ExpectedPixel {
+        const std::string pixels = wrongPixels(image, [&](uint32_t x, uint32_t y) -> ExpectedPixel {
             if (rect && contains(*rect, x, y)) {
                 return {patternPixel(x - rect->left, y - rect->top, seed), 1};
             }
@@ -62,10 +129,12 @@ protected:
             }
             return {dimmed(D3D12Test::background(frame)), 2};
         });
+        return brokenTransitions(game.swapChain()) + pixels;
     }
 
     LogTest::LogCapture log;
     Demo12::DemoGame game;
+    const std::unique_ptr<Overlay::HookRecord> barrierHook = hookBarriers(game.device());
     TestHost host;
     Overlay::Rendering::RenderOverlay overlay;
     std::shared_ptr<RendererD3D12> renderer;
