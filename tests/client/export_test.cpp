@@ -154,6 +154,7 @@ TEST(Exports, Blacklisted)
     InitParamsEx params = recordWithAllFieldsSet("client_test_no_host", log.utf8);
     params.graphicApi = GraphicApiDxgi;
     EXPECT_EQ(dll.initializeEx(&params), BlacklistedModules);
+    EXPECT_EQ(dll.initializeEx(&params), BlacklistedModules);  // a second start: the first result
     const std::string text = log.text();
     const size_t modules = text.find("Process modules:");
     const size_t blacklisted = text.find("Blacklisted dlls:");

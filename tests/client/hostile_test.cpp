@@ -112,6 +112,8 @@ TEST(Hostile, Peer)
     const std::string path = Ipc::makePipePath(c.info.pipeName);
     const std::string ping = validPing();
     c.connection->close();  // the pipe has one instance: the peer's turn
+    // A host gone from the pipe can no longer hide the overlay: it hides by itself.
+    EXPECT_TRUE(c.game.runUntil([&] { return log.count("Hide overlay") == 1; }, 5s));
 
     const size_t before = privateBytes();
     const int framesBefore = c.game.frames;
@@ -263,6 +265,23 @@ TEST(Hostile, SharedMemory)
 
 // --- Host faults --------------------------------------------------------------------------------
 
+// The server end of the client's own pipe, among this process's handles.
+HANDLE pipeServerEnd(const std::string& name)
+{
+    const std::wstring wanted = L"\\" + std::wstring(name.begin(), name.end());
+    alignas(FILE_NAME_INFO) char buffer[1024];
+    auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer);
+    for (uintptr_t value = 4; value < 0x40000; value += 4) {
+        const HANDLE handle = reinterpret_cast<HANDLE>(value);
+        DWORD flags = 0;
+        if (GetNamedPipeInfo(handle, &flags, nullptr, nullptr, nullptr) && (flags & PIPE_SERVER_END) &&
+            GetFileInformationByHandleEx(handle, FileNameInfo, info, sizeof buffer) &&
+            std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t)) == wanted)
+            return handle;
+    }
+    return nullptr;
+}
+
 // A host in a process of its own: this executable running one HostileChild case, told what to
 // do through the environment; it signals `ready` and then waits to be killed.
 struct ChildHost
@@ -377,17 +396,23 @@ TEST(Hostile, HostFaults)
         child.kill();
         EXPECT_TRUE(c.game.runUntil([&] { return prepared.wait_for(0s) == std::future_status::ready; }));
         EXPECT_NE(prepared.get(), Success);
+        // Nor can the host hear a hide request: the overlay hides here.
+        const size_t hides = log.count("Hide overlay");
+        EXPECT_EQ(c.dll.hide(), Success);
+        EXPECT_TRUE(c.game.runUntil([&] { return log.count("Hide overlay") > hides; }, 5s));
         c.startHost();
         EXPECT_EQ(c.dll.prepare(), Success);
     }
 
-    // Stops reading: one write runs into its time-out, the connection is closed, the overlay hides.
+    // Stops reading: one write runs into its time-out, the connection is closed, the overlay hides
+    // (input that cannot reach the host must reach the game).
     {
         auto stalled = std::make_shared<StalledHost>();
         c.server.reset();
         c.startHost(stalled);
         ASSERT_EQ(c.dll.prepare(), Success);
         ASSERT_TRUE(c.connection->service().showOverlay());
+        const size_t hides = log.count("Hide overlay");
         c.game.longestFrameMs = 0;
         int x = 0;
         EXPECT_TRUE(c.game.runUntil([&] {
@@ -395,6 +420,7 @@ TEST(Hostile, HostFaults)
                 PostMessageW(c.game.window, WM_MOUSEMOVE, 0, MAKELPARAM(x % 300, x % 200));
             return log.count("Failed to send MouseMoveEvent") == 1;
         }));
+        EXPECT_TRUE(c.game.runUntil([&] { return log.count("Hide overlay") > hides; }, 5s));
         std::cout << "host not reading: longest frame " << c.game.longestFrameMs << " ms\n";
         SetEvent(stalled->release.get());
         c.server.reset();
@@ -420,6 +446,18 @@ TEST(Hostile, HostFaults)
     std::cout << reconnects << " reconnects in " << took.count() << " s; private bytes " << bytesBefore << " -> "
               << privateBytes() << ", handles " << handlesBefore << " -> " << handleCount() << "\n";
     EXPECT_NO_FATAL_FAILURE(expectRunning(c));
+
+    // The client's own pipe fails (its wait for the host cancelled under it): the host can no
+    // longer reach the client, which stops and tells the host that it failed.
+    c.connection->close();
+    const HANDLE pipe = pipeServerEnd(c.info.pipeName);
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_TRUE(c.game.runUntil([&] {
+        CancelIoEx(pipe, nullptr);  // until it is the wait for a connection that ends
+        return log.count("Stop IPC server") == 1;
+    }));
+    EXPECT_TRUE(c.game.runUntil([&] { return c.host->count("stopped 1") == 1; })) << c.host->all();
+    EXPECT_EQ(c.dll.state(), Stopped);
 }
 
 }  // namespace

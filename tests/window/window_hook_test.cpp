@@ -60,6 +60,8 @@ struct GameCounters
     std::atomic<int> mouse{0};
     std::atomic<int> wheels{0};
     std::atomic<int> moves{0};
+    std::atomic<int> cursors{0};    // WM_SETCURSOR
+    std::atomic<int> rawInputs{0};  // WM_INPUT
     std::atomic<WPARAM> lastKeyUp{0};
     std::atomic<LPARAM> lastMove{0};
 };
@@ -73,7 +75,8 @@ public:
     Game()
     {
         static GameCounters instance;
-        for (std::atomic<int>* counter : {&instance.keys, &instance.mouse, &instance.wheels, &instance.moves})
+        for (std::atomic<int>* counter : {&instance.keys, &instance.mouse, &instance.wheels, &instance.moves,
+                                          &instance.cursors, &instance.rawInputs})
             *counter = 0;
         instance.lastKeyUp = 0;
         instance.lastMove = 0;
@@ -115,6 +118,10 @@ private:
             ++counters->wheels;
         if (message == WM_MOVE)
             ++counters->moves;
+        if (message == WM_SETCURSOR)
+            ++counters->cursors;
+        if (message == WM_INPUT)
+            ++counters->rawInputs;
         if (message == WM_KEYUP)
             counters->lastKeyUp = wParam;
         if (message == WM_MOUSEMOVE)
@@ -134,6 +141,8 @@ private:
                                       nullptr, nullptr, windowClass.hInstance, nullptr);
         SetForegroundWindow(window);
         SetFocus(window);
+        const RAWINPUTDEVICE keyboard{1, 6, 0, window};  // raw keyboard input, as games read it
+        RegisterRawInputDevices(&keyboard, 1, sizeof keyboard);
         created.set_value(window);
         MSG message;
         while (GetMessageW(&message, nullptr, 0, 0) > 0) {
@@ -236,6 +245,8 @@ protected:
         xdotool("mousemove 149 159 mousemove 150 160");
         EXPECT_TRUE(eventually([] { return counters->lastMove.load() == MAKELPARAM(50, 60); }));
         gameMouse_ = counters->mouse.load();
+        gameCursors_ = counters->cursors.load();
+        EXPECT_GT(gameCursors_, 0);  // not captured: the game sets its cursor
         listener_.take();
     }
     void TearDown() override
@@ -248,7 +259,8 @@ protected:
     RecordingListener listener_;
     std::unique_ptr<Game> game_;
     std::unique_ptr<WindowHook> hook_;
-    int gameMouse_ = 0;  // mouse messages the game had when the test began
+    int gameMouse_ = 0;    // mouse messages the game had when the test began
+    int gameCursors_ = 0;  // and cursor requests
 };
 
 // The end-to-end test covers the common input; here also the right button, the leave and Escape.
@@ -266,8 +278,14 @@ TEST_F(WindowHookTest, CapturedInputReachesTheListenerOnly)
     listener_.waitFor("leave");
     const Events all = listener_.take();
     EXPECT_NE(std::find(all.begin(), all.end(), "move 51 61"), all.end());
+    // In and out again: each leave is watched for anew.
+    xdotool("mousemove 150 160 mousemove 700 700");
+    listener_.waitFor("leave");
     EXPECT_EQ(counters->keys.load(), 0);
     EXPECT_EQ(counters->mouse.load(), gameMouse_);
+    // Nor does the game set its cursor over the overlay's, or read the keys raw.
+    EXPECT_EQ(counters->cursors.load(), gameCursors_);
+    EXPECT_EQ(counters->rawInputs.load(), 0);
 }
 
 TEST_F(WindowHookTest, HotkeysToggleOnceWhenHeld)
@@ -275,15 +293,18 @@ TEST_F(WindowHookTest, HotkeysToggleOnceWhenHeld)
     for (bool capture : {false, true}) {
         SCOPED_TRACE(capture ? "captured" : "not captured");
         hook_->setInputCapture(capture);
-        // The second press of a held key comes as an auto-repeat.
-        xdotool("keydown shift keydown Tab keydown Tab keyup Tab keyup shift "
-                "keydown ctrl keydown space keydown space keyup space keyup ctrl");
+        // Held past the X server's repeat delay: the key repeats.
+        xdotool("keydown shift keydown Tab sleep 1 keyup Tab keyup shift "
+                "keydown ctrl keydown space sleep 1 keyup space keyup ctrl");
         xdotool("key b");
         if (capture)
             listener_.waitFor("key 2 66");
-        else
-            EXPECT_TRUE(eventually([] { return counters->lastKeyUp.load() == 'B'; }));
+        else  // the game has its keys, raw ones too
+            EXPECT_TRUE(eventually([] { return counters->lastKeyUp.load() == 'B' && counters->rawInputs.load() > 0; }));
         Events events = listener_.take();
+        if (capture) {  // a repeat of Tab, no hotkey
+            EXPECT_NE(std::find(events.begin(), events.end(), "key 0 9"), events.end());
+        }
         events.erase(
             std::remove_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("key", 0) == 0; }),
             events.end());
