@@ -13,6 +13,8 @@ section each:
 - `sed` is one sed expression that must change exactly one line of `file`.
 - `tests` is a ctest regular expression over the Wine build's entries; `native` one over the native
   build's (tests/native). Either or both.
+- `filter` (optional) is a GoogleTest filter for the programs those entries run (GTEST_FILTER), to
+  run only the cases that reach the mutated code when the whole program is slow.
 - `equivalent = reason` marks a mutant that cannot change behaviour: listed, never run, left out of
   the score.
 
@@ -75,7 +77,7 @@ def load_mutants(root):
         for name in parser.sections():
             section = parser[name]
             mutant = {"id": name, "list": os.path.basename(path)}
-            for key in ("file", "sed", "tests", "native", "why", "equivalent"):
+            for key in ("file", "sed", "tests", "native", "filter", "why", "equivalent"):
                 mutant[key] = section.get(key, "").strip()
             if not mutant["file"] or not mutant["sed"] or not mutant["why"] or \
                     not (mutant["tests"] or mutant["native"] or mutant["equivalent"]):
@@ -144,14 +146,17 @@ class Build:
             command += ["--target", target]
         return subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
 
-    def run(self, names, jobs, limit):
+    def run(self, names, jobs, limit, gtest_filter=""):
         """Runs the entries; returns (passed, seconds, failing entries)."""
         pattern = "^(" + "|".join(re.escape(n) for n in names) + ")$"
+        environment = dict(os.environ)
+        if gtest_filter:
+            environment["GTEST_FILTER"] = gtest_filter
         start = time.monotonic()
         process = subprocess.Popen(["ctest", "--test-dir", self.folder, "-R", pattern, "-j", str(jobs),
                                     "--stop-on-failure", "--no-tests=error"],
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                                   start_new_session=True)
+                                   start_new_session=True, env=environment)
         try:
             output, _ = process.communicate(timeout=limit)
         except subprocess.TimeoutExpired:
@@ -208,12 +213,12 @@ def main():
                 plan.append((build, names, build.targets(names)))
         plans.append(plan)
     baseline = {}
-    for plan in plans:
+    for m, plan in zip(live, plans):
         for build, names, _ in plan:
-            key = (build.folder, tuple(names))
+            key = (build.folder, tuple(names), m["filter"])
             if key in baseline:
                 continue
-            passed, seconds, failing = build.run(names, args.jobs, 1800)
+            passed, seconds, failing = build.run(names, args.jobs, 1800, m["filter"])
             if not passed:
                 sys.exit("mutate: unmutated, these tests fail: %s" % " ".join(failing))
             baseline[key] = seconds
@@ -236,8 +241,8 @@ def main():
                 if result.returncode != 0:
                     verdict, detail = "BROKEN", "does not build: " + result.stderr.strip()[-300:]
                     break
-                limit = max(120, 3 * baseline[(build.folder, tuple(names))])
-                passed, seconds, failing = build.run(names, args.jobs, limit)
+                limit = max(60, 4 * baseline[(build.folder, tuple(names), m["filter"])])
+                passed, seconds, failing = build.run(names, args.jobs, limit, m["filter"])
                 if not passed:
                     verdict, detail = "KILLED", "by %s in %.0f s" % (" ".join(failing) or "ctest", seconds)
                     break
