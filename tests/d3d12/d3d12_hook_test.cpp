@@ -1,101 +1,24 @@
 // The DXGI hook with Direct3D 12 games presenting in the test process (vkd3d under Wine): the command
-// queue found where the swap chain is made and, for a game already presenting, from its own
-// ExecuteCommandLists on a direct queue (not its copy or compute queues); drawing every frame across
-// ResizeBuffers, with Present or Present1; a Direct3D 11 and a Direct3D 12 game side by side; a game's
-// device destroyed when it lets go of it, and no reference of ours left in its objects after a stop; a
-// swap chain of another device left alone.
+// queue found where the swap chain is made or from a running game's ExecuteCommandLists, the overlay
+// drawn across resizes, device loss and stop, beside a Direct3D 11 game, and no reference of ours left.
 #include "d3d11_spy/d3d11_spy.h"
 #include "d3d12_read_back.h"
 #include "demo_game.h"
+#include "overlay_listener.h"
 
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d_hook.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d12/renderer_d3d12.h"
-#include "overlay/overlay_client/impl/rendering/render_overlay.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <optional>
-#include <set>
 
 namespace {
 
 using namespace GraphicsTest;
 using Overlay::GraphicDeviceHook;
-using Overlay::Rendering::Renderer;
 using Overlay::Rendering::SizeU;
-using Overlay::Rendering::SwapChainRenderer;
-
-const Overlay::Ipc::SharedRect hostRect = {20, 16, 20 + 64, 16 + 48};
-
-// Draws the overlay on every frame, as the overlay client does while shown, and checks what it drew
-// in the frame `readBack` returns (empty: not checked).
-class OverlayListener : public Overlay::GraphicDeviceHookListener
-{
-public:
-    OverlayListener() : host_(hostRect), overlay_(host_.sharedOverlay, SizeU{1, 1}, nullptr)
-    {
-        host_.publish(64, 48, 9);
-    }
-
-    void onPresent(Overlay::GraphicApi& api) override
-    {
-        ++presentCalls;
-        try {
-            const std::shared_ptr<Renderer> renderer = api.getRenderer();
-            renderers.insert(renderer.get());
-            IDXGISwapChain* swapChain = std::dynamic_pointer_cast<SwapChainRenderer>(renderer)->swapChain();
-            DXGI_SWAP_CHAIN_DESC desc = {};
-            swapChain->GetDesc(&desc);
-            overlay_.setSurfaceSize(SizeU{desc.BufferDesc.Width, desc.BufferDesc.Height});
-            overlay_.setRenderer(renderer);
-            overlay_.draw();
-            Rgba background;
-            if (readBack) {
-                check(readBack(swapChain, background), background);
-            }
-        } catch (const std::exception& e) {
-            errors += std::string(e.what()) + "; ";
-        }
-    }
-
-    void onDeviceLost() override
-    {
-        ++lostCalls;
-        overlay_.release();
-    }
-
-    std::function<Image(IDXGISwapChain*, Rgba& background)> readBack;
-    int presentCalls = 0;
-    int lostCalls = 0;
-    int checkedFrames = 0;
-    SizeU lastSize;
-    std::set<Renderer*> renderers;
-    std::string errors;
-
-private:
-    void check(const Image& image, const Rgba& background)
-    {
-        lastSize = {image.width, image.height};
-        auto expect = [&](uint32_t x, uint32_t y, const Rgba& color, int tolerance) {
-            if (!closeTo(image.at(x, y), color, tolerance)) {
-                errors += "pixel " + std::to_string(x) + ", " + std::to_string(y) + ": " + describe(image.at(x, y)) +
-                          " instead of " + describe(color) + "; ";
-            }
-        };
-        expect(2, 2, dimmed(background), 2);
-        expect(image.width - 3, 2, dimmed(background), 2);
-        for (const auto& point : {std::make_pair(0u, 0u), std::make_pair(63u, 47u), std::make_pair(31u, 20u)}) {
-            expect(hostRect.left + point.first, hostRect.top + point.second, patternPixel(point.first, point.second, 9),
-                   1);
-        }
-        ++checkedFrames;
-    }
-
-    TestHost host_;
-    Overlay::Rendering::RenderOverlay overlay_;
-};
 
 Demo12::Options gameOptions(bool legacyCreate = false, bool present1 = false)
 {
@@ -103,12 +26,6 @@ Demo12::Options gameOptions(bool legacyCreate = false, bool present1 = false)
     options.legacyCreate = legacyCreate;
     options.present1 = present1;
     return options;
-}
-
-ULONG references(IUnknown* object)
-{
-    object->AddRef();
-    return object->Release();
 }
 
 class D3D12HookedGame : public ::testing::Test
@@ -135,7 +52,7 @@ protected:
     {
         game = std::make_unique<Demo12::DemoGame>(options);
         listener.readBack = [this](IDXGISwapChain*, Rgba& background) {
-            background = D3D12Test::background(game->frameCount());
+            background = backgroundOf<Demo12::DemoGame>(game->frameCount());
             return D3D12Test::readBackBuffer(*game);
         };
     }
@@ -319,16 +236,12 @@ TEST_F(D3D12HookedGame, Direct3D11AndDirect3D12GamesInOneProcessBothDrawn)
     startGame();
     Demo::DemoGame game11(hiddenGame<Demo::Options>(256, 192));
     int checked11 = 0;
-    listener.readBack = [&](IDXGISwapChain* swapChain, Rgba& background) {
+    listener.readBack = [&, read12 = listener.readBack](IDXGISwapChain* swapChain, Rgba& background) {
         if (swapChain != game11.swapChain()) {
-            background = D3D12Test::background(game->frameCount());
-            return D3D12Test::readBackBuffer(*game);
+            return read12(swapChain, background);
         }
         ++checked11;
-        float clear[4];
-        Demo::DemoGame::clearColor(game11.frameCount(), clear);
-        auto channel = [](float value) { return static_cast<uint8_t>(std::lround(value * 255)); };
-        background = {channel(clear[0]), channel(clear[1]), channel(clear[2]), 255};
+        background = backgroundOf<Demo::DemoGame>(game11.frameCount());
         return GraphicsTest::readBackBuffer(swapChain);
     };
     for (int i = 0; i < 8; ++i) {
@@ -358,16 +271,12 @@ TEST_F(D3D12HookedGame, Direct3D11AndDirect3D12GamesInOneProcessBothDrawn)
 TEST(D3D12UnknownDevice, SwapChainLeftAloneWithOneWarning)
 {
     LogTest::LogCapture log;
-    const HMODULE spyModule = LoadLibraryW(L"d3d11_spy.dll");
-    SpyState* spy = reinterpret_cast<SpyStateFn>(reinterpret_cast<void*>(GetProcAddress(spyModule, "spyState")))();
-    const auto spiedCreate = reinterpret_cast<decltype(&D3D11CreateDeviceAndSwapChain)>(
-        reinterpret_cast<void*>(GetProcAddress(spyModule, "D3D11CreateDeviceAndSwapChain")));
-    Overlay::D3DHook hook(GetModuleHandleW(L"dxgi.dll"), spyModule);
+    Spy spy;
+    Overlay::D3DHook hook(GetModuleHandleW(L"dxgi.dll"), spy.module);
     Overlay::hook(hook.getHooks());
-    *spy = SpyState();
-    spy->unknownDevice = true;
+    spy.state->unknownDevice = true;
     {
-        TestSwapChain target(128, 96, spiedCreate);
+        TestSwapChain target(128, 96, spy.createDeviceAndSwapChain);
         OverlayListener listener;
         hook.setListener(&listener);
         for (int frame = 0; frame < 14; ++frame) {
@@ -376,7 +285,6 @@ TEST(D3D12UnknownDevice, SwapChainLeftAloneWithOneWarning)
         hook.setListener(nullptr);
         EXPECT_EQ(listener.presentCalls, 0);
     }
-    *spy = SpyState();
     EXPECT_EQ(count(log, L"Swap chain of a device other than Direct3D 11 or 12: the overlay is not drawn on it"), 1u);
 }
 

@@ -1,6 +1,5 @@
 #include "d3d12_read_back.h"
 
-#include <cmath>
 #include <cstring>
 
 namespace D3D12Test {
@@ -73,14 +72,6 @@ GraphicsTest::Image readBackBuffer(Demo12::DemoGame& game)
     const D3D12_RANGE nothing = {0, 0};
     readBack->Unmap(0, &nothing);
     return image;
-}
-
-GraphicsTest::Rgba background(uint64_t frame)
-{
-    float rgba[4];
-    Demo12::DemoGame::clearColor(frame, rgba);
-    auto channel = [](float value) { return static_cast<uint8_t>(std::lround(value * 255)); };
-    return {channel(rgba[0]), channel(rgba[1]), channel(rgba[2]), 255};
 }
 
 }  // namespace D3D12Test

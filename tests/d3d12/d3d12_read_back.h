@@ -10,7 +10,4 @@ namespace D3D12Test {
 // game's queue, after everything submitted so far, and waits for it.
 GraphicsTest::Image readBackBuffer(Demo12::DemoGame& game);
 
-// The game's background colour of its current frame, as bytes.
-GraphicsTest::Rgba background(uint64_t frame);
-
 }  // namespace D3D12Test

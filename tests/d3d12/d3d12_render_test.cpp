@@ -127,7 +127,7 @@ protected:
             if (y >= barsTop) {
                 return {image.at(x, y), 0};
             }
-            return {dimmed(D3D12Test::background(frame)), 2};
+            return {dimmed(backgroundOf<Demo12::DemoGame>(frame)), 2};
         });
         return brokenTransitions(game.swapChain()) + pixels;
     }

@@ -45,19 +45,10 @@ TEST(ErrorFamily, NestedCauseJoinsTextsAndNames)
 
 TEST(ErrorFamily, SystemErrorsPickTheirKindAndText)
 {
-    const std::pair<std::uint32_t, const char*> kinds[] = {
-        {5, "Error.System.AccessDenied"},
-        {2, "Error.System.FileNotFound"},
-        {6, "Error.System"},
-        {0x80004005u, "Error.System"},
-    };
-    for (const auto& kind : kinds) {
-        const auto error = Err::makeSystemError(kind.first, "op");
-        EXPECT_EQ(error->name(), kind.second) << kind.first;
-        const auto* system = dynamic_cast<const Err::SystemError*>(error.get());
-        ASSERT_NE(system, nullptr);
-        EXPECT_EQ(system->systemCode(), kind.first);
-    }
+    // Codes without a kind of their own (access denied and file not found have one: see above and below).
+    const auto other = Err::makeSystemError(0x80004005u, "op");
+    EXPECT_EQ(other->name(), "Error.System");
+    EXPECT_EQ(dynamic_cast<const Err::SystemError&>(*other).systemCode(), 0x80004005u);
 
     // "[name] message: " + " " + trimmed system message + " (code)"
     const auto denied = Err::makeSystemError(5, "Failed to create window");
@@ -68,7 +59,7 @@ TEST(ErrorFamily, SystemErrorsPickTheirKindAndText)
 
     // A code without a system message; an HRESULT prints as a signed number.
     EXPECT_STREQ(Err::makeSystemError(15999, "op")->what(), "[Error.System] op:  (15999)");
-    EXPECT_NE(std::string(Err::makeSystemError(0x80004005u, "op")->what()).find("(-2147467259)"), std::string::npos);
+    EXPECT_NE(std::string(other->what()).find("(-2147467259)"), std::string::npos);
 }
 
 TEST(ErrorFamily, RaiseAndCloneKeepTheDynamicType)

@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -49,6 +50,23 @@ struct ExpectedPixel
 // Compares every pixel of `image` with `expected(x, y)`: empty when all match, else the count of
 // wrong pixels and the first of them.
 std::string wrongPixels(const Image& image, const std::function<ExpectedPixel(uint32_t x, uint32_t y)>& expected);
+
+// A demo game's clear colour of a frame (Demo:: or Demo12::DemoGame), as bytes.
+template <class Game>
+Rgba backgroundOf(uint64_t frame)
+{
+    float rgba[4];
+    Game::clearColor(frame, rgba);
+    auto channel = [](float value) { return static_cast<uint8_t>(std::lround(value * 255)); };
+    return {channel(rgba[0]), channel(rgba[1]), channel(rgba[2]), 255};
+}
+
+// The reference count of a COM object, read without changing it.
+inline ULONG references(IUnknown* object)
+{
+    object->AddRef();
+    return object->Release();
+}
 
 // Options of a hidden demo game (Demo::, Demo9:: or Demo12::Options) presenting without waiting.
 template <class Options>

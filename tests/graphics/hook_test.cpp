@@ -2,133 +2,30 @@
 // attached, a listener draws the overlay the way the overlay client does.
 #include "d3d11_spy/d3d11_spy.h"
 #include "demo_game.h"
-#include "graphics_test_support.h"
+#include "overlay_listener.h"
 
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d_hook.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
 #include "overlay/overlay_client/impl/rendering/d2d/renderer_d2d.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d11/renderer_d3d11.h"
-#include "overlay/overlay_client/impl/rendering/render_overlay.h"
 
 #include <gtest/gtest.h>
-
-#include <cmath>
-#include <set>
 
 namespace {
 
 using namespace GraphicsTest;
 using Overlay::D3DHook;
 using Overlay::GraphicDeviceHook;
-using Overlay::Rendering::Renderer;
 using Overlay::Rendering::RendererD2D;
 using Overlay::Rendering::RendererD3D11;
 using Overlay::Rendering::SizeU;
-using Overlay::Rendering::SwapChainRenderer;
-
-const Overlay::Ipc::SharedRect hostRect = {20, 16, 20 + 64, 16 + 48};
-
-// Draws the overlay on every frame, like the overlay client while the overlay is shown; with `check`
-// set, reads each frame back before the game presents it.
-class OverlayListener : public Overlay::GraphicDeviceHookListener
-{
-public:
-    explicit OverlayListener(std::function<uint64_t()> frame)
-        : frame_(std::move(frame)), host_(hostRect), overlay_(host_.sharedOverlay, SizeU{1, 1}, nullptr)
-    {
-        host_.publish(64, 48, 9);
-    }
-
-    void onDeviceWindow(HWND window) override
-    {
-        ++windowCalls;
-        windowFrame = frame_();
-        this->window = window;
-    }
-
-    void onPresent(Overlay::GraphicApi& api) override
-    {
-        if (presentCalls++ == 0) {
-            firstPresentFrame = frame_();
-        }
-        try {
-            const std::shared_ptr<Renderer> renderer = api.getRenderer();
-            renderers.insert(renderer.get());
-            IDXGISwapChain* swapChain = std::dynamic_pointer_cast<SwapChainRenderer>(renderer)->swapChain();
-            DXGI_SWAP_CHAIN_DESC desc = {};
-            swapChain->GetDesc(&desc);
-            overlay_.setSurfaceSize(SizeU{desc.BufferDesc.Width, desc.BufferDesc.Height});
-            overlay_.setRenderer(renderer);
-            overlay_.draw();
-            lastRenderer = renderer;
-            if (check) {
-                checkFrame(readBackBuffer(swapChain));
-            }
-        } catch (const std::exception& e) {
-            errors += std::string(e.what()) + "; ";
-        }
-    }
-
-    void onDeviceLost() override
-    {
-        ++lostCalls;
-        overlay_.release();
-    }
-
-    bool check = false;
-    int windowCalls = 0;
-    uint64_t windowFrame = ~0ull;
-    HWND window = nullptr;
-    int presentCalls = 0;
-    uint64_t firstPresentFrame = ~0ull;
-    int lostCalls = 0;
-    int checkedFrames = 0;
-    SizeU lastSize;
-    std::set<Renderer*> renderers;
-    std::shared_ptr<Renderer> lastRenderer;
-    std::string errors;
-
-private:
-    // The host's pixels at its place, the rest darkened (checked in the demo game's scissor margin,
-    // where only its clear colour is).
-    void checkFrame(const Image& image)
-    {
-        lastSize = {image.width, image.height};
-        float clear[4];
-        Demo::DemoGame::clearColor(frame_(), clear);
-        auto channel = [](float value) { return static_cast<uint8_t>(std::lround(value * 255)); };
-        const Rgba darkened = dimmed({channel(clear[0]), channel(clear[1]), channel(clear[2]), 255});
-        auto expect = [&](uint32_t x, uint32_t y, const Rgba& color, int tolerance) {
-            if (!closeTo(image.at(x, y), color, tolerance)) {
-                errors += "pixel " + std::to_string(x) + ", " + std::to_string(y) + ": " + describe(image.at(x, y)) +
-                          " instead of " + describe(color) + "; ";
-            }
-        };
-        expect(2, 2, darkened, 2);
-        expect(image.width - 3, image.height - 3, darkened, 2);
-        for (const auto& point : {std::make_pair(0u, 0u), std::make_pair(63u, 47u), std::make_pair(31u, 20u)}) {
-            expect(hostRect.left + point.first, hostRect.top + point.second, patternPixel(point.first, point.second, 9),
-                   1);
-        }
-        ++checkedFrames;
-    }
-
-    std::function<uint64_t()> frame_;
-    TestHost host_;
-    Overlay::Rendering::RenderOverlay overlay_;
-};
 
 Demo::Options gameOptions()
 {
-    Demo::Options options;
-    options.width = 256;
-    options.height = 192;
-    options.syncInterval = 0;
-    options.hidden = true;
-    return options;
+    return hiddenGame<Demo::Options>(256, 192);
 }
 
-// Drives the demo game frame by frame, with the overlay listener.
+// Drives the demo game frame by frame, with the overlay listener checking every frame.
 class GameDriver : public ::testing::Test
 {
 protected:
@@ -136,6 +33,10 @@ protected:
     {
         game = std::make_unique<Demo::DemoGame>(options);
         listener = std::make_unique<OverlayListener>([this] { return game->frameCount(); });
+        listener->readBack = [this](IDXGISwapChain* swapChain, Rgba& background) {
+            background = backgroundOf<Demo::DemoGame>(game->frameCount());
+            return readBackBuffer(swapChain);
+        };
     }
 
     void frames(int count)
@@ -176,13 +77,13 @@ TEST_F(HookedGame, WindowOnTheTenthPresentThenTheOverlayOnEveryFrame)
 {
     startGame();
     hook.setListener(listener.get());
-    listener->check = true;
     frames(13);
     EXPECT_EQ(listener->windowCalls, 1);
     EXPECT_EQ(listener->windowFrame, 9u) << "reported inside the tenth Present";
     EXPECT_EQ(listener->window, game->window());
     EXPECT_EQ(listener->firstPresentFrame, 10u);
-    EXPECT_NE(std::dynamic_pointer_cast<RendererD2D>(listener->lastRenderer), nullptr) << "Direct2D is preferred";
+    EXPECT_NE(std::dynamic_pointer_cast<RendererD2D>(listener->lastRenderer.lock()), nullptr)
+        << "Direct2D is preferred";
     EXPECT_EQ(listener->checkedFrames, 3);
     EXPECT_EQ(listener->errors, "");
     EXPECT_EQ(game->stateMismatches(), 0u) << game->lastMismatch();
@@ -207,7 +108,6 @@ TEST_F(HookedGame, SwapChainsOfOneDeviceShareARendererAnotherDeviceGetsItsOwn)
     options.factorySwapChain = true;
     startGame(options);
     hook.setListener(listener.get());
-    listener->check = true;
     frames(14);
     EXPECT_EQ(listener->errors, "");
     EXPECT_EQ(listener->presentCalls, 2 * 14 - 10);
@@ -218,7 +118,7 @@ TEST_F(HookedGame, SwapChainsOfOneDeviceShareARendererAnotherDeviceGetsItsOwn)
     EXPECT_EQ(game->swapChain(0)->ResizeBuffers(0, 0, 0, DXGI_FORMAT_UNKNOWN, 0), S_OK);
     EXPECT_EQ(countPrefix(log, L"Destroy ID2D1RenderTarget: "), targetsDestroyed);
 
-    listener->check = false;
+    listener->readBack = nullptr;
     TestSwapChain other(128, 96);
     for (int i = 0; i < 3; ++i) {
         frames(1);
@@ -235,12 +135,7 @@ TEST_F(HookedGame, ANewSwapChainFindsNoReferenceOfOursOnTheOldOne)
 {
     startGame();
     hook.setListener(listener.get());
-    listener->check = true;
     frames(12);
-    auto references = [](IUnknown* object) {
-        object->AddRef();
-        return object->Release();
-    };
     IDXGISwapChain* old = game->swapChain();
     const ULONG whileDrawn = references(old);
     const TestSwapChain another(64, 48);
@@ -250,10 +145,8 @@ TEST_F(HookedGame, ANewSwapChainFindsNoReferenceOfOursOnTheOldOne)
     EXPECT_EQ(listener->checkedFrames, 4) << "drawn again from the next frame on";
 }
 
-TEST_F(HookedGame, OneHookWithTwoMandatoryRecordsStopCompletesOnThePresentingThread)
+TEST_F(HookedGame, OneHookAtATimeStopCompletesOnThePresentingThread)
 {
-    EXPECT_EQ(count(log, L"Hooking DXGI (D3D11)"), 1u);
-    EXPECT_EQ(hook.getMandatoryHooks().size(), 2u);
     EXPECT_THROW(GraphicDeviceHook(0), std::logic_error) << "one graphics hook at a time";
 
     startGame();
@@ -277,27 +170,17 @@ TEST_F(HookedGame, OneHookWithTwoMandatoryRecordsStopCompletesOnThePresentingThr
 class SpiedHook : public GameDriver
 {
 protected:
-    SpiedHook()
-        : spyModule(LoadLibraryW(L"d3d11_spy.dll")),
-          spy(reinterpret_cast<SpyStateFn>(reinterpret_cast<void*>(GetProcAddress(spyModule, "spyState")))()),
-          spiedCreate(reinterpret_cast<decltype(&D3D11CreateDeviceAndSwapChain)>(
-              reinterpret_cast<void*>(GetProcAddress(spyModule, "D3D11CreateDeviceAndSwapChain")))),
-          hook(GetModuleHandleW(L"dxgi.dll"), spyModule)
-    {
-        *spy = SpyState();
-        Overlay::hook(hook.getHooks());
-    }
+    SpiedHook() : hook(GetModuleHandleW(L"dxgi.dll"), spyLoaded.module) { Overlay::hook(hook.getHooks()); }
 
     ~SpiedHook() override
     {
         hook.setListener(nullptr);
         game.reset();
-        *spy = SpyState();
     }
 
-    HMODULE spyModule;
-    SpyState* spy;
-    decltype(&D3D11CreateDeviceAndSwapChain) spiedCreate;
+    Spy spyLoaded;
+    SpyState* const spy = spyLoaded.state;
+    const decltype(&D3D11CreateDeviceAndSwapChain) spiedCreate = spyLoaded.createDeviceAndSwapChain;
     D3DHook hook;
 };
 
@@ -308,13 +191,12 @@ TEST_F(SpiedHook, DevicesGetDirect2DSupportSwapChainsItCannotTargetAWorkingDirec
     options.createDeviceAndSwapChain = spiedCreate;
     startGame(options);
     hook.setListener(listener.get());
-    listener->check = true;
     frames(14);
     game->requestResize(320, 240);
     frames(2);
     EXPECT_EQ(listener->errors, "");
     EXPECT_EQ(listener->checkedFrames, 6);
-    EXPECT_NE(std::dynamic_pointer_cast<RendererD3D11>(listener->lastRenderer), nullptr);
+    EXPECT_NE(std::dynamic_pointer_cast<RendererD3D11>(listener->lastRenderer.lock()), nullptr);
     EXPECT_EQ(listener->renderers.size(), 1u) << "the fallback is kept, not retried every frame";
     EXPECT_EQ(countPrefix(log, L"Create RendererD3D11: "), 1u);
     EXPECT_EQ(game->lastResizeResult(), S_OK) << "the view of the old back buffer was kept";
@@ -323,8 +205,7 @@ TEST_F(SpiedHook, DevicesGetDirect2DSupportSwapChainsItCannotTargetAWorkingDirec
     EXPECT_EQ(spy->createDeviceAndSwapChainFlags, UINT(D3D11_CREATE_DEVICE_BGRA_SUPPORT))
         << "Direct2D support asked for";
 
-    const auto createDevice = reinterpret_cast<decltype(&D3D11CreateDevice)>(
-        reinterpret_cast<void*>(GetProcAddress(spyModule, "D3D11CreateDevice")));
+    const auto createDevice = spyLoaded.entry<decltype(&D3D11CreateDevice)>("D3D11CreateDevice");
     ComPtr<ID3D11Device> device;
     ASSERT_EQ(createDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, D3D11_CREATE_DEVICE_SINGLETHREADED, nullptr, 0,
                            D3D11_SDK_VERSION, &device, nullptr, nullptr),
@@ -332,7 +213,7 @@ TEST_F(SpiedHook, DevicesGetDirect2DSupportSwapChainsItCannotTargetAWorkingDirec
     EXPECT_EQ(spy->createDeviceFlags, UINT(D3D11_CREATE_DEVICE_SINGLETHREADED | D3D11_CREATE_DEVICE_BGRA_SUPPORT));
 
     // Another device, and back: a new renderer of the kind in use each time, Direct2D not tried again.
-    listener->check = false;
+    listener->readBack = nullptr;
     TestSwapChain other(128, 96, spiedCreate);
     ASSERT_EQ(other.swapChain->Present(0, 0), S_OK);
     frames(1);
@@ -385,19 +266,16 @@ TEST_F(SpiedHook, MethodTableFromDriverTypesInTurnThenEveryAdapter)
 {
     const HMODULE dxgi = GetModuleHandleW(L"dxgi.dll");
     spy->refusedDriverTypes = ~0u;
-    const std::vector<void*> methods = D3DHook::readSwapChainMethods(dxgi, spyModule);
-    ASSERT_EQ(methods.size(), 18u);
-    const D3D_DRIVER_TYPE order[] = {D3D_DRIVER_TYPE_HARDWARE, D3D_DRIVER_TYPE_WARP,    D3D_DRIVER_TYPE_REFERENCE,
-                                     D3D_DRIVER_TYPE_NULL,     D3D_DRIVER_TYPE_UNKNOWN, D3D_DRIVER_TYPE_UNKNOWN};
-    ASSERT_GE(spy->triedCount, 6u);
-    for (UINT i = 0; i < 6; ++i) {
-        EXPECT_EQ(spy->tried[i], order[i]) << i;
-        EXPECT_EQ(spy->triedWithAdapter[i], i == 5) << i;
-    }
+    EXPECT_EQ(D3DHook::readSwapChainMethods(dxgi, spyLoaded.module).size(), 18u);
+    ASSERT_GE(spy->triedCount, 2u);
+    EXPECT_EQ(spy->tried[0], D3D_DRIVER_TYPE_HARDWARE);
+    EXPECT_FALSE(spy->triedWithAdapter[0]);
+    EXPECT_TRUE(spy->triedWithAdapter[spy->triedCount - 1]) << "every driver type refused: an adapter's device";
 
     spy->refusedDriverTypes = ~0u;
     spy->refuseAdapters = true;
-    EXPECT_THROW(D3DHook::readSwapChainMethods(dxgi, spyModule), std::runtime_error) << "no device could be made";
+    EXPECT_THROW(D3DHook::readSwapChainMethods(dxgi, spyLoaded.module), std::runtime_error)
+        << "no device could be made";
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Our pipe transports against the Thrift library's own named-pipe transports (TPipe,
 // TPipeServer), in both directions, across processes: one-way calls with structures, calls with
-// structured and plain results, for both services.
+// structured and plain results.
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,6 @@
 #include <thrift/protocol/TCompactProtocol.h>
 #include <thrift/transport/TPipe.h>
 
-#include "overlay/overlay_common/ipc/OverlayClient.h"
 #include "overlay/overlay_common/ipc/OverlayHost.h"
 #include "overlay/overlay_common/ipc/overlay_ipc_client.h"
 #include "ipc_test_support.h"
@@ -49,29 +48,19 @@ private:
     std::shared_ptr<apache::thrift::protocol::TProtocol> protocol_;
 };
 
-// The parameter is the client's side; the server is always the other one.
-class Interop : public ::testing::TestWithParam<Side>
-{
-protected:
-    std::unique_ptr<IpcTest::PeerProcess> startPeer(const char* service)
-    {
-        const char* server = GetParam() == Side::Overlay ? " thrift" : " overlay";
-        auto peer = std::make_unique<IpcTest::PeerProcess>(std::string("serve ") + service + " " + name_ + server);
-        EXPECT_EQ(peer->readLine(), "listening");
-        return peer;
-    }
-
-    std::string name_ = IpcTest::uniqueName();
-};
+// The parameter is the client's side; the host's server is always the other one.
+using Interop = ::testing::TestWithParam<Side>;
 
 }  // namespace
 
 TEST_P(Interop, OverlayHostCallsRoundTrip)
 {
-    auto host = startPeer("host");
+    const std::string name = IpcTest::uniqueName();
+    IpcTest::PeerProcess host("serve host " + name + (GetParam() == Side::Overlay ? " thrift" : " overlay"));
+    ASSERT_EQ(host.readLine(), "listening");
     std::vector<std::string> expected;
     {
-        Connection connection(GetParam(), name_);
+        Connection connection(GetParam(), name);
         Stub::OverlayHostClient client(connection.protocol());
 
         Stub::KeyEvent key;
@@ -105,22 +94,7 @@ TEST_P(Interop, OverlayHostCallsRoundTrip)
         expected.push_back("ping");
     }
     for (const std::string& line : expected)
-        EXPECT_EQ(host->readLine(), line);
-}
-
-TEST_P(Interop, OverlayClientCallsRoundTrip)
-{
-    auto peer = startPeer("client");
-    {
-        Connection connection(GetParam(), name_);
-        Stub::OverlayClientClient client(connection.protocol());
-        EXPECT_TRUE(client.showOverlay());
-        EXPECT_FALSE(client.hideOverlay());
-        EXPECT_TRUE(client.ping());
-    }
-    EXPECT_EQ(peer->readLine(), "showOverlay");
-    EXPECT_EQ(peer->readLine(), "hideOverlay");
-    EXPECT_EQ(peer->readLine(), "ping");
+        EXPECT_EQ(host.readLine(), line);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pipes, Interop, ::testing::Values(Side::Overlay, Side::Thrift),

@@ -1,4 +1,4 @@
-// The other process in the IPC tests: plays the host's pipe servers, a client's pipe server, or a
+// The other process in the IPC tests: plays the host's pipe server, a client's pipe server, or a
 // mutex owner that dies. Reports on standard output, one line per event, and ends when its
 // standard input closes.
 
@@ -49,25 +49,12 @@ void print(const char* method, const T& value)
     report(std::string(method) + " " + apache::thrift::to_string(value));
 }
 
-// Prints every call it gets. registerClient answers with the client's id + 1 and version
-// prefixed by "host "; getId answers 4242.
-class PrintingHost : public Ipc::Stub::OverlayHostIf
+// Prints the calls it gets. registerClient answers with the client's id + 1 and version prefixed by
+// "host "; getId answers 4242.
+class PrintingHost : public Ipc::Stub::OverlayHostNull
 {
 public:
     void onKeyEvent(const Ipc::Stub::KeyEvent& event) override { print("onKeyEvent", event); }
-    void onMouseMoveEvent(const Ipc::Stub::MouseMoveEvent& event) override { print("onMouseMoveEvent", event); }
-    void onMouseClickEvent(const Ipc::Stub::MouseClickEvent& event) override { print("onMouseClickEvent", event); }
-    void onMouseWheelEvent(const Ipc::Stub::MouseWheelEvent& event) override { print("onMouseWheelEvent", event); }
-    void onOverlayShown() override { report("onOverlayShown"); }
-    void onOverlayHidden() override { report("onOverlayHidden"); }
-    void onSurfaceBoundsChanged(const Ipc::Stub::RectI& bounds) override { print("onSurfaceBoundsChanged", bounds); }
-    void onClientStopped(const int32_t stopCode) override { print("onClientStopped", stopCode); }
-    void requestShowOverlay() override { report("requestShowOverlay"); }
-    void requestShowTestOverlay(const Ipc::Stub::TestOverlayInfo& info) override
-    {
-        print("requestShowTestOverlay", info);
-    }
-    void requestHideOverlay() override { report("requestHideOverlay"); }
     void registerClient(Ipc::Stub::HostInfo& result, const Ipc::Stub::ClientInfo& info) override
     {
         print("registerClient", info);
@@ -87,45 +74,23 @@ public:
     }
 };
 
-// showOverlay answers true, hideOverlay false, so that the answers can be told apart.
-class PrintingClient : public Ipc::Stub::OverlayClientIf
-{
-public:
-    bool showOverlay() override
-    {
-        report("showOverlay");
-        return true;
-    }
-    bool hideOverlay() override
-    {
-        report("hideOverlay");
-        return false;
-    }
-    bool ping() override
-    {
-        report("ping");
-        return true;
-    }
-};
-
-// Serves OverlayHost or OverlayClient on a pipe, through our pipe server or Thrift's; as
-// "client-single", serves OverlayClient as an overlay client does: one instance, this logon session only.
+// Serves OverlayHost on a pipe, through our pipe server or Thrift's; as "client-single", serves
+// OverlayClient as an overlay client does: one instance, this logon session only.
 int serve(const std::string& service, const std::string& name, const std::string& kind)
 {
-    auto client = std::make_shared<Ipc::Stub::OverlayClientProcessor>(std::make_shared<PrintingClient>());
     if (service == "client-single") {
-        auto server = Ipc::createServer(name, client, std::weak_ptr<Ipc::ServerListener>(), true,
-                                        Ipc::createSecurityAttributes(), 3000);
+        auto server = Ipc::createServer(
+            name, std::make_shared<Ipc::Stub::OverlayClientProcessor>(std::make_shared<Ipc::Stub::OverlayClientNull>()),
+            std::weak_ptr<Ipc::ServerListener>(), true, Ipc::createSecurityAttributes(), 3000);
         server->start();
         report("listening");
         waitForInputEnd();
         server->stop();
         return 0;
     }
-    std::shared_ptr<apache::thrift::TProcessor> processor = client;
-    if (service == "host")
-        processor = std::make_shared<Ipc::Stub::OverlayHostProcessor>(std::make_shared<PrintingHost>());
-    Host::HostPipeServer server(name, processor, kind == "thrift" ? Host::PipeKind::Thrift : Host::PipeKind::Overlay);
+    Host::HostPipeServer server(name,
+                                std::make_shared<Ipc::Stub::OverlayHostProcessor>(std::make_shared<PrintingHost>()),
+                                kind == "thrift" ? Host::PipeKind::Thrift : Host::PipeKind::Overlay);
     server.start();
     report("listening");
     waitForInputEnd();

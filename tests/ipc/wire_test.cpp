@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <initializer_list>
 #include <string>
 
 #include <thrift/protocol/TCompactProtocol.h>
@@ -24,35 +23,12 @@ using IpcTest::send;
 
 namespace {
 
-// Bytes given as numbers and short strings (with their varint length), in order.
-class Bytes
-{
-public:
-    Bytes& operator()(std::initializer_list<int> values)
-    {
-        for (int value : values)
-            data_.push_back(char(value));
-        return *this;
-    }
-    Bytes& operator()(const std::string& text)
-    {
-        data_.push_back(char(text.size()));
-        data_ += text;
-        return *this;
-    }
-    operator const std::string&() const { return data_; }
-    size_t size() const { return data_.size(); }
-
-private:
-    std::string data_;
-};
-
 constexpr int reply = 2, oneway = 4;
 
-// Message header: protocol id, type and version, sequence id 0, method name.
-Bytes header(int type, const std::string& method)
+// Message header: protocol id, type and version, sequence id 0, method name with its length.
+std::string header(int type, const std::string& method)
 {
-    return Bytes()({0x82, (type << 5) | 1, 0x00})(method);
+    return std::string{char(0x82), char((type << 5) | 1), 0, char(method.size())} + method;
 }
 
 // A host pipe the test reads and writes byte by byte, and the overlay's caller connected to it.
@@ -77,19 +53,17 @@ TEST(Wire, MultiplexedProtocolPrefixesTheServiceName)
     EXPECT_EQ(host.ipc.getProtocol(), host.ipc.getProtocol());
     EXPECT_NE(host.ipc.getProtocol("OverlayHost"), host.ipc.getProtocol());
     auto sending = std::async(std::launch::async, [&] { host.client->onOverlayShown(); });
-    const std::string expected = header(oneway, "OverlayHost:onOverlayShown")({0x00});
+    const std::string expected = header(oneway, "OverlayHost:onOverlayShown") + '\0';
     EXPECT_EQ(receive(*host.connection, expected.size()), expected);
     sending.get();
 }
 
 TEST(Wire, ServerDropsRepliesSentToIt)
 {
-    class ShowCounter : public Stub::OverlayClientIf
+    class ShowCounter : public Stub::OverlayClientNull
     {
     public:
         bool showOverlay() override { return ++shows > 0; }
-        bool hideOverlay() override { return true; }
-        bool ping() override { return true; }
         int shows = 0;
     };
     LogTest::LogCapture log;
@@ -104,7 +78,7 @@ TEST(Wire, ServerDropsRepliesSentToIt)
         pipe->open();
         // The server hangs up as soon as it has seen the header; the write or the next read notices.
         const IpcTest::Failure failure = IpcTest::transportFailure([&] {
-            send(*pipe, header(reply, "showOverlay")({0x00}));
+            send(*pipe, header(reply, "showOverlay") + '\0');
             receive(*pipe, 1);
         });
         EXPECT_EQ(failure.type, TTransportException::END_OF_FILE);

@@ -33,3 +33,23 @@ struct SpyState
 };
 
 using SpyStateFn = SpyState*(WINAPI*)();
+
+// The spy as a test loads it: its state, reset before and after, and its entry points.
+struct Spy
+{
+    Spy() { *state = SpyState(); }
+    ~Spy() { *state = SpyState(); }
+    Spy(const Spy&) = delete;
+    Spy& operator=(const Spy&) = delete;
+
+    template <class Fn>
+    Fn entry(const char* name) const
+    {
+        return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    }
+
+    const HMODULE module = LoadLibraryW(L"d3d11_spy.dll");
+    SpyState* const state = entry<SpyStateFn>("spyState")();
+    const decltype(&D3D11CreateDeviceAndSwapChain) createDeviceAndSwapChain =
+        entry<decltype(&D3D11CreateDeviceAndSwapChain)>("D3D11CreateDeviceAndSwapChain");
+};
