@@ -61,7 +61,12 @@ TEST(D3D9Renderer, ComposesTheHostFrameOverTheDarkenedGameFrame)
             OverlaidGame subject(rect, extended);
             Image game;
             Image composed;
-            subject.beforeOverlay = [&] { game = readBackBuffer(subject.game.device()); };
+            subject.beforeOverlay = [&] {
+                game = readBackBuffer(subject.game.device());
+                // Alpha testing left on by the game, passing no pixel: the overlay must not depend on it.
+                subject.game.device()->SetRenderState(D3DRS_ALPHATESTENABLE, TRUE);
+                subject.game.device()->SetRenderState(D3DRS_ALPHAFUNC, D3DCMP_NEVER);
+            };
             subject.afterOverlay = [&] { composed = readBackBuffer(subject.game.device()); };
             ASSERT_EQ(subject.game.renderFrame(), S_OK);
             ASSERT_EQ(composed.width, gameWidth);

@@ -518,4 +518,32 @@ TEST_F(D3D11StateRestore, NoViewportsARefusedWindowViewsAndRangesStay)
     EXPECT_EQ(expectRestoredAfter(1), 0);
 }
 
+// The Direct3D 11 renderer, except that no bitmap can be made.
+struct NoBitmaps : Overlay::Rendering::Renderer
+{
+    explicit NoBitmaps(IDXGISwapChain* swapChain) : inner(swapChain) {}
+    void beginDraw() override { inner.beginDraw(); }
+    void endDraw() override { inner.endDraw(); }
+    std::shared_ptr<Overlay::Rendering::Bitmap> createBitmap(const Overlay::Rendering::SizeU&) override
+    {
+        throw std::runtime_error("no bitmap");
+    }
+    void drawBitmap(Overlay::Rendering::Bitmap& bitmap, const Overlay::Rendering::RectI& dst) override
+    {
+        inner.drawBitmap(bitmap, dst);
+    }
+    void fillRect(const Overlay::Rendering::RectI& dst, const Overlay::Rendering::ColorF& color) override
+    {
+        inner.fillRect(dst, color);
+    }
+    Overlay::Rendering::RendererD3D11 inner;
+};
+
+TEST_F(D3D11StateRestore, AFrameFailingAfterTheDarkeningThrowsWithTheStateBack)
+{
+    overlay.setRenderer(std::make_shared<NoBitmaps>(game.swapChain.Get()));
+    state.bind(game.context.Get(), 3);
+    EXPECT_EQ(expectRestoredAfter(1), 1);
+}
+
 }  // namespace
