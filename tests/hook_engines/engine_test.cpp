@@ -1,9 +1,11 @@
 // Both engines on functions written as machine code: which prologues they take and which they
 // refuse, exact restoration (page protection included), threads stopped inside the patch or unsafe
-// to patch around, code gone before detach, chaining, and a stress run.
+// to patch around, code gone before detach, chaining, and a stress run; the freezer with a thread
+// started while it walks the threads.
 #include "test_code.h"
 
 #include "hook_engines/code_memory.h"
+#include "hook_engines/thread_freezer.h"
 
 #include <gtest/gtest.h>
 
@@ -408,6 +410,88 @@ TEST_P(EngineTest, PatchInCodeUnmappedSinceIsLeftAloneAtDetach)
 
 INSTANTIATE_TEST_SUITE_P(Engines, EngineTest, ::testing::Values(Engine::NearJump, Engine::FarJump),
                          [](const ::testing::TestParamInfo<Engine>& info) { return engineName(info.param); });
+
+namespace {
+
+using NtGetNextThreadFn = LONG(NTAPI*)(HANDLE, HANDLE, ACCESS_MASK, ULONG, ULONG, PHANDLE);
+
+void* g_nextThread = nullptr;  // the real NtGetNextThread once hooked
+std::atomic<bool> g_startAtEnd{false};
+HANDLE g_stop = nullptr;
+HANDLE g_late = nullptr;
+
+DWORD WINAPI waitForStop(void*)
+{
+    WaitForSingleObject(g_stop, INFINITE);
+    return 0;
+}
+
+// Once armed, the walk that reaches the last thread starts one more right after, as a thread does
+// that the freezer suspended inside CreateThread.
+LONG NTAPI nextThreadStartingOneAtTheEnd(HANDLE process, HANDLE thread, ACCESS_MASK access, ULONG attributes,
+                                         ULONG flags, PHANDLE next)
+{
+    const LONG status =
+        reinterpret_cast<NtGetNextThreadFn>(g_nextThread)(process, thread, access, attributes, flags, next);
+    if (status < 0 && g_startAtEnd.exchange(false))
+        g_late = CreateThread(nullptr, 0, &waitForStop, nullptr, 0, nullptr);
+    return status;
+}
+
+// Threads of this process other than the caller that have not ended, counted with system calls
+// only: a stopped thread may hold the heap or loader lock.
+std::size_t otherThreads()
+{
+    std::size_t count = 0;
+    HANDLE previous = nullptr;
+    HANDLE next = nullptr;
+    while (reinterpret_cast<NtGetNextThreadFn>(g_nextThread)(GetCurrentProcess(), previous,
+                                                             THREAD_SUSPEND_RESUME | THREAD_QUERY_LIMITED_INFORMATION,
+                                                             0, 0, &next) >= 0) {
+        if (previous != nullptr)
+            CloseHandle(previous);
+        previous = next;
+        // An ending thread can no longer be suspended.
+        if (GetThreadId(next) != GetCurrentThreadId() && SuspendThread(next) != static_cast<DWORD>(-1)) {
+            ResumeThread(next);
+            ++count;
+        }
+    }
+    if (previous != nullptr)
+        CloseHandle(previous);
+    return count;
+}
+
+}  // namespace
+
+TEST(ThreadFreezer, ThreadStartedAsTheWalkEndsIsStoppedToo)
+{
+    g_nextThread = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtGetNextThread"));
+    ASSERT_NE(g_nextThread, nullptr);
+    g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE waiting = CreateThread(nullptr, 0, &waitForStop, nullptr, 0, nullptr);  // suspended by the first walk
+    ASSERT_NE(waiting, nullptr);
+    ASSERT_TRUE(attach(Engine::FarJump, &g_nextThread, reinterpret_cast<void*>(&nextThreadStartingOneAtTheEnd)));
+
+    ThreadFreezer freezer;
+    g_startAtEnd = true;
+    const HookStatus status = freezer.freeze();
+    const std::size_t others = otherThreads();
+    const std::size_t held = freezer.count();
+    freezer.thaw();
+
+    EXPECT_TRUE(detach(Engine::FarJump, &g_nextThread, reinterpret_cast<void*>(&nextThreadStartingOneAtTheEnd)));
+    SetEvent(g_stop);
+    HANDLE threads[] = {waiting, g_late};
+    EXPECT_EQ(WaitForMultipleObjects(g_late != nullptr ? 2 : 1, threads, TRUE, 5000), WAIT_OBJECT_0);
+    CloseHandle(waiting);
+    CloseHandle(g_stop);
+    EXPECT_EQ(status, HookStatus::Ok);
+    ASSERT_NE(g_late, nullptr);
+    CloseHandle(g_late);
+    // Any thread not held would go on running while the code is rewritten.
+    EXPECT_EQ(held, others);
+}
 
 TEST(EngineChaining, HookOnTopOfAnotherHookAndUnhookInReverseOrder)
 {
