@@ -142,6 +142,8 @@ TEST_P(EngineTest, AssembledProloguesAreHookedOrRefusedAndRestoredExactly)
         {"loop back into the first bytes", loop, loop, 4, false},
     };
     const std::size_t slotsBefore = codeArenaStats().slotsInUse;
+    void* released = nullptr;  // the previous case's trampoline, released at its detach
+    std::vector<std::uint8_t> releasedCode;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::vector<std::uint8_t> entryBytes = snapshot(c.entry, 8);
@@ -151,6 +153,13 @@ TEST_P(EngineTest, AssembledProloguesAreHookedOrRefusedAndRestoredExactly)
 
         ASSERT_EQ(attachPlus1000(c.entry), c.hookable);
         if (c.hookable) {
+            // Not handed out again while other slots are free: a caller that read it just before the
+            // detach still runs intact code.
+            if (released != nullptr) {
+                EXPECT_EQ(snapshot(released), releasedCode);
+            }
+            released = g_real;
+            releasedCode = snapshot(released);
             EXPECT_EQ(fn(c.entry)(c.arg), expected + 1000);
             EXPECT_EQ(g_replacementCalls, callsBefore + 1);
             EXPECT_EQ(fn(g_real)(c.arg), expected);
@@ -573,6 +582,27 @@ TEST(NearJumpEngine, BatchReportsEachEntry)
     setNearJumpPrintCallback(nullptr);
 }
 
+namespace {
+
+// VirtualProtect fails for this page, as for code that cannot be made writable.
+std::atomic<std::uintptr_t> g_lockedPage{0};
+using NtProtectVirtualMemoryFn = LONG(NTAPI*)(HANDLE, void**, SIZE_T*, ULONG, ULONG*);
+NtProtectVirtualMemoryFn g_ntProtect = nullptr;
+
+BOOL WINAPI failingVirtualProtect(void* address, SIZE_T size, DWORD protection, DWORD* former)
+{
+    if ((reinterpret_cast<std::uintptr_t>(address) & ~std::uintptr_t(0xFFF)) == g_lockedPage) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    ULONG old = 0;
+    const BOOL done = g_ntProtect(GetCurrentProcess(), &address, &size, protection, &old) >= 0;
+    *former = old;
+    return done;
+}
+
+}  // namespace
+
 TEST(FarJumpEngine, TransactionIsAllOrNothingAndOwnedByItsThread)
 {
     ExecutableMemory mem;
@@ -591,6 +621,26 @@ TEST(FarJumpEngine, TransactionIsAllOrNothingAndOwnedByItsThread)
     EXPECT_NE(commitFarJumpTransaction(&failure), 0);
     EXPECT_EQ(failure.function, &slotTiny);
     EXPECT_EQ(failure.status, HookStatus::FunctionTooShort);
+    EXPECT_EQ(slotGood, static_cast<void*>(good));
+    EXPECT_EQ(snapshot(good), original);
+
+    // The second patch cannot be written: the first one, written already, is taken back.
+    ExecutableMemory other;
+    std::uint8_t* locked = jccEarly(other);
+    void* slotLocked = locked;
+    g_ntProtect = reinterpret_cast<NtProtectVirtualMemoryFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtProtectVirtualMemory")));
+    void* virtualProtect = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "VirtualProtect"));
+    ASSERT_TRUE(attach(Engine::FarJump, &virtualProtect, reinterpret_cast<void*>(&failingVirtualProtect)));
+    ASSERT_EQ(beginFarJumpTransaction(), 0);
+    EXPECT_EQ(stageFarJumpAttach(&slotGood, replacement), 0);
+    EXPECT_EQ(stageFarJumpAttach(&slotLocked, replacement), 0);
+    g_lockedPage = reinterpret_cast<std::uintptr_t>(locked) & ~std::uintptr_t(0xFFF);
+    EXPECT_NE(commitFarJumpTransaction(&failure), 0);
+    g_lockedPage = 0;
+    EXPECT_TRUE(detach(Engine::FarJump, &virtualProtect, reinterpret_cast<void*>(&failingVirtualProtect)));
+    EXPECT_EQ(failure.function, &slotLocked);
+    EXPECT_EQ(failure.status, HookStatus::ProtectFailed);
     EXPECT_EQ(slotGood, static_cast<void*>(good));
     EXPECT_EQ(snapshot(good), original);
 
