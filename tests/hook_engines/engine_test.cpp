@@ -1,9 +1,11 @@
 // Both engines on functions written as machine code: which prologues they take and which they
 // refuse, exact restoration (page protection included), threads stopped inside the patch or unsafe
-// to patch around, code gone before detach, chaining, and a stress run.
+// to patch around, code gone before detach, chaining, and a stress run; the freezer with a thread
+// started while it walks the threads.
 #include "test_code.h"
 
 #include "hook_engines/code_memory.h"
+#include "hook_engines/thread_freezer.h"
 
 #include <gtest/gtest.h>
 
@@ -140,6 +142,8 @@ TEST_P(EngineTest, AssembledProloguesAreHookedOrRefusedAndRestoredExactly)
         {"loop back into the first bytes", loop, loop, 4, false},
     };
     const std::size_t slotsBefore = codeArenaStats().slotsInUse;
+    void* released = nullptr;  // the previous case's trampoline, released at its detach
+    std::vector<std::uint8_t> releasedCode;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::vector<std::uint8_t> entryBytes = snapshot(c.entry, 8);
@@ -149,6 +153,13 @@ TEST_P(EngineTest, AssembledProloguesAreHookedOrRefusedAndRestoredExactly)
 
         ASSERT_EQ(attachPlus1000(c.entry), c.hookable);
         if (c.hookable) {
+            // Not handed out again while other slots are free: a caller that read it just before the
+            // detach still runs intact code.
+            if (released != nullptr) {
+                EXPECT_EQ(snapshot(released), releasedCode);
+            }
+            released = g_real;
+            releasedCode = snapshot(released);
             EXPECT_EQ(fn(c.entry)(c.arg), expected + 1000);
             EXPECT_EQ(g_replacementCalls, callsBefore + 1);
             EXPECT_EQ(fn(g_real)(c.arg), expected);
@@ -409,6 +420,88 @@ TEST_P(EngineTest, PatchInCodeUnmappedSinceIsLeftAloneAtDetach)
 INSTANTIATE_TEST_SUITE_P(Engines, EngineTest, ::testing::Values(Engine::NearJump, Engine::FarJump),
                          [](const ::testing::TestParamInfo<Engine>& info) { return engineName(info.param); });
 
+namespace {
+
+using NtGetNextThreadFn = LONG(NTAPI*)(HANDLE, HANDLE, ACCESS_MASK, ULONG, ULONG, PHANDLE);
+
+void* g_nextThread = nullptr;  // the real NtGetNextThread once hooked
+std::atomic<bool> g_startAtEnd{false};
+HANDLE g_stop = nullptr;
+HANDLE g_late = nullptr;
+
+DWORD WINAPI waitForStop(void*)
+{
+    WaitForSingleObject(g_stop, INFINITE);
+    return 0;
+}
+
+// Once armed, the walk that reaches the last thread starts one more right after, as a thread does
+// that the freezer suspended inside CreateThread.
+LONG NTAPI nextThreadStartingOneAtTheEnd(HANDLE process, HANDLE thread, ACCESS_MASK access, ULONG attributes,
+                                         ULONG flags, PHANDLE next)
+{
+    const LONG status =
+        reinterpret_cast<NtGetNextThreadFn>(g_nextThread)(process, thread, access, attributes, flags, next);
+    if (status < 0 && g_startAtEnd.exchange(false))
+        g_late = CreateThread(nullptr, 0, &waitForStop, nullptr, 0, nullptr);
+    return status;
+}
+
+// Threads of this process other than the caller that have not ended, counted with system calls
+// only: a stopped thread may hold the heap or loader lock.
+std::size_t otherThreads()
+{
+    std::size_t count = 0;
+    HANDLE previous = nullptr;
+    HANDLE next = nullptr;
+    while (reinterpret_cast<NtGetNextThreadFn>(g_nextThread)(GetCurrentProcess(), previous,
+                                                             THREAD_SUSPEND_RESUME | THREAD_QUERY_LIMITED_INFORMATION,
+                                                             0, 0, &next) >= 0) {
+        if (previous != nullptr)
+            CloseHandle(previous);
+        previous = next;
+        // An ending thread can no longer be suspended.
+        if (GetThreadId(next) != GetCurrentThreadId() && SuspendThread(next) != static_cast<DWORD>(-1)) {
+            ResumeThread(next);
+            ++count;
+        }
+    }
+    if (previous != nullptr)
+        CloseHandle(previous);
+    return count;
+}
+
+}  // namespace
+
+TEST(ThreadFreezer, ThreadStartedAsTheWalkEndsIsStoppedToo)
+{
+    g_nextThread = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtGetNextThread"));
+    ASSERT_NE(g_nextThread, nullptr);
+    g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE waiting = CreateThread(nullptr, 0, &waitForStop, nullptr, 0, nullptr);  // suspended by the first walk
+    ASSERT_NE(waiting, nullptr);
+    ASSERT_TRUE(attach(Engine::FarJump, &g_nextThread, reinterpret_cast<void*>(&nextThreadStartingOneAtTheEnd)));
+
+    ThreadFreezer freezer;
+    g_startAtEnd = true;
+    const HookStatus status = freezer.freeze();
+    const std::size_t others = otherThreads();
+    const std::size_t held = freezer.count();
+    freezer.thaw();
+
+    EXPECT_TRUE(detach(Engine::FarJump, &g_nextThread, reinterpret_cast<void*>(&nextThreadStartingOneAtTheEnd)));
+    SetEvent(g_stop);
+    HANDLE threads[] = {waiting, g_late};
+    EXPECT_EQ(WaitForMultipleObjects(g_late != nullptr ? 2 : 1, threads, TRUE, 5000), WAIT_OBJECT_0);
+    CloseHandle(waiting);
+    CloseHandle(g_stop);
+    EXPECT_EQ(status, HookStatus::Ok);
+    ASSERT_NE(g_late, nullptr);
+    CloseHandle(g_late);
+    // Any thread not held would go on running while the code is rewritten.
+    EXPECT_EQ(held, others);
+}
+
 TEST(EngineChaining, HookOnTopOfAnotherHookAndUnhookInReverseOrder)
 {
     for (const bool nearFirst : {true, false}) {
@@ -489,6 +582,27 @@ TEST(NearJumpEngine, BatchReportsEachEntry)
     setNearJumpPrintCallback(nullptr);
 }
 
+namespace {
+
+// VirtualProtect fails for this page, as for code that cannot be made writable.
+std::atomic<std::uintptr_t> g_lockedPage{0};
+using NtProtectVirtualMemoryFn = LONG(NTAPI*)(HANDLE, void**, SIZE_T*, ULONG, ULONG*);
+NtProtectVirtualMemoryFn g_ntProtect = nullptr;
+
+BOOL WINAPI failingVirtualProtect(void* address, SIZE_T size, DWORD protection, DWORD* former)
+{
+    if ((reinterpret_cast<std::uintptr_t>(address) & ~std::uintptr_t(0xFFF)) == g_lockedPage) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    ULONG old = 0;
+    const BOOL done = g_ntProtect(GetCurrentProcess(), &address, &size, protection, &old) >= 0;
+    *former = old;
+    return done;
+}
+
+}  // namespace
+
 TEST(FarJumpEngine, TransactionIsAllOrNothingAndOwnedByItsThread)
 {
     ExecutableMemory mem;
@@ -507,6 +621,26 @@ TEST(FarJumpEngine, TransactionIsAllOrNothingAndOwnedByItsThread)
     EXPECT_NE(commitFarJumpTransaction(&failure), 0);
     EXPECT_EQ(failure.function, &slotTiny);
     EXPECT_EQ(failure.status, HookStatus::FunctionTooShort);
+    EXPECT_EQ(slotGood, static_cast<void*>(good));
+    EXPECT_EQ(snapshot(good), original);
+
+    // The second patch cannot be written: the first one, written already, is taken back.
+    ExecutableMemory other;
+    std::uint8_t* locked = jccEarly(other);
+    void* slotLocked = locked;
+    g_ntProtect = reinterpret_cast<NtProtectVirtualMemoryFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtProtectVirtualMemory")));
+    void* virtualProtect = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "VirtualProtect"));
+    ASSERT_TRUE(attach(Engine::FarJump, &virtualProtect, reinterpret_cast<void*>(&failingVirtualProtect)));
+    ASSERT_EQ(beginFarJumpTransaction(), 0);
+    EXPECT_EQ(stageFarJumpAttach(&slotGood, replacement), 0);
+    EXPECT_EQ(stageFarJumpAttach(&slotLocked, replacement), 0);
+    g_lockedPage = reinterpret_cast<std::uintptr_t>(locked) & ~std::uintptr_t(0xFFF);
+    EXPECT_NE(commitFarJumpTransaction(&failure), 0);
+    g_lockedPage = 0;
+    EXPECT_TRUE(detach(Engine::FarJump, &virtualProtect, reinterpret_cast<void*>(&failingVirtualProtect)));
+    EXPECT_EQ(failure.function, &slotLocked);
+    EXPECT_EQ(failure.status, HookStatus::ProtectFailed);
     EXPECT_EQ(slotGood, static_cast<void*>(good));
     EXPECT_EQ(snapshot(good), original);
 

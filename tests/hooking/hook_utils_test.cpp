@@ -169,6 +169,13 @@ TEST(HookUtils, ReplacementOutlivingItsCoveredPatchForwardsToTheOriginal)
         EXPECT_EQ(fn(target)(5), 10016);
         EXPECT_EQ(fn(target)(0), 9999);
     }
+    // Unhooked in place, the owner gone: a thread still on its way into the replacement reaches
+    // the original.
+    std::uint8_t* target = mem.add({0x8D, 0x41, 0x07, 0x0F, 0x1F, 0x44, 0x00, 0x00, 0xC3});  // lea eax,[rcx+7]
+    auto owner = std::make_unique<PlusHundredHook>(target);
+    hook({&owner->record()});
+    owner.reset();
+    EXPECT_EQ(PlusHundredHook::replacement(5), 12);
     // A replacement with nothing to forward to gives the fallback.
     EXPECT_EQ(callRetired(&neverHooked, -7, 5), -7);
 }
