@@ -87,6 +87,9 @@ TEST(FrameBufferRead, UsesTheSizeAsCheckedWhenTheHostRewritesIt)
     buffer->header()->height = 1000000;
     EXPECT_EQ(frame.height, 4u);
     EXPECT_EQ(failureOf([&] { frameBuffer.frame(); }), "Wrong data size");
+    // One row past the capacity: still inside the mapped pages, but past what the host sized.
+    buffer->header()->height = 5;
+    EXPECT_EQ(failureOf([&] { frameBuffer.frame(); }), "Wrong data size");
     buffer->header()->height = 2;
     buffer->header()->capacity = 0xFFFFFFFFu;
     buffer->header()->width = 0x7FFFFFFFu;
