@@ -139,9 +139,6 @@ class Build:
             for argument in self.entries[name]:
                 if argument.endswith(".exe") and argument.startswith(self.folder):
                     found.add(os.path.basename(argument)[:-4])
-                elif argument.startswith(self.folder) and os.access(argument, os.X_OK) and \
-                        not os.path.isdir(argument):
-                    found.add(os.path.basename(argument))
         return sorted(found)
 
     def build(self, targets, jobs):

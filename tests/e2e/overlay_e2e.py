@@ -442,9 +442,12 @@ def main():
     finally:
         for process in started:
             process.kill()
-    crashed = [(process.name, process.crash()) for process in started if process.crash()]
-    for name, line in crashed:
-        print("FAIL %s crashed: %s (whole report in %s.stderr)" % (name, line, name))
+    crashed = False
+    for process in started:
+        line = process.crash()
+        if line:
+            print("FAIL %s crashed: %s (whole report in %s.stderr)" % (process.name, line, process.name))
+            crashed = True
     if crashed:
         return 1
     print("%d cases passed" % len(passed))
