@@ -110,6 +110,8 @@ bool parseOptions(const std::vector<std::string>& args, CommonOptions& options, 
             options.help = true;
         } else if (arg == "--hidden") {
             options.hidden = true;
+        } else if (arg == "--single-thread") {
+            options.singleThread = true;
         } else if (arg == "--size") {
             if (!arguments.value(text) || !parseSize(text, options.width, options.height)) {
                 return arguments.fail("--size expects WIDTHxHEIGHT, got '" + text + "'");
@@ -165,6 +167,7 @@ std::string usageText(const char* about, const char* ownOptions, uint32_t maxSyn
            "  --resize-at F:WxH       resize the (first) window to WxH before frame F (repeatable)\n" +
            ownOptions +
            "  --hidden                do not show the window(s) (automated runs)\n"
+           "  --single-thread         no background thread; the frame loop allocates every frame\n"
            "  --report-input N        print the input counts every N frames (they are printed on exit anyway)\n"
            "  --help                  this text\n"
            "\n"

@@ -29,6 +29,9 @@ struct CommonOptions
     uint32_t syncInterval = 1;
     // Keep the windows hidden (automated runs).
     bool hidden = false;
+    // No background thread, and the frame loop allocates every frame: a game that renders on its
+    // only thread and never waits in the system.
+    bool singleThread = false;
     // Print the input counts every N frames (0: only on exit).
     uint64_t reportInputEvery = 0;
     std::vector<ResizeStep> resizes;

@@ -50,8 +50,12 @@ int runDemo(const char* program, Parse parseOptions, Usage usageText)
     // Under Wine a thread that another process starts here (the host injecting the overlay) is made
     // by a waiting thread when there is one; otherwise Wine interrupts the busy render thread, which
     // hangs when it is inside the C library's allocator (often, with software Vulkan).
+    // With --single-thread there is none, as in games that render on their only thread.
     const HANDLE quit = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::thread background([quit] { WaitForSingleObject(quit, INFINITE); });
+    std::thread background;
+    if (!options.singleThread) {
+        background = std::thread([quit] { WaitForSingleObject(quit, INFINITE); });
+    }
     struct Join
     {
         HANDLE quit;
@@ -59,7 +63,9 @@ int runDemo(const char* program, Parse parseOptions, Usage usageText)
         ~Join()
         {
             SetEvent(quit);
-            thread.join();
+            if (thread.joinable()) {
+                thread.join();
+            }
             CloseHandle(quit);
         }
     } join{quit, background};

@@ -15,6 +15,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,9 +23,11 @@
 
 #include "err/text_conversion.h"
 #include "host_session.h"
+#include "injection.h"
 #include "json_line.h"
 #include "overlay/overlay_client/overlay_client_api.h"
 #include "remote_process.h"
+#include "win/scope_guard.h"
 
 namespace {
 
@@ -33,6 +36,9 @@ namespace Stub = Overlay::Ipc::Stub;
 
 constexpr const char* hostVersion = "26.00.02.1046";
 constexpr const wchar_t* dllFileName = L"overlay_client_x64.dll";
+constexpr const wchar_t* loaderFileName = L"overlay_loader_x64.dll";
+// The export the game's import table names when the host launches it: one that does nothing.
+constexpr const char* importedExport = "deinitializeOverlay";
 
 struct Options
 {
@@ -47,11 +53,14 @@ struct Options
     bool refuseRegistration = false;
     std::wstring logDir;
     DWORD timeoutMs = 30000;
+    // Unset: an import for --launch, a message hook for --pid.
+    std::optional<LoadMethod> loadWith;
 };
 
 const char* usage =
     "usage: overlay_host.exe [--dll PATH] [--pipe NAME] [--api dxgi|d3d9] [--hotkeys] [--no-cursor-hook]\n"
     "                        [--log-dir DIR] [--timeout-ms N] [--timestamps] [--refuse-registration]\n"
+    "                        [--load-with import|hook|thread]\n"
     "                        (--launch GAME.exe [ARGS...] | --pid N)\n"
     "Everything after --launch GAME.exe is the game's command line.\n";
 
@@ -88,6 +97,12 @@ std::wstring besideHost(const wchar_t* fileName)
     std::wstring path(buffer, length);
     const auto slash = path.find_last_of(L"\\/");
     return (slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1)) + fileName;
+}
+
+// overlay_loader_x64.dll next to the overlay DLL.
+std::wstring loaderPath(const std::wstring& dllPath)
+{
+    return dllPath.substr(0, dllPath.find_last_of(L"\\/") + 1) + loaderFileName;
 }
 
 bool parseNumber(const std::wstring& text, DWORD& value)
@@ -137,6 +152,18 @@ bool parseOptions(const std::vector<std::wstring>& args, Options& options, std::
             options.pipe = Err::utf16ToUtf8(args[++i]);
         } else if (arg == L"--log-dir") {
             options.logDir = args[++i];
+        } else if (arg == L"--load-with") {
+            const std::wstring method = args[++i];
+            if (method == L"import")
+                options.loadWith = LoadMethod::Import;
+            else if (method == L"hook")
+                options.loadWith = LoadMethod::Hook;
+            else if (method == L"thread")
+                options.loadWith = LoadMethod::Thread;
+            else {
+                error = "--load-with is import, hook or thread";
+                return false;
+            }
         } else if (arg == L"--api") {
             const std::wstring api = args[++i];
             if (api != L"dxgi" && api != L"d3d9") {
@@ -153,6 +180,12 @@ bool parseOptions(const std::vector<std::wstring>& args, Options& options, std::
         error = "give either --launch GAME.exe or --pid N";
         return false;
     }
+    if (options.loadWith == LoadMethod::Import && options.launch.empty()) {
+        error = "--load-with import needs --launch: a running game has read its imports already";
+        return false;
+    }
+    if (!options.loadWith)
+        options.loadWith = options.launch.empty() ? LoadMethod::Hook : LoadMethod::Import;
     return true;
 }
 
@@ -371,6 +404,7 @@ private:
     void command(const std::string& line);
     void callExport(const std::string& name, const std::vector<std::string>& args);
     DWORD runExport(const std::string& name, std::vector<uint8_t>& argument, const std::vector<size_t>& pointers = {});
+    void loadDll();
     bool start();
 
     Options options_;
@@ -474,16 +508,42 @@ void Host::command(const std::string& text)
     }
 }
 
+void Host::loadDll()
+{
+    // Whatever fails, a launched game goes on without the overlay.
+    auto letRun = Win::scopeExit([this] { game_.resume(); });
+    const std::string problem = bitnessProblem(game_.wow64Machine());
+    if (!problem.empty())
+        throw std::runtime_error(problem);
+
+    const std::wstring dll = options_.dll;
+    const std::wstring fileName = dll.substr(dll.find_last_of(L"\\/") + 1);
+    const std::string target = Err::utf16ToUtf8(dll) + " into process " + std::to_string(game_.id());
+    if (game_.moduleBase(fileName)) {
+        progress("the overlay DLL is already loaded in the game");
+        waitForLoadedDll(game_, options_.timeoutMs);
+    } else if (options_.loadWith == LoadMethod::Import) {
+        progress("adding " + target + " as an import of the game");
+        ImportPatch patch(game_, dll, importedExport);
+        game_.resume();
+        waitForLoadedDll(game_, options_.timeoutMs);
+    } else if (options_.loadWith == LoadMethod::Hook) {
+        progress("loading " + target + " through a message hook on the game's window thread");
+        loadThroughHook(game_, dll, loaderPath(dll), options_.timeoutMs);
+    } else {
+        progress("injecting " + target + " with a thread started there");
+        game_.resume();
+        game_.loadLibrary(dll, options_.timeoutMs);
+        waitForLoadedDll(game_, options_.timeoutMs);
+    }
+    module_ = game_.moduleBase(fileName, options_.timeoutMs);
+    if (!module_)
+        throw std::runtime_error("the overlay DLL is loaded but the game's module list does not show it");
+}
+
 bool Host::start()
 {
-    const std::wstring dll = fullPath(options_.dll.empty() ? besideHost(dllFileName) : options_.dll);
-    module_ = game_.moduleBase(dll.substr(dll.find_last_of(L"\\/") + 1));
-    if (module_) {
-        progress("the overlay DLL is already loaded in the game");
-    } else {
-        progress("injecting " + Err::utf16ToUtf8(dll) + " into process " + std::to_string(game_.id()));
-        module_ = game_.loadLibrary(dll, options_.timeoutMs);
-    }
+    loadDll();
 
     // The record and its texts in one block; the pointer fields hold offsets until placed.
     const std::string pipe = options_.pipe;
@@ -512,13 +572,25 @@ bool Host::start()
     progress("waiting for the overlay client in the game");
     const ULONGLONG deadline = GetTickCount64() + options_.timeoutMs;
     for (;;) {
+        DWORD exitCode = 0;
+        if (game_.exited(&exitCode)) {
+            JsonLine::error("the game ended (exit code " + std::to_string(exitCode) +
+                            ") before the overlay client started");
+            return false;
+        }
         std::vector<uint8_t> none;
         const DWORD state = runExport("getOverlayClientState", none);
         if (state == OverlayClientApi::Success)
             break;
-        if (state != OverlayClientApi::ClientNotCreated || GetTickCount64() >= deadline) {
+        if (state != OverlayClientApi::ClientNotCreated) {
             JsonLine::error("the overlay client did not start: getOverlayClientState returned " +
                             std::to_string(state));
+            return false;
+        }
+        if (GetTickCount64() >= deadline) {
+            JsonLine::error("the overlay client did not start within " + std::to_string(options_.timeoutMs) +
+                            " ms: getOverlayClientState still returns " + std::to_string(state) +
+                            " (no frame presented through the hooked API yet)");
             return false;
         }
         Sleep(50);
@@ -610,6 +682,14 @@ int main()
     }
     JsonLine::timestamps() = options.timestamps;
     try {
+        // Checked before the game starts or changes: a game's loader that cannot take the DLL from
+        // its imports would stop the game from starting at all.
+        options.dll = fullPath(options.dll.empty() ? besideHost(dllFileName) : options.dll);
+        checkOverlayDll(options.dll, importedExport);
+        if (options.loadWith == LoadMethod::Hook &&
+            GetFileAttributesW(loaderPath(options.dll).c_str()) == INVALID_FILE_ATTRIBUTES)
+            throw std::runtime_error("the overlay loader " + Err::utf16ToUtf8(loaderPath(options.dll)) +
+                                     " does not exist (it ships next to the overlay DLL)");
         // The game's own output goes to standard error: standard output carries only events.
         RemoteProcess game = options.launch.empty()
                                  ? RemoteProcess::open(options.pid)

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "err/system_error.h"
+#include "err/text_conversion.h"
 #include "win/scope_guard.h"
 
 namespace Overlay::Host {
@@ -21,12 +22,6 @@ bool sameFileName(const std::wstring& a, const std::wstring& b)
         if (std::towlower(a[i]) != std::towlower(b[i]))
             return false;
     return true;
-}
-
-std::wstring fileNameOf(const std::wstring& path)
-{
-    const auto slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
 // Memory in the other process, freed when the call that used it has finished. A call that timed
@@ -71,10 +66,35 @@ RemoteProcess RemoteProcess::launch(const std::wstring& commandLine, HANDLE outp
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info = {};
     std::wstring mutableLine = commandLine;
-    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                        &info))
         Err::throwLastError("Failed to start the game");
-    Win::UniqueHandle thread(info.hThread);
-    return RemoteProcess(Win::UniqueHandle(info.hProcess), info.dwProcessId);
+    return RemoteProcess(Win::UniqueHandle(info.hProcess), info.dwProcessId, Win::UniqueHandle(info.hThread));
+}
+
+void RemoteProcess::resume()
+{
+    if (!suspended_)
+        return;
+    const Win::UniqueHandle thread = std::move(suspended_);
+    if (ResumeThread(thread.get()) == DWORD(-1))
+        Err::throwLastError("Failed to let the game run");
+}
+
+USHORT RemoteProcess::wow64Machine() const
+{
+    using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+    const auto isWow64Process2 = reinterpret_cast<IsWow64Process2Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
+    USHORT processMachine = IMAGE_FILE_MACHINE_UNKNOWN;
+    USHORT nativeMachine = IMAGE_FILE_MACHINE_UNKNOWN;
+    if (isWow64Process2 && isWow64Process2(process_.get(), &processMachine, &nativeMachine))
+        return processMachine;
+    // Before Windows 10 1709: only whether it is a 32-bit process on a 64-bit system.
+    BOOL wow64 = FALSE;
+    if (IsWow64Process(process_.get(), &wow64) && wow64)
+        return IMAGE_FILE_MACHINE_I386;
+    return IMAGE_FILE_MACHINE_UNKNOWN;
 }
 
 RemoteProcess RemoteProcess::open(DWORD processId)
@@ -129,25 +149,30 @@ void RemoteProcess::read(uintptr_t address, void* data, size_t size) const
         Err::throwLastError("Failed to read the game's memory");
 }
 
-DWORD RemoteProcess::runThread(uintptr_t start, uintptr_t parameter, DWORD timeoutMs)
+DWORD RemoteProcess::runThread(uintptr_t start, uintptr_t parameter, DWORD timeoutMs, const std::string& what)
 {
     Win::UniqueHandle thread(CreateRemoteThread(process_.get(), nullptr, 0,
                                                 reinterpret_cast<LPTHREAD_START_ROUTINE>(start),
                                                 reinterpret_cast<void*>(parameter), 0, nullptr));
-    if (!thread)
-        Err::throwLastError("Failed to start a thread in the game");
+    if (!thread) {
+        if (exited())
+            throw std::runtime_error("the game ended before " + what);
+        Err::throwLastError("Failed to start a thread in the game for " + what);
+    }
     const HANDLE waits[] = {thread.get(), process_.get()};
     const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
     if (waited != WAIT_OBJECT_0)
-        throw std::runtime_error(waited == WAIT_OBJECT_0 + 1 ? "the game ended during the call"
-                                                             : "the call in the game did not return in time");
+        throw std::runtime_error(waited == WAIT_OBJECT_0 + 1
+                                     ? "the game ended during " + what
+                                     : what + " did not return within " + std::to_string(timeoutMs) +
+                                           " ms; the game's threads may be blocked");
     DWORD exitCode = 0;
     if (!GetExitCodeThread(thread.get(), &exitCode))
         Err::throwLastError("Failed to read the result of the call in the game");
     return exitCode;
 }
 
-uintptr_t RemoteProcess::loadLibrary(const std::wstring& path, DWORD timeoutMs)
+void RemoteProcess::loadLibrary(const std::wstring& path, DWORD timeoutMs)
 {
     // kernel32 is mapped at its own base in each process; LoadLibraryW lies at the same offset.
     const HMODULE localKernel = GetModuleHandleW(L"kernel32.dll");
@@ -161,13 +186,11 @@ uintptr_t RemoteProcess::loadLibrary(const std::wstring& path, DWORD timeoutMs)
     RemoteBuffer text(process_.get(), bytes);
     write(text.address(), path.c_str(), bytes);
     auto keepOnTimeout = Win::scopeExit([&] { text.leak(); });
-    const DWORD loaded = runThread(remoteLoad, text.address(), timeoutMs);
+    const DWORD loaded = runThread(remoteLoad, text.address(), timeoutMs, "LoadLibraryW in the game");
     keepOnTimeout.dismiss();
-    // The exit code holds only the low half of the module handle: find the module by name.
-    const uintptr_t base = loaded ? moduleBase(fileNameOf(path)) : 0;
-    if (!base)
-        throw std::runtime_error("LoadLibraryW failed in the game for " + std::string(path.begin(), path.end()));
-    return base;
+    // The exit code holds only the low half of the module handle: zero means it failed.
+    if (!loaded)
+        throw std::runtime_error("LoadLibraryW failed in the game for " + Err::utf16ToUtf8(path));
 }
 
 uintptr_t RemoteProcess::exportAddress(uintptr_t moduleBase, const std::string& name) const
@@ -225,7 +248,7 @@ DWORD RemoteProcess::callExport(uintptr_t moduleBase, const std::string& name, s
         write(copy.address(), placed.data(), placed.size());
     }
     auto keepOnTimeout = Win::scopeExit([&] { copy.leak(); });
-    const DWORD result = runThread(start, copy.address(), timeoutMs);
+    const DWORD result = runThread(start, copy.address(), timeoutMs, name);
     keepOnTimeout.dismiss();
     if (!argument.empty())
         read(copy.address(), argument.data(), argument.size());

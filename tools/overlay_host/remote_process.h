@@ -20,11 +20,16 @@ namespace Overlay::Host {
 class RemoteProcess
 {
 public:
-    // Starts `commandLine` (the program first). The game's standard output goes to `output`.
+    // Starts `commandLine` (the program first), suspended before its first instruction until
+    // resume(). The game's standard output goes to `output`.
     static RemoteProcess launch(const std::wstring& commandLine, HANDLE output);
     static RemoteProcess open(DWORD processId);
 
     DWORD id() const { return id_; }
+    // Lets a launched game run; nothing for an opened one or a second time.
+    void resume();
+    // The process's machine when it runs under WOW64, else IMAGE_FILE_MACHINE_UNKNOWN.
+    USHORT wow64Machine() const;
     HANDLE handle() const { return process_.get(); }
     // True once the process has ended; `exitCode` then holds its exit code.
     bool exited(DWORD* exitCode = nullptr) const;
@@ -33,8 +38,8 @@ public:
     // while the process has not loaded its system DLLs yet.
     uintptr_t moduleBase(const std::wstring& fileName, DWORD timeoutMs = 0) const;
 
-    // LoadLibraryW(path) in the process; returns the module's base there. Throws on failure.
-    uintptr_t loadLibrary(const std::wstring& path, DWORD timeoutMs);
+    // LoadLibraryW(path) in the process on a thread started there. Throws on failure.
+    void loadLibrary(const std::wstring& path, DWORD timeoutMs);
 
     // Runs the export `name` of the module at `moduleBase` on a new thread in the process with a
     // pointer to a copy of `argument` (null when empty) and returns the thread's exit code. Each
@@ -49,12 +54,17 @@ public:
     void read(uintptr_t address, void* data, size_t size) const;
 
 private:
-    RemoteProcess(Win::UniqueHandle process, DWORD id) : process_(std::move(process)), id_(id) {}
+    RemoteProcess(Win::UniqueHandle process, DWORD id, Win::UniqueHandle suspended = {})
+        : process_(std::move(process)), suspended_(std::move(suspended)), id_(id)
+    {
+    }
 
-    DWORD runThread(uintptr_t start, uintptr_t parameter, DWORD timeoutMs);
+    // `what` names the call in the error when it does not return.
+    DWORD runThread(uintptr_t start, uintptr_t parameter, DWORD timeoutMs, const std::string& what);
     uintptr_t exportAddress(uintptr_t moduleBase, const std::string& name) const;
 
     Win::UniqueHandle process_;
+    Win::UniqueHandle suspended_;  // the launched game's first thread until resumed
     DWORD id_ = 0;
 };
 

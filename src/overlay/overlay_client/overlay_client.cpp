@@ -4,6 +4,7 @@
 
 #include "overlay/overlay_client/impl/_maintenance/stdafx.h"
 
+#include "overlay/overlay_client/impl/loaded_signal.h"
 #include "overlay/overlay_client/impl/overlay_application.h"
 #include "overlay/overlay_client/overlay_client_api.h"
 
@@ -132,7 +133,9 @@ void OVERLAY_CLIENT_API_CALL deinitializeOverlay()
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/)
 {
-    if (reason == DLL_PROCESS_ATTACH)
+    if (reason == DLL_PROCESS_ATTACH) {
         DisableThreadLibraryCalls(instance);
+        Overlay::announceLoaded(instance);
+    }
     return TRUE;
 }

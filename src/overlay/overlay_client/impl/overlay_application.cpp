@@ -9,10 +9,8 @@
 #include "overlay/overlay_client/impl/load_library_hook.h"
 #include "overlay/overlay_client/impl/mouse_cursor_hook.h"
 #include "overlay/overlay_client/impl/overlay_client.h"
-#include "overlay/overlay_client/impl/parked_thread.h"
 #include "overlay/overlay_client/impl/window_hook.h"
 
-#include <optional>
 #include "overlay/overlay_common/ipc/shared_layout.h"
 #include "overlay/overlay_common/ipc/thrift_logger.h"
 
@@ -86,8 +84,6 @@ private:
     bool mandatoryHooksAttached_ = false;
     bool running_ = false;
     Result result_ = OverlayClientApi::Success;
-    // From the start on, the host's next calls into the game find a thread waiting to start them.
-    std::optional<ParkedThread> parked_;
 };
 
 Result ApplicationImpl::run()
@@ -97,7 +93,6 @@ Result ApplicationImpl::run()
         return result_;
     }
     running_ = true;
-    parked_.emplace();
 
     std::string failure;
     try {

@@ -12,6 +12,7 @@
 #include <wrl/client.h>
 
 #include "win/scope_guard.h"
+#include "win/wine.h"
 
 #include <initializer_list>
 
@@ -83,12 +84,6 @@ const GUID sentinelId = {0x5b3e9c1a, 0x7d42, 0x4f0e, {0x8a, 0x6c, 0x21, 0x93, 0x
 
 // Present calling Present1 (or the other way round) inside the runtime draws one frame, not two.
 thread_local int presentDepth = 0;
-
-bool runningUnderWine()
-{
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 bool isDeviceLost(HRESULT result)
 {
@@ -214,7 +209,7 @@ D3DHook::Methods D3DHook::readMethods()
     // factory while another thread presents there deadlocks both threads on the X connection; its
     // window thread, between two messages, is between two presents. Elsewhere the game's thread is
     // not held up.
-    const HWND window = runningUnderWine() && GetModuleHandleW(L"d3d12.dll") ? findGameWindow() : nullptr;
+    const HWND window = Win::runningUnderWine() && GetModuleHandleW(L"d3d12.dll") ? findGameWindow() : nullptr;
     if (window) {
         LOG_INFO(L"Reading the DXGI methods on the game's window thread");
         callOnWindowThread(window, read, windowThreadTimeoutMs);
