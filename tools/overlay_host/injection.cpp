@@ -27,12 +27,13 @@ size_t alignUp(size_t value, size_t alignment)
     return (value + alignment - 1) / alignment * alignment;
 }
 
-// Polls until the DLL's loaded event is signalled; `check` may throw to end the wait early.
-void waitLoaded(const RemoteProcess& game, DWORD timeoutMs, const std::string& blockedHint,
+// Polls until the DLL's loaded event is signalled; `check` may throw to end the wait early. The
+// wait began at `since` (GetTickCount64) and lasts `timeoutMs` from there.
+void waitLoaded(const RemoteProcess& game, ULONGLONG since, DWORD timeoutMs, const std::string& blockedHint,
                 const std::function<void()>& check)
 {
     const std::wstring name = Loading::loadedEventName(game.id());
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    const ULONGLONG deadline = since + timeoutMs;
     Win::UniqueHandle loaded;
     for (;;) {
         if (!loaded)
@@ -124,7 +125,8 @@ uintptr_t mainImageBase(const RemoteProcess& process)
     const auto query = reinterpret_cast<Query>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
     BasicInformation info = {};
-    if (!query || query(process.handle(), 0 /* ProcessBasicInformation */, &info, sizeof info, nullptr) < 0 || !info.peb)
+    if (!query || query(process.handle(), 0 /* ProcessBasicInformation */, &info, sizeof info, nullptr) < 0 ||
+        !info.peb)
         throw std::runtime_error("the game's process environment block cannot be read");
     // PEB.ImageBaseAddress on x64.
     const auto base = RemoteReader(process).at<uintptr_t>(reinterpret_cast<uintptr_t>(info.peb) + 0x10);
@@ -219,7 +221,8 @@ void checkOverlayDll(const std::wstring& dllPath, const std::string& functionNam
     const std::string path = Err::utf16ToUtf8(dllPath);
     const HMODULE image = LoadLibraryExW(dllPath.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     if (!image)
-        Err::throwLastError("the overlay DLL " + path + " cannot be opened");
+        throw std::runtime_error(
+            Err::details::appendSystemCode("the overlay DLL " + path + " cannot be opened:", GetLastError()));
     auto unload = Win::scopeExit([image] { FreeLibrary(image); });
     // A resource mapping's handle has its low bits set; the image itself lies at the rounded base.
     const auto* base = reinterpret_cast<const uint8_t*>(reinterpret_cast<uintptr_t>(image) & ~uintptr_t(0xFFFF));
@@ -308,11 +311,10 @@ void ImportPatch::restore() noexcept
 
 void waitForLoadedDll(const RemoteProcess& game, DWORD timeoutMs)
 {
-    waitLoaded(game, timeoutMs, "its threads may be blocked", [] {});
+    waitLoaded(game, GetTickCount64(), timeoutMs, "its threads may be blocked", [] {});
 }
 
-void loadThroughHook(RemoteProcess& game, const std::wstring& dllPath, const std::wstring& loaderPath,
-                     DWORD timeoutMs)
+void loadThroughHook(RemoteProcess& game, const std::wstring& dllPath, const std::wstring& loaderPath, DWORD timeoutMs)
 {
     const ULONGLONG started = GetTickCount64();
     const DWORD thread = findWindowThread(game, timeoutMs);
@@ -338,8 +340,8 @@ void loadThroughHook(RemoteProcess& game, const std::wstring& dllPath, const std
     if (!loader)
         Err::throwLastError("Failed to load the overlay loader " + Err::utf16ToUtf8(loaderPath));
     auto unload = Win::scopeExit([loader] { FreeLibrary(loader); });
-    const auto hookProc = reinterpret_cast<HOOKPROC>(
-        reinterpret_cast<void*>(GetProcAddress(loader, Loading::loaderHookName)));
+    const auto hookProc =
+        reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(loader, Loading::loaderHookName)));
     if (!hookProc)
         throw std::runtime_error("the overlay loader " + Err::utf16ToUtf8(loaderPath) + " has no " +
                                  Loading::loaderHookName);
@@ -350,15 +352,13 @@ void loadThroughHook(RemoteProcess& game, const std::wstring& dllPath, const std
     // The hook runs when the thread next takes a message: make sure there is one.
     PostThreadMessageW(thread, WM_NULL, 0, 0);
 
-    const DWORD spent = DWORD(GetTickCount64() - started);
-    waitLoaded(game, timeoutMs > spent ? timeoutMs - spent : 0,
-               "its window thread " + std::to_string(thread) + " takes no messages", [block] {
-                   const auto state = LoaderState(InterlockedCompareExchange(
-                       reinterpret_cast<volatile LONG*>(&block->state), 0, 0));
-                   if (state == LoaderState::Failed)
-                       throw std::runtime_error(Err::details::appendSystemCode(
-                           "the game could not load the overlay DLL: LoadLibraryW failed:", block->error));
-               });
+    waitLoaded(game, started, timeoutMs, "its window thread " + std::to_string(thread) + " takes no messages", [block] {
+        const auto state =
+            LoaderState(InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&block->state), 0, 0));
+        if (state == LoaderState::Failed)
+            throw std::runtime_error(Err::details::appendSystemCode(
+                "the game could not load the overlay DLL: LoadLibraryW failed:", block->error));
+    });
 }
 
 }  // namespace Overlay::Host

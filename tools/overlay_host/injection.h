@@ -18,12 +18,7 @@
 
 namespace Overlay::Host {
 
-enum class LoadMethod
-{
-    Import,
-    Hook,
-    Thread
-};
+enum class LoadMethod { Import, Hook, Thread };
 
 // What stops a 64-bit overlay from running in a process whose WOW64 machine is `processMachine`
 // (IMAGE_FILE_MACHINE_UNKNOWN for a native process), or an empty text.
@@ -59,7 +54,7 @@ private:
     void writeDirectories(const IMAGE_DATA_DIRECTORY& imports, const IMAGE_DATA_DIRECTORY& bound);
 
     RemoteProcess& process_;
-    uintptr_t header_ = 0;      // the image's base, where its headers lie
+    uintptr_t header_ = 0;       // the image's base, where its headers lie
     uintptr_t directories_ = 0;  // the header's data directories
     IMAGE_DATA_DIRECTORY imports_ = {};
     IMAGE_DATA_DIRECTORY bound_ = {};
@@ -68,8 +63,7 @@ private:
 
 // Loads the DLL through a WH_GETMESSAGE hook on the game's window thread; returns once the DLL is
 // loaded and ready for export calls. The hook is removed before returning, also on failure.
-void loadThroughHook(RemoteProcess& game, const std::wstring& dllPath, const std::wstring& loaderPath,
-                     DWORD timeoutMs);
+void loadThroughHook(RemoteProcess& game, const std::wstring& dllPath, const std::wstring& loaderPath, DWORD timeoutMs);
 
 // Waits until the DLL, brought in by an import or a remote thread or found there, is ready for
 // export calls. Throws when the game ends first or `timeoutMs` passes.

@@ -31,8 +31,7 @@ void announceLoaded(HMODULE self) noexcept
                        reinterpret_cast<LPCWSTR>(self), &pinned);
 
     // Open for the life of the process: the name stays while the DLL is here.
-    const HANDLE loaded =
-        CreateEventW(nullptr, TRUE, FALSE, Loading::loadedEventName(GetCurrentProcessId()).c_str());
+    const HANDLE loaded = CreateEventW(nullptr, TRUE, FALSE, Loading::loadedEventName(GetCurrentProcessId()).c_str());
     if (!loaded)
         return;
     if (!Win::runningUnderWine()) {
@@ -41,9 +40,9 @@ void announceLoaded(HMODULE self) noexcept
     }
     // The thread starts once the loader lock is free; its start block lives as long as it does.
     static WaitingThreadStart start = {loaded, CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    const HANDLE thread = start.never ? CreateThread(nullptr, 64 * 1024, waitForever, &start,
-                                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
-                                      : nullptr;
+    const HANDLE thread =
+        start.never ? CreateThread(nullptr, 64 * 1024, waitForever, &start, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
+                    : nullptr;
     if (thread)
         CloseHandle(thread);
     else

@@ -28,8 +28,7 @@ inline std::wstring loaderBlockName(DWORD processId)
 // The loader's hook procedure, exported by name from overlay_loader_x64.dll.
 constexpr const char* loaderHookName = "overlayLoaderHook";
 
-enum class LoaderState : uint32_t
-{
+enum class LoaderState : uint32_t {
     Waiting = 0,  // written by the host
     Loaded = 1,   // the overlay DLL is loaded and pinned
     Failed = 2,   // `error` holds LoadLibraryW's error code (or the loader's own, below)
