@@ -176,9 +176,8 @@ struct Figure
 
 void report(const char* name, const Figure& figure, const Figure& baseline)
 {
-    std::printf("%-34s median %6.3f s over %zu, %d failed or hung; against the thread: %.2fx\n", name,
-                figure.median(), figure.times.size(), figure.failed,
-                baseline.median() > 0 ? figure.median() / baseline.median() : 0.0);
+    std::printf("%-34s median %6.3f s over %zu, %d failed or hung; against the thread: %.2fx\n", name, figure.median(),
+                figure.times.size(), figure.failed, baseline.median() > 0 ? figure.median() / baseline.median() : 0.0);
 }
 
 }  // namespace

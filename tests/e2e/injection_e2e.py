@@ -105,8 +105,8 @@ class Runner:
                                              "cannot be opened", 20)
         print("PASS a DLL that does not exist: '%s' in %.1f s, no game started" % (message, spent))
 
-        # Its first frame is its last: the game ends while the host starts the client.
-        host = self.host("--timeout-ms", "20000", "--launch", self.args.game, *GAME_ARGS, "--frames", "1")
+        # A command line the game refuses: it ends (code 2) once the DLL is in, before any frame.
+        host = self.host("--timeout-ms", "20000", "--launch", self.args.game, *GAME_ARGS, "--no-such-option")
         message, spent = self.expect_failure(host, "the game ended", 40)
         print("PASS a game that ends during the start: '%s' in %.1f s" % (message, spent))
 

@@ -302,8 +302,12 @@ TEST_F(WindowHookTest, HotkeysToggleOnceWhenHeld)
         else  // the game has its keys, raw ones too
             EXPECT_TRUE(eventually([] { return counters->lastKeyUp.load() == 'B' && counters->rawInputs.load() > 0; }));
         Events events = listener_.take();
-        if (capture) {  // a repeat of Tab, no hotkey
-            EXPECT_NE(std::find(events.begin(), events.end(), "key 0 9"), events.end());
+        // The hotkey's key, its repeats and its release go to neither side; Shift and Ctrl to the
+        // side that got them pressed.
+        EXPECT_EQ(std::find(events.begin(), events.end(), "key 0 9"), events.end());
+        EXPECT_EQ(std::find(events.begin(), events.end(), "key 2 9"), events.end());
+        if (capture) {
+            EXPECT_NE(std::find(events.begin(), events.end(), "key 2 16"), events.end());
         }
         events.erase(
             std::remove_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("key", 0) == 0; }),
@@ -311,6 +315,33 @@ TEST_F(WindowHookTest, HotkeysToggleOnceWhenHeld)
         EXPECT_EQ(events, (Events{"shiftTab", "ctrlSpace"}));
         listener_.take();
     }
+}
+
+// A press belongs to the side that got its down message, whatever the capture at its release.
+TEST_F(WindowHookTest, PressesStayWithTheSideThatGotThem)
+{
+    // Held by the game when the overlay appears: released for the game, not sent to the host.
+    xdotool("keydown a mousedown 3");
+    EXPECT_TRUE(eventually([] { return counters->mouse.load() > 0 && counters->keys.load() > 0; }));
+    hook_->setInputCapture(true);
+    const int gameMouse = counters->mouse.load();
+    xdotool("keyup a mouseup 3 key c");
+    listener_.waitFor("key 2 67");
+    EXPECT_EQ(counters->lastKeyUp.load(), WPARAM('A'));
+    EXPECT_EQ(counters->mouse.load(), gameMouse + 1);  // WM_RBUTTONUP
+    EXPECT_EQ(listener_.take(), (Events{"key 0 67", "key 3 99", "key 2 67"}));
+
+    // Escape closes the overlay while held; the host, not the game, gets its release. The same for
+    // a key pressed just before the overlay is hidden.
+    const int gameKeys = counters->keys.load();
+    xdotool("keydown Escape keydown d");
+    listener_.waitFor("key 0 68");
+    hook_->setInputCapture(false);
+    xdotool("keyup d keyup Escape key e");
+    EXPECT_TRUE(eventually([] { return counters->lastKeyUp.load() == 'E'; }));
+    const Events events = listener_.waitFor("key 2 27");
+    EXPECT_NE(std::find(events.begin(), events.end(), "key 2 68"), events.end());
+    EXPECT_EQ(counters->keys.load(), gameKeys + 3);  // E down, its character, E up
 }
 
 TEST_F(WindowHookTest, WheelOverAnotherWindowIsNotForwarded)

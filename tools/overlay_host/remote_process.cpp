@@ -138,15 +138,22 @@ uintptr_t RemoteProcess::moduleBase(const std::wstring& fileName, DWORD timeoutM
 void RemoteProcess::write(uintptr_t address, const void* data, size_t size)
 {
     SIZE_T written = 0;
-    if (!WriteProcessMemory(process_.get(), reinterpret_cast<void*>(address), data, size, &written) || written != size)
+    if (!WriteProcessMemory(process_.get(), reinterpret_cast<void*>(address), data, size, &written) ||
+        written != size) {
+        if (exited())
+            throw std::runtime_error("the game ended");
         Err::throwLastError("Failed to write into the game's memory");
+    }
 }
 
 void RemoteProcess::read(uintptr_t address, void* data, size_t size) const
 {
     SIZE_T done = 0;
-    if (!ReadProcessMemory(process_.get(), reinterpret_cast<const void*>(address), data, size, &done) || done != size)
+    if (!ReadProcessMemory(process_.get(), reinterpret_cast<const void*>(address), data, size, &done) || done != size) {
+        if (exited())
+            throw std::runtime_error("the game ended");
         Err::throwLastError("Failed to read the game's memory");
+    }
 }
 
 DWORD RemoteProcess::runThread(uintptr_t start, uintptr_t parameter, DWORD timeoutMs, const std::string& what)

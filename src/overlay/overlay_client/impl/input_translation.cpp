@@ -270,4 +270,74 @@ std::int32_t ClickSequence::onButtonDown(UINT message, POINT point, DWORD time) 
     return clickCount_;
 }
 
+PressOwnership::Stroke PressOwnership::strokeOf(UINT message, WPARAM wParam, int& virtualKey) noexcept
+{
+    virtualKey = 0;
+    const int xButton = GET_XBUTTON_WPARAM(wParam) == XBUTTON2 ? VK_XBUTTON2 : VK_XBUTTON1;
+    switch (message) {
+    case WM_KEYDOWN:
+    case WM_SYSKEYDOWN: virtualKey = int(wParam & 0xFF); return Stroke::Down;
+    case WM_KEYUP:
+    case WM_SYSKEYUP: virtualKey = int(wParam & 0xFF); return Stroke::Up;
+    case WM_CHAR:
+    case WM_DEADCHAR:
+    case WM_SYSCHAR:
+    case WM_SYSDEADCHAR:
+    case WM_UNICHAR: return Stroke::Character;
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONDBLCLK: virtualKey = VK_LBUTTON; return Stroke::Down;
+    case WM_LBUTTONUP: virtualKey = VK_LBUTTON; return Stroke::Up;
+    case WM_RBUTTONDOWN:
+    case WM_RBUTTONDBLCLK: virtualKey = VK_RBUTTON; return Stroke::Down;
+    case WM_RBUTTONUP: virtualKey = VK_RBUTTON; return Stroke::Up;
+    case WM_MBUTTONDOWN:
+    case WM_MBUTTONDBLCLK: virtualKey = VK_MBUTTON; return Stroke::Down;
+    case WM_MBUTTONUP: virtualKey = VK_MBUTTON; return Stroke::Up;
+    case WM_XBUTTONDOWN:
+    case WM_XBUTTONDBLCLK: virtualKey = xButton; return Stroke::Down;
+    case WM_XBUTTONUP: virtualKey = xButton; return Stroke::Up;
+    default: return Stroke::None;
+    }
+}
+
+InputSide PressOwnership::route(UINT message, WPARAM wParam, LPARAM /*lParam*/, bool captured) noexcept
+{
+    const InputSide current = captured ? InputSide::Overlay : InputSide::Game;
+    int key = 0;
+    switch (strokeOf(message, wParam, key)) {
+    case Stroke::Down:
+        // A repeat (or a double click) stays with its press; a press of a key that is up is new.
+        if (owners_[key] == 0)
+            owners_[key] = std::uint8_t(1 + int(current));
+        if (message == WM_KEYDOWN || message == WM_SYSKEYDOWN)
+            characters_ = InputSide(owners_[key] - 1);
+        return InputSide(owners_[key] - 1);
+    case Stroke::Up: {
+        // A press made before we watched went to the game.
+        const InputSide owner = owners_[key] == 0 ? InputSide::Game : InputSide(owners_[key] - 1);
+        owners_[key] = 0;
+        return owner;
+    }
+    case Stroke::Character: return characters_;
+    case Stroke::None: break;
+    }
+    return current;
+}
+
+void PressOwnership::assign(UINT message, WPARAM wParam, InputSide side) noexcept
+{
+    int key = 0;
+    if (strokeOf(message, wParam, key) == Stroke::Down) {
+        owners_[key] = std::uint8_t(1 + int(side));
+        if (message == WM_KEYDOWN || message == WM_SYSKEYDOWN)
+            characters_ = side;
+    }
+}
+
+bool PressOwnership::overlayHolds(int virtualKey) const noexcept
+{
+    return virtualKey >= 0 && virtualKey < int(owners_.size()) && owners_[virtualKey] != 0 &&
+           InputSide(owners_[virtualKey] - 1) != InputSide::Game;
+}
+
 }  // namespace Overlay

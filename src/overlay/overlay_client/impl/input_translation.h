@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 
 #include "overlay/overlay_common/ipc/overlay_ipc_types.h"
@@ -69,6 +70,39 @@ private:
     DWORD lastTime_ = 0;
     UINT lastMessage_ = 0;
     std::int32_t clickCount_ = 1;
+};
+
+// Which side receives the messages of one key or mouse-button press.
+enum class InputSide : std::uint8_t {
+    Game,
+    Overlay,
+    Dropped,  // taken by the overlay for itself (a hotkey): neither the game nor the host sees it
+};
+
+// Each key and mouse-button press belongs to the side that received its down message: the game while
+// input is not captured, the overlay while it is. Its auto-repeats, characters and up go to the same
+// side whatever the capture when they arrive, so a key held when the overlay appears is released
+// for the game, and the key that closes the overlay never reaches the game as a lone key-up.
+class PressOwnership
+{
+public:
+    // The side of a keyboard message (WM_KEYDOWN to WM_SYSCHAR) or a mouse-button message (down,
+    // up, double click; X buttons too) while input is `captured` or not.
+    InputSide route(UINT message, WPARAM wParam, LPARAM lParam, bool captured) noexcept;
+    // Routes the down message to `side` (a hotkey's: Dropped), with its press.
+    void assign(UINT message, WPARAM wParam, InputSide side) noexcept;
+    // True while the overlay holds a press of this virtual key (VK_LBUTTON for the left button).
+    bool overlayHolds(int virtualKey) const noexcept;
+
+    // The virtual key a message presses or releases (0 for a character message) and which it does.
+    enum class Stroke { Down, Up, Character, None };
+    static Stroke strokeOf(UINT message, WPARAM wParam, int& virtualKey) noexcept;
+
+private:
+    // 0 while the key is up; else 1 + the owner's InputSide.
+    std::array<std::uint8_t, 256> owners_{};
+    // Characters come from translating the last key down.
+    InputSide characters_ = InputSide::Game;
 };
 
 }  // namespace Overlay

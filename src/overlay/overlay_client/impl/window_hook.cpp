@@ -153,16 +153,28 @@ bool WindowHook::filterMessage(MSG& message)
     if (message.message == WM_MOUSELEAVE)
         leaveTracking_ = false;
 
-    if (isHotkey(message))
-        return true;
-    if (!inputCapture_.load())
-        return false;
-
-    if (isKeyMessage(message.message)) {
-        TranslateMessage(&message);
-        translateKey(message);
+    if (isHotkey(message)) {
+        presses_.assign(message.message, message.wParam, InputSide::Dropped);
         return true;
     }
+    const bool captured = inputCapture_.load();
+    int virtualKey = 0;
+    if (PressOwnership::strokeOf(message.message, message.wParam, virtualKey) != PressOwnership::Stroke::None) {
+        switch (presses_.route(message.message, message.wParam, message.lParam, captured)) {
+        case InputSide::Game: return false;
+        case InputSide::Dropped: return true;
+        case InputSide::Overlay: break;
+        }
+        if (isKeyMessage(message.message)) {
+            TranslateMessage(&message);
+            translateKey(message);
+        } else if (isTranslatedMouseMessage(message.message)) {
+            translateMouse(message);
+        }
+        return true;
+    }
+    if (!captured)
+        return false;
     if (isTranslatedMouseMessage(message.message)) {
         translateMouse(message);
         return true;

@@ -40,7 +40,8 @@ OVERLAY_SINGLE_INSTANCE_NAME(WindowHook);
 // Watches the game window: a WH_GETMESSAGE hook on the window's thread subclasses the window from
 // inside that thread. With hotkeys enabled it recognises Shift+Tab and Ctrl+Space; while input
 // capture is on it takes keyboard and mouse messages away from the game and reports them as the
-// host's input events. It also reports moves, resizes and the window's destruction.
+// host's input events. A key or button press stays with the side that got its down message (see
+// PressOwnership). It also reports moves, resizes and the window's destruction.
 //
 //   WindowHook hook(window, true);
 //   hook.setListener(&listener);   // borrowed: must outlive its registration
@@ -99,6 +100,7 @@ private:
     // Window thread only.
     bool leaveTracking_ = false;
     ClickSequence clicks_;
+    PressOwnership presses_;
 };
 
 }  // namespace Overlay
