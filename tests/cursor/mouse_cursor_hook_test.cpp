@@ -147,6 +147,47 @@ TEST_F(CursorHookTest, GameStateIsVirtualWhileShown)
     EXPECT_EQ(realCursor().shape, ibeam);
 }
 
+using Rect = std::vector<LONG>;
+
+Rect rectOf(const RECT& rect)
+{
+    return {rect.left, rect.top, rect.right, rect.bottom};
+}
+
+// A game that confines the cursor: free for the overlay while shown, confined again at hide to the
+// game's latest rectangle. The system's rectangle is read behind the hook.
+TEST_F(CursorHookTest, ConfinementWaitsForTheHide)
+{
+    const auto systemClip = [this] {
+        RECT rect{};
+        EXPECT_TRUE(hook_->getHooks()[6]->real<decltype(&GetClipCursor)>()(&rect));
+        return rectOf(rect);
+    };
+    const Rect screen{0, 0, 1280, 1024};
+    const RECT first{100, 100, 500, 400};
+    const RECT second{200, 150, 600, 450};
+    ASSERT_TRUE(ClipCursor(&first));
+    ASSERT_EQ(systemClip(), rectOf(first));
+
+    hook_->show();
+    EXPECT_EQ(systemClip(), screen);
+    EXPECT_TRUE(ClipCursor(&second));
+    EXPECT_EQ(systemClip(), screen);
+    RECT seen{};
+    EXPECT_TRUE(GetClipCursor(&seen));
+    EXPECT_EQ(rectOf(seen), rectOf(second));
+    hook_->hide();
+    EXPECT_EQ(systemClip(), rectOf(second));
+
+    // Released while shown: nothing to put back.
+    hook_->show();
+    EXPECT_TRUE(ClipCursor(nullptr));
+    EXPECT_TRUE(GetClipCursor(&seen));
+    EXPECT_EQ(rectOf(seen), screen);
+    hook_->hide();
+    EXPECT_EQ(systemClip(), screen);
+}
+
 // The shapes themselves are checked end to end; here the cases the host cannot show there.
 TEST_F(CursorHookTest, CursorTypes)
 {

@@ -8,6 +8,8 @@ namespace {
 
 using GetCursorPosFunction = BOOL(WINAPI*)(LPPOINT);
 using SetCursorPosFunction = BOOL(WINAPI*)(int, int);
+using ClipCursorFunction = BOOL(WINAPI*)(const RECT*);
+using GetClipCursorFunction = BOOL(WINAPI*)(LPRECT);
 using ShowCursorFunction = int(WINAPI*)(BOOL);
 using SetCursorFunction = HCURSOR(WINAPI*)(HCURSOR);
 using GetCursorFunction = HCURSOR(WINAPI*)();
@@ -85,7 +87,9 @@ MouseCursorHook::MouseCursorHook()
       setCursorPos_(makeHookRecord(userFunction("SetCursorPos"), codeAddress(&setCursorPosHook), "SetCursorPos")),
       showCursor_(makeHookRecord(userFunction("ShowCursor"), codeAddress(&showCursorHook), "ShowCursor")),
       setCursor_(makeHookRecord(userFunction("SetCursor"), codeAddress(&setCursorHook), "SetCursor")),
-      getCursor_(makeHookRecord(userFunction("GetCursor"), codeAddress(&getCursorHook), "GetCursor"))
+      getCursor_(makeHookRecord(userFunction("GetCursor"), codeAddress(&getCursorHook), "GetCursor")),
+      clipCursor_(makeHookRecord(userFunction("ClipCursor"), codeAddress(&clipCursorHook), "ClipCursor")),
+      getClipCursor_(makeHookRecord(userFunction("GetClipCursor"), codeAddress(&getClipCursorHook), "GetClipCursor"))
 {
     LOG_INFO(L"Hooking MouseCursor");
     cursors_ = loadCursorTable(&LoadCursorW);
@@ -104,7 +108,7 @@ MouseCursorHook::~MouseCursorHook()
 
 HookList MouseCursorHook::getHooks()
 {
-    return {&getCursorPos_, &setCursorPos_, &showCursor_, &setCursor_, &getCursor_};
+    return {&getCursorPos_, &setCursorPos_, &showCursor_, &setCursor_, &getCursor_, &clipCursor_, &getClipCursor_};
 }
 
 HookList MouseCursorHook::getMandatoryHooks()
@@ -134,6 +138,13 @@ void MouseCursorHook::show()
 
     std::lock_guard<std::mutex> lock(positionLock_);
     gamePositionKnown_ = realGetCursorPos(&gamePosition_) != FALSE;
+    // Unconfined, the system reports the whole virtual screen.
+    const RECT screen{GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
+                      GetSystemMetrics(SM_XVIRTUALSCREEN) + GetSystemMetrics(SM_CXVIRTUALSCREEN),
+                      GetSystemMetrics(SM_YVIRTUALSCREEN) + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+    gameClipped_ = realGetClipCursor(&gameClip_) != FALSE && !EqualRect(&gameClip_, &screen);
+    if (gameClipped_)
+        realClipCursor(nullptr);
     active_.store(true);
 }
 
@@ -147,16 +158,22 @@ void MouseCursorHook::hide()
 
     POINT position{};
     bool positionKnown = false;
+    RECT clip{};
+    bool clipped = false;
     {
         std::lock_guard<std::mutex> lock(positionLock_);
         position = gamePosition_;
         positionKnown = gamePositionKnown_;
+        clip = gameClip_;
+        clipped = gameClipped_;
         active_.store(false);
     }
     // Outside the lock: moving the cursor can run other threads' mouse hooks, which may ask for
     // the position.
     if (positionKnown)
         realSetCursorPos(position.x, position.y);
+    if (clipped)
+        realClipCursor(&clip);
     overlayCursorSet_ = false;
 }
 
@@ -223,6 +240,16 @@ HCURSOR MouseCursorHook::realGetCursor() const
     return getCursor_.real<GetCursorFunction>()();
 }
 
+BOOL MouseCursorHook::realClipCursor(const RECT* rect) const
+{
+    return clipCursor_.real<ClipCursorFunction>()(rect);
+}
+
+BOOL MouseCursorHook::realGetClipCursor(LPRECT rect) const
+{
+    return getClipCursor_.real<GetClipCursorFunction>()(rect);
+}
+
 BOOL WINAPI MouseCursorHook::getCursorPosHook(LPPOINT point)
 {
     MouseCursorHook* self = instance();
@@ -287,6 +314,40 @@ HCURSOR WINAPI MouseCursorHook::getCursorHook()
     if (self->active_.load() && self->onWindowThread())
         return self->gameCursor_;
     return self->realGetCursor();
+}
+
+BOOL WINAPI MouseCursorHook::clipCursorHook(const RECT* rect)
+{
+    MouseCursorHook* self = instance();
+    if (!self)
+        return callRetired(&clipCursorHook, FALSE, rect);
+    // While shown the cursor is the overlay's: the game's rectangle waits for the hide.
+    const bool kept = self->active_.load() && guarded(L"ClipCursor", false, [&] {
+                          std::lock_guard<std::mutex> lock(self->positionLock_);
+                          if (!self->active_.load())
+                              return false;
+                          self->gameClipped_ = rect != nullptr;
+                          if (rect)
+                              self->gameClip_ = *rect;
+                          return true;
+                      });
+    return kept ? TRUE : self->realClipCursor(rect);
+}
+
+BOOL WINAPI MouseCursorHook::getClipCursorHook(LPRECT rect)
+{
+    MouseCursorHook* self = instance();
+    if (!self)
+        return callRetired(&getClipCursorHook, FALSE, rect);
+    // Unconfined, the game reads what the system reports without confinement: the real answer now.
+    const bool answered = rect && self->active_.load() && guarded(L"GetClipCursor", false, [&] {
+                              std::lock_guard<std::mutex> lock(self->positionLock_);
+                              if (!self->active_.load() || !self->gameClipped_)
+                                  return false;
+                              *rect = self->gameClip_;
+                              return true;
+                          });
+    return answered ? TRUE : self->realGetClipCursor(rect);
 }
 
 }  // namespace Overlay

@@ -52,16 +52,17 @@ public:
     MouseCursorHook(const MouseCursorHook&) = delete;
     MouseCursorHook& operator=(const MouseCursorHook&) = delete;
 
-    // GetCursorPos, SetCursorPos, ShowCursor, SetCursor, GetCursor.
+    // GetCursorPos, SetCursorPos, ShowCursor, SetCursor, GetCursor, ClipCursor, GetClipCursor.
     HookList getHooks();
     // The records without which the overlay cannot keep the cursor: SetCursorPos and ShowCursor.
     HookList getMandatoryHooks();
 
     void setWindowThreadId(DWORD threadId) noexcept;
 
-    // Saves the game's cursor state and makes the cursor visible. Nothing when already shown.
+    // Saves the game's cursor state, makes the cursor visible and frees it from the game's
+    // confinement rectangle. Nothing when already shown.
     void show();
-    // Puts the game's cursor state back. Nothing when not shown.
+    // Puts the game's cursor state back, its latest confinement too. Nothing when not shown.
     void hide();
     bool isShown() const noexcept;
     // Applies a cursor type while shown; the type already applied is not applied again.
@@ -73,6 +74,8 @@ private:
     static int WINAPI showCursorHook(BOOL show);
     static HCURSOR WINAPI setCursorHook(HCURSOR cursor);
     static HCURSOR WINAPI getCursorHook();
+    static BOOL WINAPI clipCursorHook(const RECT* rect);
+    static BOOL WINAPI getClipCursorHook(LPRECT rect);
 
     bool onWindowThread() const noexcept;
 
@@ -82,6 +85,8 @@ private:
     int realShowCursor(BOOL show) const;
     HCURSOR realSetCursor(HCURSOR cursor) const;
     HCURSOR realGetCursor() const;
+    BOOL realClipCursor(const RECT* rect) const;
+    BOOL realGetClipCursor(LPRECT rect) const;
 
     // Moves the real display counter from `current` to `target` one call at a time; returns the
     // counter reached.
@@ -101,6 +106,9 @@ private:
     std::mutex positionLock_;
     POINT gamePosition_{};
     bool gamePositionKnown_ = false;
+    // The game's confinement rectangle while shown, when it has one.
+    RECT gameClip_{};
+    bool gameClipped_ = false;
 
     CursorTable cursors_{};
 
@@ -109,6 +117,8 @@ private:
     HookRecord showCursor_;
     HookRecord setCursor_;
     HookRecord getCursor_;
+    HookRecord clipCursor_;
+    HookRecord getClipCursor_;
 };
 
 }  // namespace Overlay
