@@ -60,8 +60,9 @@ struct GameCounters
     std::atomic<int> mouse{0};
     std::atomic<int> wheels{0};
     std::atomic<int> moves{0};
-    std::atomic<int> cursors{0};    // WM_SETCURSOR
-    std::atomic<int> rawInputs{0};  // WM_INPUT
+    std::atomic<int> cursors{0};        // WM_SETCURSOR
+    std::atomic<int> rawInputs{0};      // WM_INPUT
+    std::atomic<int> loopRawInputs{0};  // WM_INPUT seen by the message loop itself
     std::atomic<WPARAM> lastKeyUp{0};
     std::atomic<LPARAM> lastMove{0};
 };
@@ -76,7 +77,7 @@ public:
     {
         static GameCounters instance;
         for (std::atomic<int>* counter : {&instance.keys, &instance.mouse, &instance.wheels, &instance.moves,
-                                          &instance.cursors, &instance.rawInputs})
+                                          &instance.cursors, &instance.rawInputs, &instance.loopRawInputs})
             *counter = 0;
         instance.lastKeyUp = 0;
         instance.lastMove = 0;
@@ -150,6 +151,8 @@ private:
                 (*reinterpret_cast<std::packaged_task<void()>*>(message.lParam))();
                 continue;
             }
+            if (message.message == WM_INPUT)
+                ++counters->loopRawInputs;
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
@@ -286,6 +289,7 @@ TEST_F(WindowHookTest, CapturedInputReachesTheListenerOnly)
     // Nor does the game set its cursor over the overlay's, or read the keys raw.
     EXPECT_EQ(counters->cursors.load(), gameCursors_);
     EXPECT_EQ(counters->rawInputs.load(), 0);
+    EXPECT_EQ(counters->loopRawInputs.load(), 0);
 }
 
 TEST_F(WindowHookTest, HotkeysToggleOnceWhenHeld)
@@ -300,7 +304,10 @@ TEST_F(WindowHookTest, HotkeysToggleOnceWhenHeld)
         if (capture)
             listener_.waitFor("key 2 66");
         else  // the game has its keys, raw ones too
-            EXPECT_TRUE(eventually([] { return counters->lastKeyUp.load() == 'B' && counters->rawInputs.load() > 0; }));
+            EXPECT_TRUE(eventually([] {
+                return counters->lastKeyUp.load() == 'B' && counters->rawInputs.load() > 0 &&
+                       counters->loopRawInputs.load() > 0;
+            }));
         Events events = listener_.take();
         // The hotkey's key, its repeats and its release go to neither side; Shift and Ctrl to the
         // side that got them pressed.

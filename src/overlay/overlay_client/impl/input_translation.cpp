@@ -300,22 +300,80 @@ PressOwnership::Stroke PressOwnership::strokeOf(UINT message, WPARAM wParam, int
     }
 }
 
-InputSide PressOwnership::route(UINT message, WPARAM wParam, LPARAM /*lParam*/, bool captured) noexcept
+void HeldKeys::set(int virtualKey, bool held) noexcept
+{
+    if (virtualKey < 0 || virtualKey > 255)
+        return;
+    const std::uint64_t bit = std::uint64_t(1) << (virtualKey % 64);
+    if (held)
+        bits_[virtualKey / 64].fetch_or(bit);
+    else
+        bits_[virtualKey / 64].fetch_and(~bit);
+}
+
+bool HeldKeys::test(int virtualKey) const noexcept
+{
+    switch (virtualKey) {
+    case VK_LSHIFT:
+    case VK_RSHIFT: virtualKey = VK_SHIFT; break;
+    case VK_LCONTROL:
+    case VK_RCONTROL: virtualKey = VK_CONTROL; break;
+    case VK_LMENU:
+    case VK_RMENU: virtualKey = VK_MENU; break;
+    default: break;
+    }
+    if (virtualKey < 0 || virtualKey > 255)
+        return false;
+    return (bits_[virtualKey / 64].load(std::memory_order_relaxed) >> (virtualKey % 64)) & 1;
+}
+
+bool HeldKeys::any() const noexcept
+{
+    for (const auto& word : bits_)
+        if (word.load(std::memory_order_relaxed) != 0)
+            return true;
+    return false;
+}
+
+void HeldKeys::clear() noexcept
+{
+    for (auto& word : bits_)
+        word.store(0);
+}
+
+HeldKeys& overlayHeldKeys() noexcept
+{
+    static HeldKeys keys;
+    return keys;
+}
+
+void PressOwnership::setOwner(int virtualKey, std::uint8_t owner) noexcept
+{
+    owners_[virtualKey] = owner;
+    if (held_)
+        held_->set(virtualKey, owner != 0 && InputSide(owner - 1) != InputSide::Game);
+}
+
+InputSide PressOwnership::route(UINT message, WPARAM wParam, LPARAM lParam, bool captured) noexcept
 {
     const InputSide current = captured ? InputSide::Overlay : InputSide::Game;
     int key = 0;
     switch (strokeOf(message, wParam, key)) {
-    case Stroke::Down:
-        // A repeat (or a double click) stays with its press; a press of a key that is up is new.
-        if (owners_[key] == 0)
-            owners_[key] = std::uint8_t(1 + int(current));
-        if (message == WM_KEYDOWN || message == WM_SYSKEYDOWN)
+    case Stroke::Down: {
+        // A repeat stays with its press. A first press (a key that was up, any button press) is
+        // new, also after an up that went to another window.
+        const bool keyboard = message == WM_KEYDOWN || message == WM_SYSKEYDOWN;
+        const bool repeat = keyboard && (lParam & (1 << 30)) != 0;
+        if (!repeat || owners_[key] == 0)
+            setOwner(key, std::uint8_t(1 + int(current)));
+        if (keyboard)
             characters_ = InputSide(owners_[key] - 1);
         return InputSide(owners_[key] - 1);
+    }
     case Stroke::Up: {
         // A press made before we watched went to the game.
         const InputSide owner = owners_[key] == 0 ? InputSide::Game : InputSide(owners_[key] - 1);
-        owners_[key] = 0;
+        setOwner(key, 0);
         return owner;
     }
     case Stroke::Character: return characters_;
@@ -328,16 +386,10 @@ void PressOwnership::assign(UINT message, WPARAM wParam, InputSide side) noexcep
 {
     int key = 0;
     if (strokeOf(message, wParam, key) == Stroke::Down) {
-        owners_[key] = std::uint8_t(1 + int(side));
+        setOwner(key, std::uint8_t(1 + int(side)));
         if (message == WM_KEYDOWN || message == WM_SYSKEYDOWN)
             characters_ = side;
     }
-}
-
-bool PressOwnership::overlayHolds(int virtualKey) const noexcept
-{
-    return virtualKey >= 0 && virtualKey < int(owners_.size()) && owners_[virtualKey] != 0 &&
-           InputSide(owners_[virtualKey] - 1) != InputSide::Game;
 }
 
 }  // namespace Overlay

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 
 #include "overlay/overlay_common/ipc/overlay_ipc_types.h"
@@ -79,6 +80,24 @@ enum class InputSide : std::uint8_t {
     Dropped,  // taken by the overlay for itself (a hotkey): neither the game nor the host sees it
 };
 
+// The virtual keys (mouse buttons included) whose presses the overlay holds, readable from any
+// thread: the game's polled key state reports them as up.
+class HeldKeys
+{
+public:
+    void set(int virtualKey, bool held) noexcept;
+    // VK_LSHIFT and VK_RSHIFT read VK_SHIFT (key messages carry the generic key), and so on.
+    bool test(int virtualKey) const noexcept;
+    bool any() const noexcept;
+    void clear() noexcept;
+
+private:
+    std::array<std::atomic<std::uint64_t>, 4> bits_{};
+};
+
+// The process's: published by the window hook, read by the hooks on the other input channels.
+HeldKeys& overlayHeldKeys() noexcept;
+
 // Each key and mouse-button press belongs to the side that received its down message: the game while
 // input is not captured, the overlay while it is. Its auto-repeats, characters and up go to the same
 // side whatever the capture when they arrive, so a key held when the overlay appears is released
@@ -86,19 +105,23 @@ enum class InputSide : std::uint8_t {
 class PressOwnership
 {
 public:
+    // Publishes into `held` (when given) the keys whose presses are not the game's.
+    explicit PressOwnership(HeldKeys* held = nullptr) noexcept : held_(held) {}
+
     // The side of a keyboard message (WM_KEYDOWN to WM_SYSCHAR) or a mouse-button message (down,
     // up, double click; X buttons too) while input is `captured` or not.
     InputSide route(UINT message, WPARAM wParam, LPARAM lParam, bool captured) noexcept;
     // Routes the down message to `side` (a hotkey's: Dropped), with its press.
     void assign(UINT message, WPARAM wParam, InputSide side) noexcept;
-    // True while the overlay holds a press of this virtual key (VK_LBUTTON for the left button).
-    bool overlayHolds(int virtualKey) const noexcept;
 
     // The virtual key a message presses or releases (0 for a character message) and which it does.
     enum class Stroke { Down, Up, Character, None };
     static Stroke strokeOf(UINT message, WPARAM wParam, int& virtualKey) noexcept;
 
 private:
+    void setOwner(int virtualKey, std::uint8_t owner) noexcept;
+
+    HeldKeys* held_;
     // 0 while the key is up; else 1 + the owner's InputSide.
     std::array<std::uint8_t, 256> owners_{};
     // Characters come from translating the last key down.

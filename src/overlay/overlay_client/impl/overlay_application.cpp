@@ -5,6 +5,7 @@
 #include "overlay/overlay_client/impl/diagnostic/overlay_diagnostic.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
 #include "overlay/overlay_client/impl/hook_utils/hook_utils.h"
+#include "overlay/overlay_client/impl/input_channels_hook.h"
 #include "overlay/overlay_client/impl/invoker.h"
 #include "overlay/overlay_client/impl/load_library_hook.h"
 #include "overlay/overlay_client/impl/mouse_cursor_hook.h"
@@ -63,6 +64,7 @@ public:
     std::unique_ptr<WindowHook> windowHook_;
     std::unique_ptr<LoadLibraryHook> loadLibraryHook_;
     std::unique_ptr<MouseCursorHook> mouseCursorHook_;
+    std::unique_ptr<InputChannelsHook> inputChannelsHook_;
     std::unique_ptr<GraphicDeviceHook> graphicDeviceHook_;
 
 private:
@@ -171,6 +173,15 @@ void ApplicationImpl::attachHooks()
     mandatoryHooksAttached_ = allHooked(mandatory);
     if (!mandatoryHooksAttached_)
         throw Errors::FailedWithResult(OverlayClientApi::HooksNotAttached, "mandatory hooks were not attached");
+
+    // The game's other input channels: the overlay runs without them (each failure is logged).
+    try {
+        inputChannelsHook_ = std::make_unique<InputChannelsHook>();
+        hook(inputChannelsHook_->getHooks());
+    } catch (const std::exception& e) {
+        LOG_ERROR(L"Failed to hook the input channels: %1", e.what());
+        inputChannelsHook_.reset();
+    }
 }
 
 HookList ApplicationImpl::allHooks()
@@ -269,6 +280,7 @@ ApplicationImpl::~ApplicationImpl()
     deinitHookEngineLog();
     graphicDeviceHook_.reset();
     mouseCursorHook_.reset();
+    inputChannelsHook_.reset();
     loadLibraryHook_.reset();
     windowHook_.reset();
     std::atomic_store(&invoker_, std::shared_ptr<Invoker>());
@@ -353,6 +365,11 @@ GraphicDeviceHook* Application::graphicDeviceHook() const
 MouseCursorHook* Application::mouseCursorHook() const
 {
     return impl_->mouseCursorHook_.get();
+}
+
+InputChannelsHook* Application::inputChannelsHook() const
+{
+    return impl_->inputChannelsHook_.get();
 }
 
 bool Application::invoke(std::function<void()> function, bool forcePost)

@@ -14,6 +14,7 @@
 namespace Overlay {
 
 class GraphicDeviceHook;
+class InputChannelsHook;
 class MouseCursorHook;
 class WindowHook;
 class ApplicationImpl;
@@ -65,6 +66,8 @@ public:
     WindowHook* windowHook() const;
     GraphicDeviceHook* graphicDeviceHook() const;
     MouseCursorHook* mouseCursorHook() const;
+    // May be null.
+    InputChannelsHook* inputChannelsHook() const;
     // Runs `function` on the game window's thread (at once when already there and !forcePost).
     // False when there is no invoker yet or the function could not be posted.
     bool invoke(std::function<void()> function, bool forcePost);

@@ -3,6 +3,7 @@
 #include "overlay/overlay_client/impl/overlay_client.h"
 
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
+#include "overlay/overlay_client/impl/input_channels_hook.h"
 #include "overlay/overlay_client/impl/mouse_cursor_hook.h"
 #include "overlay/overlay_client/impl/overlay_application.h"
 #include "overlay/overlay_common/ipc/ipc_helper.h"
@@ -84,7 +85,7 @@ private:
 OverlayClient::OverlayClient()
     : pipeName_(Ipc::idToName(Ipc::makeSharedId())), windowHook_(application().windowHook()),
       graphicDeviceHook_(application().graphicDeviceHook()), mouseCursorHook_(application().mouseCursorHook()),
-      sharedOverlay_(Ipc::SharedOverlay::create()),
+      inputChannelsHook_(application().inputChannelsHook()), sharedOverlay_(Ipc::SharedOverlay::create()),
       renderOverlay_(sharedOverlay_, sizeOf(windowHook_->getClientRect()), nullptr)
 {
     std::lock_guard<std::recursive_mutex> lock(lock_);
@@ -440,6 +441,11 @@ void OverlayClient::show()
         }
         renderOverlay_.setSurfaceSize(sizeOf(windowHook_->getClientRect()));
         windowHook_->setInputCapture(true);
+        if (inputChannelsHook_ != nullptr) {
+            // Input modules the game loaded since the start are hooked now, before they matter.
+            hook(inputChannelsHook_->findNewModules());
+            inputChannelsHook_->setShown(true);
+        }
         if (mouseCursorHook_ != nullptr)
             mouseCursorHook_->show();
         shown_ = true;
@@ -447,6 +453,8 @@ void OverlayClient::show()
         LOG_ERROR(L"Failed to show overlay: %1", e.what());
         // A half-done show must not leave the game's input or cursor taken.
         windowHook_->setInputCapture(false);
+        if (inputChannelsHook_ != nullptr)
+            inputChannelsHook_->setShown(false);
         if (mouseCursorHook_ != nullptr)
             guarded(L"Hide cursor", [this] { mouseCursorHook_->hide(); });
         stop(StopCode::Error);
@@ -459,6 +467,8 @@ void OverlayClient::hide()
         return;
     LOG_INFO(L"Hide overlay");
     windowHook_->setInputCapture(false);
+    if (inputChannelsHook_ != nullptr)
+        inputChannelsHook_->setShown(false);
     if (mouseCursorHook_ != nullptr)
         mouseCursorHook_->hide();
     shown_.exchange(false);

@@ -27,6 +27,7 @@
 namespace Overlay {
 
 class GraphicDeviceHook;
+class InputChannelsHook;
 class MouseCursorHook;
 
 // Sent with onClientStopped.
@@ -140,6 +141,7 @@ private:
     WindowHook* windowHook_;                // borrowed from the application
     GraphicDeviceHook* graphicDeviceHook_;  // borrowed from the application
     MouseCursorHook* mouseCursorHook_;      // borrowed from the application; may be null
+    InputChannelsHook* inputChannelsHook_;  // borrowed from the application; may be null
     std::shared_ptr<Ipc::SharedOverlay> sharedOverlay_;
     std::shared_ptr<Ipc::ServerImpl> ipcServer_;
 

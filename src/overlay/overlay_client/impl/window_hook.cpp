@@ -2,15 +2,18 @@
 
 #include "overlay/overlay_client/impl/window_hook.h"
 
+#include "overlay/overlay_client/impl/input_channels_hook.h"
+
 #include <commctrl.h>
 
 namespace Overlay {
 
 namespace {
 
+// Our own reads see the keys as the system has them, not as the game is shown them.
 SHORT systemKeyState(int virtualKey)
 {
-    return GetKeyState(virtualKey);
+    return InputChannelsHook::systemKeyState(virtualKey);
 }
 
 bool isAutoRepeat(LPARAM lParam)
@@ -20,7 +23,7 @@ bool isAutoRepeat(LPARAM lParam)
 
 bool keyDown(int virtualKey)
 {
-    return (GetKeyState(virtualKey) & 0x8000) != 0;
+    return (systemKeyState(virtualKey) & 0x8000) != 0;
 }
 
 // Sent by a destructor on another thread: the subclass can only be removed on the window's thread.
@@ -34,7 +37,7 @@ UINT detachMessage() noexcept
 
 WindowHook::WindowHook(HWND window, bool enableHotkeys)
     : SingleInstance<WindowHook>(this), window_(window), enableHotkeys_(enableHotkeys),
-      clicks_(ClickThresholds::system())
+      clicks_(ClickThresholds::system()), presses_(&overlayHeldKeys())
 {
     LOG_INFO(L"Hooking Window");
     checkedWindow();
@@ -54,6 +57,8 @@ WindowHook::~WindowHook()
         }
     }
     removeMessageHook();
+    // No press is left that the game's polled key state should not see.
+    overlayHeldKeys().clear();
 }
 
 void WindowHook::setListener(WindowHookListener* listener) noexcept
@@ -147,6 +152,13 @@ bool WindowHook::filterMessage(MSG& message)
 {
     if (!windowHooked_.load() && !subclass())
         return false;
+    // Raw input goes to whichever of the thread's windows registered for it: none reaches the game
+    // while captured, and the system's clean-up for each input still runs.
+    if (message.message == WM_INPUT && inputCapture_.load()) {
+        if (GET_RAWINPUT_CODE_WPARAM(message.wParam) == RIM_INPUT)
+            DefWindowProcW(message.hwnd, WM_INPUT, message.wParam, message.lParam);
+        return true;
+    }
     if (message.hwnd == nullptr || message.hwnd != window_.load())
         return false;
     // The system ends a leave request with this message, captured or not.
@@ -326,9 +338,14 @@ LRESULT CALLBACK WindowHook::subclassProc(HWND window, UINT message, WPARAM wPar
             self->install();
             break;
         case WM_SETCURSOR:
-        case WM_INPUT:
             if (self->inputCapture_.load())
                 return 0;
+            break;
+        case WM_INPUT:
+            // Sent rather than posted: kept from the game all the same, cleaned up by the system.
+            if (self->inputCapture_.load())
+                return GET_RAWINPUT_CODE_WPARAM(wParam) == RIM_INPUT ? DefWindowProcW(window, message, wParam, lParam)
+                                                                     : 0;
             break;
         case WM_NCDESTROY:
             self->removeSubclass();

@@ -1,0 +1,241 @@
+// The game's other input channels while the overlay holds keys or is shown. Under Wine the polled
+// key state, raw input and DirectInput follow the thread's message retrieval, and no pad exists, so
+// what Windows would answer comes from stand-ins hooked beneath the real functions; the hooks under
+// test are attached over them, as over any function.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#ifndef DIRECTINPUT_VERSION
+#define DIRECTINPUT_VERSION 0x0800
+#endif
+#include <dinput.h>
+#include <xinput.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "log_capture.h"
+#include "overlay/overlay_client/impl/input_channels_hook.h"
+#include "overlay/overlay_client/impl/input_translation.h"
+
+namespace Overlay {
+namespace {
+
+// What the stand-ins report: 'W' and 'Q' down, a pad with A pressed, queued records.
+int queuedRawRecords = 0;
+int queuedKeystrokes = 0;
+int queuedDeviceRecords = 0;
+
+SHORT WINAPI standInAsyncKeyState(int key)
+{
+    return key == 'W' || key == 'Q' ? SHORT(0x8001) : SHORT(0);
+}
+
+SHORT WINAPI standInKeyState(int key)
+{
+    return key == 'W' || key == 'Q' ? SHORT(-127) : SHORT(0);  // down and toggled
+}
+
+BOOL WINAPI standInKeyboardState(PBYTE keys)
+{
+    std::memset(keys, 0, 256);
+    keys['W'] = keys['Q'] = 0x81;
+    return TRUE;
+}
+
+UINT WINAPI standInRawInputBuffer(PRAWINPUT data, PUINT size, UINT)
+{
+    if (!data) {
+        *size = sizeof(RAWINPUT);
+        return 0;
+    }
+    if (queuedRawRecords == 0 || *size < sizeof(RAWINPUT))
+        return 0;
+    --queuedRawRecords;
+    *data = RAWINPUT{};
+    data->header.dwType = RIM_TYPEKEYBOARD;
+    data->header.dwSize = sizeof(RAWINPUT);
+    data->data.keyboard.VKey = 'W';
+    return 1;
+}
+
+DWORD WINAPI standInGetState(DWORD user, XINPUT_STATE* state)
+{
+    if (user != 0)
+        return ERROR_DEVICE_NOT_CONNECTED;
+    state->dwPacketNumber = 7;
+    state->Gamepad = XINPUT_GAMEPAD{XINPUT_GAMEPAD_A, 200, 0, 20000, 0, 0, 0};
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI standInGetKeystroke(DWORD, DWORD, XINPUT_KEYSTROKE* keystroke)
+{
+    if (queuedKeystrokes == 0)
+        return ERROR_EMPTY;
+    --queuedKeystrokes;
+    *keystroke = XINPUT_KEYSTROKE{VK_PAD_A, 0, XINPUT_KEYSTROKE_KEYDOWN, 0, 0};
+    return ERROR_SUCCESS;
+}
+
+HRESULT STDMETHODCALLTYPE standInDeviceState(IDirectInputDevice8W*, DWORD size, void* data)
+{
+    std::memset(data, 0x80, size);  // every key and button down, every hat at 0.5 degrees
+    return DI_OK;
+}
+
+HRESULT STDMETHODCALLTYPE standInDeviceData(IDirectInputDevice8W*, DWORD, DIDEVICEOBJECTDATA* data, DWORD* count,
+                                            DWORD)
+{
+    if (!data) {  // a flush
+        queuedDeviceRecords = 0;
+        return DI_OK;
+    }
+    DWORD given = 0;
+    for (; given < *count && queuedDeviceRecords > 0; ++given, --queuedDeviceRecords)
+        data[given] = DIDEVICEOBJECTDATA{DIK_W, 0x80, 1, 0, 0};
+    *count = given;
+    return DI_OK;
+}
+
+class InputChannelsTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        // The game's input modules, loaded before the hook looks for them.
+        const HMODULE xinput = LoadLibraryW(L"xinput1_4.dll");
+        ASSERT_NE(xinput, nullptr);
+        ASSERT_NE(LoadLibraryW(L"dinput8.dll"), nullptr);
+        getState_ = reinterpret_cast<decltype(getState_)>(
+            reinterpret_cast<void*>(GetProcAddress(xinput, "XInputGetState")));
+        getKeystroke_ = reinterpret_cast<decltype(getKeystroke_)>(
+            reinterpret_cast<void*>(GetProcAddress(xinput, "XInputGetKeystroke")));
+        ASSERT_TRUE(getState_ && getKeystroke_);
+        using Create = HRESULT(WINAPI*)(HINSTANCE, DWORD, REFIID, void**, IUnknown*);
+        const auto create =
+            reinterpret_cast<Create>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"dinput8.dll"), "DirectInput8Create")));
+        ASSERT_TRUE(SUCCEEDED(create(GetModuleHandleW(nullptr), DIRECTINPUT_VERSION, IID_IDirectInput8W,
+                                     reinterpret_cast<void**>(&input_), nullptr)));
+        ASSERT_TRUE(SUCCEEDED(input_->CreateDevice(GUID_SysKeyboard, &keyboard_, nullptr)));
+        void** methods = *reinterpret_cast<void***>(keyboard_);
+
+        const std::pair<void*, void*> standIns[] = {
+            {codeAddress(&GetAsyncKeyState), codeAddress(&standInAsyncKeyState)},
+            {codeAddress(&GetKeyState), codeAddress(&standInKeyState)},
+            {codeAddress(&GetKeyboardState), codeAddress(&standInKeyboardState)},
+            {codeAddress(&GetRawInputBuffer), codeAddress(&standInRawInputBuffer)},
+            {codeAddress(getState_), codeAddress(&standInGetState)},
+            {codeAddress(getKeystroke_), codeAddress(&standInGetKeystroke)},
+            {methods[9], codeAddress(&standInDeviceState)},
+            {methods[10], codeAddress(&standInDeviceData)}};
+        for (const auto& [target, standIn] : standIns)
+            beneath_.push_back(makeUniqueHookRecord(target, standIn, "stand-in"));
+        hook(list(beneath_));
+        ASSERT_TRUE(allHooked(list(beneath_)));
+
+        hook_ = std::make_unique<InputChannelsHook>();
+        hook(hook_->getHooks());
+        ASSERT_TRUE(allHooked(hook_->getHooks()));
+    }
+    void TearDown() override
+    {
+        hook_.reset();  // ours comes off first: it was patched over the stand-ins
+        unhook(list(beneath_));
+        if (keyboard_)
+            keyboard_->Release();
+        if (input_)
+            input_->Release();
+    }
+
+    static HookList list(const std::vector<std::unique_ptr<HookRecord>>& records)
+    {
+        HookList result;
+        for (const auto& record : records)
+            result.push_back(record.get());
+        return result;
+    }
+
+    LogTest::LogCapture log_;
+    DWORD(WINAPI* getState_)(DWORD, XINPUT_STATE*) = nullptr;
+    DWORD(WINAPI* getKeystroke_)(DWORD, DWORD, XINPUT_KEYSTROKE*) = nullptr;
+    IDirectInput8W* input_ = nullptr;
+    IDirectInputDevice8W* keyboard_ = nullptr;
+    std::vector<std::unique_ptr<HookRecord>> beneath_;
+    std::unique_ptr<InputChannelsHook> hook_;
+};
+
+// A key the overlay holds reads as up through every polled call, shown or not; the others do not.
+TEST_F(InputChannelsTest, PolledStateHidesTheOverlaysPresses)
+{
+    PressOwnership presses(&overlayHeldKeys());
+    presses.route(WM_KEYDOWN, 'W', 0, true);
+    BYTE keys[256];
+    EXPECT_EQ(GetAsyncKeyState('W'), 0);
+    EXPECT_EQ(GetKeyState('W'), 1);  // still toggled
+    ASSERT_TRUE(GetKeyboardState(keys));
+    EXPECT_EQ(keys['W'], 0x01);
+    EXPECT_NE(GetAsyncKeyState('Q'), 0);
+    EXPECT_EQ(keys['Q'], 0x81);
+    // The overlay's own reads see the system's state.
+    EXPECT_NE(InputChannelsHook::systemKeyState('W') & 0x8000, 0);
+
+    presses.route(WM_KEYUP, 'W', 0, false);  // released after the hide: still the overlay's
+    EXPECT_NE(GetAsyncKeyState('W'), 0);
+    ASSERT_TRUE(GetKeyboardState(keys));
+    EXPECT_EQ(keys['W'], 0x81);
+}
+
+// While shown: pads neutral but connected, no keystrokes, no raw input records, DirectInput at
+// rest and its buffer flushed. Hidden again, everything passes through.
+TEST_F(InputChannelsTest, ShownChannelsAreStill)
+{
+    hook_->setShown(true);
+    queuedKeystrokes = queuedRawRecords = queuedDeviceRecords = 3;
+    XINPUT_STATE pad{};
+    EXPECT_EQ(getState_(0, &pad), DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(pad.dwPacketNumber, 7u);
+    EXPECT_EQ(pad.Gamepad.wButtons | pad.Gamepad.bLeftTrigger | pad.Gamepad.sThumbLX, 0);
+    EXPECT_EQ(getState_(1, &pad), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+    XINPUT_KEYSTROKE keystroke{};
+    EXPECT_EQ(getKeystroke_(0, 0, &keystroke), DWORD(ERROR_EMPTY));
+    alignas(8) BYTE raw[1024];
+    UINT size = 0;
+    EXPECT_EQ(GetRawInputBuffer(nullptr, &size, sizeof(RAWINPUTHEADER)), 0u);
+    EXPECT_EQ(size, 0u);
+    size = sizeof raw;
+    EXPECT_EQ(GetRawInputBuffer(reinterpret_cast<PRAWINPUT>(raw), &size, sizeof(RAWINPUTHEADER)), 0u);
+    BYTE keys[256];
+    ASSERT_EQ(keyboard_->GetDeviceState(sizeof keys, keys), DI_OK);
+    EXPECT_EQ(std::count(std::begin(keys), std::end(keys), 0), 256);
+    DIJOYSTATE joystick{};
+    ASSERT_EQ(keyboard_->GetDeviceState(sizeof joystick, &joystick), DI_OK);
+    EXPECT_EQ(joystick.rgbButtons[0], 0);
+    EXPECT_EQ(joystick.rgdwPOV[0], 0xFFFFFFFFu);
+    DIDEVICEOBJECTDATA records[8];
+    DWORD count = 8;
+    ASSERT_EQ(keyboard_->GetDeviceData(sizeof records[0], records, &count, 0), DI_OK);
+    EXPECT_EQ(count, 0u);
+    // Nothing withheld comes back as a burst after the hide.
+    EXPECT_EQ(queuedKeystrokes + queuedRawRecords + queuedDeviceRecords, 0);
+
+    hook_->setShown(false);
+    queuedKeystrokes = queuedRawRecords = queuedDeviceRecords = 1;
+    EXPECT_EQ(getState_(0, &pad), DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(pad.Gamepad.wButtons, XINPUT_GAMEPAD_A);
+    EXPECT_EQ(getKeystroke_(0, 0, &keystroke), DWORD(ERROR_SUCCESS));
+    size = sizeof raw;
+    EXPECT_EQ(GetRawInputBuffer(reinterpret_cast<PRAWINPUT>(raw), &size, sizeof(RAWINPUTHEADER)), 1u);
+    ASSERT_EQ(keyboard_->GetDeviceState(sizeof keys, keys), DI_OK);
+    EXPECT_EQ(keys[DIK_W], 0x80);
+    count = 8;
+    ASSERT_EQ(keyboard_->GetDeviceData(sizeof records[0], records, &count, 0), DI_OK);
+    EXPECT_EQ(count, 1u);
+}
+
+}  // namespace
+}  // namespace Overlay
