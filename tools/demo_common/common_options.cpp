@@ -112,6 +112,8 @@ bool parseOptions(const std::vector<std::string>& args, CommonOptions& options, 
             options.hidden = true;
         } else if (arg == "--single-thread") {
             options.singleThread = true;
+        } else if (arg == "--input-channels") {
+            options.inputChannels = true;
         } else if (arg == "--size") {
             if (!arguments.value(text) || !parseSize(text, options.width, options.height)) {
                 return arguments.fail("--size expects WIDTHxHEIGHT, got '" + text + "'");
@@ -169,6 +171,11 @@ std::string usageText(const char* about, const char* ownOptions, uint32_t maxSyn
            "  --hidden                do not show the window(s) (automated runs)\n"
            "  --single-thread         no background thread; the frame loop allocates every frame\n"
            "  --report-input N        print the input counts every N frames (they are printed on exit anyway)\n"
+           "  --input-channels        also read the input every frame through raw input (WM_INPUT and\n"
+           "                          GetRawInputBuffer), GetAsyncKeyState, GetKeyState, GetKeyboardState,\n"
+           "                          DirectInput 8 (immediate and buffered) and XInput, and print with each\n"
+           "                          input count 'channels frames=N message=P:H raw=P:H ...': the presses P\n"
+           "                          each channel saw and the virtual keys H it holds now\n"
            "  --help                  this text\n"
            "\n"
            "Keys: " +

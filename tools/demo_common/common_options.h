@@ -34,6 +34,9 @@ struct CommonOptions
     bool singleThread = false;
     // Print the input counts every N frames (0: only on exit).
     uint64_t reportInputEvery = 0;
+    // Also read the input through raw input, the polled key states, DirectInput and XInput every
+    // frame, and print a "channels ..." line with each input report.
+    bool inputChannels = false;
     std::vector<ResizeStep> resizes;
     bool help = false;
 };

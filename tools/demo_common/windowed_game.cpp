@@ -53,6 +53,7 @@ WindowedGame::WindowedGame(const CommonOptions& options, const wchar_t* classNam
 WindowedGame::~WindowedGame()
 {
     detachWindows();
+    channels_.reset();
     for (const HWND window : windows_) {
         DestroyWindow(window);
     }
@@ -106,6 +107,9 @@ void WindowedGame::setClientSize(HWND window, uint32_t width, uint32_t height)
 
 bool WindowedGame::pumpMessages()
 {
+    if (channels_) {
+        channels_->readRawBuffer();
+    }
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
@@ -114,12 +118,24 @@ bool WindowedGame::pumpMessages()
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+    if (channels_) {
+        channels_->poll();
+    }
     return !quit_;
 }
 
 void WindowedGame::runFrames(const std::function<bool()>& frame)
 {
     printProcessId();
+    if (common_.inputChannels && !windows_.empty()) {
+        channels_.reset(new InputChannels(windows_.front()));
+    }
+    const auto report = [this] {
+        printInputReport(frames_, keyMessages_, mouseMessages_);
+        if (channels_) {
+            printLine(channels_->report(frames_));
+        }
+    };
     std::vector<ResizeStep> resizes = common_.resizes;
     std::stable_sort(resizes.begin(), resizes.end(),
                      [](const ResizeStep& a, const ResizeStep& b) { return a.frame < b.frame; });
@@ -136,10 +152,10 @@ void WindowedGame::runFrames(const std::function<bool()>& frame)
             break;
         }
         if (common_.reportInputEvery != 0 && frames_ % common_.reportInputEvery == 0) {
-            printInputReport(frames_, keyMessages_, mouseMessages_);
+            report();
         }
     }
-    printInputReport(frames_, keyMessages_, mouseMessages_);
+    report();
 }
 
 void WindowedGame::printLine(const std::string& line)
@@ -160,6 +176,9 @@ LRESULT WindowedGame::handle(HWND window, UINT message, WPARAM wParam, LPARAM lP
         ++keyMessages_;
     } else if (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST) {
         ++mouseMessages_;
+    }
+    if (channels_) {
+        channels_->onMessage(message, wParam, lParam);
     }
     if (message == printMessage_ && message != 0) {
         printLine(counters());

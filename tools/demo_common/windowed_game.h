@@ -5,11 +5,13 @@
 // swap chain, resize and state checks.
 
 #include "common_options.h"
+#include "input_channels.h"
 
 #include <windows.h>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -78,6 +80,8 @@ private:
     bool countersKey_ = false;
     uint64_t keyMessages_ = 0;
     uint64_t mouseMessages_ = 0;
+    // With --input-channels, from the first frame on.
+    std::unique_ptr<InputChannels> channels_;
     bool quit_ = false;
 };
 
