@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -25,10 +26,11 @@
 namespace Overlay {
 namespace {
 
-// What the stand-ins report: 'W' and 'Q' down, a pad with A pressed, queued records.
-int queuedRawRecords = 0;
+// What the stand-ins report: 'W' and 'Q' down, a pad with A pressed, queued records: raw keyboard
+// records (key, released) and DirectInput records (offset, data).
+std::deque<std::pair<USHORT, bool>> rawRecords;
 int queuedKeystrokes = 0;
-int queuedDeviceRecords = 0;
+std::deque<std::pair<DWORD, DWORD>> deviceRecords;
 
 SHORT WINAPI standInAsyncKeyState(int key)
 {
@@ -53,14 +55,15 @@ UINT WINAPI standInRawInputBuffer(PRAWINPUT data, PUINT size, UINT)
         *size = sizeof(RAWINPUT);
         return 0;
     }
-    if (queuedRawRecords == 0 || *size < sizeof(RAWINPUT))
-        return 0;
-    --queuedRawRecords;
-    *data = RAWINPUT{};
-    data->header.dwType = RIM_TYPEKEYBOARD;
-    data->header.dwSize = sizeof(RAWINPUT);
-    data->data.keyboard.VKey = 'W';
-    return 1;
+    UINT count = 0;
+    for (; !rawRecords.empty() && (count + 1) * sizeof(RAWINPUT) <= *size; ++count, rawRecords.pop_front()) {
+        data[count] = RAWINPUT{};
+        data[count].header.dwType = RIM_TYPEKEYBOARD;
+        data[count].header.dwSize = sizeof(RAWINPUT);
+        data[count].data.keyboard.VKey = rawRecords.front().first;
+        data[count].data.keyboard.Flags = rawRecords.front().second ? RI_KEY_BREAK : RI_KEY_MAKE;
+    }
+    return count;
 }
 
 DWORD WINAPI standInGetState(DWORD user, XINPUT_STATE* state)
@@ -87,16 +90,11 @@ HRESULT STDMETHODCALLTYPE standInDeviceState(IDirectInputDevice8W*, DWORD size, 
     return DI_OK;
 }
 
-HRESULT STDMETHODCALLTYPE standInDeviceData(IDirectInputDevice8W*, DWORD, DIDEVICEOBJECTDATA* data, DWORD* count,
-                                            DWORD)
+HRESULT STDMETHODCALLTYPE standInDeviceData(IDirectInputDevice8W*, DWORD, DIDEVICEOBJECTDATA* data, DWORD* count, DWORD)
 {
-    if (!data) {  // a flush
-        queuedDeviceRecords = 0;
-        return DI_OK;
-    }
     DWORD given = 0;
-    for (; given < *count && queuedDeviceRecords > 0; ++given, --queuedDeviceRecords)
-        data[given] = DIDEVICEOBJECTDATA{DIK_W, 0x80, 1, 0, 0};
+    for (; data && given < *count && !deviceRecords.empty(); ++given, deviceRecords.pop_front())
+        data[given] = DIDEVICEOBJECTDATA{deviceRecords.front().first, deviceRecords.front().second, 1, 0, 0};
     *count = given;
     return DI_OK;
 }
@@ -110,14 +108,13 @@ protected:
         const HMODULE xinput = LoadLibraryW(L"xinput1_4.dll");
         ASSERT_NE(xinput, nullptr);
         ASSERT_NE(LoadLibraryW(L"dinput8.dll"), nullptr);
-        getState_ = reinterpret_cast<decltype(getState_)>(
-            reinterpret_cast<void*>(GetProcAddress(xinput, "XInputGetState")));
+        getState_ =
+            reinterpret_cast<decltype(getState_)>(reinterpret_cast<void*>(GetProcAddress(xinput, "XInputGetState")));
         getKeystroke_ = reinterpret_cast<decltype(getKeystroke_)>(
             reinterpret_cast<void*>(GetProcAddress(xinput, "XInputGetKeystroke")));
         ASSERT_TRUE(getState_ && getKeystroke_);
         using Create = HRESULT(WINAPI*)(HINSTANCE, DWORD, REFIID, void**, IUnknown*);
-        const auto create =
-            reinterpret_cast<Create>(
+        const auto create = reinterpret_cast<Create>(
             reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"dinput8.dll"), "DirectInput8Create")));
         ASSERT_TRUE(SUCCEEDED(create(GetModuleHandleW(nullptr), DIRECTINPUT_VERSION, IID_IDirectInput8W,
                                      reinterpret_cast<void**>(&input_), nullptr)));
@@ -172,7 +169,7 @@ protected:
 // A key the overlay holds reads as up through every polled call, shown or not; the others do not.
 TEST_F(InputChannelsTest, PolledStateHidesTheOverlaysPresses)
 {
-    PressOwnership presses(&overlayHeldKeys());
+    PressOwnership presses(&overlayHeldKeys(), &gameHeldKeys());
     presses.route(WM_KEYDOWN, 'W', 0, true);
     BYTE keys[256];
     EXPECT_EQ(GetAsyncKeyState('W'), 0);
@@ -190,12 +187,23 @@ TEST_F(InputChannelsTest, PolledStateHidesTheOverlaysPresses)
     EXPECT_EQ(keys['W'], 0x81);
 }
 
-// While shown: pads neutral but connected, no keystrokes, no raw input records, DirectInput at
-// rest and its buffer flushed. Hidden again, everything passes through.
-TEST_F(InputChannelsTest, ShownChannelsAreStill)
+// While shown: pads neutral but connected, no keystrokes, DirectInput at rest, and of the raw input
+// and DirectInput records only the releases of the game's own presses. Hidden, all passes through.
+TEST_F(InputChannelsTest, ShownChannelsAreStillButReleaseTheGamesPresses)
 {
+    // The game pressed W before the show: through messages (raw input follows them) and a record.
+    PressOwnership presses(&overlayHeldKeys(), &gameHeldKeys());
+    presses.route(WM_KEYDOWN, 'W', 0, false);
+    DIDEVICEOBJECTDATA records[8];
+    DWORD count = 8;
+    deviceRecords = {{DIK_W, 0x80}};
+    ASSERT_EQ(keyboard_->GetDeviceData(sizeof records[0], records, &count, 0), DI_OK);
+    ASSERT_EQ(count, 1u);
+
     hook_->setShown(true);
-    queuedKeystrokes = queuedRawRecords = queuedDeviceRecords = 3;
+    queuedKeystrokes = 3;
+    rawRecords = {{'A', false}, {'W', true}, {'A', true}};
+    deviceRecords = {{DIK_A, 0x80}, {DIK_W, 0}, {DIK_A, 0}};
     XINPUT_STATE pad{};
     EXPECT_EQ(getState_(0, &pad), DWORD(ERROR_SUCCESS));
     EXPECT_EQ(pad.dwPacketNumber, 7u);
@@ -203,12 +211,10 @@ TEST_F(InputChannelsTest, ShownChannelsAreStill)
     EXPECT_EQ(getState_(1, &pad), DWORD(ERROR_DEVICE_NOT_CONNECTED));
     XINPUT_KEYSTROKE keystroke{};
     EXPECT_EQ(getKeystroke_(0, 0, &keystroke), DWORD(ERROR_EMPTY));
-    alignas(8) BYTE raw[1024];
-    UINT size = 0;
-    EXPECT_EQ(GetRawInputBuffer(nullptr, &size, sizeof(RAWINPUTHEADER)), 0u);
-    EXPECT_EQ(size, 0u);
-    size = sizeof raw;
-    EXPECT_EQ(GetRawInputBuffer(reinterpret_cast<PRAWINPUT>(raw), &size, sizeof(RAWINPUTHEADER)), 0u);
+    RAWINPUT raw[4];
+    UINT size = sizeof raw;
+    ASSERT_EQ(GetRawInputBuffer(raw, &size, sizeof(RAWINPUTHEADER)), 1u);
+    EXPECT_EQ(raw[0].data.keyboard.VKey, 'W');
     BYTE keys[256];
     ASSERT_EQ(keyboard_->GetDeviceState(sizeof keys, keys), DI_OK);
     EXPECT_EQ(std::count(std::begin(keys), std::end(keys), 0), 256);
@@ -216,25 +222,28 @@ TEST_F(InputChannelsTest, ShownChannelsAreStill)
     ASSERT_EQ(keyboard_->GetDeviceState(sizeof joystick, &joystick), DI_OK);
     EXPECT_EQ(joystick.rgbButtons[0], 0);
     EXPECT_EQ(joystick.rgdwPOV[0], 0xFFFFFFFFu);
-    DIDEVICEOBJECTDATA records[8];
-    DWORD count = 8;
+    count = 8;
     ASSERT_EQ(keyboard_->GetDeviceData(sizeof records[0], records, &count, 0), DI_OK);
-    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(records[0].dwOfs, DWORD(DIK_W));
     // Nothing withheld comes back as a burst after the hide.
-    EXPECT_EQ(queuedKeystrokes + queuedRawRecords + queuedDeviceRecords, 0);
+    EXPECT_TRUE(queuedKeystrokes == 0 && rawRecords.empty() && deviceRecords.empty());
 
     hook_->setShown(false);
-    queuedKeystrokes = queuedRawRecords = queuedDeviceRecords = 1;
+    queuedKeystrokes = 1;
+    rawRecords = {{'A', false}};
+    deviceRecords = {{DIK_A, 0x80}};
     EXPECT_EQ(getState_(0, &pad), DWORD(ERROR_SUCCESS));
     EXPECT_EQ(pad.Gamepad.wButtons, XINPUT_GAMEPAD_A);
     EXPECT_EQ(getKeystroke_(0, 0, &keystroke), DWORD(ERROR_SUCCESS));
     size = sizeof raw;
-    EXPECT_EQ(GetRawInputBuffer(reinterpret_cast<PRAWINPUT>(raw), &size, sizeof(RAWINPUTHEADER)), 1u);
+    EXPECT_EQ(GetRawInputBuffer(raw, &size, sizeof(RAWINPUTHEADER)), 1u);
     ASSERT_EQ(keyboard_->GetDeviceState(sizeof keys, keys), DI_OK);
     EXPECT_EQ(keys[DIK_W], 0x80);
     count = 8;
     ASSERT_EQ(keyboard_->GetDeviceData(sizeof records[0], records, &count, 0), DI_OK);
     EXPECT_EQ(count, 1u);
+    presses.route(WM_KEYUP, 'W', 0, false);
 }
 
 }  // namespace

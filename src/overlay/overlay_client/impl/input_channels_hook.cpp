@@ -10,7 +10,11 @@
 #include <dinput.h>
 #include <xinput.h>
 
+#include <algorithm>
+#include <bitset>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
 
 namespace Overlay {
 
@@ -61,6 +65,118 @@ void neutralState(IDirectInputDevice8W* device, DWORD size, void* data)
     }
     for (DWORD& hat : joystick->rgdwPOV)
         hat = 0xFFFFFFFF;
+}
+
+size_t alignedRecord(DWORD size)
+{
+    return (size_t(size) + 7) & ~size_t(7);
+}
+
+// The virtual key of a DirectInput keyboard key or mouse button (by data offset), or 0.
+int virtualKeyOf(BYTE deviceType, DWORD offset)
+{
+    if (deviceType == DI8DEVTYPE_KEYBOARD && offset < 256)
+        return int(MapVirtualKeyW((offset & 0x7F) | (offset & 0x80 ? 0xE000 : 0), MAPVK_VSC_TO_VK_EX));
+    const int buttons[] = {VK_LBUTTON, VK_RBUTTON, VK_MBUTTON, VK_XBUTTON1, VK_XBUTTON2};
+    if (deviceType == DI8DEVTYPE_MOUSE && offset >= DIMOFS_BUTTON0 && offset < DIMOFS_BUTTON0 + std::size(buttons))
+        return buttons[offset - DIMOFS_BUTTON0];
+    return 0;
+}
+
+// What the hook knows of each DirectInput device: its type, and by data offset the presses the game
+// read from its buffer (their releases still reach it while the overlay is shown) and those kept
+// from it (their releases are kept too). A record with data 0x80 presses, 0 releases; axes rarely
+// carry exactly those values, and a stray bit costs one axis record at most.
+class DevicePresses
+{
+public:
+    BYTE type(IDirectInputDevice8W* device)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        Device& known = devices_[device];
+        if (known.type == 0) {
+            using GetCapabilities = HRESULT(STDMETHODCALLTYPE*)(IDirectInputDevice8W*, DIDEVCAPS*);
+            DIDEVCAPS caps{sizeof caps};
+            known.type = SUCCEEDED(reinterpret_cast<GetCapabilities>(method(device, 3))(device, &caps))
+                             ? BYTE(GET_DIDEVICE_TYPE(caps.dwDevType))
+                             : BYTE(0xFF);
+        }
+        return known.type;
+    }
+    // Hidden: drops the presses of keys the overlay holds and the releases of presses dropped
+    // before; notes what the game read. Returns the records left, packed.
+    DWORD filterRead(IDirectInputDevice8W* device, BYTE* records, DWORD objectSize, DWORD count)
+    {
+        const BYTE deviceType = type(device);
+        std::lock_guard<std::mutex> guard(lock_);
+        Device& known = devices_[device];
+        DWORD kept = 0;
+        for (DWORD i = 0; i < count; ++i) {
+            const auto* record = reinterpret_cast<const DIDEVICEOBJECTDATA*>(records + size_t(i) * objectSize);
+            const DWORD offset = record->dwOfs;
+            bool keep = true;
+            if (offset < known.read.size() && (record->dwData == 0x80 || record->dwData == 0)) {
+                const bool press = record->dwData == 0x80;
+                const int key = virtualKeyOf(deviceType, offset);
+                keep = press ? !(key && overlayHeldKeys().test(key)) : !known.withheld[offset];
+                (press ? (keep ? known.read : known.withheld) : known.read)[offset] = press;
+                if (!press)
+                    known.withheld[offset] = false;
+            }
+            if (keep && kept++ != i)
+                std::memmove(records + size_t(kept - 1) * objectSize, record, objectSize);
+        }
+        return kept;
+    }
+    // Shown: true for a record that releases a press the game read (now forgotten). Other presses
+    // are kept from the game, and so later their releases.
+    bool passWhileShown(const void* device, const DIDEVICEOBJECTDATA& record)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        Device& known = devices_[device];
+        const DWORD offset = record.dwOfs;
+        if (offset >= known.read.size() || (record.dwData != 0x80 && record.dwData != 0))
+            return false;
+        if (record.dwData == 0x80) {
+            known.withheld[offset] = true;
+            return false;
+        }
+        known.withheld[offset] = false;
+        const bool release = known.read[offset];
+        known.read[offset] = false;
+        return release;
+    }
+
+private:
+    struct Device
+    {
+        BYTE type = 0;
+        std::bitset<1024> read;
+        std::bitset<1024> withheld;
+    };
+    std::mutex lock_;
+    std::unordered_map<const void*, Device> devices_;
+};
+
+DevicePresses& devicePresses()
+{
+    static DevicePresses presses;
+    return presses;
+}
+
+// Hidden: the keys and buttons the overlay holds read as up in a keyboard's or mouse's state.
+void hideOverlayPresses(IDirectInputDevice8W* device, DWORD size, BYTE* data)
+{
+    const BYTE type = devicePresses().type(device);
+    if (type == DI8DEVTYPE_KEYBOARD && size == 256) {
+        for (DWORD key = 0; key < 256; ++key)
+            if (data[key] & 0x80 && overlayHeldKeys().test(virtualKeyOf(type, key)))
+                data[key] = 0;
+    } else if (type == DI8DEVTYPE_MOUSE && (size == sizeof(DIMOUSESTATE) || size == sizeof(DIMOUSESTATE2))) {
+        for (DWORD button = 0; button < size - DIMOFS_BUTTON0; ++button)
+            if (overlayHeldKeys().test(virtualKeyOf(type, DIMOFS_BUTTON0 + button)))
+                data[DIMOFS_BUTTON0 + button] = 0;
+    }
 }
 
 }  // namespace
@@ -114,22 +230,37 @@ struct InputChannelReplacements
     static UINT WINAPI getRawInputBuffer(PRAWINPUT data, PUINT size, UINT headerSize)
     {
         InputChannelsHook* self = InputChannelsHook::instance();
-        const auto original =
-            self ? real<GetRawInputBufferFunction>(self, InputChannelsHook::RawInputBuffer) : nullptr;
+        const auto original = self ? real<GetRawInputBufferFunction>(self, InputChannelsHook::RawInputBuffer) : nullptr;
         if (!original)
             return callRetired(&getRawInputBuffer, UINT(-1), data, size, headerSize);
-        if (!self->shown_.load() || !size)
+        if (!self->shown_.load() || !size || !data)
             return original(data, size, headerSize);
-        // Taken from the queue and dropped; the game reads none of it now or later.
+        // Taken from the queue: the game gets the releases of its own presses, nothing else, now or
+        // later.
         alignas(8) static thread_local BYTE drain[4096];
+        const size_t capacity = *size;
+        size_t used = 0;
+        UINT given = 0;
         for (int round = 0; round < 16; ++round) {
-            UINT capacity = sizeof drain;
-            const UINT count = original(reinterpret_cast<PRAWINPUT>(drain), &capacity, headerSize);
+            UINT drainSize = sizeof drain;
+            const UINT count = original(reinterpret_cast<PRAWINPUT>(drain), &drainSize, headerSize);
             if (count == 0 || count == UINT(-1))
                 break;
+            size_t at = 0;
+            for (UINT i = 0; i < count && at + sizeof(RAWINPUTHEADER) <= sizeof drain; ++i) {
+                const auto* record = reinterpret_cast<const RAWINPUT*>(drain + at);
+                const size_t step = alignedRecord(record->header.dwSize);
+                if (step == 0 || at + record->header.dwSize > sizeof drain)
+                    break;
+                if (releasesHeldPress(*record, gameHeldKeys()) && used + step <= capacity) {
+                    std::memcpy(reinterpret_cast<BYTE*>(data) + used, record, record->header.dwSize);
+                    used += step;
+                    ++given;
+                }
+                at += step;
+            }
         }
-        *size = 0;
-        return 0;
+        return given;
     }
 
     template <int Slot>
@@ -152,8 +283,7 @@ struct InputChannelReplacements
         InputChannelsHook* self = InputChannelsHook::instance();
         const auto original = self ? real<XInputGetKeystrokeFunction>(self, Slot) : nullptr;
         if (!original)
-            return callRetired(&xinputGetKeystroke<Slot>, DWORD(ERROR_DEVICE_NOT_CONNECTED), user, reserved,
-                               keystroke);
+            return callRetired(&xinputGetKeystroke<Slot>, DWORD(ERROR_DEVICE_NOT_CONNECTED), user, reserved, keystroke);
         if (!self->shown_.load())
             return original(user, reserved, keystroke);
         XINPUT_KEYSTROKE dropped{};
@@ -174,8 +304,12 @@ struct InputChannelReplacements
         if (!original)
             return callRetired(&getDeviceState<Slot>, HRESULT(DIERR_GENERIC), device, size, data);
         const HRESULT result = original(device, size, data);
-        if (SUCCEEDED(result) && data && self->shown_.load())
-            guarded(L"GetDeviceState", [&] { neutralState(device, size, data); });
+        if (SUCCEEDED(result) && data) {
+            if (self->shown_.load())
+                guarded(L"GetDeviceState", [&] { neutralState(device, size, data); });
+            else if (overlayHeldKeys().any())
+                guarded(L"GetDeviceState", [&] { hideOverlayPresses(device, size, static_cast<BYTE*>(data)); });
+        }
         return result;
     }
 
@@ -187,14 +321,36 @@ struct InputChannelReplacements
         const auto original = self ? real<GetDeviceDataFunction>(self, Slot) : nullptr;
         if (!original)
             return callRetired(&getDeviceData<Slot>, HRESULT(DIERR_GENERIC), device, objectSize, data, count, flags);
-        if (!self->shown_.load() || !count)
-            return original(device, objectSize, data, count, flags);
-        // Everything buffered is flushed: no burst of old records once the overlay is hidden.
-        DWORD all = INFINITE;
-        const HRESULT result = original(device, objectSize, nullptr, &all, 0);
-        if (FAILED(result))
+        if (!self->shown_.load() || !count || !data) {
+            const HRESULT result = original(device, objectSize, data, count, flags);
+            if (SUCCEEDED(result) && data && count && !(flags & DIGDD_PEEK) && objectSize >= 16 &&
+                objectSize <= sizeof(DIDEVICEOBJECTDATA))
+                *count = devicePresses().filterRead(device, reinterpret_cast<BYTE*>(data), objectSize, *count);
             return result;
-        *count = 0;
+        }
+        if ((flags & DIGDD_PEEK) != 0 || objectSize < 16 || objectSize > sizeof(DIDEVICEOBJECTDATA)) {
+            *count = 0;
+            return DI_OK;
+        }
+        // Drained in chunks: the releases of presses the game read go to it, the rest is dropped,
+        // so no burst of old records follows the hide.
+        alignas(8) BYTE chunk[32 * sizeof(DIDEVICEOBJECTDATA)];
+        const DWORD capacity = *count;
+        DWORD given = 0;
+        for (int round = 0; round < 64 && given < capacity; ++round) {
+            DWORD got = std::min<DWORD>(32, capacity - given);
+            const HRESULT result = original(device, objectSize, reinterpret_cast<DIDEVICEOBJECTDATA*>(chunk), &got, 0);
+            if (FAILED(result))
+                return result;
+            if (got == 0)
+                break;
+            for (DWORD i = 0; i < got; ++i) {
+                const BYTE* record = chunk + size_t(i) * objectSize;
+                if (devicePresses().passWhileShown(device, *reinterpret_cast<const DIDEVICEOBJECTDATA*>(record)))
+                    std::memcpy(reinterpret_cast<BYTE*>(data) + size_t(given++) * objectSize, record, objectSize);
+            }
+        }
+        *count = given;
         return DI_OK;
     }
 };
@@ -245,10 +401,10 @@ InputChannelsHook::InputChannelsHook() : SingleInstance<InputChannelsHook>(this)
     LOG_INFO(L"Hooking input channels");
     const HMODULE user32 = GetModuleHandleW(L"user32.dll");
     HookList added;
-    add(AsyncKeyState, exported(user32, "GetAsyncKeyState"),
-        codeAddress(&InputChannelReplacements::getAsyncKeyState), "GetAsyncKeyState", added);
-    add(KeyState, exported(user32, "GetKeyState"), codeAddress(&InputChannelReplacements::getKeyState),
-        "GetKeyState", added);
+    add(AsyncKeyState, exported(user32, "GetAsyncKeyState"), codeAddress(&InputChannelReplacements::getAsyncKeyState),
+        "GetAsyncKeyState", added);
+    add(KeyState, exported(user32, "GetKeyState"), codeAddress(&InputChannelReplacements::getKeyState), "GetKeyState",
+        added);
     add(KeyboardState, exported(user32, "GetKeyboardState"), codeAddress(&InputChannelReplacements::getKeyboardState),
         "GetKeyboardState", added);
     add(RawInputBuffer, exported(user32, "GetRawInputBuffer"),
@@ -319,7 +475,8 @@ HookList InputChannelsHook::findNewModules()
                 for (int i = 0; i < found; ++i)
                     known = known || records_[DeviceState + i]->getRealFunc() == state;
                 if (!known && found < 3) {
-                    add(Slot(DeviceState + found), state, pick<DeviceStateReplacement, DeviceState>(found, ThreeSlots{}),
+                    add(Slot(DeviceState + found), state,
+                        pick<DeviceStateReplacement, DeviceState>(found, ThreeSlots{}),
                         "IDirectInputDevice8::GetDeviceState", added);
                     add(Slot(DeviceData + found), data, pick<DeviceDataReplacement, DeviceData>(found, ThreeSlots{}),
                         "IDirectInputDevice8::GetDeviceData", added);

@@ -49,8 +49,7 @@ public:
     // The key state as the system has it, for the overlay's own reads.
     static SHORT systemKeyState(int virtualKey) noexcept;
 
-    enum Slot
-    {
+    enum Slot {
         AsyncKeyState,
         KeyState,
         KeyboardState,

@@ -347,11 +347,37 @@ HeldKeys& overlayHeldKeys() noexcept
     return keys;
 }
 
+HeldKeys& gameHeldKeys() noexcept
+{
+    static HeldKeys keys;
+    return keys;
+}
+
+bool releasesHeldPress(const RAWINPUT& input, const HeldKeys& held) noexcept
+{
+    if (input.header.dwType == RIM_TYPEKEYBOARD)
+        return (input.data.keyboard.Flags & RI_KEY_BREAK) != 0 && held.test(input.data.keyboard.VKey);
+    if (input.header.dwType != RIM_TYPEMOUSE)
+        return false;
+    const USHORT flags = input.data.mouse.usButtonFlags;
+    const std::pair<USHORT, int> ups[] = {{RI_MOUSE_LEFT_BUTTON_UP, VK_LBUTTON},
+                                          {RI_MOUSE_RIGHT_BUTTON_UP, VK_RBUTTON},
+                                          {RI_MOUSE_MIDDLE_BUTTON_UP, VK_MBUTTON},
+                                          {RI_MOUSE_BUTTON_4_UP, VK_XBUTTON1},
+                                          {RI_MOUSE_BUTTON_5_UP, VK_XBUTTON2}};
+    for (const auto& [flag, key] : ups)
+        if ((flags & flag) != 0 && held.test(key))
+            return true;
+    return false;
+}
+
 void PressOwnership::setOwner(int virtualKey, std::uint8_t owner) noexcept
 {
     owners_[virtualKey] = owner;
-    if (held_)
-        held_->set(virtualKey, owner != 0 && InputSide(owner - 1) != InputSide::Game);
+    if (overlayHeld_)
+        overlayHeld_->set(virtualKey, owner != 0 && InputSide(owner - 1) != InputSide::Game);
+    if (gameHeld_)
+        gameHeld_->set(virtualKey, owner != 0 && InputSide(owner - 1) == InputSide::Game);
 }
 
 InputSide PressOwnership::route(UINT message, WPARAM wParam, LPARAM lParam, bool captured) noexcept

@@ -95,8 +95,15 @@ private:
     std::array<std::atomic<std::uint64_t>, 4> bits_{};
 };
 
-// The process's: published by the window hook, read by the hooks on the other input channels.
+// The process's: published by the window hook, read by the hooks on the other input channels. The
+// overlay's presses are hidden from the game's polled state; the game's own presses keep their
+// releases while the overlay is shown.
 HeldKeys& overlayHeldKeys() noexcept;
+HeldKeys& gameHeldKeys() noexcept;
+
+// True when a raw input record releases a key or mouse button that `held` holds: such a release
+// goes to the game while the overlay is shown, so that no key stays pressed for it.
+bool releasesHeldPress(const RAWINPUT& input, const HeldKeys& held) noexcept;
 
 // Each key and mouse-button press belongs to the side that received its down message: the game while
 // input is not captured, the overlay while it is. Its auto-repeats, characters and up go to the same
@@ -105,8 +112,11 @@ HeldKeys& overlayHeldKeys() noexcept;
 class PressOwnership
 {
 public:
-    // Publishes into `held` (when given) the keys whose presses are not the game's.
-    explicit PressOwnership(HeldKeys* held = nullptr) noexcept : held_(held) {}
+    // Publishes (when given) the keys whose presses are not the game's, and those that are.
+    explicit PressOwnership(HeldKeys* overlayHeld = nullptr, HeldKeys* gameHeld = nullptr) noexcept
+        : overlayHeld_(overlayHeld), gameHeld_(gameHeld)
+    {
+    }
 
     // The side of a keyboard message (WM_KEYDOWN to WM_SYSCHAR) or a mouse-button message (down,
     // up, double click; X buttons too) while input is `captured` or not.
@@ -121,7 +131,8 @@ public:
 private:
     void setOwner(int virtualKey, std::uint8_t owner) noexcept;
 
-    HeldKeys* held_;
+    HeldKeys* overlayHeld_;
+    HeldKeys* gameHeld_;
     // 0 while the key is up; else 1 + the owner's InputSide.
     std::array<std::uint8_t, 256> owners_{};
     // Characters come from translating the last key down.

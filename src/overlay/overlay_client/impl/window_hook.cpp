@@ -37,7 +37,7 @@ UINT detachMessage() noexcept
 
 WindowHook::WindowHook(HWND window, bool enableHotkeys)
     : SingleInstance<WindowHook>(this), window_(window), enableHotkeys_(enableHotkeys),
-      clicks_(ClickThresholds::system()), presses_(&overlayHeldKeys())
+      clicks_(ClickThresholds::system()), presses_(&overlayHeldKeys(), &gameHeldKeys())
 {
     LOG_INFO(L"Hooking Window");
     checkedWindow();
@@ -59,6 +59,7 @@ WindowHook::~WindowHook()
     removeMessageHook();
     // No press is left that the game's polled key state should not see.
     overlayHeldKeys().clear();
+    gameHeldKeys().clear();
 }
 
 void WindowHook::setListener(WindowHookListener* listener) noexcept
@@ -152,9 +153,12 @@ bool WindowHook::filterMessage(MSG& message)
 {
     if (!windowHooked_.load() && !subclass())
         return false;
-    // Raw input goes to whichever of the thread's windows registered for it: none reaches the game
-    // while captured, and the system's clean-up for each input still runs.
+    // Raw input goes to whichever of the thread's windows registered for it: while captured none
+    // reaches the game but the release of a press it holds, and the system's clean-up for each
+    // withheld input still runs.
     if (message.message == WM_INPUT && inputCapture_.load()) {
+        if (releasesGamePress(message.lParam))
+            return false;
         if (GET_RAWINPUT_CODE_WPARAM(message.wParam) == RIM_INPUT)
             DefWindowProcW(message.hwnd, WM_INPUT, message.wParam, message.lParam);
         return true;
@@ -192,6 +196,16 @@ bool WindowHook::filterMessage(MSG& message)
         return true;
     }
     return isSwallowedMouseMessage(message.message);
+}
+
+bool WindowHook::releasesGamePress(LPARAM rawInput)
+{
+    RAWINPUT input{};
+    UINT size = sizeof input;
+    // Keyboard and mouse records fit; a larger one (a HID device's) releases nothing of ours.
+    const UINT copied =
+        GetRawInputData(reinterpret_cast<HRAWINPUT>(rawInput), RID_INPUT, &input, &size, sizeof(RAWINPUTHEADER));
+    return copied != UINT(-1) && copied >= sizeof(RAWINPUTHEADER) && releasesHeldPress(input, gameHeldKeys());
 }
 
 bool WindowHook::isHotkey(const MSG& message) const

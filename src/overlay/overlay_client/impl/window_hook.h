@@ -86,6 +86,8 @@ private:
     // True when the message is swallowed.
     bool filterMessage(MSG& message);
     bool isHotkey(const MSG& message) const;
+    // True for a raw input record that releases a press the game holds.
+    static bool releasesGamePress(LPARAM rawInput);
     void translateKey(const MSG& message);
     void translateMouse(const MSG& message);
 
