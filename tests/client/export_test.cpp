@@ -144,6 +144,27 @@ TEST(Exports, Version3)
     EXPECT_EQ(log.count("Overlay already running"), 1u);
 }
 
+// No log folder: the start succeeds and no log file appears, in the working folder or elsewhere.
+TEST(Exports, NoLogDirectory)
+{
+    Dll dll;
+    WIN32_FIND_DATAW found{};
+    const auto logsHere = [&] {
+        const HANDLE search = FindFirstFileW(L"overlay_client_*.log", &found);
+        if (search == INVALID_HANDLE_VALUE)
+            return false;
+        FindClose(search);
+        return true;
+    };
+    const bool before = logsHere();
+    InitParamsEx params = recordWithAllFieldsSet("client_test_no_host", "");
+    params.logDirectory = nullptr;
+    params.graphicApi = GraphicApiDxgi;
+    EXPECT_EQ(dll.initializeEx(&params), Success);
+    expectGuards(dll, ClientNotCreated);
+    EXPECT_EQ(logsHere(), before);
+}
+
 TEST(Exports, Blacklisted)
 {
     Dll dll;

@@ -40,7 +40,7 @@ struct InitParams
 {
     const char* pipeHostName;     // name of the host's pipe; required
     std::uint64_t reserved;       // not read
-    const wchar_t* logDirectory;  // UTF-16 folder of the log file; may be null
+    const wchar_t* logDirectory;  // UTF-16 folder of the log file; null or empty: no log file
 };
 
 #pragma pack(push, 1)
@@ -52,7 +52,7 @@ struct InitParamsEx
     std::uint32_t version;                // 1 to 4 (initializeOverlay passes 4)
     const char* pipeHostName;             // v1: name of the host's pipe; required
     std::uint64_t reserved;               // v1: not read
-    const char* logDirectory;             // v1: UTF-8 folder of the log file; may be null
+    const char* logDirectory;             // v1: UTF-8 folder of the log file; null or empty: no log file
     std::uint8_t disableMouseCursorHook;  // v2: nonzero: no mouse cursor hook
     std::uint32_t graphicApi;             // v3: GraphicApiD3D9 hooks Direct3D 9, anything else DXGI / Direct3D 11
     std::uint8_t enableHotkeys;           // v4: nonzero: Shift+Tab and Ctrl+Space toggle the overlay

@@ -117,6 +117,9 @@ Result ApplicationImpl::run()
 void ApplicationImpl::startLogging()
 {
     auto core = Log::Core::initialize(Log::Mode::Synchronous);
+    // A host that names no folder gets no log file: nothing is written where the game runs.
+    if (settings_.logDirectory.empty())
+        return;
     auto sink = std::make_shared<Log::FileSink>(settings_.logDirectory);
     sink->setPrefix(L"overlay_client_");
     sink->setExtension(L".log");
