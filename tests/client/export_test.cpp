@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
+
 namespace {
 
 using namespace ClientHarness;
@@ -75,10 +79,31 @@ InitParamsEx recordWithAllFieldsSet(const char* pipe, const std::string& logDire
 
 const char* const cursorHookLine = "Hooking MouseCursor";
 
+size_t threadsOfThisProcess()
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{sizeof entry};
+    size_t count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snapshot);
+    return count;
+}
+
 TEST(Exports, BeforeInitialization)
 {
+    // Loaded, the DLL signals that hosts may start threads here; under Wine from a thread of its own
+    // that waits in the system, which Wine then uses to make those threads.
+    const size_t threadsBefore = threadsOfThisProcess();
     Dll dll;
     ASSERT_NE(dll.module, nullptr);
+    const HANDLE loaded = OpenEventW(
+        SYNCHRONIZE, FALSE, (L"Local\\overlay_client_loaded_" + std::to_wstring(GetCurrentProcessId())).c_str());
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(WaitForSingleObject(loaded, 10000), WAIT_OBJECT_0);
+    CloseHandle(loaded);
+    const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    EXPECT_EQ(threadsOfThisProcess(), threadsBefore + (wine ? 1 : 0));
     TestLog log;
 
     expectGuards(dll, NotInitialized);
