@@ -10,6 +10,9 @@
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
+#include <thread>
+#include <vector>
+
 namespace {
 
 using namespace ClientHarness;
@@ -167,6 +170,25 @@ TEST(Exports, Version3)
     expectGuards(dll, ClientNotCreated);
     EXPECT_EQ(dll.initializeEx(v3.record), Success);
     EXPECT_EQ(log.count("Overlay already running"), 1u);
+}
+
+// Hosts that start the DLL from several threads at once: one start, whose result every call gets.
+TEST(Exports, ConcurrentStarts)
+{
+    Dll dll;
+    TestLog log;
+    InitParamsEx params = recordWithAllFieldsSet("client_test_no_host", log.utf8);
+    params.graphicApi = GraphicApiDxgi;
+    std::vector<std::thread> hosts;
+    std::vector<Result> results(4, Failed);
+    for (size_t i = 0; i < results.size(); ++i)
+        hosts.emplace_back([&, i] { results[i] = dll.initializeEx(&params); });
+    for (std::thread& host : hosts)
+        host.join();
+    EXPECT_EQ(results, std::vector<Result>(4, Success));
+    EXPECT_EQ(log.count("Run overlay client"), 1u);
+    EXPECT_EQ(log.count("Overlay already running"), 3u);
+    expectGuards(dll, ClientNotCreated);
 }
 
 // No log folder: the start succeeds and no log file appears, in the working folder or elsewhere.

@@ -86,8 +86,13 @@ Result OVERLAY_CLIENT_API_CALL initializeOverlayEx(const OverlayClientApi::InitP
             return OverlayClientApi::InvalidArgument;
         const Overlay::ApplicationSettings settings = readSettings(*params);
         pinModule();
-        if (application.load() == nullptr)
-            application.store(new Overlay::Application(settings));
+        {
+            // Two hosts' threads at once make one application; both then take its start.
+            static std::mutex creation;
+            std::lock_guard<std::mutex> guard(creation);
+            if (application.load() == nullptr)
+                application.store(new Overlay::Application(settings));
+        }
         return application.load()->run();
     } catch (...) {
         return OverlayClientApi::Failed;

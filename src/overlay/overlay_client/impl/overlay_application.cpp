@@ -12,6 +12,9 @@
 #include "overlay/overlay_client/impl/overlay_client.h"
 #include "overlay/overlay_client/impl/window_hook.h"
 
+#include <chrono>
+#include <condition_variable>
+
 #include "overlay/overlay_common/ipc/shared_layout.h"
 #include "overlay/overlay_common/ipc/thrift_logger.h"
 
@@ -84,34 +87,54 @@ private:
     bool stopped_ = false;
     std::shared_ptr<OverlayClient> client_;
     bool mandatoryHooksAttached_ = false;
-    bool running_ = false;
-    Result result_ = OverlayClientApi::Success;
+
+    // One start per process: a call during the start waits for its result, bounded.
+    enum class Start { NotStarted, Running, Done };
+    std::mutex startLock_;
+    std::condition_variable startDone_;
+    Start start_ = Start::NotStarted;
+    Result result_ = OverlayClientApi::Failed;
 };
 
 Result ApplicationImpl::run()
 {
-    if (running_) {
-        LOG_WARN(L"Overlay already running");
-        return result_;
+    {
+        std::unique_lock<std::mutex> guard(startLock_);
+        if (start_ == Start::Running &&
+            !startDone_.wait_for(guard, std::chrono::seconds(30), [this] { return start_ == Start::Done; })) {
+            LOG_WARN(L"Overlay start still in progress");
+            return OverlayClientApi::Failed;
+        }
+        if (start_ == Start::Done) {
+            LOG_WARN(L"Overlay already running");
+            return result_;
+        }
+        start_ = Start::Running;
     }
-    running_ = true;
 
+    Result result = OverlayClientApi::Success;
     std::string failure;
     try {
         startUp();
-        result_ = OverlayClientApi::Success;
-        return result_;
     } catch (const std::exception& e) {
-        result_ = Errors::resultOf(e, OverlayClientApi::Failed);
+        result = Errors::resultOf(e, OverlayClientApi::Failed);
         failure = e.what();
     } catch (...) {
-        result_ = OverlayClientApi::UnexpectedError;
+        result = OverlayClientApi::UnexpectedError;
         failure = "Unknown exception";
     }
-    LOG_ERROR(L"Failed to initialize overlay: %1", failure);
-    mandatoryHooksAttached_ = false;
-    stop();
-    return result_;
+    if (result != OverlayClientApi::Success) {
+        LOG_ERROR(L"Failed to initialize overlay: %1", failure);
+        mandatoryHooksAttached_ = false;
+        stop();
+    }
+    {
+        std::lock_guard<std::mutex> guard(startLock_);
+        result_ = result;
+        start_ = Start::Done;
+    }
+    startDone_.notify_all();
+    return result;
 }
 
 void ApplicationImpl::startLogging()
