@@ -162,6 +162,28 @@ Host::HostFrameBuffer& newBuffer(LiveClient& c, uint32_t capacity, uint32_t widt
     return *kept.back();
 }
 
+// A frame buffer in a section whose pixel pages were reserved and never committed: the first read
+// of a pixel would fault in the game.
+void reservedBuffer(LiveClient& c)
+{
+    static std::vector<HANDLE> kept;
+    const Ipc::SharedId id = Ipc::makeSharedId();
+    const uint32_t capacity = 64 * 64;
+    const auto size = static_cast<DWORD>(Ipc::frameBufferBlockSize(capacity));
+    kept.push_back(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_RESERVE, 0, size,
+                                      Ipc::idToName(id).c_str()));
+    auto* block = static_cast<Ipc::FrameBufferLayout*>(MapViewOfFile(kept.back(), FILE_MAP_WRITE, 0, 0, 0));
+    ASSERT_NE(block, nullptr);
+    ASSERT_NE(VirtualAlloc(block, Ipc::frameBufferHeaderSize, MEM_COMMIT, PAGE_READWRITE), nullptr);
+    Host::writeHeader(block, size);
+    block->id = id;
+    block->capacity = capacity;
+    block->width = block->height = 64;
+    block->dirty = 1;
+    const auto lock = c.window->lock();
+    c.window->setFrameBuffer(id);
+}
+
 // A window block spoilt by `spoil`, shown instead of the good one.
 void showSpoiltWindow(LiveClient& c, const std::function<void(Ipc::SharedHeader&)>& spoil)
 {
@@ -209,6 +231,7 @@ TEST(Hostile, SharedMemory)
          "Wrong data size"},
         {"frame beyond capacity", [](LiveClient& c) { newBuffer(c, 16, 65535, 65535); }, "Wrong data size"},
         {"frame too large for a texture", [](LiveClient& c) { newBuffer(c, 10000, 10000, 1); }, "Frame too large"},
+        {"pixels never committed", reservedBuffer, "Memory not committed"},
         {"huge rectangle", rectangle({INT_MIN, INT_MIN, INT_MAX, INT_MAX}), nullptr},
         {"negative rectangle", rectangle({100, 100, -100, -100}), nullptr},
         {"off-surface rectangle", rectangle({-5000, -5000, -4000, -4000}), nullptr},

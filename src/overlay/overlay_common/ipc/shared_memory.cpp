@@ -32,6 +32,21 @@ void openBlock(const SharedId& id, bip::windows_shared_memory& memory, bip::mapp
     region.swap(mapped);
 }
 
+// Every page of a mapped block is backed: a host's section made with SEC_RESERVE whose pages it never
+// committed would fault on the first read of one. A section's pages are never decommitted, so a look
+// when the block is opened holds for its life.
+void checkCommitted(const bip::mapped_region& region)
+{
+    const auto* at = static_cast<const uint8_t*>(region.get_address());
+    const uint8_t* const end = at + region.get_size();
+    while (at < end) {
+        MEMORY_BASIC_INFORMATION pages{};
+        if (VirtualQuery(at, &pages, sizeof pages) == 0 || pages.State != MEM_COMMIT)
+            throw std::runtime_error("Memory not committed");
+        at = static_cast<const uint8_t*>(pages.BaseAddress) + pages.RegionSize;
+    }
+}
+
 }  // namespace
 
 std::string idToName(const SharedId& id)
@@ -68,6 +83,7 @@ std::unique_ptr<FrameBuffer> FrameBuffer::open(const SharedId& id)
 {
     std::unique_ptr<FrameBuffer> buffer(new FrameBuffer());
     openBlock(id, buffer->memory_, buffer->region_);
+    checkCommitted(buffer->region_);
     checkFrameBufferHeader(buffer->region_.get_address(), buffer->region_.get_size());
     buffer->header_ = static_cast<FrameBufferLayout*>(buffer->region_.get_address());
     return buffer;
@@ -97,6 +113,7 @@ std::unique_ptr<SharedWindow> SharedWindow::open(const SharedId& windowId, DWORD
 {
     std::unique_ptr<SharedWindow> window(new SharedWindow(windowId));
     openBlock(windowId, window->memory_, window->region_);
+    checkCommitted(window->region_);
     checkWindowHeader(window->region_.get_address(), window->region_.get_size());
     window->header_ = static_cast<SharedWindowLayout*>(window->region_.get_address());
 
