@@ -163,10 +163,16 @@ def main():
         if presses(now) != still or held(now):
             raise Failure("the game saw K: %s -> %s" % (still, now))
 
-        # Hidden again, every channel that delivered before moves again.
-        xdotool("keydown", "a", "mousedown", 1, "sleep", 0.3, "keyup", "a", "mouseup", 1)
-        game.wait("every channel moving again",
-                  lambda s: all(presses(s)[name] > still[name] for name in delivering))
+        # Hidden again, every channel that delivered before moves again. A loaded machine may draw no
+        # frame while a key is down, so a channel that polls may need another press.
+        for attempt in range(5):
+            xdotool("keydown", "a", "mousedown", 1, "sleep", 0.5, "keyup", "a", "mouseup", 1)
+            now = presses(game.settled())
+            quiet = [name for name in delivering if now[name] <= still[name]]
+            if not quiet:
+                break
+        if quiet:
+            raise Failure("after the hide these channels stay still: %s (%s -> %s)" % (quiet, still, now))
         print("PASS pressed while shown, released after the hide: the key-up goes to the host; "
               "after the hide %s move again" % ", ".join(delivering))
         host.send("quit")
