@@ -537,6 +537,10 @@ void Host::loadDll()
         waitForLoadedDll(game_, options_.timeoutMs);
     }
     module_ = game_.moduleBase(fileName, options_.timeoutMs);
+    DWORD exitCode = 0;
+    if (!module_ && game_.exited(&exitCode))
+        throw std::runtime_error("the game ended (exit code " + std::to_string(exitCode) +
+                                 ") once it had loaded the overlay");
     if (!module_)
         throw std::runtime_error("the overlay DLL is loaded but the game's module list does not show it");
 }

@@ -2,9 +2,12 @@
 
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <cstring>
 #include <cwctype>
+#include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "err/system_error.h"
 #include "err/text_conversion.h"
@@ -158,16 +161,11 @@ void RemoteProcess::read(uintptr_t address, void* data, size_t size) const
 
 DWORD RemoteProcess::runThread(uintptr_t start, uintptr_t parameter, DWORD timeoutMs, const std::string& what)
 {
-    Win::UniqueHandle thread(CreateRemoteThread(process_.get(), nullptr, 0,
-                                                reinterpret_cast<LPTHREAD_START_ROUTINE>(start),
-                                                reinterpret_cast<void*>(parameter), 0, nullptr));
-    if (!thread) {
-        if (exited())
-            throw std::runtime_error("the game ended before " + what);
-        Err::throwLastError("Failed to start a thread in the game for " + what);
-    }
+    const ULONGLONG started = GetTickCount64();
+    Win::UniqueHandle thread(startThread(start, parameter, timeoutMs, what));
+    const ULONGLONG spent = GetTickCount64() - started;
     const HANDLE waits[] = {thread.get(), process_.get()};
-    const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+    const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, spent < timeoutMs ? DWORD(timeoutMs - spent) : 0);
     if (waited != WAIT_OBJECT_0)
         throw std::runtime_error(waited == WAIT_OBJECT_0 + 1
                                      ? "the game ended during " + what
@@ -177,6 +175,50 @@ DWORD RemoteProcess::runThread(uintptr_t start, uintptr_t parameter, DWORD timeo
     if (!GetExitCodeThread(thread.get(), &exitCode))
         Err::throwLastError("Failed to read the result of the call in the game");
     return exitCode;
+}
+
+HANDLE RemoteProcess::startThread(uintptr_t start, uintptr_t parameter, DWORD timeoutMs, const std::string& what)
+{
+    // Under Wine, CreateRemoteThread returns once one of the game's threads has made the thread; in a
+    // game whose threads are all stopped, or ending, none ever does. So the call is made on a thread
+    // of ours and waited for with the bound; one that never returns is left behind.
+    struct Call
+    {
+        Win::UniqueHandle process;
+        Win::UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        HANDLE thread = nullptr;
+        DWORD error = 0;
+        std::atomic<bool> abandoned{false};
+    };
+    auto call = std::make_shared<Call>();
+    HANDLE process = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), process_.get(), GetCurrentProcess(), &process, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS) ||
+        !call->done)
+        Err::throwLastError("Failed to prepare a thread in the game for " + what);
+    call->process.reset(process);
+    std::thread([call, start, parameter] {
+        call->thread =
+            CreateRemoteThread(call->process.get(), nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(start),
+                               reinterpret_cast<void*>(parameter), 0, nullptr);
+        call->error = GetLastError();
+        SetEvent(call->done.get());
+        if (call->abandoned.load() && call->thread)
+            CloseHandle(call->thread);
+    }).detach();
+    if (WaitForSingleObject(call->done.get(), timeoutMs) != WAIT_OBJECT_0) {
+        // The late thread's handle is closed there (or, in a narrow race, left open: one handle).
+        call->abandoned.store(true);
+        throw std::runtime_error("the game did not start a thread for " + what + " within " +
+                                 std::to_string(timeoutMs) + " ms; its threads may be blocked or ending");
+    }
+    if (!call->thread) {
+        if (exited())
+            throw std::runtime_error("the game ended before " + what);
+        SetLastError(call->error);
+        Err::throwLastError("Failed to start a thread in the game for " + what);
+    }
+    return call->thread;
 }
 
 void RemoteProcess::loadLibrary(const std::wstring& path, DWORD timeoutMs)

@@ -61,6 +61,8 @@ private:
 
     // `what` names the call in the error when it does not return.
     DWORD runThread(uintptr_t start, uintptr_t parameter, DWORD timeoutMs, const std::string& what);
+    // CreateRemoteThread, bounded: the thread's handle, or an error naming `what`.
+    HANDLE startThread(uintptr_t start, uintptr_t parameter, DWORD timeoutMs, const std::string& what);
     uintptr_t exportAddress(uintptr_t moduleBase, const std::string& name) const;
 
     Win::UniqueHandle process_;
