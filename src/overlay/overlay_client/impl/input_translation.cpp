@@ -380,7 +380,7 @@ void PressOwnership::setOwner(int virtualKey, std::uint8_t owner) noexcept
         gameHeld_->set(virtualKey, owner != 0 && InputSide(owner - 1) == InputSide::Game);
 }
 
-InputSide PressOwnership::route(UINT message, WPARAM wParam, LPARAM lParam, bool captured) noexcept
+std::optional<InputSide> PressOwnership::route(UINT message, WPARAM wParam, LPARAM lParam, bool captured) noexcept
 {
     const InputSide current = captured ? InputSide::Overlay : InputSide::Game;
     int key = 0;
@@ -405,7 +405,7 @@ InputSide PressOwnership::route(UINT message, WPARAM wParam, LPARAM lParam, bool
     case Stroke::Character: return characters_;
     case Stroke::None: break;
     }
-    return current;
+    return std::nullopt;
 }
 
 void PressOwnership::assign(UINT message, WPARAM wParam, InputSide side) noexcept

@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <optional>
 
 #include "overlay/overlay_common/ipc/overlay_ipc_types.h"
 
@@ -119,8 +120,8 @@ public:
     }
 
     // The side of a keyboard message (WM_KEYDOWN to WM_SYSCHAR) or a mouse-button message (down,
-    // up, double click; X buttons too) while input is `captured` or not.
-    InputSide route(UINT message, WPARAM wParam, LPARAM lParam, bool captured) noexcept;
+    // up, double click; X buttons too) while input is `captured` or not; none for other messages.
+    std::optional<InputSide> route(UINT message, WPARAM wParam, LPARAM lParam, bool captured) noexcept;
     // Routes the down message to `side` (a hotkey's: Dropped), with its press.
     void assign(UINT message, WPARAM wParam, InputSide side) noexcept;
 

@@ -174,9 +174,8 @@ bool WindowHook::filterMessage(MSG& message)
         return true;
     }
     const bool captured = inputCapture_.load();
-    int virtualKey = 0;
-    if (PressOwnership::strokeOf(message.message, message.wParam, virtualKey) != PressOwnership::Stroke::None) {
-        switch (presses_.route(message.message, message.wParam, message.lParam, captured)) {
+    if (const auto side = presses_.route(message.message, message.wParam, message.lParam, captured)) {
+        switch (*side) {
         case InputSide::Game: return false;
         case InputSide::Dropped: return true;
         case InputSide::Overlay: break;
