@@ -71,9 +71,11 @@ void WindowHook::install()
 {
     if (messageHook_.load())
         return;
-    HWND window = checkedWindow();
-    HHOOK hook = SetWindowsHookExW(WH_GETMESSAGE, &WindowHook::messageHookProc, nullptr,
-                                   GetWindowThreadProcessId(window, nullptr));
+    // A window that is already gone has no thread; thread 0 would ask for a hook on every thread.
+    const DWORD threadId = GetWindowThreadProcessId(checkedWindow(), nullptr);
+    if (threadId == 0)
+        Err::throwLastError("Failed to get the window's thread");
+    HHOOK hook = SetWindowsHookExW(WH_GETMESSAGE, &WindowHook::messageHookProc, nullptr, threadId);
     if (!hook)
         Err::throwLastError("Failed to SetWindowsHookEx");
     HHOOK expected = nullptr;
