@@ -7,6 +7,7 @@
 
 #include <thrift/transport/TBufferTransports.h>
 
+#include "host_sdk/host_pipe.h"
 #include "ipc_test_support.h"
 #include "log_capture.h"
 #include "overlay/overlay_common/ipc/OverlayClient.h"
@@ -57,10 +58,36 @@ private:
     int accepts_ = 0;
 };
 
-std::shared_ptr<ServerImpl> makeServer(const std::string& name, const std::shared_ptr<Listener>& listener)
+std::shared_ptr<ServerImpl> makeServer(const std::string& name, const std::shared_ptr<Listener>& listener,
+                                       DWORD firstCallTimeout = firstCallTimeoutMs)
 {
     return createServer(name, std::make_shared<Stub::OverlayClientProcessor>(std::make_shared<Handler>()), listener,
-                        true, createSecurityAttributes(), 3000);
+                        true, createSecurityAttributes(), 3000, firstCallTimeout);
+}
+
+// A peer connects to the pipe `name` and says nothing. The real peer, on a connection of its own,
+// is served all the same (`alongside`: while the silent one is still connected); the silent one is
+// dropped `firstCall` ms after it connected; the real one, having called, may stay idle longer.
+template <class Service>
+void expectSilentPeerHarmless(const std::string& name, DWORD firstCall, bool alongside)
+{
+    Pipe silent(makePipePath(name));
+    silent.open();
+    IpcClient real(name);
+    ASSERT_NO_THROW(real.open());
+    Service service(real.getProtocol());
+    EXPECT_NO_THROW(service.ping());
+    if (alongside) {
+        silent.setReadTimeout(0);
+        EXPECT_EQ(IpcTest::transportFailure([&] { IpcTest::receive(silent, 1); }).type, TTransportException::TIMED_OUT);
+        silent.setReadTimeout(Pipe::defaultTimeout);
+    }
+    EXPECT_EQ(IpcTest::transportFailure([&] { IpcTest::receive(silent, 1); }).type, TTransportException::END_OF_FILE);
+
+    real.pipe().setReadTimeout(firstCall + 200);  // nothing comes: time passes
+    EXPECT_EQ(IpcTest::transportFailure([&] { IpcTest::receive(real.pipe(), 1); }).type,
+              TTransportException::TIMED_OUT);
+    EXPECT_NO_THROW(service.ping());
 }
 
 }  // namespace
@@ -142,4 +169,23 @@ TEST(ServerImpl, HostileMessagesEndOnlyTheirConnectionAndAFailedAcceptIsReported
     EXPECT_TRUE(log.contains(L"Stop IPC server: the pipe no longer accepts connections"));
     const auto messages = log.messages();
     EXPECT_EQ(std::count(messages.begin(), messages.end(), L"IPC server was successfully stopped"), 1);
+}
+
+TEST(ServerImpl, APeerThatMakesNoCallIsDroppedAndKeepsNeitherPipeFromItsRealPeer)
+{
+    LogTest::LogCapture log;
+    // The client's pipe has one instance: the host waits for it until the silent peer's time is up.
+    const std::string client = IpcTest::uniqueName();
+    auto server = makeServer(client, nullptr, 300);
+    server->start();
+    EXPECT_NO_FATAL_FAILURE(expectSilentPeerHarmless<Stub::OverlayClientClient>(client, 300, false));
+    EXPECT_TRUE(log.contains(L"Dropped a peer that made no call within 300 ms of connecting"));
+    server->stop();
+
+    // The host's pipe serves the client on a thread of its own, while the silent peer is there.
+    const std::string host = IpcTest::uniqueName();
+    Overlay::Host::HostPipeServer hostServer(host, std::make_shared<Stub::OverlayHostNull>(),
+                                             Overlay::Host::PipeKind::Overlay, {}, 1000);
+    hostServer.start();
+    EXPECT_NO_FATAL_FAILURE(expectSilentPeerHarmless<Stub::OverlayHostClient>(host, 1000, true));
 }

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "host_sdk/host_pipe.h"
 #include "ipc_test_support.h"
 #include "overlay/overlay_common/ipc/ipc_helper.h"
 
@@ -31,21 +32,11 @@ std::vector<uint8_t> currentLogonSid()
     return {};
 }
 
-}  // namespace
-
-TEST(SecurityAttributes, PipeDaclAllowsOnlyTheLogonSessionToReadAndWrite)
+// The pipe at `path` lets only this logon session read and write it.
+void expectLogonSessionOnly(const std::string& path)
 {
-    auto security = createSecurityAttributes();
-    ASSERT_EQ(security->attributes.nLength, sizeof(SECURITY_ATTRIBUTES));
-    ASSERT_NE(security->attributes.lpSecurityDescriptor, nullptr);
-    EXPECT_FALSE(security->attributes.bInheritHandle);
-
-    const std::string name = IpcTest::uniqueName();
-    PipeServer server(makePipePath(name), true, security, 3000);
-    server.listen();
-    HANDLE pipe = CreateFileA(makePipePath(name).c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE pipe = CreateFileA(path.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << GetLastError();
-
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ASSERT_EQ(GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
@@ -65,4 +56,25 @@ TEST(SecurityAttributes, PipeDaclAllowsOnlyTheLogonSessionToReadAndWrite)
     ASSERT_FALSE(logonSid.empty());
     EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&allowed->SidStart), const_cast<uint8_t*>(logonSid.data())));
     LocalFree(descriptor);
+}
+
+}  // namespace
+
+// The client's pipe and the host's. Both are made by PipeServer, which also refuses remote
+// clients; no call reads that flag back from a pipe, so it is not checked here.
+TEST(SecurityAttributes, PipesAllowOnlyTheLogonSessionToReadAndWrite)
+{
+    auto security = createSecurityAttributes();
+    ASSERT_EQ(security->attributes.nLength, sizeof(SECURITY_ATTRIBUTES));
+    EXPECT_FALSE(security->attributes.bInheritHandle);
+
+    const std::string client = IpcTest::uniqueName();
+    PipeServer server(makePipePath(client), true, security, 3000);
+    server.listen();
+    EXPECT_NO_FATAL_FAILURE(expectLogonSessionOnly(makePipePath(client)));
+
+    const std::string host = IpcTest::uniqueName();
+    Overlay::Host::HostPipeServer hostServer(host, std::make_shared<Stub::OverlayHostNull>());
+    hostServer.start();
+    EXPECT_NO_FATAL_FAILURE(expectLogonSessionOnly(makePipePath(host)));
 }

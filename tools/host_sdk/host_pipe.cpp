@@ -9,27 +9,28 @@ namespace Overlay::Host {
 
 namespace {
 
-std::shared_ptr<apache::thrift::transport::TServerTransport> makeTransport(const std::string& pipeName, PipeKind kind)
+std::shared_ptr<apache::thrift::transport::TServerTransport> makeTransport(const std::string& pipeName, PipeKind kind,
+                                                                           DWORD firstCallTimeout)
 {
     const std::string path = Ipc::makePipePath(pipeName);
     if (kind == PipeKind::Thrift)
         return std::make_shared<apache::thrift::transport::TPipeServer>(path);
-    return std::make_shared<Ipc::PipeServer>(path, false, nullptr, 3000);
+    return std::make_shared<Ipc::PipeServer>(path, false, Ipc::createSecurityAttributes(), 3000, firstCallTimeout);
 }
 
 }  // namespace
 
 HostPipeServer::HostPipeServer(const std::string& pipeName, std::shared_ptr<apache::thrift::TProcessor> processor,
-                               PipeKind kind, std::weak_ptr<Ipc::ServerListener> listener)
-    : server_(
-          std::make_shared<Ipc::ServerImpl>(makeTransport(pipeName, kind), std::move(processor), std::move(listener)))
+                               PipeKind kind, std::weak_ptr<Ipc::ServerListener> listener, DWORD firstCallTimeout)
+    : server_(std::make_shared<Ipc::ServerImpl>(makeTransport(pipeName, kind, firstCallTimeout), std::move(processor),
+                                                std::move(listener), connectionLimit))
 {
 }
 
 HostPipeServer::HostPipeServer(const std::string& pipeName, std::shared_ptr<Ipc::Stub::OverlayHostIf> handler,
-                               PipeKind kind, std::weak_ptr<Ipc::ServerListener> listener)
+                               PipeKind kind, std::weak_ptr<Ipc::ServerListener> listener, DWORD firstCallTimeout)
     : HostPipeServer(pipeName, std::make_shared<Ipc::Stub::OverlayHostProcessor>(std::move(handler)), kind,
-                     std::move(listener))
+                     std::move(listener), firstCallTimeout)
 {
 }
 

@@ -365,9 +365,10 @@ public:
     int64_t getId() override { return hostId_; }
     bool ping() override { return true; }
 
-    // The client's connection to the host's pipe.
-    void onClientConnected() override { connected_ = true; }
-    void onClientDisconnected() override { connected_ = false; }
+    // Connections to the host's pipe: the client's, and any other peer's while it is there (each
+    // on a thread of its own).
+    void onClientConnected() override { ++connections_; }
+    void onClientDisconnected() override { --connections_; }
 
 private:
     void noteInput(std::string text)
@@ -413,7 +414,7 @@ private:
     int64_t hostId_ = int64_t(Overlay::Ipc::makeRandom64() >> 1);
     TaskQueue tasks_;
     std::unique_ptr<HostSession> session_;  // worker thread only
-    std::atomic<bool> connected_{false};
+    std::atomic<int> connections_{0};
     bool quit_ = false;
 };
 
@@ -656,7 +657,7 @@ int Host::run()
         if (game_.exited(&exitCode)) {
             // The client's last messages are still in the pipe until its connection ends.
             const ULONGLONG deadline = GetTickCount64() + 2000;
-            while (connected_ && GetTickCount64() < deadline)
+            while (connections_ > 0 && GetTickCount64() < deadline)
                 if (auto task = tasks_.take(20))
                     task();
             while (auto task = tasks_.take(0))

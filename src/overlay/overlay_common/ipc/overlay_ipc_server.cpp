@@ -4,6 +4,8 @@
 #include <utility>
 
 #include <thrift/protocol/TCompactProtocol.h>
+#include <thrift/server/TSimpleServer.h>
+#include <thrift/server/TThreadedServer.h>
 #include <thrift/transport/TTransportException.h>
 
 #include "log/log.h"
@@ -46,13 +48,19 @@ private:
 }  // namespace
 
 ServerImpl::ServerImpl(std::shared_ptr<apache::thrift::transport::TServerTransport> transport,
-                       std::shared_ptr<apache::thrift::TProcessor> processor, std::weak_ptr<ServerListener> listener)
+                       std::shared_ptr<apache::thrift::TProcessor> processor, std::weak_ptr<ServerListener> listener,
+                       int connectionLimit)
     : transport_(std::move(transport)), listener_(std::move(listener))
 {
-    server_ = std::make_unique<apache::thrift::server::TSimpleServer>(
-        std::make_shared<ConnectionGuard>(std::move(processor)), transport_,
-        std::make_shared<apache::thrift::transport::TTransportFactory>(),
-        std::make_shared<apache::thrift::protocol::TCompactProtocolFactory>(stringLimit, containerLimit));
+    auto guard = std::make_shared<ConnectionGuard>(std::move(processor));
+    auto transports = std::make_shared<apache::thrift::transport::TTransportFactory>();
+    auto protocols = std::make_shared<apache::thrift::protocol::TCompactProtocolFactory>(stringLimit, containerLimit);
+    if (connectionLimit > 1) {
+        server_ = std::make_unique<apache::thrift::server::TThreadedServer>(guard, transport_, transports, protocols);
+        server_->setConcurrentClientLimit(connectionLimit);
+    } else {
+        server_ = std::make_unique<apache::thrift::server::TSimpleServer>(guard, transport_, transports, protocols);
+    }
     // The server lives inside this object, so it may refer to it without owning it; an owning
     // pointer would keep both alive for ever.
     server_->setServerEventHandler(std::shared_ptr<TServerEventHandler>(std::shared_ptr<void>(), this));
@@ -147,10 +155,11 @@ void ServerImpl::deleteContext(void*, std::shared_ptr<apache::thrift::protocol::
 std::shared_ptr<ServerImpl> createServer(const std::string& pipeName,
                                          std::shared_ptr<apache::thrift::TProcessor> processor,
                                          std::weak_ptr<ServerListener> listener, bool singleInstance,
-                                         std::shared_ptr<SecurityAttributes> security, DWORD writeTimeout)
+                                         std::shared_ptr<SecurityAttributes> security, DWORD writeTimeout,
+                                         DWORD firstCallTimeout)
 {
-    auto transport =
-        std::make_shared<PipeServer>(makePipePath(pipeName), singleInstance, std::move(security), writeTimeout);
+    auto transport = std::make_shared<PipeServer>(makePipePath(pipeName), singleInstance, std::move(security),
+                                                  writeTimeout, firstCallTimeout);
     return std::make_shared<ServerImpl>(std::move(transport), std::move(processor), std::move(listener));
 }
 

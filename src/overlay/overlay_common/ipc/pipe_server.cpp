@@ -4,6 +4,8 @@
 
 #include <thrift/transport/TTransportException.h>
 
+#include "log/log.h"
+
 using apache::thrift::transport::TTransport;
 using apache::thrift::transport::TTransportException;
 
@@ -47,9 +49,10 @@ std::shared_ptr<Win::UniqueHandle> makeInterruptEvent()
 }  // namespace
 
 ConnectedPipeClient::ConnectedPipeClient(HANDLE handle, std::shared_ptr<Win::UniqueHandle> interruptEvent,
-                                         bool singleInstance, DWORD writeTimeout)
+                                         bool singleInstance, DWORD writeTimeout, DWORD firstCallTimeout)
     : PipeTransport<ConnectedPipeClient>(serverLabel, handle, INFINITE, writeTimeout),
-      interruptEvent_(std::move(interruptEvent)), singleInstance_(singleInstance)
+      interruptEvent_(std::move(interruptEvent)), singleInstance_(singleInstance), firstCallTimeout_(firstCallTimeout),
+      firstCallDeadline_(firstCallTimeout == INFINITE ? 0 : GetTickCount64() + firstCallTimeout)
 {
     if (handle == INVALID_HANDLE_VALUE)
         throwPipeError(ERROR_INVALID_HANDLE, label_);
@@ -74,18 +77,36 @@ void ConnectedPipeClient::close()
     }
 }
 
+uint32_t ConnectedPipeClient::readEnd()
+{
+    firstCallDeadline_ = 0;
+    return PipeTransport<ConnectedPipeClient>::readEnd();
+}
+
 DWORD ConnectedPipeClient::waitResult(DWORD error, OVERLAPPED& overlapped, DWORD timeout)
 {
     if (error != ERROR_IO_PENDING)
         throwPipeError(error, label_);
-    interruptibleWait(handle_.get(), overlapped, interruptEvent_->get(), timeout);
+    // Until the first call has come, a read waits only for what is left of its time.
+    const bool firstCall = firstCallDeadline_ != 0 && &overlapped == &readOverlapped_;
+    if (firstCall) {
+        const ULONGLONG now = GetTickCount64();
+        timeout = now < firstCallDeadline_ ? static_cast<DWORD>(firstCallDeadline_ - now) : 0;
+    }
+    try {
+        interruptibleWait(handle_.get(), overlapped, interruptEvent_->get(), timeout);
+    } catch (const TTransportException& e) {
+        if (firstCall && e.getType() == TTransportException::TIMED_OUT)
+            LOG_WARN(L"Dropped a peer that made no call within %0 ms of connecting", firstCallTimeout_);
+        throw;
+    }
     return PipeBase::waitResult(error, overlapped, 0);
 }
 
 PipeServer::PipeServer(std::string path, bool singleInstance, std::shared_ptr<SecurityAttributes> security,
-                       DWORD writeTimeout)
+                       DWORD writeTimeout, DWORD firstCallTimeout)
     : path_(std::move(path)), security_(std::move(security)), writeTimeout_(writeTimeout),
-      singleInstance_(singleInstance), interruptEvent_(makeInterruptEvent())
+      firstCallTimeout_(firstCallTimeout), singleInstance_(singleInstance), interruptEvent_(makeInterruptEvent())
 {
 }
 
@@ -172,7 +193,8 @@ std::shared_ptr<TTransport> PipeServer::acceptImpl()
     // Single instance: the server keeps the handle and the connection borrows it. Otherwise the
     // connection takes it over and a new instance waits for the next client.
     const HANDLE connected = singleInstance_ ? handle_.get() : handle_.release();
-    auto client = std::make_shared<ConnectedPipeClient>(connected, interruptEvent_, singleInstance_, writeTimeout_);
+    auto client = std::make_shared<ConnectedPipeClient>(connected, interruptEvent_, singleInstance_, writeTimeout_,
+                                                        firstCallTimeout_);
     if (!singleInstance_)
         createInstance(false);
     return client;
