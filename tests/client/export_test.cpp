@@ -1,6 +1,7 @@
 // overlay_client_x64.dll driven through its exports in this process: the results of every stage, the
 // versioned init record, the start-up refusal, and the results without a host and with a refusing
-// one. Shown sessions with a real host and real input are the end-to-end test's.
+// one; a show and a hide leave the game's device to the game. Shown sessions with real input are the
+// end-to-end test's.
 
 #include "client_harness.h"
 
@@ -272,6 +273,16 @@ TEST(Exports, HostSession)
     dll.id(&id);
     EXPECT_EQ(info.id, id);
     EXPECT_EQ(RecordingHost::rect(info.scurfaceBounds), screenClientRect(game.window));
+
+    // Shown, then hidden: nothing of the game's device is held, it goes with the game's last reference.
+    Host::ClientConnection connection(info.pipeName);
+    connection.open();
+    ASSERT_TRUE(connection.service().showOverlay());
+    ASSERT_TRUE(game.runUntil([&] { return host->count("shown") == 1; })) << host->all();
+    ASSERT_TRUE(connection.service().hideOverlay());
+    ASSERT_TRUE(game.runUntil([&] { return host->count("hidden") == 1; })) << host->all();
+    game.swapChain.Reset();
+    EXPECT_EQ(game.device.Detach()->Release(), 0u) << "the client keeps the game's device";
 
     // The game's window goes: the client stops with code 0, and stays stopped.
     DestroyWindow(game.window);

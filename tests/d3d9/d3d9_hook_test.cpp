@@ -50,6 +50,12 @@ public:
     void onPresent(Overlay::GraphicApi& api) override
     {
         ++presentCalls;
+        if (hidden) {
+            // As the overlay client lets go on its first frame after a hide.
+            overlay_.release();
+            api.resetRenderer();
+            return;
+        }
         try {
             const std::shared_ptr<Renderer> renderer = api.getRenderer();
             renderers.insert(renderer.get());
@@ -76,6 +82,7 @@ public:
     uint64_t windowFrame = ~0ull;
     HWND window = nullptr;
     int presentCalls = 0;
+    bool hidden = false;
     std::vector<ResetCall> resets;
     SizeU lastSize;
     std::set<Renderer*> renderers;
@@ -158,7 +165,8 @@ TEST_F(HookedGame, WindowOnTheTenthPresentThenTheOverlayOnEveryFrameAcrossResets
     EXPECT_EQ(count(log, L"=== D3D9 Graphics Device Dump Start ==="), 1u);
 }
 
-// Another device presenting (a Direct3D 9Ex one) makes a new renderer each switch, and draws.
+// Another device presenting (a Direct3D 9Ex one) makes a new renderer each switch, and draws. Once
+// the overlay is hidden, nothing of a device is held: it goes with the game's last reference.
 TEST_F(HookedGame, EachDeviceItsOwnRendererDirect3D9ExToo)
 {
     Overlay::SingleInstance<Overlay::D3D9Hook>::instance()->dumpDevice();
@@ -174,6 +182,13 @@ TEST_F(HookedGame, EachDeviceItsOwnRendererDirect3D9ExToo)
     EXPECT_EQ(listener->presentCalls, 2 + 6);
     EXPECT_EQ(countPrefix(log, L"Create RendererD3D9: "), 7u) << "a renderer of one device never draws on another";
     EXPECT_EQ(game->stateMismatches() + extended.stateMismatches(), 0u) << game->lastMismatch();
+
+    listener->hidden = true;
+    frames(1);
+    IDirect3DDevice9* device = game->device();
+    device->AddRef();
+    game.reset();
+    EXPECT_EQ(device->Release(), 0u) << "the overlay keeps the game's device";
     hook.setListener(nullptr);
 }
 

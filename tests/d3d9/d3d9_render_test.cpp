@@ -2,6 +2,7 @@
 // device state it gives back.
 #include "d3d9_read_back.h"
 #include "graphics_test_support.h"
+#include "pure_device.h"
 
 #include "overlay/overlay_client/impl/rendering/d3d/d3d9/renderer_d3d9.h"
 #include "overlay/overlay_client/impl/rendering/render_overlay.h"
@@ -95,24 +96,49 @@ const DWORD vertexShaderCode[] = {0xFFFE0101, 0x0000001F, 0x80000000, 0x900F0000
                                   0x00000001, 0xC00F0000, 0x90E40000, 0x0000FFFF};
 const DWORD pixelShaderCode[] = {0xFFFF0101, 0x00000001, 0x800F0000, 0xA0E40000, 0x0000FFFF};
 
+// The game's own shaders, and an off-screen target of its own with a viewport in it, left bound at
+// Present on a pure device: the overlay goes into the back buffer, and the game gets all of it back,
+// held no longer than the frame.
 TEST(D3D9Renderer, GivesBackEveryStateItTouches)
 {
     OverlaidGame subject({20, 16, 84, 64});
     IDirect3DDevice9* device = subject.game.device();
     ComPtr<IDirect3DVertexShader9> vertexShader;
     ComPtr<IDirect3DPixelShader9> pixelShader;
+    ComPtr<IDirect3DSurface9> target;
+    ComPtr<IDirect3DSurface9> backBuffer;
     ASSERT_EQ(device->CreateVertexShader(vertexShaderCode, &vertexShader), S_OK);
     ASSERT_EQ(device->CreatePixelShader(pixelShaderCode, &pixelShader), S_OK);
+    ASSERT_EQ(device->CreateRenderTarget(64, 64, D3DFMT_A8R8G8B8, D3DMULTISAMPLE_NONE, 0, FALSE, &target, nullptr),
+              S_OK);
+    ASSERT_EQ(device->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &backBuffer), S_OK);
+    const D3DVIEWPORT9 viewport = {4, 6, 32, 24, 0.0f, 1.0f};
     Demo9::StateSnapshot before;
+    ULONG shaderReferences = 0;
+    Image game;
+    std::unique_ptr<PureDevice> pure;
     std::string differences;
     subject.beforeOverlay = [&] {
+        game = readBackBuffer(device);
         check(device->SetVertexShader(vertexShader.Get()), "SetVertexShader");
         check(device->SetPixelShader(pixelShader.Get()), "SetPixelShader");
+        check(device->SetRenderTarget(0, target.Get()), "SetRenderTarget");
+        check(device->SetViewport(&viewport), "SetViewport");
         before = Demo9::captureState(device);
+        shaderReferences = references(vertexShader.Get());
+        pure = std::make_unique<PureDevice>(device);
     };
     subject.afterOverlay = [&] {
+        pure.reset();
         differences += Demo9::firstDifference(before, Demo9::captureState(device));
-        // The game's next frame expects its fixed-function pipeline.
+        ComPtr<IDirect3DSurface9> bound;
+        check(device->GetRenderTarget(0, &bound), "GetRenderTarget");
+        differences += bound.Get() == target.Get() ? "" : "render target; ";
+        differences += references(vertexShader.Get()) == shaderReferences ? "" : "vertex shader kept; ";
+        const Image image = readBackBuffer(device);
+        differences += closeTo(image.at(2, 2), dimmed(game.at(2, 2)), 2) ? "" : "back buffer not darkened; ";
+        // The game's next frame expects its fixed-function pipeline and the back buffer.
+        device->SetRenderTarget(0, backBuffer.Get());
         device->SetVertexShader(nullptr);
         device->SetPixelShader(nullptr);
     };

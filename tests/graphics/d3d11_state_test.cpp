@@ -1,5 +1,6 @@
 // The Direct3D 11 renderer draws on the game's immediate context: every binding the game made must
 // read back identical after an overlay frame, with every reference count as it was.
+#include "d3d11_spy/d3d11_spy.h"
 #include "dxbc_checksum.h"
 #include "graphics_test_support.h"
 
@@ -27,7 +28,7 @@ const UINT slotsVP = D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE;
 const UINT slotsSampler = D3D11_COMMONSHADER_SAMPLER_SLOT_COUNT;
 const UINT slotsResource = D3D11_COMMONSHADER_INPUT_RESOURCE_SLOT_COUNT;
 const UINT slotsBuffer = D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT;
-const UINT slotsUAV = D3D11_PS_CS_UAV_REGISTER_COUNT;
+const UINT slotsUAV = D3D11_1_UAV_SLOT_COUNT;  // feature level 11_1; 8 below
 
 // A DXBC container with empty input, output (and, for tessellation stages, patch-constant)
 // signatures around the given shader code, with a correct checksum.
@@ -131,10 +132,13 @@ public:
         ID3D11RenderTargetView* targets[slotsRT] = {};
         ID3D11DepthStencilView* depthView = nullptr;
         ID3D11UnorderedAccessView* views[slotsUAV] = {};
-        context->OMGetRenderTargetsAndUnorderedAccessViews(slotsRT, targets, &depthView, 0, slotsUAV, views);
+        ComPtr<ID3D11Device> device;
+        context->GetDevice(&device);
+        const UINT viewSlots = device->GetFeatureLevel() >= D3D_FEATURE_LEVEL_11_1 ? slotsUAV : 8;
+        context->OMGetRenderTargetsAndUnorderedAccessViews(slotsRT, targets, &depthView, 0, viewSlots, views);
         objects("render targets", targets, slotsRT);
         objects("depth-stencil view", &depthView, 1);
-        objects("unordered-access views", views, slotsUAV);
+        objects("unordered-access views", views, viewSlots);
         ID3D11RasterizerState* rasterizer = nullptr;
         context->RSGetState(&rasterizer);
         objects("rasterizer state", &rasterizer, 1);
@@ -394,14 +398,18 @@ struct GameState
         context->SetPredication(predicate.Get(), TRUE);
     }
 
-    // Three render targets with unordered-access views after them, and constant buffers bound with
-    // ranges (Direct3D 11.1), on top of `bind`.
-    void bindViewsAndRanges(C* context) const
+    // Three render targets with unordered-access views after them up to slot `end`, and constant
+    // buffers bound with ranges (Direct3D 11.1), on top of `bind`.
+    void bindViewsAndRanges(C* context, UINT end = 5) const
     {
         ID3D11RenderTargetView* targets[3] = {renderTargets[0].Get(), renderTargets[1].Get(), renderTargets[2].Get()};
-        ID3D11UnorderedAccessView* views[2] = {unorderedViews[0].Get(), unorderedViews[1].Get()};
-        const UINT counters[2] = {UINT(-1), UINT(-1)};
-        context->OMSetRenderTargetsAndUnorderedAccessViews(3, targets, depthView.Get(), 3, 2, views, counters);
+        ID3D11UnorderedAccessView* views[slotsUAV];
+        UINT counters[slotsUAV];
+        for (UINT i = 0; i < end - 3; ++i) {
+            views[i] = unorderedViews[i % 2].Get();
+            counters[i] = UINT(-1);
+        }
+        context->OMSetRenderTargetsAndUnorderedAccessViews(3, targets, depthView.Get(), 3, end - 3, views, counters);
         ComPtr<ID3D11DeviceContext1> context1;
         check(context->QueryInterface(IID_PPV_ARGS(&context1)));
         ID3D11Buffer* bufferSlots[slotsBuffer];
@@ -443,8 +451,8 @@ struct GameState
 class D3D11StateRestore : public ::testing::Test
 {
 protected:
-    D3D11StateRestore()
-        : game(96, 64), state(game.device.Get()), host({8, 8, 24, 24}),
+    explicit D3D11StateRestore(decltype(&D3D11CreateDeviceAndSwapChain) create = &D3D11CreateDeviceAndSwapChain)
+        : game(96, 64, create), state(game.device.Get()), host({8, 8, 24, 24}),
           overlay(host.sharedOverlay, {96, 64},
                   std::make_shared<Overlay::Rendering::RendererD3D11>(game.swapChain.Get()))
     {
@@ -515,6 +523,29 @@ TEST_F(D3D11StateRestore, NoViewportsARefusedWindowViewsAndRangesStay)
     state.bindViewsAndRanges(game.context.Get());
     const Snapshot bound(game.context.Get());
     ASSERT_EQ(std::count(bound.bound.begin(), bound.bound.end(), state.unorderedViews[1].Get()), 1);
+    EXPECT_EQ(expectRestoredAfter(1), 0);
+}
+
+// The same on a device of feature level 11_1, whose 64 unordered-access slots the spy stands in for.
+decltype(&D3D11CreateDeviceAndSwapChain) level11_1()
+{
+    static Spy spy;
+    spy.state->featureLevel11_1 = true;
+    return spy.createDeviceAndSwapChain;
+}
+
+class D3D11_1StateRestore : public D3D11StateRestore
+{
+protected:
+    D3D11_1StateRestore() : D3D11StateRestore(level11_1()) {}
+};
+
+TEST_F(D3D11_1StateRestore, ViewsInEverySlotAfterTheRenderTargetsStay)
+{
+    state.bind(game.context.Get(), 1);
+    state.bindViewsAndRanges(game.context.Get(), slotsUAV);
+    const Snapshot bound(game.context.Get());
+    ASSERT_EQ(std::count(bound.bound.begin(), bound.bound.end(), state.unorderedViews[0].Get()), 31);
     EXPECT_EQ(expectRestoredAfter(1), 0);
 }
 

@@ -7,6 +7,12 @@ namespace {
 
 SpyState state;
 
+}  // namespace
+
+extern "C" void spyLevel11_1(void* device);  // level11_1.cpp
+
+namespace {
+
 template <class Function>
 Function real(const char* name)
 {
@@ -124,6 +130,10 @@ HRESULT WINAPI spyCreateDeviceAndSwapChain(IDXGIAdapter* adapter, D3D_DRIVER_TYP
         device, featureLevel, context);
     if (SUCCEEDED(result) && swapChain && *swapChain) {
         *swapChain = new WrappedSwapChain(*swapChain);
+    }
+    if (SUCCEEDED(result) && device && *device && state.featureLevel11_1) {
+        state.featureLevel11_1 = false;
+        spyLevel11_1(*device);
     }
     return result;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // d3d11_spy.dll stands in for D3D11.dll in the graphics hook tests and benchmarks: its entry points
 // forward to the real ones, and it wraps the swap chains it makes (all sharing one method table, so
-// hooking it hooks them all) so that a test can make them fail.
+// hooking it hooks them all) so that a test can make them fail, and stands in for what Wine lacks.
 
 #include <d3d11.h>
 #include <windows.h>
@@ -26,6 +26,11 @@ struct SpyState
     // adapter is given, and for every call with an adapter when refuseAdapters is set.
     UINT refusedDriverTypes = 0;
     bool refuseAdapters = false;
+    // The next device D3D11CreateDeviceAndSwapChain makes stands in for one of feature level 11_1 (Wine
+    // makes 11_0 ones): it says so, and its immediate context has 64 unordered-access slots at the
+    // output merger, of which the spy keeps those after the eighth. Render targets set alone unbind
+    // them all.
+    bool featureLevel11_1 = false;
     // The driver type of each D3D11CreateDeviceAndSwapChain call, and whether an adapter came with it.
     D3D_DRIVER_TYPE tried[16] = {};
     bool triedWithAdapter[16] = {};

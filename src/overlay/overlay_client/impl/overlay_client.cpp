@@ -352,6 +352,8 @@ void OverlayClient::onPresent(GraphicApi& api)
         if (!rendererReleased_) {
             rendererReleased_ = true;
             renderOverlay_.release();
+            // Hidden, nothing of the game's device is held: a game that re-creates it gets it freed.
+            guarded(L"Reset renderer", [&api] { api.resetRenderer(); });
         }
         if (shownReported_) {
             shownReported_ = false;

@@ -140,11 +140,6 @@ bool D3D9Hook::stopped()
     if (step != StopState::Step::Completing) {
         return step == StopState::Step::Stopped;
     }
-    // A listener may still hold the renderer and no frame will come to make it let go: the game's
-    // next Reset must not meet our state block.
-    if (renderer_) {
-        renderer_->releaseStateBlock();
-    }
     device_ = nullptr;
     renderer_.reset();
     LOG_INFO(L"D3D9Hook stopped");
@@ -229,11 +224,8 @@ HRESULT STDMETHODCALLTYPE D3D9Hook::resetHook(IDirect3DDevice9* device, D3DPRESE
     if (self == nullptr || !self->resetRecord_) {
         return callRetired(&resetHook, E_FAIL, device, parameters);
     }
-    guarded(L"Reset", [&] {
-        if (!self->stopped() && self->renderer_ && self->renderer_->device() == device) {
-            self->renderer_->releaseStateBlock();
-        }
-    });
+    // Nothing of ours is in the way of the Reset: the renderer holds no state block between frames,
+    // and its resources are in the managed pool (on 9Ex devices, default-pool ones survive a Reset).
     const HRESULT result = self->resetRecord_->real<ResetFn>()(device, parameters);
     guarded(L"Reset", [&] {
         if (SUCCEEDED(result) && parameters != nullptr && !self->stopped()) {

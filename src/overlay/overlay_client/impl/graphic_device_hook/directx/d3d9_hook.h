@@ -1,7 +1,7 @@
 #pragma once
 // Hooks Direct3D 9 games: Present and Reset of IDirect3DDevice9, whose code every device of the
-// process shares, found in the method table of a throw-away device. Owns one renderer per device;
-// before the game resets its device the renderer lets go of what a reset needs released.
+// process shares, found in the method table of a throw-away device. Owns the renderer of the device
+// that presents last, until the listener drops it (resetRenderer) or the hook stops.
 
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_api.h"
 #include "overlay/overlay_client/impl/single_instance.h"

@@ -185,8 +185,17 @@ void D3D11StateBackup::capture(ID3D11DeviceContext* context)
 
     context_->OMGetBlendState(&blendState_, blendFactor_, &sampleMask_);
     context_->OMGetDepthStencilState(&depthStencilState_, &stencilRef_);
+    unorderedAccessSlots_ = D3D11_PS_CS_UAV_REGISTER_COUNT;
+    ID3D11Device* device = nullptr;
+    context_->GetDevice(&device);
+    if (device) {
+        if (device->GetFeatureLevel() >= D3D_FEATURE_LEVEL_11_1) {
+            unorderedAccessSlots_ = D3D11_1_UAV_SLOT_COUNT;
+        }
+        device->Release();
+    }
     context_->OMGetRenderTargetsAndUnorderedAccessViews(D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT, renderTargets_,
-                                                        &depthStencilView_, 0, D3D11_PS_CS_UAV_REGISTER_COUNT,
+                                                        &depthStencilView_, 0, unorderedAccessSlots_,
                                                         unorderedAccessViews_);
 
     context_->RSGetState(&rasterizerState_);
@@ -217,17 +226,18 @@ void D3D11StateBackup::restoreOutputMerger()
 {
     // Render targets and unordered-access views share the slots: the views start where the
     // targets end.
-    const auto first = std::find_if(std::begin(unorderedAccessViews_), std::end(unorderedAccessViews_),
-                                    [](const ID3D11UnorderedAccessView* view) { return view != nullptr; });
-    if (first == std::end(unorderedAccessViews_)) {
+    ID3D11UnorderedAccessView** const end = unorderedAccessViews_ + unorderedAccessSlots_;
+    const auto first =
+        std::find_if(unorderedAccessViews_, end, [](const ID3D11UnorderedAccessView* view) { return view != nullptr; });
+    if (first == end) {
         context_->OMSetRenderTargets(D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT, renderTargets_, depthStencilView_);
         return;
     }
-    const auto start = static_cast<UINT>(first - std::begin(unorderedAccessViews_));
-    UINT keepCounters[D3D11_PS_CS_UAV_REGISTER_COUNT];
+    const auto start = static_cast<UINT>(first - unorderedAccessViews_);
+    UINT keepCounters[D3D11_1_UAV_SLOT_COUNT];
     std::fill(std::begin(keepCounters), std::end(keepCounters), UINT(-1));  // counters as they are
     context_->OMSetRenderTargetsAndUnorderedAccessViews(start, renderTargets_, depthStencilView_, start,
-                                                        D3D11_PS_CS_UAV_REGISTER_COUNT - start, first, keepCounters);
+                                                        unorderedAccessSlots_ - start, first, keepCounters);
 }
 
 void D3D11StateBackup::restore()

@@ -2,7 +2,7 @@
 // The graphics pipeline state of a Direct3D 11 device context, captured before the overlay draws on
 // the game's immediate context and put back afterwards. Compute state and stream-output targets are
 // not touched by the overlay and not saved; the output merger's unordered-access views are, since
-// rebinding the render targets unbinds them.
+// rebinding the render targets unbinds them: 8 slots, 64 on a device of feature level 11_1.
 
 #include <d3d11_1.h>
 
@@ -65,7 +65,8 @@ private:
     UINT stencilRef_ = 0;
     ID3D11RenderTargetView* renderTargets_[D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT] = {};
     ID3D11DepthStencilView* depthStencilView_ = nullptr;
-    ID3D11UnorderedAccessView* unorderedAccessViews_[D3D11_PS_CS_UAV_REGISTER_COUNT] = {};
+    ID3D11UnorderedAccessView* unorderedAccessViews_[D3D11_1_UAV_SLOT_COUNT] = {};
+    UINT unorderedAccessSlots_ = D3D11_PS_CS_UAV_REGISTER_COUNT;  // the device's
 
     ID3D11RasterizerState* rasterizerState_ = nullptr;
     D3D11_VIEWPORT viewports_[D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE] = {};

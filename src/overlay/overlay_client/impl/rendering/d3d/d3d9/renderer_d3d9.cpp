@@ -215,34 +215,35 @@ RendererD3D9::RendererD3D9(IDirect3DDevice9* device) : device_(device), extended
 RendererD3D9::~RendererD3D9()
 {
     LOG_INFO(L"Destroy RendererD3D9: %0", static_cast<const void*>(this));
-    stateBlock_.Reset();
     vertexBuffer_.Reset();
     device_.Reset();
 }
 
-void RendererD3D9::releaseStateBlock()
-{
-    stateBlock_.Reset();
-}
-
 void RendererD3D9::beginDraw()
 {
+    // The overlay goes into the back buffer of the frame being presented, whatever target the game
+    // left bound (an off-screen one, or one of another size).
+    ComPtr<IDirect3DSurface9> backBuffer;
+    Err::throwIfFailed(device_->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &backBuffer), "GetBackBuffer");
+    D3DSURFACE_DESC desc = {};
+    Err::throwIfFailed(backBuffer->GetDesc(&desc), "IDirect3DSurface9::GetDesc");
     Err::throwIfFailed(device_->BeginScene(), "Failed to BeginScene");
-    bool captured = false;
     try {
-        stateBlock_.Reset();
+        // A state block is what works on a pure device too, whose Get calls of states fail.
         Err::throwIfFailed(device_->CreateStateBlock(D3DSBT_ALL, &stateBlock_), "CreateStateBlock");
-        Err::throwIfFailed(stateBlock_->Capture(), "IDirect3DStateBlock9::Capture");
-        Err::throwIfFailed(device_->GetFVF(&savedFvf_), "GetFVF");
-        captured = true;
-
-        // Where the viewport may go: the render target's bounds.
-        targetSize_ = {UINT_MAX, UINT_MAX};
-        ComPtr<IDirect3DSurface9> target;
-        D3DSURFACE_DESC desc = {};
-        if (SUCCEEDED(device_->GetRenderTarget(0, &target)) && SUCCEEDED(target->GetDesc(&desc))) {
-            targetSize_ = {desc.Width, desc.Height};
+        fvfSaved_ = SUCCEEDED(device_->GetFVF(&savedFvf_));
+        // Render targets are no part of a state block. The game's depth buffer may be smaller than
+        // the back buffer, and the overlay does not use one.
+        Err::throwIfFailed(device_->GetRenderTarget(0, &gameTarget_), "GetRenderTarget");
+        if (gameTarget_.Get() == backBuffer.Get()) {
+            gameTarget_.Reset();
+        } else {
+            Err::throwIfFailed(device_->SetRenderTarget(0, backBuffer.Get()), "SetRenderTarget");
         }
+        if (SUCCEEDED(device_->GetDepthStencilSurface(&gameDepth_))) {
+            Err::throwIfFailed(device_->SetDepthStencilSurface(nullptr), "SetDepthStencilSurface");
+        }
+        targetSize_ = {desc.Width, desc.Height};
 
         setRenderStates(device_.Get(), drawingRenderStates);
         for (const StateValue& entry : drawingSamplerStates) {
@@ -259,26 +260,33 @@ void RendererD3D9::beginDraw()
     } catch (...) {
         // No endDraw follows a failed beginDraw: the game gets its state back and the scene is closed
         // here. Best effort: the first failure is the one reported.
-        if (captured) {
-            stateBlock_->Apply();
-            device_->SetFVF(savedFvf_);
-        }
+        restoreState();
         device_->EndScene();
         throw;
     }
 }
 
+bool RendererD3D9::restoreState()
+{
+    // The game's target first: setting a render target resets the viewport, which the state block
+    // puts back.
+    const bool targetSet = !gameTarget_ || SUCCEEDED(device_->SetRenderTarget(0, gameTarget_.Get()));
+    const bool depthSet = !gameDepth_ || SUCCEEDED(device_->SetDepthStencilSurface(gameDepth_.Get()));
+    const bool applied = !stateBlock_ || SUCCEEDED(stateBlock_->Apply());
+    const bool fvfSet = !fvfSaved_ || SUCCEEDED(device_->SetFVF(savedFvf_));
+    // Held no longer than the frame: the block references everything the game had bound.
+    gameTarget_.Reset();
+    gameDepth_.Reset();
+    stateBlock_.Reset();
+    fvfSaved_ = false;
+    return targetSet && depthSet && applied && fvfSet;
+}
+
 void RendererD3D9::endDraw()
 {
-    try {
-        const bool applied = !stateBlock_ || SUCCEEDED(stateBlock_->Apply());
-        const bool fvfSet = SUCCEEDED(device_->SetFVF(savedFvf_));
-        if (!applied || !fvfSet) {
-            throw std::runtime_error("Failed to restore all states");
-        }
-    } catch (...) {
+    if (!restoreState()) {
         device_->EndScene();
-        throw;
+        throw std::runtime_error("Failed to restore all states");
     }
     Err::throwIfFailed(device_->EndScene(), "Failed to EndScene");
 }

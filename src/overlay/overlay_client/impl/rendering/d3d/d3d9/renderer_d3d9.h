@@ -1,8 +1,10 @@
 #pragma once
 // Draws the overlay on a game's Direct3D 9 device with the fixed-function pipeline: pre-transformed
 // screen-space quads, one untextured for fills and one textured per bitmap, each clipped by the
-// viewport. The game's device state is captured in a state block before drawing and applied
-// afterwards; the overlay is drawn in a scene of its own.
+// viewport, into the back buffer of swap chain 0. The game's device state is captured in a state
+// block before drawing and applied afterwards, its render target and depth buffer put back; the
+// overlay is drawn in a scene of its own. Between frames the renderer holds nothing of the game's
+// but the device.
 
 #include "overlay/overlay_client/impl/rendering/renderer.h"
 
@@ -54,8 +56,6 @@ public:
     void fillRect(const RectI& dst, const ColorF& color) override;
 
     IDirect3DDevice9* device() const { return device_.Get(); }
-    // A device cannot be reset while a state block exists: called before the game's Reset.
-    void releaseStateBlock();
 
     // Every state the renderer sets, for whoever checks that the game gets them back.
     static std::vector<StateId> touchedRenderStates();
@@ -66,11 +66,18 @@ private:
     void setViewport(const RectI& dst);
     void fillQuad(const RectI& dst, D3DCOLOR color);
     void drawQuad();
+    // Gives the game its target, depth buffer and states back and lets go of them; false when a
+    // call failed.
+    bool restoreState();
 
     Microsoft::WRL::ComPtr<IDirect3DDevice9> device_;
     Microsoft::WRL::ComPtr<IDirect3DVertexBuffer9> vertexBuffer_;
+    // The game's, from beginDraw to endDraw only.
     Microsoft::WRL::ComPtr<IDirect3DStateBlock9> stateBlock_;
+    Microsoft::WRL::ComPtr<IDirect3DSurface9> gameTarget_;  // null when it is the back buffer
+    Microsoft::WRL::ComPtr<IDirect3DSurface9> gameDepth_;
     DWORD savedFvf_ = 0;
+    bool fvfSaved_ = false;  // a pure device refuses the read; its state block puts the FVF back
     bool extended_ = false;
     SizeU targetSize_;
 };
