@@ -4,6 +4,7 @@
 // end-to-end test's.
 
 #include "client_harness.h"
+#include "d3d9_demo_game.h"
 
 #include <gtest/gtest.h>
 
@@ -289,6 +290,65 @@ TEST(Exports, HostSession)
     EXPECT_TRUE(game.runUntil([&] { return host->count("stopped 0") == 1; })) << host->all();
     expectGuards(dll, Stopped);
     EXPECT_EQ(log.count("Stop overlay client: StopCode = 0"), 1u);
+}
+
+// A Direct3D 9 game: shown, the game goes full screen and the host hears the back buffer's bounds;
+// hidden, the game's device goes with the game's last reference.
+TEST(Exports, Direct3D9Session)
+{
+    Dll dll;
+    TestLog log;
+    Demo9::Options options;
+    options.width = 320;
+    options.height = 240;
+    auto game = std::make_unique<Demo9::DemoGame>(options);
+    const auto runUntil = [&](const std::function<bool()>& done) {
+        for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+             std::chrono::steady_clock::now() < end;) {
+            game->pumpMessages();
+            game->renderFrame();
+            if (done())
+                return true;
+        }
+        return false;
+    };
+    const std::string pipe = "client_export_test_d3d9_" + std::to_string(GetCurrentProcessId());
+    InitParamsEx params = recordWithAllFieldsSet(pipe.c_str(), log.utf8);
+    ASSERT_EQ(dll.initializeEx(&params), Success);
+    auto host = std::make_shared<RecordingHost>();
+    Overlay::Host::HostPipeServer server(pipe, host);
+    server.start();
+    ASSERT_TRUE(runUntil([&] { return dll.state() == Success; }));
+    ASSERT_EQ(dll.prepare(), Success);
+    Host::ClientConnection connection(host->client().pipeName);
+    connection.open();
+    ASSERT_TRUE(connection.service().showOverlay());
+    ASSERT_TRUE(runUntil([&] { return host->count("shown") == 1; })) << host->all();
+
+    D3DDISPLAYMODE mode{};
+    ASSERT_EQ(game->device()->GetDisplayMode(0, &mode), D3D_OK);
+    ASSERT_EQ(game->reset([&](D3DPRESENT_PARAMETERS& p) {
+        p.Windowed = FALSE;
+        p.BackBufferWidth = mode.Width;
+        p.BackBufferHeight = mode.Height;
+        p.BackBufferFormat = mode.Format;
+        p.FullScreen_RefreshRateInHz = mode.RefreshRate;
+    }),
+              D3D_OK);
+    POINT origin{0, 0};
+    ClientToScreen(game->window(), &origin);
+    const std::string fullScreen = "bounds " + std::to_string(origin.x) + " " + std::to_string(origin.y) + " " +
+                                   std::to_string(origin.x + LONG(mode.Width)) + " " +
+                                   std::to_string(origin.y + LONG(mode.Height));
+    EXPECT_TRUE(runUntil([&] { return host->count(fullScreen) >= 1; })) << host->all();
+    EXPECT_EQ(log.count("Failed to draw overlay"), 0u);
+
+    ASSERT_TRUE(connection.service().hideOverlay());
+    ASSERT_TRUE(runUntil([&] { return host->count("hidden") == 1; })) << host->all();
+    IDirect3DDevice9* device = game->device();
+    device->AddRef();
+    game.reset();
+    EXPECT_EQ(device->Release(), 0u) << "the client keeps the game's device";
 }
 
 }  // namespace

@@ -25,7 +25,8 @@ struct TestLog : LogFolder
 void* replaceImport(HMODULE module, const char* dll, const char* function, void* replacement)
 {
     auto* base = reinterpret_cast<BYTE*>(module);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto* nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name != 0; ++d) {
         if (_stricmp(reinterpret_cast<const char*>(base + d->Name), dll) != 0)
@@ -90,8 +91,7 @@ struct StoppingClient : LiveClient
     // The host heard the stop with `code`, the log has `why`, and the exports agree.
     void expectStopped(int code, const std::string& why)
     {
-        EXPECT_TRUE(game.runUntil([&] { return host->count("stopped " + std::to_string(code)) == 1; }))
-            << host->all();
+        EXPECT_TRUE(game.runUntil([&] { return host->count("stopped " + std::to_string(code)) == 1; })) << host->all();
         EXPECT_GE(log.count(why), 1u) << why;
         EXPECT_EQ(log.count("Stop overlay client: StopCode = " + std::to_string(code)), 1u);
         EXPECT_EQ(dll.state(), Stopped);
