@@ -428,8 +428,8 @@ TEST(Hostile, HostFaults)
     }
 
     // Hangs in the registration that the player's Shift+Tab asked for: the game presents and takes
-    // input and a move meanwhile; the request fails once the host is killed, the input's send then
-    // hides the overlay, the move reaches the next host.
+    // input and a move meanwhile; the request fails once the host is killed, the sends queued
+    // behind it then fail and hide the overlay, the move reaches the next host.
     {
         c.server.reset();
         ChildHost child("HangInCall", c.pipe);
