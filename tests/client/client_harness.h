@@ -273,6 +273,7 @@ struct LiveClient
         params.pipeHostName = pipe.c_str();
         params.logDirectory = log.utf8.c_str();
         params.graphicApi = GraphicApiDxgi;
+        params.enableHotkeys = 1;
         check(dll.initializeEx(&params) == Success, "initializeEx");
         check(game.created == S_OK, "a swap chain");
         check(game.runUntil([&] { return dll.state() == Success; }), "the client created");

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <future>
+#include <optional>
 #include <thread>
 
 namespace Overlay {
@@ -24,6 +25,7 @@ using OverlayClientApi::Result;
 namespace {
 
 constexpr DWORD ipcServerWriteTimeoutMs = 3000;
+// For the IPC server and the sender's thread together, at a stop.
 constexpr auto ipcServerStopWait = std::chrono::seconds(3);
 
 Application& application()
@@ -50,13 +52,57 @@ Ipc::Stub::RectI toRectI(const RECT& rect)
     return result;
 }
 
+// What a test overlay request carries, copied before the caller's record can go away.
+std::optional<Ipc::Stub::TestOverlayInfo> testOverlayInfo(const OverlayClientApi::TestOverlayParams* params)
+{
+    if (params == nullptr)
+        return std::nullopt;
+    Ipc::Stub::TestOverlayInfo info;
+    info.relativeSize.width = params->relativeWidth;
+    info.relativeSize.height = params->relativeHeight;
+    info.color = params->color;
+    info.useCef = params->useCef != 0;
+    return info;
+}
+
+// Sender's thread: prepares, then asks the host to show the overlay (a test overlay with `info`).
+Result requestShowOn(HostConnection& connection, const std::optional<Ipc::Stub::TestOverlayInfo>& info)
+{
+    if (connection.stopped)
+        return OverlayClientApi::Stopped;
+    const Result prepared = connection.prepare();
+    if (prepared != OverlayClientApi::Success)
+        return prepared;
+    const bool sent = info
+                          ? connection.send("requestShowTestOverlay", &OverlayHostClient::requestShowTestOverlay, *info)
+                          : connection.send("requestShowOverlay", &OverlayHostClient::requestShowOverlay);
+    return sent ? OverlayClientApi::Success : OverlayClientApi::IpcError;
+}
+
+// Sender's thread: Success when the host was asked to hide the overlay, IpcError when it cannot be
+// told.
+Result requestHideOn(HostConnection& connection)
+{
+    if (connection.stopped)
+        return OverlayClientApi::Stopped;
+    return connection.send("requestHideOverlay", &OverlayHostClient::requestHideOverlay) ? OverlayClientApi::Success
+                                                                                         : OverlayClientApi::IpcError;
+}
+
 }  // namespace
 
-HostConnection::HostConnection(const std::string& hostPipeName) : ipcClient(hostPipeName), host(ipcClient.getProtocol())
+HostConnection::HostConnection(const std::string& hostPipeName, const Ipc::Stub::ClientInfo& info)
+    : ipcClient(hostPipeName), host(ipcClient.getProtocol()), info_(info)
 {
     ipcClient.pipe().setOpenTimeout(defaultTimeoutMs);
     ipcClient.pipe().setReadTimeout(defaultTimeoutMs);
     ipcClient.pipe().setWriteTimeout(defaultTimeoutMs);
+}
+
+void HostConnection::setSurfaceBounds(const RECT& bounds)
+{
+    std::lock_guard<std::mutex> lock(boundsLock_);
+    surfaceBounds_ = bounds;
 }
 
 // The processor's handler: forwards the host's calls while the client exists, so that the server
@@ -88,13 +134,19 @@ OverlayClient::OverlayClient()
       inputChannelsHook_(application().inputChannelsHook()), sharedOverlay_(Ipc::SharedOverlay::create()),
       renderOverlay_(sharedOverlay_, sizeOf(windowHook_->getClientRect()), nullptr)
 {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    state_.hostConnection = std::make_unique<HostConnection>(application().settings().pipeHostName);
+    Ipc::Stub::ClientInfo info;
+    info.id = application().getId();
+    info.version = overlayClientVersion;
+    info.pipeName = pipeName_;
+    info.shmemName = sharedOverlay_->name();
+    connection_ = std::make_shared<HostConnection>(application().settings().pipeHostName, info);
+    sender_ = HostSender::start();
 }
 
 std::shared_ptr<OverlayClient> OverlayClient::create()
 {
     std::shared_ptr<OverlayClient> client(new OverlayClient());
+    client->connection_->client = client;
     client->startIpcServer();
     client->refreshSurfaceBoundsFromWindow();
     client->windowHook_->setListener(client.get());
@@ -120,84 +172,99 @@ void OverlayClient::startIpcServer()
 
 Result OverlayClient::getState()
 {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    return state_.stopped ? OverlayClientApi::Stopped : OverlayClientApi::Success;
+    return stopped_ ? OverlayClientApi::Stopped : OverlayClientApi::Success;
 }
 
 Result OverlayClient::prepare()
 {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    return prepareConnection();
+    return call([](HostConnection& connection) { return connection.prepare(); });
 }
 
 Result OverlayClient::requestShow(const OverlayClientApi::TestOverlayParams* params)
 {
     LOG_INFO(L"Request show overlay");
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    if (state_.stopped)
+    if (stopped_)
         return OverlayClientApi::Stopped;
-    const Result prepared = prepareConnection();
-    if (prepared != OverlayClientApi::Success)
-        return prepared;
-    bool sent = false;
-    if (params == nullptr) {
-        sent = send("requestShowOverlay", &OverlayHostClient::requestShowOverlay);
-    } else {
-        Ipc::Stub::TestOverlayInfo info;
-        info.relativeSize.width = params->relativeWidth;
-        info.relativeSize.height = params->relativeHeight;
-        info.color = params->color;
-        info.useCef = params->useCef != 0;
-        sent = send("requestShowTestOverlay", &OverlayHostClient::requestShowTestOverlay, info);
-    }
-    return sent ? OverlayClientApi::Success : OverlayClientApi::IpcError;
+    return call(
+        [info = testOverlayInfo(params)](HostConnection& connection) { return requestShowOn(connection, info); });
 }
 
 Result OverlayClient::requestHide()
 {
     LOG_INFO(L"Request hide overlay");
-    {
-        std::lock_guard<std::recursive_mutex> lock(lock_);
-        if (state_.stopped)
-            return OverlayClientApi::Stopped;
-        if (send("requestHideOverlay", &OverlayHostClient::requestHideOverlay))
-            return OverlayClientApi::Success;
-    }
+    if (stopped_)
+        return OverlayClientApi::Stopped;
+    const Result result = call(requestHideOn);
+    if (result == OverlayClientApi::Stopped || result == OverlayClientApi::Success)
+        return result;
     // The host cannot be told: hide here, so the player is never left without input.
     hideOnWindowThread();
     return OverlayClientApi::Success;
 }
 
+// --- The sender's thread ------------------------------------------------------------------------
+
+bool OverlayClient::post(std::function<void(HostConnection&)> call)
+{
+    return sender_->post([connection = connection_, call = std::move(call)] { call(*connection); });
+}
+
+Result OverlayClient::call(std::function<Result(HostConnection&)> request)
+{
+    auto promise = std::make_shared<std::promise<Result>>();
+    std::future<Result> result = promise->get_future();
+    const bool queued = post([promise, request = std::move(request)](HostConnection& connection) {
+        promise->set_value(guarded(L"Request", OverlayClientApi::UnexpectedError, [&] { return request(connection); }));
+    });
+    if (!queued)
+        return stopped_ ? OverlayClientApi::Stopped : OverlayClientApi::IpcError;
+    return result.get();
+}
+
+void OverlayClient::hideAfterFailure(HostConnection& connection)
+{
+    if (connection.hidePending.exchange(true))
+        return;
+    std::weak_ptr<OverlayClient> weakClient = connection.client;
+    auto hide = [weakClient] {
+        auto self = weakClient.lock();
+        if (!self)
+            return;
+        self->connection_->hidePending = false;
+        if (!self->stopped_)
+            self->hide();
+    };
+    Application* app = Application::instance();
+    if (app == nullptr || !app->invoke(std::move(hide), false))
+        connection.hidePending = false;
+}
+
 // --- Connection and registration ----------------------------------------------------------------
 
 template <class Method, class... Args>
-bool OverlayClient::send(const char* label, Method method, const Args&... args)
+bool HostConnection::send(const char* label, Method method, const Args&... args)
 {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    HostConnection& connection = *state_.hostConnection;
-    if (!connection.ipcClient.isOpen())
+    if (!ipcClient.isOpen())
         return false;
     try {
-        (connection.host.*method)(args...);
+        (host.*method)(args...);
         return true;
     } catch (const std::exception& e) {
-        connection.ipcClient.close();
+        ipcClient.close();
         LOG_WARN(L"Failed to send %1: %2", label, e.what());
         return false;
     }
 }
 
-Result OverlayClient::prepareConnection()
+Result HostConnection::prepare()
 {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
-    if (state_.stopped) {
+    if (stopped) {
         LOG_WARN(L"Failed to prepare ipc client, the client has been stopped");
         return OverlayClientApi::Stopped;
     }
     if (send("ping", &OverlayHostClient::ping))
         return OverlayClientApi::Success;
 
-    Ipc::IpcClient& ipcClient = state_.hostConnection->ipcClient;
     try {
         ipcClient.open();
         registerClient();
@@ -213,10 +280,10 @@ Result OverlayClient::prepareConnection()
     }
 }
 
-void OverlayClient::registerClient()
+void HostConnection::registerClient()
 {
     LOG_INFO(L"Register client...");
-    Ipc::Pipe& pipe = state_.hostConnection->ipcClient.pipe();
+    Ipc::Pipe& pipe = ipcClient.pipe();
     // The host may take a while to set up the client's blocks.
     pipe.setReadTimeout(HostConnection::registrationTimeoutMs);
     pipe.setWriteTimeout(HostConnection::registrationTimeoutMs);
@@ -225,15 +292,14 @@ void OverlayClient::registerClient()
         pipe.setWriteTimeout(HostConnection::defaultTimeoutMs);
     });
 
-    Ipc::Stub::ClientInfo info;
-    info.id = application().getId();
-    info.version = overlayClientVersion;
-    info.pipeName = pipeName_;
-    info.shmemName = sharedOverlay_->name();
-    info.scurfaceBounds = toRectI(state_.surfaceBounds);
+    Ipc::Stub::ClientInfo info = info_;
+    {
+        std::lock_guard<std::mutex> lock(boundsLock_);
+        info.scurfaceBounds = toRectI(surfaceBounds_);
+    }
 
     Ipc::Stub::HostInfo hostInfo;
-    state_.hostConnection->host.registerClient(hostInfo, info);
+    host.registerClient(hostInfo, info);
     if (!hostInfo.result)
         throw std::runtime_error("Failed to register client");
     LOG_INFO(L"Client was successfully registered: HostId = %1, HostVersion = %2", hostInfo.id, hostInfo.version);
@@ -268,7 +334,7 @@ void OverlayClient::onClientDisconnected()
     // connection to it is gone too (and closes it then).
     invoke([this] {
         hide();
-        send("ping", &OverlayHostClient::ping);
+        post([](HostConnection& connection) { connection.send("ping", &OverlayHostClient::ping); });
     });
 }
 
@@ -288,11 +354,8 @@ bool OverlayClient::invoke(std::function<void()> function)
         auto self = weakSelf.lock();
         if (!self)
             return;
-        {
-            std::lock_guard<std::recursive_mutex> lock(self->lock_);
-            if (self->state_.stopped)
-                return;
-        }
+        if (self->stopped_)
+            return;
         function();
     };
     Application* app = Application::instance();
@@ -303,14 +366,14 @@ bool OverlayClient::invoke(std::function<void()> function)
 
 void OverlayClient::stop(StopCode code)
 {
-    {
-        std::lock_guard<std::recursive_mutex> lock(lock_);
-        if (state_.stopped)
-            return;
-        state_.stopped = true;
-        send("onClientStopped", &OverlayHostClient::onClientStopped, static_cast<int32_t>(code));
-    }
+    if (stopped_.exchange(true))
+        return;
+    connection_->stopped = true;
+    sender_->finish([connection = connection_, code] {
+        connection->send("onClientStopped", &OverlayHostClient::onClientStopped, static_cast<int32_t>(code));
+    });
     LOG_INFO(L"Stop overlay client: StopCode = %1", static_cast<int32_t>(code));
+    const auto deadline = std::chrono::steady_clock::now() + ipcServerStopWait;
 
     guarded(L"Hide overlay", [this] { hide(); });
     graphicDeviceHook_->setListener(nullptr);
@@ -327,10 +390,13 @@ void OverlayClient::stop(StopCode code)
             server->stop();
             stopped->set_value();
         }).detach();
-        const std::future_status status = done.wait_for(ipcServerStopWait);
+        const std::future_status status = done.wait_until(deadline);
         if (status != std::future_status::ready)
             LOG_WARN(L"Failed to stop ipc server: status = %1", static_cast<int>(status));
     }
+    // Likewise a call to the host stuck in the pipe: the sender's thread ends after it.
+    if (!sender_->waitFinished(deadline))
+        LOG_WARN(L"Failed to tell the host of the stop in time, a call to it is still running");
 }
 
 void OverlayClient::onWindowDestroyed()
@@ -483,10 +549,12 @@ void OverlayClient::hideOnWindowThread()
 
 void OverlayClient::reportVisibility(bool shown)
 {
-    const bool sent = shown ? send("onOverlayShown", &OverlayHostClient::onOverlayShown)
-                            : send("onOverlayHidden", &OverlayHostClient::onOverlayHidden);
-    if (!sent)
-        hide();
+    post([shown](HostConnection& connection) {
+        const bool sent = shown ? connection.send("onOverlayShown", &OverlayHostClient::onOverlayShown)
+                                : connection.send("onOverlayHidden", &OverlayHostClient::onOverlayHidden);
+        if (!sent)
+            hideAfterFailure(connection);
+    });
 }
 
 void OverlayClient::updateCursor()
@@ -512,12 +580,33 @@ void OverlayClient::updateCursor()
     }
 }
 
+void OverlayClient::requestShowLater()
+{
+    LOG_INFO(L"Request show overlay");
+    post([](HostConnection& connection) {
+        const Result result = requestShowOn(connection, std::nullopt);
+        if (result != OverlayClientApi::Success)
+            LOG_WARN(L"Failed to request show overlay: result = %1", static_cast<int>(result));
+    });
+}
+
+void OverlayClient::requestHideLater()
+{
+    LOG_INFO(L"Request hide overlay");
+    const bool queued = post([](HostConnection& connection) {
+        if (requestHideOn(connection) == OverlayClientApi::IpcError)
+            hideAfterFailure(connection);  // the host cannot be told: hide here
+    });
+    if (!queued)
+        hide();
+}
+
 void OverlayClient::onShiftTab()
 {
     if (shown_)
-        requestHide();
+        requestHideLater();
     else
-        requestShow(nullptr);
+        requestShowLater();
 }
 
 void OverlayClient::onCtrlSpace()
@@ -527,7 +616,7 @@ void OverlayClient::onCtrlSpace()
 
 void OverlayClient::onEscape()
 {
-    requestHide();
+    requestHideLater();
 }
 
 void OverlayClient::onWindowMoved()
@@ -556,22 +645,21 @@ void OverlayClient::refreshSurfaceBoundsFromWindow()
 void OverlayClient::updateSurfaceBounds(const RECT& screenRect)
 {
     renderOverlay_.setSurfaceSize(sizeOf(screenRect));
-    bool failed = false;
-    {
-        std::lock_guard<std::recursive_mutex> lock(lock_);
-        state_.surfaceBounds = screenRect;
-        if (state_.hostConnection->ipcClient.isOpen())
-            failed = !send("onSurfaceBoundsChanged", &OverlayHostClient::onSurfaceBoundsChanged, toRectI(screenRect));
-    }
-    if (failed)
-        hideOnWindowThread();
+    connection_->setSurfaceBounds(screenRect);
+    post([bounds = toRectI(screenRect)](HostConnection& connection) {
+        if (connection.ipcClient.isOpen() &&
+            !connection.send("onSurfaceBoundsChanged", &OverlayHostClient::onSurfaceBoundsChanged, bounds))
+            hideAfterFailure(connection);
+    });
 }
 
 template <class Method, class Event>
 void OverlayClient::forward(const char* label, Method method, const Event& event)
 {
-    if (!send(label, method, event))
-        hide();
+    post([label, method, event](HostConnection& connection) {
+        if (!connection.send(label, method, event))
+            hideAfterFailure(connection);
+    });
 }
 
 void OverlayClient::onKeyEvent(const Ipc::Stub::KeyEvent& event)

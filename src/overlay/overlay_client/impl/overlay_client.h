@@ -6,8 +6,11 @@
 //
 // Threads: exports (host's thread), host calls (IPC server thread), frames (rendering thread),
 // window events, show, hide, reports and cursor updates (game window's thread, through invoke).
+// Every call to the host's pipe runs on the sender's thread (HostSender): the game's threads only
+// queue theirs, the exports queue theirs and wait for the result.
 
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_api.h"
+#include "overlay/overlay_client/impl/host_sender.h"
 #include "overlay/overlay_client/impl/rendering/render_overlay.h"
 #include "overlay/overlay_client/impl/window_hook.h"
 #include "overlay/overlay_client/overlay_client_api.h"
@@ -36,16 +39,41 @@ enum class StopCode : std::int32_t {
     Error = 1,   // the window hook, drawing, showing or the surface bounds failed
 };
 
-// The connection to the host's pipe and the OverlayHost calls made on it.
+// The connection to the host's pipe and the OverlayHost calls made on it. Pipe I/O on the
+// sender's thread only; shared with that thread, so that a call stuck there outlives the client.
+class OverlayClient;
 struct HostConnection
 {
     static constexpr DWORD defaultTimeoutMs = 5000;
     static constexpr DWORD registrationTimeoutMs = 10000;
 
-    explicit HostConnection(const std::string& hostPipeName);
+    // `info`: the client as registration tells it, but for the surface bounds.
+    HostConnection(const std::string& hostPipeName, const Ipc::Stub::ClientInfo& info);
+
+    // Sender's thread. Calls one OverlayHost method when the connection is open. False when it is
+    // closed or the call failed; a failure closes the connection and is logged with `label`.
+    template <class Method, class... Args>
+    bool send(const char* label, Method method, const Args&... args);
+    // Sender's thread. Pings the open connection, or opens it and registers: Success, Stopped,
+    // IpcError (pipe transport failed) or UnexpectedError (anything else, the host's refusal
+    // included).
+    OverlayClientApi::Result prepare();
+
+    // Any thread; sent with the next registration.
+    void setSurfaceBounds(const RECT& bounds);
 
     Ipc::IpcClient ipcClient;
     Ipc::Stub::OverlayHostClient host;
+    std::weak_ptr<OverlayClient> client;   // set before the first call is queued
+    std::atomic<bool> stopped{false};      // requests still queued at the client's stop answer Stopped
+    std::atomic<bool> hidePending{false};  // a failure's hide posted to the window thread, not run yet
+
+private:
+    void registerClient();
+
+    Ipc::Stub::ClientInfo info_;
+    std::mutex boundsLock_;  // never held across pipe I/O
+    RECT surfaceBounds_{};
 };
 
 class OverlayClient : private GraphicDeviceHookListener,
@@ -65,14 +93,16 @@ public:
 
     // Stopped or Success.
     OverlayClientApi::Result getState();
-    // Pings the open connection, or opens it and registers: Success, Stopped, IpcError (pipe
-    // transport failed) or UnexpectedError (anything else, the host's refusal included).
+    // The requests of the exports: each waits for the sender's thread to make it, at most the pipe's
+    // time-outs behind the calls queued before (never call them on a game thread).
+    // Pings the open connection, or opens it and registers: see HostConnection::prepare.
     OverlayClientApi::Result prepare();
     // Asks the host to show the overlay (a test overlay with `params`); prepares first.
     OverlayClientApi::Result requestShow(const OverlayClientApi::TestOverlayParams* params);
     // Asks the host to hide the overlay; hides it here when the host cannot be told.
     OverlayClientApi::Result requestHide();
-    // One way; a second stop does nothing.
+    // One way; a second stop does nothing. Tells the host (queued last, best effort) and waits a
+    // bounded time for the sender's thread and the IPC server to end; stuck ones end on their own.
     void stop(StopCode code);
 
     const std::string& pipeName() const { return pipeName_; }
@@ -112,13 +142,14 @@ private:
     void onClientDisconnected() override;
     void onServerFailed() override;
 
-    // Calls one OverlayHost method under the lock when the connection is open. False when it is
-    // closed or the call failed; a failure closes the connection and is logged with `label`.
-    template <class Method, class... Args>
-    bool send(const char* label, Method method, const Args&... args);
-
-    OverlayClientApi::Result prepareConnection();
-    void registerClient();
+    // Any thread: queues `call` for the sender's thread; false when it was dropped (queue full or
+    // stopped). `call` may outlive the client: it holds the connection, not the client.
+    bool post(std::function<void(HostConnection&)> call);
+    // Export threads: runs `request` on the sender's thread and waits for its result.
+    OverlayClientApi::Result call(std::function<OverlayClientApi::Result(HostConnection&)> request);
+    // Sender's thread: a call that failed leaves the input to the game (hides on the window thread),
+    // one hide waiting at a time however many calls fail.
+    static void hideAfterFailure(HostConnection& connection);
 
     // Runs `function` on the game window's thread unless the client has stopped by then.
     bool invoke(std::function<void()> function);
@@ -126,14 +157,19 @@ private:
     // Window thread.
     void show();
     void hide();
-    void reportVisibility(bool shown);
     void updateCursor();
+    // Window thread, queued for the sender's thread: a report or an input event whose send fails
+    // hides the overlay; the hotkeys' requests, a failure logged (a hide request's hides here).
+    void reportVisibility(bool shown);
     template <class Method, class Event>
     void forward(const char* label, Method method, const Event& event);
+    void requestShowLater();
+    void requestHideLater();
     // Any thread: hide on the window thread (at once when already there).
     void hideOnWindowThread();
 
     void refreshSurfaceBoundsFromWindow();
+    // Window or rendering thread: kept for the next registration and queued for the host.
     void updateSurfaceBounds(const RECT& screenRect);
     void checkCursor();
 
@@ -145,13 +181,9 @@ private:
     std::shared_ptr<Ipc::SharedOverlay> sharedOverlay_;
     std::shared_ptr<Ipc::ServerImpl> ipcServer_;
 
-    std::recursive_mutex lock_;
-    struct State
-    {
-        bool stopped = false;
-        RECT surfaceBounds{};
-        std::unique_ptr<HostConnection> hostConnection;
-    } state_;
+    std::atomic<bool> stopped_{false};
+    std::shared_ptr<HostConnection> connection_;  // shared with the calls queued on the sender
+    std::shared_ptr<HostSender> sender_;
 
     Rendering::RenderOverlay renderOverlay_;
     std::atomic<bool> cursorUpdatePending_{false};
