@@ -159,6 +159,7 @@ private:
     // Rendering thread only.
     bool shownReported_ = false;
     bool rendererReleased_ = true;
+    FrameFailures frameFailures_;
 };
 
 }  // namespace Overlay
