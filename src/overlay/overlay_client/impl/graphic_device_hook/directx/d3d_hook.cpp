@@ -708,8 +708,8 @@ void D3DHook::forgetQueues()
     // Outside the lock: taking a sentinel off releases it. Our code must not stay in the game's
     // objects, which outlive us once we are unloaded.
     for (IDXGISwapChain* swapChain : attached) {
+        const auto release = Win::scopeExit([swapChain] { swapChain->Release(); });
         const HRESULT result = swapChain->SetPrivateData(sentinelId, 0, nullptr);
-        swapChain->Release();
         if (FAILED(result)) {
             LOG_WARN(L"Failed to detach from a swap chain, hr = %0", result);
         }
