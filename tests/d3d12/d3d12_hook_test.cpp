@@ -352,16 +352,20 @@ TEST_F(D3D12HookedGame, MadeWhileARenderThreadPresentsTheGameGoesOn)
         return done();
     };
     pumpUntil([&] { return presented > 3; });
-    std::atomic<bool> made{false};
+    const Win::UniqueHandle made(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread watchdog([&] {
+        if (WaitForSingleObject(made.get(), 30000) != WAIT_OBJECT_0) {
+            std::fprintf(stderr, "The hook was not made in 30 s: the game's threads are deadlocked\n");
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+    });
     std::thread host([&] {
         attachHook();
-        made = true;
+        SetEvent(made.get());
     });
-    if (!pumpUntil([&] { return made.load(); })) {
-        std::fprintf(stderr, "The hook was not made in 30 s: the game's threads are deadlocked\n");
-        TerminateProcess(GetCurrentProcess(), 3);
-    }
+    pumpUntil([&] { return WaitForSingleObject(made.get(), 0) == WAIT_OBJECT_0; });
     host.join();
+    watchdog.join();
     const int before = presented;
     EXPECT_TRUE(pumpUntil([&] { return presented > before + 3; })) << "the render thread goes on presenting";
     quit = true;
