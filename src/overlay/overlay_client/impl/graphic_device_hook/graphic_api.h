@@ -42,6 +42,8 @@ public:
     // A Direct3D 9 device was reset to a new back-buffer size.
     virtual void onDeviceReset(uint32_t /*width*/, uint32_t /*height*/, bool /*fullscreen*/) {}
     // Presenting or resizing reported the device removed or reset; the renderer is already gone.
+    // Comes on the thread whose call reported it; the DXGI hook never calls it during another
+    // thread's onPresent.
     virtual void onDeviceLost() {}
     // A frame is about to be presented; draw through api.getRenderer(). A frame that fails is
     // answered as FrameFailures says.

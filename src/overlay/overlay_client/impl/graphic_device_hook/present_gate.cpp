@@ -53,8 +53,8 @@ int32_t WINAPI acquireNextImageGate(void* device, uint64_t swapChain, uint64_t t
                                     uint64_t fence, uint32_t* index)
 {
     waitAtGate();
-    return acquireNextImageRecord->real<decltype(&acquireNextImageGate)>()(device, swapChain, timeout, semaphore,
-                                                                             fence, index);
+    return acquireNextImageRecord->real<decltype(&acquireNextImageGate)>()(device, swapChain, timeout, semaphore, fence,
+                                                                           index);
 }
 
 int32_t WINAPI acquireNextImage2Gate(void* device, const void* acquireInfo, uint32_t* index)
