@@ -288,7 +288,7 @@ int DemoGame::run()
     std::atomic<bool> ended{false};
     const Win::UniqueHandle presented(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     std::thread renderer([&] {
-        while (!stop && runFrame(failed)) {
+        while (!stop && (options_.frames == 0 || frames_ < options_.frames) && runFrame(failed)) {
             SetEvent(presented.get());
         }
         ended = true;
