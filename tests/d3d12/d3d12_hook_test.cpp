@@ -8,11 +8,17 @@
 
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d_hook.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
+#include "overlay/overlay_client/impl/graphic_device_hook/dummy_window.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d12/renderer_d3d12.h"
+#include "win/unique_handle.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
+#include <functional>
 #include <optional>
+#include <thread>
 
 namespace {
 
@@ -228,6 +234,145 @@ TEST_F(D3D12HookedGame, DeviceRemovedDuringAFrameReleasesEverythingUntilANewSwap
     hook->setListener(nullptr);
     game.reset();
     hook.reset();
+}
+
+// Set in its last Release: the swap chain it is attached to is destroyed.
+class Tracker final : public IUnknown
+{
+public:
+    STDMETHOD(QueryInterface)(REFIID, void** object) override
+    {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
+    STDMETHOD_(ULONG, Release)() override
+    {
+        const LONG left = InterlockedDecrement(&references_);
+        if (left == 0) {
+            gone = true;
+        }
+        return static_cast<ULONG>(left);
+    }
+    std::atomic<bool> gone{false};
+
+private:
+    LONG references_ = 0;  // on the stack: only the swap chain's
+};
+
+// The runtime's SetPrivateData, hooked beneath: when our hook takes its object off `watched`, another
+// thread lets go of the game's last reference first, and the call is not passed on to a swap chain
+// destroyed meanwhile.
+struct Detaching
+{
+    IDXGISwapChain* watched = nullptr;
+    Tracker* tracker = nullptr;
+    HANDLE release = nullptr;
+    HANDLE released = nullptr;
+    bool goneDuringDetach = false;
+    Overlay::HookRecord* record = nullptr;
+} detaching;
+
+HRESULT STDMETHODCALLTYPE detachingSetPrivateData(IDXGISwapChain* swapChain, REFGUID id, UINT size, const void* data)
+{
+    if (swapChain == detaching.watched && size == 0 && data == nullptr) {
+        detaching.watched = nullptr;
+        SetEvent(detaching.release);
+        WaitForSingleObject(detaching.released, 10000);
+        if (detaching.tracker->gone) {
+            detaching.goneDuringDetach = true;
+            return S_OK;
+        }
+    }
+    return detaching.record->real<HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, REFGUID, UINT, const void*)>()(
+        swapChain, id, size, data);
+}
+
+TEST_F(D3D12HookedGame, SwapChainReleasedOnAnotherThreadWhileStopDetachesFromIt)
+{
+    attachHook();
+    startGame();
+    frames(13);
+    // A second swap chain of the game's queue, which another thread lets go of.
+    const Overlay::DummyWindow window;
+    ComPtr<IDXGIFactory2> factory;
+    check(CreateDXGIFactory1(IID_PPV_ARGS(&factory)));
+    DXGI_SWAP_CHAIN_DESC1 desc = {64, 48, DXGI_FORMAT_R8G8B8A8_UNORM};
+    desc.SampleDesc = {1, 0};
+    desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+    desc.BufferCount = 2;
+    desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+    ComPtr<IDXGISwapChain1> other;
+    check(factory->CreateSwapChainForHwnd(game->queue(), window.handle(), &desc, nullptr, nullptr, &other));
+    Tracker tracker;
+    const GUID trackerId = {0x3c1f0a52, 0x95d1, 0x4b7e, {0xa1, 0x0e, 0x5f, 0x27, 0x88, 0x41, 0xc6, 0x0d}};
+    check(other->SetPrivateDataInterface(trackerId, &tracker));
+    const Win::UniqueHandle release(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    const Win::UniqueHandle released(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    void* const* table = *reinterpret_cast<void* const* const*>(other.Get());
+    const std::unique_ptr<Overlay::HookRecord> beneath = Overlay::makeUniqueHookRecord(
+        table[3], Overlay::codeAddress(&detachingSetPrivateData), "runtime SetPrivateData");
+    detaching = {other.Get(), &tracker, release.get(), released.get(), false, beneath.get()};
+    Overlay::hook({beneath.get()});
+    ASSERT_TRUE(Overlay::allHooked({beneath.get()}));
+    std::thread owner([&] {
+        WaitForSingleObject(release.get(), 10000);
+        other.Reset();
+        SetEvent(released.get());
+    });
+
+    hook->stop();
+    frames(1);
+    owner.join();
+    Overlay::unhook({beneath.get()});
+    EXPECT_EQ(count(log, L"D3DHook stopped"), 1u);
+    EXPECT_FALSE(detaching.goneDuringDetach) << "the swap chain was destroyed under our call";
+    EXPECT_TRUE(tracker.gone) << "destroyed once we let go";
+}
+
+// A game presenting on a render thread of its own while its window thread handles messages: the
+// hook is made on a third thread, as the host's export call makes it, and neither game thread stalls.
+// (Made beside a present, its throw-away Direct3D 12 objects deadlock both threads on most runs.)
+TEST_F(D3D12HookedGame, MadeWhileARenderThreadPresentsTheGameGoesOn)
+{
+    startGame();
+    std::atomic<bool> quit{false};
+    std::atomic<int> presented{0};
+    std::thread render([&] {
+        while (!quit && SUCCEEDED(game->renderFrame())) {
+            ++presented;
+        }
+    });
+    // The window thread's part: messages, until `done` or 30 s.
+    auto pumpUntil = [&](const std::function<bool()>& done) {
+        for (const ULONGLONG end = GetTickCount64() + 30000; !done() && GetTickCount64() < end;) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+            game->pumpMessages();
+        }
+        return done();
+    };
+    pumpUntil([&] { return presented > 3; });
+    const Win::UniqueHandle made(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread watchdog([&] {
+        if (WaitForSingleObject(made.get(), 30000) != WAIT_OBJECT_0) {
+            std::fprintf(stderr, "The hook was not made in 30 s: the game's threads are deadlocked\n");
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+    });
+    std::thread host([&] {
+        attachHook();
+        SetEvent(made.get());
+    });
+    pumpUntil([&] { return WaitForSingleObject(made.get(), 0) == WAIT_OBJECT_0; });
+    host.join();
+    watchdog.join();
+    const int before = presented;
+    EXPECT_TRUE(pumpUntil([&] { return presented > before + 3; })) << "the render thread goes on presenting";
+    quit = true;
+    render.join();
+    EXPECT_EQ(count(log, L"Reading the DXGI methods while the game's presentation waits"), 1u);
+    EXPECT_GT(listener.checkedFrames, 0);
+    EXPECT_EQ(listener.errors, "");
 }
 
 TEST_F(D3D12HookedGame, Direct3D11AndDirect3D12GamesInOneProcessBothDrawn)

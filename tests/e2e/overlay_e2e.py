@@ -7,6 +7,7 @@ Runs inside scripts/with-wine.sh (WINEPREFIX and DISPLAY set):
     overlay_e2e.py --game d3d11_demo.exe --api dxgi --host overlay_host.exe --work DIR
     overlay_e2e.py --game d3d9_demo.exe --api d3d9 --host overlay_host.exe --work DIR
     overlay_e2e.py --game d3d12_demo.exe --api dxgi --host overlay_host.exe --work DIR
+    overlay_e2e.py --game d3d12_demo.exe --game-arg=--render-thread --api dxgi --host overlay_host.exe --work DIR
 """
 import argparse
 import json
@@ -238,6 +239,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--game", required=True)
     parser.add_argument("--api", choices=["dxgi", "d3d9"], default="dxgi")
+    parser.add_argument("--game-arg", action="append", default=[], help="one more argument for the game")
     parser.add_argument("--host", required=True)
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
@@ -267,7 +269,7 @@ def main():
         wait_for_picture(surface, panel, shown=shown)
 
     try:
-        game = Game("game", ["wine", args.game, "--report-input", "10", "--pos", "40,40"], args.work)
+        game = Game("game", ["wine", args.game, "--report-input", "10", "--pos", "40,40"] + args.game_arg, args.work)
         started.append(game)
         line, _ = game.next_line(time.monotonic() + TIMEOUT)
         if not line or not line.startswith("pid="):

@@ -9,7 +9,12 @@
 #include "overlay/overlay_client/impl/rendering/d2d/renderer_d2d.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d11/renderer_d3d11.h"
 
+#include "win/unique_handle.h"
+
 #include <gtest/gtest.h>
+
+#include <thread>
+#include <utility>
 
 namespace {
 
@@ -165,6 +170,50 @@ TEST_F(HookedGame, OneHookAtATimeStopCompletesOnThePresentingThread)
     EXPECT_EQ(game->lastResizeResult(), S_OK);
 }
 
+// Where Direct3D 12 cannot be had the factory is hooked all the same: a flip-model game that makes
+// its swap chain anew for the same window while the overlay is drawn finds no reference of ours on
+// the old one (Windows refuses the new one while the old one lives; Wine does not).
+TEST(FactoryWithoutDirect3D12, FlipModelSwapChainMadeAgainForItsWindowWhileDrawn)
+{
+    LogTest::LogCapture log;
+    D3DHook hook(GetModuleHandleW(L"dxgi.dll"), GetModuleHandleW(L"d3d11.dll"), L"no_d3d12_here.dll");
+    Overlay::hook(hook.getHooks());
+    EXPECT_EQ(count(log, L"Hooking DXGI (D3D12)"), 0u);
+    TestSwapChain target(128, 96);  // its window and device; the game makes its own swap chain there
+    target.swapChain.Reset();
+    ComPtr<IDXGIDevice> device;
+    ComPtr<IDXGIAdapter> adapter;
+    ComPtr<IDXGIFactory2> factory;
+    check(target.device.As(&device));
+    check(device->GetAdapter(&adapter));
+    check(adapter->GetParent(IID_PPV_ARGS(&factory)));
+    DXGI_SWAP_CHAIN_DESC1 desc = {128, 96, DXGI_FORMAT_R8G8B8A8_UNORM};
+    desc.SampleDesc = {1, 0};
+    desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+    desc.BufferCount = 2;
+    desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+    auto create = [&] {
+        ComPtr<IDXGISwapChain1> swapChain;
+        EXPECT_EQ(
+            factory->CreateSwapChainForHwnd(target.device.Get(), target.window, &desc, nullptr, nullptr, &swapChain),
+            S_OK);
+        return swapChain;
+    };
+    OverlayListener listener;
+    hook.setListener(&listener);
+    ComPtr<IDXGISwapChain1> swapChain = create();
+    for (int frame = 0; frame < 12; ++frame) {
+        ASSERT_EQ(swapChain->Present(0, 0), S_OK);
+    }
+    IDXGISwapChain1* old = swapChain.Detach();  // the game's reference, let go after the new one is made
+    swapChain = create();
+    EXPECT_EQ(old->Release(), 0u) << "a reference of ours kept the old swap chain";
+    ASSERT_EQ(swapChain->Present(0, 0), S_OK);
+    hook.setListener(nullptr);
+    EXPECT_EQ(listener.presentCalls, 3);
+    EXPECT_EQ(listener.errors, "");
+}
+
 // --- Through a stand-in for D3D11.dll -----------------------------------------------------------
 
 class SpiedHook : public GameDriver
@@ -256,10 +305,60 @@ TEST_F(SpiedHook, LostDeviceDropsTheRendererUntilTheNextPresent)
     EXPECT_EQ(swapChain->ResizeBuffers(0, 100, 80, DXGI_FORMAT_UNKNOWN, 0), S_OK);
     Overlay::hook(hook.getHooks());
 
+    // The window thread's ResizeBuffers reports the loss while the render thread draws a frame: the
+    // loss is handled once the frame is done, never in its middle (the frame waits up to a second for
+    // the resize to return, which it does at once without the frame's lock).
+    const Win::UniqueHandle entered(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    const Win::UniqueHandle resume(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    const Win::UniqueHandle returned(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     spy->resizeBuffersResult = DXGI_ERROR_DEVICE_REMOVED;
-    EXPECT_EQ(swapChain->ResizeBuffers(0, 64, 64, DXGI_FORMAT_UNKNOWN, 0), DXGI_ERROR_DEVICE_REMOVED);
+    spy->resizeBuffersEntered = entered.get();
+    spy->resizeBuffersResume = resume.get();
+    HRESULT resized = S_OK;
+    std::thread windowThread([&] {
+        resized = swapChain->ResizeBuffers(0, 64, 64, DXGI_FORMAT_UNKNOWN, 0);
+        SetEvent(returned.get());
+    });
+    EXPECT_EQ(WaitForSingleObject(entered.get(), 10000), WAIT_OBJECT_0);
+    listener->whileDrawing = [&] {
+        SetEvent(resume.get());
+        WaitForSingleObject(returned.get(), 1000);
+    };
+    EXPECT_EQ(swapChain->Present(0, 0), S_OK);
+    windowThread.join();
+    spy->resizeBuffersEntered = nullptr;
+    EXPECT_EQ(resized, DXGI_ERROR_DEVICE_REMOVED);
     EXPECT_EQ(listener->lostCalls, 2);
+    EXPECT_EQ(listener->lostWhileDrawing, 0);
+    EXPECT_EQ(listener->errors, "");
     hook.setListener(nullptr);
+}
+
+// A frame that fails (the back buffer refused once, as after a display change) is drawn again with
+// a new renderer; only a new renderer that fails as well ends the overlay.
+TEST_F(SpiedHook, FailedFrameGetsANewRendererARepeatedFailureStops)
+{
+    Demo::Options options = gameOptions();
+    options.createDeviceAndSwapChain = spiedCreate;
+    startGame(options);
+    UINT refusals = 0;  // armed after the game took its new back buffer itself
+    game->beforePresent = [&](size_t, IDXGISwapChain*) { spy->failGetBuffer += std::exchange(refusals, 0u); };
+    hook.setListener(listener.get());
+    frames(12);
+    game->requestResize(200, 150);
+    refusals = 1;
+    frames(3);
+    EXPECT_FALSE(listener->stopped);
+    EXPECT_EQ(listener->checkedFrames, 2 + 2) << "drawn again from the next frame on";
+    EXPECT_EQ(countPrefix(log, L"Create RendererD2D: "), 2u);
+
+    game->requestResize(256, 192);
+    refusals = ~0u;
+    frames(3);
+    spy->failGetBuffer = 0;
+    frames(1);
+    EXPECT_TRUE(listener->stopped);
+    EXPECT_EQ(listener->checkedFrames, 4);
 }
 
 TEST_F(SpiedHook, MethodTableFromDriverTypesInTurnThenEveryAdapter)

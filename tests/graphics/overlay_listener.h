@@ -1,6 +1,7 @@
 #pragma once
 // Shared by the DXGI hook tests: a listener that draws the overlay on every frame, as the overlay
-// client does while the overlay is shown, and checks what it drew.
+// client does while the overlay is shown (a failed frame answered the same way), and checks what it
+// drew.
 
 #include "graphics_test_support.h"
 
@@ -8,6 +9,7 @@
 #include "overlay/overlay_client/impl/rendering/render_overlay.h"
 #include "overlay/overlay_client/impl/rendering/swap_chain_renderer.h"
 
+#include <atomic>
 #include <functional>
 #include <set>
 
@@ -38,9 +40,16 @@ public:
         if (presentCalls++ == 0) {
             firstPresentFrame = frame_();
         }
+        if (stopped) {
+            return;
+        }
+        drawing_ = true;
         try {
             const std::shared_ptr<Overlay::Rendering::Renderer> renderer = api.getRenderer();
             renderers.insert(renderer.get());
+            if (whileDrawing) {
+                whileDrawing();
+            }
             IDXGISwapChain* swapChain =
                 std::dynamic_pointer_cast<Overlay::Rendering::SwapChainRenderer>(renderer)->swapChain();
             DXGI_SWAP_CHAIN_DESC desc = {};
@@ -53,13 +62,21 @@ public:
             if (readBack) {
                 check(readBack(swapChain, background), background);
             }
+            failures_.drawn();
         } catch (const std::exception& e) {
             errors += std::string(e.what()) + "; ";
+            api.resetRenderer();
+            overlay_.release();
+            stopped = !failures_.rebuild();
         }
+        drawing_ = false;
     }
 
     void onDeviceLost() override
     {
+        if (drawing_) {
+            ++lostWhileDrawing;
+        }
         ++lostCalls;
         overlay_.release();
     }
@@ -72,6 +89,10 @@ public:
     int presentCalls = 0;
     uint64_t firstPresentFrame = ~0ull;
     int lostCalls = 0;
+    std::atomic<int> lostWhileDrawing{0};  // a loss handled on another thread in the middle of a frame
+    // Called in each frame with the renderer in hand, before it draws.
+    std::function<void()> whileDrawing;
+    bool stopped = false;  // a renderer made anew failed as well: no frame is drawn any more
     int checkedFrames = 0;
     Overlay::Rendering::SizeU lastSize;
     std::set<Overlay::Rendering::Renderer*> renderers;
@@ -100,6 +121,8 @@ private:
     }
 
     std::function<uint64_t()> frame_;
+    std::atomic<bool> drawing_{false};
+    Overlay::FrameFailures failures_;
     TestHost host_;
     Overlay::Rendering::RenderOverlay overlay_;
 };

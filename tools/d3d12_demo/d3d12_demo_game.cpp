@@ -1,8 +1,11 @@
 #include "d3d12_demo_game.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 
 using DemoCommon::check;
 using Microsoft::WRL::ComPtr;
@@ -32,7 +35,9 @@ std::string usageText()
         "d3d12_demo: a Direct3D 12 test game that draws sliding bars with clears only.",
         "  --buffers N             back buffers of the flip-model swap chain, 2 or 3 (default 2)\n"
         "  --legacy-create         IDXGIFactory::CreateSwapChain instead of CreateSwapChainForHwnd\n"
-        "  --present1              IDXGISwapChain1::Present1 instead of Present\n",
+        "  --present1              IDXGISwapChain1::Present1 instead of Present\n"
+        "  --render-thread         draw and present on a thread of their own; the window thread\n"
+        "                          only handles the window's messages\n",
         1, "R resizes, C prints the counters, Escape quits.");
 }
 
@@ -46,6 +51,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
                 options.legacyCreate = true;
             } else if (arguments.name() == "--present1") {
                 options.present1 = true;
+            } else if (arguments.name() == "--render-thread") {
+                options.renderThread = true;
             } else if (arguments.name() == "--buffers") {
                 if (!arguments.number(2, 3, "2 or 3", number)) {
                     return false;
@@ -166,24 +173,24 @@ void DemoGame::requestResize(uint32_t width, uint32_t height)
 {
     setClientSize(window_, width, height);
     // A hidden window may not get WM_SIZE: the swap chain follows the request itself.
+    const std::lock_guard<std::mutex> lock(resizeMutex_);
     pendingWidth_ = width;
     pendingHeight_ = height;
     resizePending_ = true;
 }
 
-void DemoGame::resize()
+void DemoGame::resize(uint32_t width, uint32_t height)
 {
-    resizePending_ = false;
-    if (pendingWidth_ == width_ && pendingHeight_ == height_) {
+    if (width == width_ && height == height_) {
         return;
     }
     waitForGpu();
     buffers_.clear();
-    lastResizeResult_ = swapChain_->ResizeBuffers(0, pendingWidth_, pendingHeight_, DXGI_FORMAT_UNKNOWN, 0);
+    lastResizeResult_ = swapChain_->ResizeBuffers(0, width, height, DXGI_FORMAT_UNKNOWN, 0);
     ++resizes_;
     if (SUCCEEDED(lastResizeResult_)) {
-        width_ = pendingWidth_;
-        height_ = pendingHeight_;
+        width_ = width;
+        height_ = height;
     }
     createTargets();
 }
@@ -199,8 +206,17 @@ void DemoGame::clearColor(uint64_t frame, float rgba[4])
 
 HRESULT DemoGame::renderFrame()
 {
-    if (resizePending_) {
-        resize();
+    uint32_t width = 0;
+    uint32_t height = 0;
+    {
+        const std::lock_guard<std::mutex> lock(resizeMutex_);
+        if (std::exchange(resizePending_, false)) {
+            width = pendingWidth_;
+            height = pendingHeight_;
+        }
+    }
+    if (width != 0) {
+        resize(width, height);
     }
     const UINT index = swapChain_->GetCurrentBackBufferIndex();
     ID3D12CommandAllocator* allocator = allocators_[index].Get();
@@ -252,25 +268,54 @@ std::string DemoGame::counters() const
            " key-messages=" + std::to_string(keyMessages()) + " mouse-messages=" + std::to_string(mouseMessages());
 }
 
+bool DemoGame::runFrame(bool& failed)
+{
+    const HRESULT hr = renderFrame();
+    failed = failed || FAILED(hr) || FAILED(lastResizeResult_);
+    return hr != DXGI_ERROR_DEVICE_REMOVED && hr != DXGI_ERROR_DEVICE_RESET;
+}
+
 int DemoGame::run()
 {
     bool failed = false;
-    runFrames([this, &failed] {
-        const HRESULT hr = renderFrame();
-        failed = failed || FAILED(hr) || FAILED(lastResizeResult_);
-        return hr != DXGI_ERROR_DEVICE_REMOVED && hr != DXGI_ERROR_DEVICE_RESET;
+    if (!options_.renderThread) {
+        runFrames([this, &failed] { return runFrame(failed); });
+        printLine(counters());
+        return failed ? 1 : 0;
+    }
+    // The window thread waits for each frame of the render thread, handling messages meanwhile.
+    std::atomic<bool> stop{false};
+    std::atomic<bool> ended{false};
+    const Win::UniqueHandle presented(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    std::thread renderer([&] {
+        while (!stop && (options_.frames == 0 || frames_ < options_.frames) && runFrame(failed)) {
+            SetEvent(presented.get());
+        }
+        ended = true;
+        SetEvent(presented.get());
     });
+    runFrames([&] {
+        const HANDLE event = presented.get();
+        while (MsgWaitForMultipleObjects(1, &event, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+            if (!pumpMessages()) {
+                return false;
+            }
+        }
+        return !ended;
+    });
+    stop = true;
+    renderer.join();
     printLine(counters());
     return failed ? 1 : 0;
 }
 
 void DemoGame::windowResized(HWND, uint32_t width, uint32_t height)
 {
-    if (width != width_ || height != height_) {
-        pendingWidth_ = width;
-        pendingHeight_ = height;
-        resizePending_ = true;
-    }
+    // Compared with the current size by the frame, which owns it.
+    const std::lock_guard<std::mutex> lock(resizeMutex_);
+    pendingWidth_ = width;
+    pendingHeight_ = height;
+    resizePending_ = true;
 }
 
 }  // namespace Demo12

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ struct Options : DemoCommon::CommonOptions
     bool legacyCreate = false;
     // IDXGISwapChain1::Present1 instead of IDXGISwapChain::Present.
     bool present1 = false;
+    // Frames drawn and presented on a thread of their own while the window thread handles messages.
+    bool renderThread = false;
 };
 
 // Parses the arguments (without the program name). Returns false and fills `error` on bad input.
@@ -76,7 +79,9 @@ private:
     void resizeFirstWindow(uint32_t width, uint32_t height) override { requestResize(width, height); }
     void createSwapChain();
     void createTargets();
-    void resize();
+    void resize(uint32_t width, uint32_t height);
+    // One frame of run(): drawn here, or, with a render thread, waited for while messages come.
+    bool runFrame(bool& failed);
 
     Options options_;
     HWND window_ = nullptr;
@@ -95,6 +100,8 @@ private:
     uint64_t fenceValue_ = 0;
     uint32_t width_ = 0;
     uint32_t height_ = 0;
+    // Set on the window thread, taken by the frame: under resizeMutex_.
+    std::mutex resizeMutex_;
     uint32_t pendingWidth_ = 0;
     uint32_t pendingHeight_ = 0;
     bool resizePending_ = false;

@@ -69,6 +69,11 @@ public:
     }
     STDMETHOD(GetBuffer)(UINT index, REFIID id, void** surface) override
     {
+        if (state.failGetBuffer > 0) {
+            --state.failGetBuffer;
+            *surface = nullptr;
+            return static_cast<HRESULT>(0x8899000C);  // D2DERR_RECREATE_TARGET
+        }
         if (state.refuseDxgiSurface && id == __uuidof(IDXGISurface)) {
             *surface = nullptr;
             return E_NOINTERFACE;
@@ -80,6 +85,10 @@ public:
     STDMETHOD(GetDesc)(DXGI_SWAP_CHAIN_DESC* desc) override { return inner_->GetDesc(desc); }
     STDMETHOD(ResizeBuffers)(UINT count, UINT width, UINT height, DXGI_FORMAT format, UINT flags) override
     {
+        if (state.resizeBuffersEntered) {
+            SetEvent(state.resizeBuffersEntered);
+            WaitForSingleObject(state.resizeBuffersResume, 10000);
+        }
         return FAILED(state.resizeBuffersResult) ? state.resizeBuffersResult
                                                  : inner_->ResizeBuffers(count, width, height, format, flags);
     }

@@ -14,6 +14,12 @@ struct SpyState
     // What the wrapped swap chains return instead of the real result, when failing.
     HRESULT presentResult = S_OK;
     HRESULT resizeBuffersResult = S_OK;
+    // When set, ResizeBuffers sets the first event and waits (up to 10 s) for the second before it
+    // goes on: a test takes its time while the call is inside the runtime.
+    HANDLE resizeBuffersEntered = nullptr;
+    HANDLE resizeBuffersResume = nullptr;
+    // GetBuffer fails with D2DERR_RECREATE_TARGET this many more times.
+    UINT failGetBuffer = 0;
     // The back buffer is handed out as a texture but not as the IDXGISurface Direct2D draws into, as
     // on Windows by a device made without BGRA support.
     bool refuseDxgiSurface = false;

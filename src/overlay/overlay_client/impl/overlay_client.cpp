@@ -433,6 +433,7 @@ void OverlayClient::onPresent(GraphicApi& api)
         rendererReleased_ = false;
         renderOverlay_.setRenderer(std::move(renderer));
         renderOverlay_.draw();
+        frameFailures_.drawn();
         checkCursor();
         if (!shownReported_) {
             shownReported_ = true;
@@ -445,6 +446,10 @@ void OverlayClient::onPresent(GraphicApi& api)
         if (!rendererReleased_) {
             rendererReleased_ = true;
             guarded(L"Release overlay", [this] { renderOverlay_.release(); });
+        }
+        if (frameFailures_.rebuild()) {
+            LOG_WARN(L"The next frame is drawn with a new renderer");
+            return;
         }
         graphicDeviceHook_->setListener(nullptr);
         graphicDeviceHook_->stop();

@@ -191,6 +191,7 @@ private:
     // Rendering thread only.
     bool shownReported_ = false;
     bool rendererReleased_ = true;
+    FrameFailures frameFailures_;
 };
 
 }  // namespace Overlay

@@ -42,9 +42,33 @@ public:
     // A Direct3D 9 device was reset to a new back-buffer size.
     virtual void onDeviceReset(uint32_t /*width*/, uint32_t /*height*/, bool /*fullscreen*/) {}
     // Presenting or resizing reported the device removed or reset; the renderer is already gone.
+    // Comes on the thread whose call reported it; the DXGI hook never calls it during another
+    // thread's onPresent.
     virtual void onDeviceLost() {}
-    // A frame is about to be presented; draw through api.getRenderer().
+    // A frame is about to be presented; draw through api.getRenderer(). A frame that fails is
+    // answered as FrameFailures says.
     virtual void onPresent(GraphicApi& /*api*/) {}
+};
+
+// What a listener does after a frame it failed to draw. Many failures end with the renderer that
+// met them (a Direct2D target to make again after a display change, a back buffer gone): a new
+// renderer draws the next frame. One that fails again before it drew a frame will not recover.
+class FrameFailures
+{
+public:
+    // After a failed frame: true when the renderer is to be made anew (api.resetRenderer()), false
+    // when the overlay is to stop.
+    bool rebuild() noexcept
+    {
+        const bool first = !rebuilt_;
+        rebuilt_ = true;
+        return first;
+    }
+    // After a frame drawn.
+    void drawn() noexcept { rebuilt_ = false; }
+
+private:
+    bool rebuilt_ = false;
 };
 
 class GraphicApiHook : public GraphicApi

@@ -2,9 +2,10 @@
 
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d_hook.h"
 
+#include "err/text_conversion.h"
 #include "overlay/overlay_client/impl/diagnostic/d3d_device_dump.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/dummy_window.h"
-#include "overlay/overlay_client/impl/graphic_device_hook/window_thread_call.h"
+#include "overlay/overlay_client/impl/graphic_device_hook/present_gate.h"
 #include "overlay/overlay_client/impl/rendering/d2d/renderer_d2d.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d11/renderer_d3d11.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d12/renderer_d3d12.h"
@@ -51,8 +52,11 @@ using CreateDxgiFactory1Fn = HRESULT(WINAPI*)(REFIID, void**);
 using D3D12CreateDeviceFn = HRESULT(WINAPI*)(IUnknown*, D3D_FEATURE_LEVEL, REFIID, void**);
 
 const size_t presentIndex = 8;
-// Making the throw-away device and swap chains takes a few hundred milliseconds under Wine.
-const DWORD windowThreadTimeoutMs = 5000;
+// A present of a running game arrives within this; one already under way has left by then.
+const DWORD presentArrivalMs = 500;
+// Making the throw-away device and swap chains takes a few hundred milliseconds under Wine: the
+// game's presentation waits at most this long for them.
+const DWORD presentHoldMs = 5000;
 const size_t resizeBuffersIndex = 13;
 const size_t resizeTargetIndex = 14;
 const size_t swapChainMethodCount = 18;
@@ -150,7 +154,7 @@ private:
     LONG references_ = 1;
 };
 
-D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module)
+D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module, const wchar_t* d3d12Name)
     : SingleInstance<D3DHook>(this), dxgiModule_(dxgiModule), d3d11Module_(d3d11Module)
 {
     LOG_INFO(L"Hooking DXGI (D3D11)");
@@ -159,7 +163,7 @@ D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module)
     createDeviceAndSwapChainRecord_ =
         makeUniqueHookRecord(procAddress(d3d11Module_, "D3D11CreateDeviceAndSwapChain"),
                              codeAddress(&createDeviceAndSwapChainHook), "D3D11CreateDeviceAndSwapChainHook");
-    const Methods methods = readMethods();
+    const Methods methods = readMethods(d3d12Name);
     presentRecord_ =
         makeUniqueHookRecord(methods.swapChain[presentIndex], codeAddress(&presentHook), "IDXGISwapChain::Present");
     if (methods.swapChain.size() > present1Index) {
@@ -170,6 +174,7 @@ D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module)
                                                 "IDXGISwapChain::ResizeBuffers");
     resizeTargetRecord_ = makeUniqueHookRecord(methods.swapChain[resizeTargetIndex], codeAddress(&resizeTargetHook),
                                                "IDXGISwapChain::ResizeTarget");
+    buildFactoryRecords(methods.factory);
     // Direct3D 12 is an addition: without it Direct3D 11 games are served as before.
     if (methods.d3d12) {
         buildD3D12Records(*methods.d3d12);
@@ -185,7 +190,7 @@ bool D3DHook::retire()
     return Gate::close("D3DHook", retireTimeoutMs);
 }
 
-D3DHook::Methods D3DHook::readMethods()
+D3DHook::Methods D3DHook::readMethods(const wchar_t* d3d12Name)
 {
     Methods methods;
     auto read = [&] {
@@ -193,26 +198,25 @@ D3DHook::Methods D3DHook::readMethods()
         if (methods.swapChain.empty()) {
             throw std::runtime_error("Failed to get SwapChainVTable");
         }
+        methods.factory = readFactoryMethods(dxgiModule_);
         try {
             // The game may load it later; loading it now makes the code we patch resident. Never freed.
-            LoadLibraryW(L"d3d12.dll");
+            LoadLibraryW(d3d12Name);
             HMODULE d3d12Module = nullptr;
-            if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, L"d3d12.dll", &d3d12Module)) {
-                Err::throwLastError("Failed to get module: d3d12.dll");
+            if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, d3d12Name, &d3d12Module)) {
+                Err::throwLastError("Failed to get module: " + Err::utf16ToUtf8(d3d12Name));
             }
             methods.d3d12 = readD3D12Methods(dxgiModule_, d3d12Module);
         } catch (const std::exception& e) {
             methods.d3d12Error = e.what();
         }
     };
-    // A game that has loaded Direct3D 12 may be presenting with it right now. Under Wine, making a DXGI
-    // factory while another thread presents there deadlocks both threads on the X connection; its
-    // window thread, between two messages, is between two presents. Elsewhere the game's thread is
-    // not held up.
-    const HWND window = Win::runningUnderWine() && GetModuleHandleW(L"d3d12.dll") ? findGameWindow() : nullptr;
-    if (window) {
-        LOG_INFO(L"Reading the DXGI methods on the game's window thread");
-        callOnWindowThread(window, read, windowThreadTimeoutMs);
+    // A game that has loaded Direct3D 12 may be presenting with it right now, on whichever of its
+    // threads. Under Wine our throw-away Direct3D 12 objects must not be made meanwhile (see
+    // present_gate.h): its presentation waits for them, once. Elsewhere the game is not held up.
+    if (Win::runningUnderWine() && GetModuleHandleW(L"d3d12.dll")) {
+        LOG_INFO(L"Reading the DXGI methods while the game's presentation waits");
+        callBetweenPresents(read, presentArrivalMs, presentHoldMs);
     } else {
         read();
     }
@@ -239,20 +243,40 @@ void D3DHook::buildD3D12Records(const D3D12Methods& methods)
     }
     resizeBuffers1Record_ = makeUniqueHookRecord(methods.swapChain[resizeBuffers1Index],
                                                  codeAddress(&resizeBuffers1Hook), "IDXGISwapChain3::ResizeBuffers1");
-    createSwapChainRecord_ = makeUniqueHookRecord(methods.factory[createSwapChainIndex],
-                                                  codeAddress(&createSwapChainHook), "IDXGIFactory::CreateSwapChain");
-    createSwapChainForHwndRecord_ =
-        makeUniqueHookRecord(methods.factory[createSwapChainForHwndIndex], codeAddress(&createSwapChainForHwndHook),
-                             "IDXGIFactory2::CreateSwapChainForHwnd");
-    createSwapChainForCoreWindowRecord_ = makeUniqueHookRecord(methods.factory[createSwapChainForCoreWindowIndex],
-                                                               codeAddress(&createSwapChainForCoreWindowHook),
-                                                               "IDXGIFactory2::CreateSwapChainForCoreWindow");
-    createSwapChainForCompositionRecord_ = makeUniqueHookRecord(methods.factory[createSwapChainForCompositionIndex],
-                                                                codeAddress(&createSwapChainForCompositionHook),
-                                                                "IDXGIFactory2::CreateSwapChainForComposition");
     executeCommandListsRecord_ =
         makeUniqueHookRecord(methods.queue[executeCommandListsIndex], codeAddress(&executeCommandListsHook),
                              "ID3D12CommandQueue::ExecuteCommandLists");
+}
+
+void D3DHook::buildFactoryRecords(const std::vector<void*>& factory)
+{
+    createSwapChainRecord_ = makeUniqueHookRecord(factory[createSwapChainIndex], codeAddress(&createSwapChainHook),
+                                                  "IDXGIFactory::CreateSwapChain");
+    if (factory.size() <= createSwapChainForCompositionIndex) {
+        return;
+    }
+    createSwapChainForHwndRecord_ =
+        makeUniqueHookRecord(factory[createSwapChainForHwndIndex], codeAddress(&createSwapChainForHwndHook),
+                             "IDXGIFactory2::CreateSwapChainForHwnd");
+    createSwapChainForCoreWindowRecord_ =
+        makeUniqueHookRecord(factory[createSwapChainForCoreWindowIndex], codeAddress(&createSwapChainForCoreWindowHook),
+                             "IDXGIFactory2::CreateSwapChainForCoreWindow");
+    createSwapChainForCompositionRecord_ = makeUniqueHookRecord(factory[createSwapChainForCompositionIndex],
+                                                                codeAddress(&createSwapChainForCompositionHook),
+                                                                "IDXGIFactory2::CreateSwapChainForComposition");
+}
+
+std::vector<void*> D3DHook::readFactoryMethods(HMODULE dxgiModule)
+{
+    const auto createFactory = reinterpret_cast<CreateDxgiFactory1Fn>(procAddress(dxgiModule, "CreateDXGIFactory1"));
+    ComPtr<IDXGIFactory1> factory;
+    Err::throwIfFailed(createFactory(IID_PPV_ARGS(&factory)), "Failed to create IDXGIFactory1");
+    // From the interface's own pointer, as for the swap chain.
+    ComPtr<IDXGIFactory2> factory2;
+    if (SUCCEEDED(factory.As(&factory2))) {
+        return methodsOf(factory2.Get(), createSwapChainForCompositionIndex + 1);
+    }
+    return methodsOf(factory.Get(), createSwapChainIndex + 1);
 }
 
 D3DHook::D3D12Methods D3DHook::readD3D12Methods(HMODULE dxgiModule, HMODULE d3d12Module)
@@ -287,7 +311,6 @@ D3DHook::D3D12Methods D3DHook::readD3D12Methods(HMODULE dxgiModule, HMODULE d3d1
     D3D12Methods methods;
     methods.swapChain = methodsOf(swapChain3.Get(), resizeBuffers1Index + 1);
     methods.queue = methodsOf(queue.Get(), executeCommandListsIndex + 1);
-    methods.factory = methodsOf(factory.Get(), createSwapChainForCompositionIndex + 1);
     return methods;
 }
 
@@ -664,24 +687,29 @@ void D3DHook::offerQueue(ID3D12CommandQueue* queue) noexcept
 
 void D3DHook::forgetQueues()
 {
-    std::vector<std::pair<IDXGISwapChain*, SwapChainSentinel*>> attached;
+    std::vector<IDXGISwapChain*> attached;  // each with a reference of ours
     ComPtr<ID3D12CommandQueue> offered;
     {
         std::lock_guard<std::mutex> lock(queuesMutex_);
+        attached.reserve(queues_.size());
         for (const auto& entry : queues_) {
             entry.second->owner_ = nullptr;
-            attached.push_back(entry);
+            // A sentinel still listed is not released yet, so its swap chain's memory is there even
+            // when another thread is destroying it right now: that one's count comes back from nought
+            // to 1, and it releases the sentinel itself. Any other is held until we are off it.
+            if (entry.first->AddRef() > 1) {
+                attached.push_back(entry.first);
+            }
         }
         queues_.clear();
         offered.Swap(offeredQueue_);
         queueWanted_.store(false);
     }
     // Outside the lock: taking a sentinel off releases it. Our code must not stay in the game's
-    // objects, which outlive us once we are unloaded. (A swap chain the game destroys on another
-    // thread at this very moment cannot be told apart; stop and device loss come on the presenting
-    // thread, where games destroy their swap chains.)
-    for (const auto& entry : attached) {
-        const HRESULT result = entry.first->SetPrivateData(sentinelId, 0, nullptr);
+    // objects, which outlive us once we are unloaded.
+    for (IDXGISwapChain* swapChain : attached) {
+        const auto release = Win::scopeExit([swapChain] { swapChain->Release(); });
+        const HRESULT result = swapChain->SetPrivateData(sentinelId, 0, nullptr);
         if (FAILED(result)) {
             LOG_WARN(L"Failed to detach from a swap chain, hr = %0", result);
         }
@@ -1027,6 +1055,8 @@ void D3DHook::beforeSwapChainCreation(const wchar_t* call) noexcept
 void D3DHook::afterCall(HRESULT result, const wchar_t* call) noexcept
 {
     guarded(call, [&] {
+        // A resize on the window thread may report the loss while the render thread draws.
+        const std::lock_guard<std::recursive_mutex> frame(frameMutex_);
         if (!stopped()) {
             checkDeviceLost(result);
         }

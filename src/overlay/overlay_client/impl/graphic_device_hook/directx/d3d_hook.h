@@ -5,6 +5,10 @@
 // the game's back buffer: Direct2D where it can, Direct3D 11 otherwise; Direct3D 12 for swap chains of
 // a Direct3D 12 command queue.
 //
+// The factory's CreateSwapChain methods are hooked for every game, with or without Direct3D 12: a
+// game that releases its swap chain and makes a new one for the same window must find no reference
+// of ours on the old one (a flip-model swap chain fails while another one of its window lives).
+//
 // A Direct3D 12 swap chain does not name the queue it presents with, and drawing needs it. It is
 // recorded where the game creates its swap chain (the factory's CreateSwapChain methods) and, for a
 // swap chain made before we were loaded, taken from the game's own ExecuteCommandLists on a direct
@@ -41,9 +45,10 @@ class SwapChainRenderer;
 class D3DHook final : public GraphicApiHook, private SingleInstance<D3DHook>
 {
 public:
-    // Reads the swap chain's method table from a throw-away device and builds the records (not
-    // attached). Throws when an entry point is missing or no device can be made.
-    D3DHook(HMODULE dxgiModule, HMODULE d3d11Module);
+    // Reads the method tables from throw-away objects and builds the records (not attached). Direct3D
+    // 12 is hooked besides where `d3d12Name` loads and can make a device (tests name one that does
+    // not). Throws when an entry point is missing or no Direct3D 11 device or DXGI factory can be made.
+    D3DHook(HMODULE dxgiModule, HMODULE d3d11Module, const wchar_t* d3d12Name = L"d3d12.dll");
     ~D3DHook() override;
 
     std::shared_ptr<Rendering::Renderer> getRenderer() override;
@@ -60,15 +65,18 @@ public:
     // The same, with IDXGISwapChain1's first 23 entries (Present1 is 22) where the swap chain has them.
     static std::vector<void*> readSwapChain1Methods(HMODULE dxgiModule, HMODULE d3d11Module);
 
-    // What the Direct3D 12 hooks patch, read from a throw-away device, queue, factory and swap chain:
-    // the swap chain's first 40 methods (Present1 is 22, ResizeBuffers1 39), the queue's first 11
-    // (ExecuteCommandLists is 10) and IDXGIFactory2's first 25 (CreateSwapChain 10,
-    // CreateSwapChainForHwnd 15, ForCoreWindow 16, ForComposition 24). Throws when one cannot be made.
+    // A throw-away DXGI factory's first 25 methods (CreateSwapChain 10, CreateSwapChainForHwnd 15,
+    // ForCoreWindow 16, ForComposition 24); the first 11 where it has no IDXGIFactory2. Throws when
+    // none can be made.
+    static std::vector<void*> readFactoryMethods(HMODULE dxgiModule);
+
+    // What the Direct3D 12 hooks patch, read from a throw-away device, queue and swap chain: the swap
+    // chain's first 40 methods (Present1 is 22, ResizeBuffers1 39) and the queue's first 11
+    // (ExecuteCommandLists is 10). Throws when one cannot be made.
     struct D3D12Methods
     {
         std::vector<void*> swapChain;
         std::vector<void*> queue;
-        std::vector<void*> factory;
     };
     static D3D12Methods readD3D12Methods(HMODULE dxgiModule, HMODULE d3d12Module);
 
@@ -139,10 +147,12 @@ private:
     struct Methods
     {
         std::vector<void*> swapChain;
+        std::vector<void*> factory;
         std::optional<D3D12Methods> d3d12;
         std::string d3d12Error;
     };
-    Methods readMethods();
+    Methods readMethods(const wchar_t* d3d12Name);
+    void buildFactoryRecords(const std::vector<void*>& factory);
     void buildD3D12Records(const D3D12Methods& methods);
     // Remembers the queue of a swap chain the game just created (nothing for any other device).
     void recordSwapChain(IUnknown* device, IUnknown* swapChain) noexcept;
@@ -166,7 +176,7 @@ private:
     // Before the game makes a swap chain: lets go of the one we draw into, which the game may just
     // have released (its window cannot get a new flip-model swap chain while the old one lives).
     void beforeSwapChainCreation(const wchar_t* call) noexcept;
-    // Device-lost handling after the game's call; never throws.
+    // Device-lost handling (or a stop completed) after the game's call, with frameMutex_; never throws.
     void afterCall(HRESULT result, const wchar_t* call) noexcept;
     // Makes the renderer for the current swap chain: Direct2D where it can draw, Direct3D 11 otherwise.
     std::shared_ptr<Rendering::SwapChainRenderer> createRenderer();
@@ -191,8 +201,9 @@ private:
     // Swap chains are created, destroyed and queues executed on the game's threads, not only the
     // presenting one. Static: a sentinel may outlive the hook it was made by.
     static std::mutex queuesMutex_;
-    // Held while a frame is drawn and while the renderer lets go of a swap chain, so that a resize
-    // or a creation on another thread never pulls the back buffer from under a draw.
+    // Held wherever the renderer, swap chain, queues or listener are touched on a game thread: a frame
+    // drawn, a resize or creation letting go of the back buffer, a stop completed, a device loss
+    // handled. So none of them pulls the renderer from under a draw on another thread.
     std::recursive_mutex frameMutex_;
     // Each sentinel (borrowed) is alive while its swap chain is, and leaves the map with it.
     std::map<IDXGISwapChain*, SwapChainSentinel*> queues_;
@@ -208,16 +219,17 @@ private:
     std::unique_ptr<HookRecord> present1Record_;  // absent where swap chains have no IDXGISwapChain1
     std::unique_ptr<HookRecord> resizeBuffersRecord_;
     std::unique_ptr<HookRecord> resizeTargetRecord_;
+    std::unique_ptr<HookRecord> createSwapChainRecord_;
+    // The three of IDXGIFactory2: absent where the factory has none.
+    std::unique_ptr<HookRecord> createSwapChainForHwndRecord_;
+    std::unique_ptr<HookRecord> createSwapChainForCoreWindowRecord_;
+    std::unique_ptr<HookRecord> createSwapChainForCompositionRecord_;
     // Direct3D 12 only (absent without it); the swap-chain three only where their code differs.
     std::unique_ptr<HookRecord> present12Record_;
     std::unique_ptr<HookRecord> present1D3D12Record_;
     std::unique_ptr<HookRecord> resizeBuffers12Record_;
     std::unique_ptr<HookRecord> resizeTarget12Record_;
     std::unique_ptr<HookRecord> resizeBuffers1Record_;
-    std::unique_ptr<HookRecord> createSwapChainRecord_;
-    std::unique_ptr<HookRecord> createSwapChainForHwndRecord_;
-    std::unique_ptr<HookRecord> createSwapChainForCoreWindowRecord_;
-    std::unique_ptr<HookRecord> createSwapChainForCompositionRecord_;
     std::unique_ptr<HookRecord> executeCommandListsRecord_;
 };
 
