@@ -214,6 +214,12 @@ inline bool detach(Engine engine, void** function, void* replacement,
     return apply(false, engine, function, replacement, status);
 }
 
+// `name` as exported by the loaded `module`.
+inline void* exported(const wchar_t* module, const char* name)
+{
+    return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(module), name));
+}
+
 inline DWORD protectionOf(const void* address)
 {
     MEMORY_BASIC_INFORMATION info{};

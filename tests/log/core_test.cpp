@@ -69,7 +69,6 @@ TEST_F(LogCore, LoggersAttachLazilyAndCarryTags)
     EXPECT_EQ(early.identity(), "early@area\\part\\file.cpp(12)");
     EXPECT_EQ(rootSink->messages(),
               (Messages{L"Logger created (early@area\\part\\file.cpp(12))", L"first 1", L"second"}));
-    EXPECT_EQ(rootSink->lastTags(), (Log::TagTexts{L"ipc", L"pipe"}));
     EXPECT_EQ(ownSink->messages(), Messages{L"second"});  // below Warn filtered out
 
     Log::Logger alone("alone", __FILE__, __LINE__);
