@@ -205,7 +205,7 @@ TEST_P(EngineTest, ThreadStoppedInsideThePatchContinuesInTheTrampolineAndBack)
     EXPECT_EQ(snapshot(code), original);
 }
 
-TEST_P(EngineTest, OverwrittenPatchIsNotRestoredAndItsTrampolineStaysValid)
+TEST_P(EngineTest, PatchOverwrittenOrUnmappedSinceIsLeftAloneAndItsTrampolineStaysValid)
 {
     ExecutableMemory mem;
     std::uint8_t* target = jccEarly(mem);
@@ -232,6 +232,17 @@ TEST_P(EngineTest, OverwrittenPatchIsNotRestoredAndItsTrampolineStaysValid)
     EXPECT_TRUE(detachPlus1000());
     EXPECT_EQ(snapshot(target), original);
     EXPECT_EQ(fn(target)(5), 16);
+
+    // Another module's code, unloaded since: its addresses stay reserved, so nothing else is mapped there.
+    ExecutableMemory other;
+    std::uint8_t* body = jccEarly(other);
+    ASSERT_TRUE(attachPlus1000(stub(mem, body, true)));
+    trampoline = g_real;
+    ASSERT_TRUE(VirtualFree(body, 0x1000, MEM_DECOMMIT));
+    HookStatus status = HookStatus::Ok;
+    EXPECT_FALSE(detachPlus1000(&status));
+    EXPECT_EQ(status, HookStatus::UnreadableCode);
+    EXPECT_EQ(g_real, trampoline);
 }
 
 TEST_P(EngineTest, ManyThreadsCallWhileAttachingAndDetaching)
@@ -387,22 +398,6 @@ TEST_P(EngineTest, ThreadsThatAreNotSafeToPatchAroundMakeTheEngineWaitThenRefuse
     EXPECT_EQ(snapshot(caller), callerBytes);
 
     EXPECT_TRUE(detach(Engine::FarJump, &getThreadContext, reinterpret_cast<void*>(&failingGetThreadContext)));
-}
-
-TEST_P(EngineTest, PatchInCodeUnmappedSinceIsLeftAloneAtDetach)
-{
-    ExecutableMemory mem;
-    ExecutableMemory other;  // another module's code, unloaded later
-    std::uint8_t* body = jccEarly(other);
-    std::uint8_t* entry = stub(mem, body, true);
-    ASSERT_TRUE(attachPlus1000(entry));
-    void* trampoline = g_real;
-    // Gone, its addresses still reserved so that nothing else is mapped there meanwhile.
-    ASSERT_TRUE(VirtualFree(body, 0x1000, MEM_DECOMMIT));
-    HookStatus status = HookStatus::Ok;
-    EXPECT_FALSE(detachPlus1000(&status));
-    EXPECT_EQ(status, HookStatus::UnreadableCode);
-    EXPECT_EQ(g_real, trampoline);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, EngineTest, ::testing::Values(Engine::NearJump, Engine::FarJump),
