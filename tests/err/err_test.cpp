@@ -65,11 +65,10 @@ TEST(ErrorFamily, SystemErrorsPickTheirKindAndText)
 TEST(ErrorFamily, RaiseAndCloneKeepTheDynamicType)
 {
     const std::shared_ptr<Err::Error> error = Err::makeSystemError(2, "open");
-    EXPECT_THROW(error->raise(), Err::System::FileNotFound);
     try {
         error->raise();
-    } catch (const Err::Error& caught) {
-        EXPECT_EQ(caught.name(), "Error.System.FileNotFound");
+        ADD_FAILURE() << "not raised";
+    } catch (const Err::System::FileNotFound& caught) {
         EXPECT_STREQ(caught.what(), error->what());
     }
 

@@ -179,26 +179,23 @@ inline bool apply(bool attaching, Engine engine, void** function, void* replacem
                   Overlay::HookEngines::HookStatus* status)
 {
     using namespace Overlay::HookEngines;
+    HookStatus ignored;
+    status = status != nullptr ? status : &ignored;
     if (engine == Engine::NearJump) {
         NearJumpAttachEntry attachEntry{function, replacement, false};
         NearJumpDetachEntry detachEntry{function, 0};
         const bool done = attaching ? attachNearJumps(&attachEntry, 1) == 1 && attachEntry.attached
                                     : detachNearJumps(&detachEntry, 1) == 1 && detachEntry.detached != 0;
-        if (status != nullptr)
-            *status = attaching ? attachEntry.status : detachEntry.status;
+        *status = attaching ? attachEntry.status : detachEntry.status;
         return done;
     }
     if (beginFarJumpTransaction() != 0)
         return false;
     enlistFarJumpThread(GetCurrentThread());
-    if (attaching)
-        stageFarJumpAttach(function, replacement);
-    else
-        stageFarJumpDetach(function, replacement);
+    (attaching ? stageFarJumpAttach : stageFarJumpDetach)(function, replacement);
     FarJumpFailure failure;
     const bool committed = commitFarJumpTransaction(&failure) == 0;
-    if (status != nullptr)
-        *status = failure.status;
+    *status = failure.status;
     return committed;
 }
 
@@ -212,6 +209,12 @@ inline bool detach(Engine engine, void** function, void* replacement,
                    Overlay::HookEngines::HookStatus* status = nullptr)
 {
     return apply(false, engine, function, replacement, status);
+}
+
+// `name` as exported by the loaded `module`.
+inline void* exported(const wchar_t* module, const char* name)
+{
+    return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(module), name));
 }
 
 inline DWORD protectionOf(const void* address)

@@ -98,17 +98,16 @@ TEST(LoadLibraryHook, RefusesBlacklistedModulesAtEveryEntryPointWhileAttached)
     upper.replace(upper.size() - 11, 11, L"FRAPS64.DLL");
     for (const std::wstring& variant : {path, upper, std::wstring(L"fraps64.dll")}) {
         SCOPED_TRACE(narrow(variant));
-        const std::string narrowVariant = narrow(variant);
-        const auto refused = [](HMODULE module) { return module == nullptr && GetLastError() == ERROR_ACCESS_DENIED; };
-        SetLastError(0);
-        EXPECT_TRUE(refused(LoadLibraryA(narrowVariant.c_str())));
-        SetLastError(0);
-        EXPECT_TRUE(refused(LoadLibraryW(variant.c_str())));
+        const std::string a = narrow(variant);
+        const auto refused = [](auto load) {
+            SetLastError(0);
+            return load() == nullptr && GetLastError() == ERROR_ACCESS_DENIED;
+        };
+        EXPECT_TRUE(refused([&] { return LoadLibraryA(a.c_str()); }));
+        EXPECT_TRUE(refused([&] { return LoadLibraryW(variant.c_str()); }));
         for (const DWORD flags : {DWORD(0), DWORD(LOAD_WITH_ALTERED_SEARCH_PATH), DWORD(LOAD_LIBRARY_AS_DATAFILE)}) {
-            SetLastError(0);
-            EXPECT_TRUE(refused(LoadLibraryExA(narrowVariant.c_str(), nullptr, flags))) << flags;
-            SetLastError(0);
-            EXPECT_TRUE(refused(LoadLibraryExW(variant.c_str(), nullptr, flags))) << flags;
+            EXPECT_TRUE(refused([&] { return LoadLibraryExA(a.c_str(), nullptr, flags); })) << flags;
+            EXPECT_TRUE(refused([&] { return LoadLibraryExW(variant.c_str(), nullptr, flags); })) << flags;
         }
         PVOID base = reinterpret_cast<PVOID>(1);
         EXPECT_EQ(static_cast<unsigned long>(ldrLoad(variant, &base)), 0xC0000022UL);

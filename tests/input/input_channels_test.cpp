@@ -105,17 +105,14 @@ protected:
     void SetUp() override
     {
         // The game's input modules, loaded before the hook looks for them.
-        const HMODULE xinput = LoadLibraryW(L"xinput1_4.dll");
-        ASSERT_NE(xinput, nullptr);
-        ASSERT_NE(LoadLibraryW(L"dinput8.dll"), nullptr);
-        getState_ =
-            reinterpret_cast<decltype(getState_)>(reinterpret_cast<void*>(GetProcAddress(xinput, "XInputGetState")));
-        getKeystroke_ = reinterpret_cast<decltype(getKeystroke_)>(
-            reinterpret_cast<void*>(GetProcAddress(xinput, "XInputGetKeystroke")));
-        ASSERT_TRUE(getState_ && getKeystroke_);
-        using Create = HRESULT(WINAPI*)(HINSTANCE, DWORD, REFIID, void**, IUnknown*);
-        const auto create = reinterpret_cast<Create>(
-            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"dinput8.dll"), "DirectInput8Create")));
+        const auto load = [](const wchar_t* module, const char* name) {
+            return reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(module), name));
+        };
+        getState_ = reinterpret_cast<decltype(getState_)>(load(L"xinput1_4.dll", "XInputGetState"));
+        getKeystroke_ = reinterpret_cast<decltype(getKeystroke_)>(load(L"xinput1_4.dll", "XInputGetKeystroke"));
+        const auto create = reinterpret_cast<HRESULT(WINAPI*)(HINSTANCE, DWORD, REFIID, void**, IUnknown*)>(
+            load(L"dinput8.dll", "DirectInput8Create"));
+        ASSERT_TRUE(getState_ && getKeystroke_ && create);
         ASSERT_TRUE(SUCCEEDED(create(GetModuleHandleW(nullptr), DIRECTINPUT_VERSION, IID_IDirectInput8W,
                                      reinterpret_cast<void**>(&input_), nullptr)));
         ASSERT_TRUE(SUCCEEDED(input_->CreateDevice(GUID_SysKeyboard, &keyboard_, nullptr)));

@@ -61,20 +61,15 @@ std::vector<std::string> bodyLines(const std::string& bytes)
     return lines;
 }
 
-std::string padded(std::string text, size_t width)
-{
-    text.resize(std::max(text.size(), width), ' ');
-    return text;
-}
-
 // Checks the level and thread fields and the time of a line written by this thread; returns the message.
 std::string messageOf(const std::string& line, const char* level)
 {
-    const std::string prefix = " " + padded(level, 5) + " | " + padded(std::to_string(GetCurrentThreadId()), 6) + " | ";
-    EXPECT_EQ(line.substr(0, prefix.size()), prefix) << line;
-    EXPECT_TRUE(std::regex_match(line.substr(prefix.size(), 15), timeField)) << line;
-    EXPECT_EQ(line.substr(prefix.size() + 15, 3), " | ") << line;
-    return line.size() > prefix.size() + 18 ? line.substr(prefix.size() + 18) : std::string();
+    char prefix[32];
+    const size_t n = std::snprintf(prefix, sizeof prefix, " %-5s | %-6lu | ", level, GetCurrentThreadId());
+    EXPECT_EQ(line.substr(0, n), prefix) << line;
+    EXPECT_TRUE(std::regex_match(line.substr(n, 15), timeField)) << line;
+    EXPECT_EQ(line.substr(n + 15, 3), " | ") << line;
+    return line.size() > n + 18 ? line.substr(n + 18) : std::string();
 }
 
 // A fresh folder under the temporary folder (removed with its files at the end) and a core
@@ -135,7 +130,7 @@ TEST_F(LogFiles, HeaderAndLinesByteForByte)
     core->setThreshold(Log::Level::Max);
     startSink(0x200000, 15);
     sink->setMinLevel(Log::Level::Max);
-    Log::Logger tagged("tagged", __FILE__, __LINE__, {L"ipc"});
+    Log::Logger tagged("tagged", __FILE__, __LINE__, {L"ipc", L"pipe"});
     // Lone surrogates become U+FFFD; a valid pair stays.
     const wchar_t broken[] = {L'a', 0xD800, L'b', 0xDC00, L' ', 0xD83D, 0xDE00, L' ', 0xDBFF, 0};
 
@@ -172,8 +167,8 @@ TEST_F(LogFiles, HeaderAndLinesByteForByte)
     EXPECT_EQ(lines[5], "line");
     EXPECT_EQ(messageOf(lines[6], "MAX"), replaced);
     EXPECT_EQ(messageOf(lines[7], "DEBUG"), "nine");
-    EXPECT_EQ(messageOf(lines[8], "TRACE").substr(0, 29), "[ipc] Logger created (tagged@");
-    EXPECT_EQ(messageOf(lines[9], "INFO"), "[ipc] tagged 1");
+    EXPECT_EQ(messageOf(lines[8], "TRACE").substr(0, 36), "[ipc] [pipe] Logger created (tagged@");
+    EXPECT_EQ(messageOf(lines[9], "INFO"), "[ipc] [pipe] tagged 1");
     EXPECT_EQ(messageOf(lines[10], "INFO"), "Log session " + pid + " finished");
     EXPECT_EQ(lines[11], "");
     EXPECT_EQ(lines[12], "");

@@ -20,21 +20,15 @@ class MemorySink : public Log::Sink
 {
 public:
     std::wstring name() const override { return L"Memory"; }
-    void write(const Log::Record& record, const Log::TagTexts& tags) override
+    void write(const Log::Record& record, const Log::TagTexts&) override
     {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
         records_.push_back(record);
-        tags_.push_back(tags);
     }
     std::vector<Log::Record> records() const
     {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
         return records_;
-    }
-    Log::TagTexts lastTags() const
-    {
-        std::lock_guard<std::recursive_mutex> lock(mutex_);
-        return tags_.empty() ? Log::TagTexts() : tags_.back();
     }
     std::vector<std::wstring> messages() const
     {
@@ -61,7 +55,6 @@ public:
 
 private:
     std::vector<Log::Record> records_;
-    std::vector<Log::TagTexts> tags_;
     std::size_t taken_ = 0;
 };
 

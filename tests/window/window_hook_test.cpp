@@ -26,6 +26,11 @@ namespace {
 
 using Events = std::vector<std::string>;
 
+bool has(const Events& events, const std::string& event)
+{
+    return std::find(events.begin(), events.end(), event) != events.end();
+}
+
 // Polls `condition` for up to ten seconds.
 template <class Condition>
 bool eventually(Condition condition)
@@ -75,13 +80,7 @@ class Game
 public:
     Game()
     {
-        static GameCounters instance;
-        for (std::atomic<int>* counter : {&instance.keys, &instance.mouse, &instance.wheels, &instance.moves,
-                                          &instance.cursors, &instance.rawInputs, &instance.loopRawInputs})
-            *counter = 0;
-        instance.lastKeyUp = 0;
-        instance.lastMove = 0;
-        counters = &instance;
+        counters = &counters_;
         std::promise<HWND> created;
         auto future = created.get_future();
         thread_ = std::thread([this, &created] { run(created); });
@@ -158,6 +157,7 @@ private:
         }
     }
 
+    GameCounters counters_;
     std::thread thread_;
     DWORD threadId_ = 0;
     HWND window_ = nullptr;
@@ -201,10 +201,8 @@ public:
     Events waitFor(const std::string& event)
     {
         std::unique_lock<std::mutex> lock(lock_);
-        const bool seen = changed_.wait_for(lock, std::chrono::seconds(10), [&] {
-            return std::find(events_.begin(), events_.end(), event) != events_.end();
-        });
-        EXPECT_TRUE(seen) << "no " << event;
+        EXPECT_TRUE(changed_.wait_for(lock, std::chrono::seconds(10), [&] { return has(events_, event); }))
+            << "no " << event;
         Events withoutMoves;
         for (const std::string& recorded : events_)
             if (recorded.rfind("move ", 0) != 0)
@@ -280,7 +278,7 @@ TEST_F(WindowHookTest, CapturedInputReachesTheListenerOnly)
     xdotool("mousemove 700 700");
     listener_.waitFor("leave");
     const Events all = listener_.take();
-    EXPECT_NE(std::find(all.begin(), all.end(), "move 51 61"), all.end());
+    EXPECT_TRUE(has(all, "move 51 61"));
     // In and out again: each leave is watched for anew.
     xdotool("mousemove 150 160 mousemove 700 700");
     listener_.waitFor("leave");
@@ -311,11 +309,8 @@ TEST_F(WindowHookTest, HotkeysToggleOnceWhenHeld)
         Events events = listener_.take();
         // The hotkey's key, its repeats and its release go to neither side; Shift and Ctrl to the
         // side that got them pressed.
-        EXPECT_EQ(std::find(events.begin(), events.end(), "key 0 9"), events.end());
-        EXPECT_EQ(std::find(events.begin(), events.end(), "key 2 9"), events.end());
-        if (capture) {
-            EXPECT_NE(std::find(events.begin(), events.end(), "key 2 16"), events.end());
-        }
+        EXPECT_FALSE(has(events, "key 0 9") || has(events, "key 2 9"));
+        EXPECT_EQ(has(events, "key 2 16"), capture);
         events.erase(
             std::remove_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("key", 0) == 0; }),
             events.end());
@@ -347,7 +342,7 @@ TEST_F(WindowHookTest, PressesStayWithTheSideThatGotThem)
     xdotool("keyup d keyup Escape key e");
     EXPECT_TRUE(eventually([] { return counters->lastKeyUp.load() == 'E'; }));
     const Events events = listener_.waitFor("key 2 27");
-    EXPECT_NE(std::find(events.begin(), events.end(), "key 2 68"), events.end());
+    EXPECT_TRUE(has(events, "key 2 68"));
     EXPECT_EQ(counters->keys.load(), gameKeys + 3);  // E down, its character, E up
 }
 
