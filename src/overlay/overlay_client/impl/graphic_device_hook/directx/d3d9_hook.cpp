@@ -190,13 +190,14 @@ void D3D9Hook::beforePresent(IDirect3DDevice9* device)
         parameters.hDeviceWindow == nullptr) {
         return;
     }
-    if (++frameCount_ < 10) {
+    // The window waits for a listener: a slow start-up may set it after a fast game's tenth frame.
+    GraphicDeviceHookListener* listener = this->listener();
+    frameCount_ = frameCount_ < 10 ? frameCount_ + 1 : frameCount_;
+    if (frameCount_ < 10 || listener == nullptr) {
         return;
     }
     ready_ = true;
-    if (GraphicDeviceHookListener* listener = this->listener()) {
-        listener->onDeviceWindow(parameters.hDeviceWindow);
-    }
+    listener->onDeviceWindow(parameters.hDeviceWindow);
 }
 
 // --- Replacements: forward to the game's function, whatever happens around it. -------------------

@@ -731,15 +731,16 @@ void D3DHook::beforePresent(IDXGISwapChain* swapChain)
         }
         return;
     }
-    if (++frameCount_ < 10) {
+    // The window waits for a listener: a slow start-up may set it after a fast game's tenth frame.
+    GraphicDeviceHookListener* listener = this->listener();
+    frameCount_ = frameCount_ < 10 ? frameCount_ + 1 : frameCount_;
+    if (frameCount_ < 10 || listener == nullptr) {
         return;
     }
     ready_.store(true);
     DXGI_SWAP_CHAIN_DESC desc = {};
     const HWND window = SUCCEEDED(swapChain->GetDesc(&desc)) ? desc.OutputWindow : nullptr;
-    if (GraphicDeviceHookListener* listener = this->listener()) {
-        listener->onDeviceWindow(window);
-    }
+    listener->onDeviceWindow(window);
 }
 
 void D3DHook::releaseRenderTarget()
