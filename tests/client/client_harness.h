@@ -266,7 +266,7 @@ struct LiveClient
     }
 
     // Throws std::runtime_error naming the step that failed.
-    void start()
+    void start(bool waitShown = true)
     {
         InitParamsEx params{};
         params.version = InitParamsExVersion;
@@ -288,7 +288,7 @@ struct LiveClient
         connection = std::make_unique<Host::ClientConnection>(info.pipeName);
         connection->open();
         check(connection->service().showOverlay(), "showOverlay");
-        check(game.runUntil([&] { return host->count("shown") == 1; }), "the overlay shown");
+        check(!waitShown || game.runUntil([&] { return host->count("shown") == 1; }), "the overlay shown");
     }
 
     void startHost(std::shared_ptr<Stub::OverlayHostIf> handler = nullptr)

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <d2d1.h>
+
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <future>
 
@@ -77,10 +80,29 @@ BOOL WINAPI standInPostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM
     return realPostMessageW(window, message, wParam, lParam);
 }
 
+// The game's swap chains refuse their buffers this many more times, as after a display change. They
+// share one method table, whose GetBuffer entry the first client replaces.
+std::atomic<int> refusedBuffers{0};
+using GetBufferFn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, UINT, REFIID, void**);
+GetBufferFn realGetBuffer = nullptr;
+HRESULT STDMETHODCALLTYPE standInGetBuffer(IDXGISwapChain* chain, UINT buffer, REFIID type, void** out)
+{
+    if (refusedBuffers > 0 && refusedBuffers-- > 0)
+        return D2DERR_RECREATE_TARGET;
+    return realGetBuffer(chain, buffer, type, out);
+}
+
 struct StoppingClient : LiveClient
 {
     explicit StoppingClient(LogFolder& log) : LiveClient(log)
     {
+        constexpr int getBufferIndex = 9;  // after IUnknown's 3, IDXGIObject's 4, GetDevice and Present
+        void** methods = *reinterpret_cast<void***>(game.swapChain.Get());
+        DWORD old = 0;
+        VirtualProtect(&methods[getBufferIndex], sizeof(void*), PAGE_READWRITE, &old);
+        realGetBuffer = reinterpret_cast<GetBufferFn>(methods[getBufferIndex]);
+        methods[getBufferIndex] = reinterpret_cast<void*>(&standInGetBuffer);
+        VirtualProtect(&methods[getBufferIndex], sizeof(void*), old, &old);
         gameThread = GetCurrentThreadId();
         realGetClientRect = reinterpret_cast<decltype(&GetClientRect)>(
             replaceImport(dll.module, "user32.dll", "GetClientRect", reinterpret_cast<void*>(&standInGetClientRect)));
@@ -99,12 +121,27 @@ struct StoppingClient : LiveClient
     }
 };
 
-// The window's client area cannot be read when the host shows the overlay.
+// Every renderer made meets a swap chain that refuses its buffers: one new renderer is tried.
+TEST(Stops, DrawFails)
+{
+    TestLog log;
+    StoppingClient c(log);
+    refusedBuffers = INT_MAX;
+    ASSERT_NO_THROW(c.start(false));
+    c.expectStopped(1, "Failed to draw overlay");
+    EXPECT_EQ(log.count("The next frame is drawn with a new renderer"), 1u);
+    EXPECT_EQ(c.host->count("shown"), 0u);
+}
+
+// A frame that fails once (neither Direct2D nor Direct3D 11 gets the buffer) is drawn by a new
+// renderer. Then the window's client area cannot be read when the host shows the overlay again.
 TEST(Stops, ShowFails)
 {
     TestLog log;
     StoppingClient c(log);
+    refusedBuffers = 2;
     ASSERT_NO_THROW(c.start());
+    EXPECT_EQ(log.count("The next frame is drawn with a new renderer"), 1u);
     ASSERT_TRUE(c.connection->service().hideOverlay());
     ASSERT_TRUE(c.game.runUntil([&] { return c.host->count("hidden") == 1; }));
     clientAreaGone = true;
