@@ -10,6 +10,11 @@
 //      presented frames and its window has been hooked);
 //   3. prepareOverlay, showTestOverlay, hideOverlay and getOverlayClientId in any order.
 //
+// prepareOverlay, showTestOverlay and hideOverlay wait for the host's answer (each call to the host
+// is bounded by the pipe's time-outs, 5 s, and 10 s for the registration), queued behind the
+// client's earlier calls to it: call them from the host's own thread, never from a thread of the
+// game. The client itself never waits on the host on the game's threads.
+//
 // Every export taking at most one pointer argument and returning a 32-bit value can also be run as
 // a thread start routine in the game process (CreateRemoteThread at the export's address); the
 // thread's exit code is then the result.
