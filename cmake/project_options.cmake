@@ -12,17 +12,6 @@ endfunction()
 # Windows version and character set for every target.
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0A00 WINVER=0x0A00)
 
-# Adds every immediate child folder of <dir> that holds a CMakeLists.txt, in name order.
-function(overlay_add_child_dirs dir)
-  file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*)
-  list(SORT children)
-  foreach(child ${children})
-    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
-      add_subdirectory(${child})
-    endif()
-  endforeach()
-endfunction()
-
 # Registers a GoogleTest executable as one ctest entry (one Wine process per executable, not per case).
 #   overlay_add_gtest(<target> SOURCES ... [LIBS ...] [TIMEOUT s] [LABELS ...])
 function(overlay_add_gtest target)

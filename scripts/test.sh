@@ -14,11 +14,9 @@ cmake -S "$root" -B "$build" -DTHRIFT_ROOT="$thrift_root" >/dev/null
 cmake --build "$build" -j "$jobs"
 
 # Tests of platform-neutral code that also run natively (no Wine).
-if [ -f "$root/tests/native/CMakeLists.txt" ]; then
-  cmake -S "$root/tests/native" -B "$build/native" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build/native" -j "$jobs"
-  ctest --test-dir "$build/native" --output-on-failure -j "$jobs"
-fi
+cmake -S "$root/tests/native" -B "$build/native" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build/native" -j "$jobs"
+ctest --test-dir "$build/native" --output-on-failure -j "$jobs"
 
 "$root/scripts/with-wine.sh" "$build/wine-prefix" \
   ctest --test-dir "$build" --output-on-failure -j "$jobs" "$@"

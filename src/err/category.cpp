@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "err/system_codes.h"
 #include "err/text_conversion.h"
 
 namespace Err {
@@ -37,37 +38,21 @@ const char* ownMessage(int code)
 int conditionOf(int code)
 {
     switch (code) {
-    case accessDenied:
-    case 5:
-    case 33:
-    case 65:
-    case 83:
-    case 108:
-    case 132:
-    case 158:
-    case 167: return accessDeniedCondition;
-    case noSpaceOnDevice:
-    case 112: return noSpaceOnDeviceCondition;
-    case noSuchFileOrDirectory:
-    case 2:
-    case 3:
-    case 15:
-    case 53:
-    case 67:
-    case 161:
-    case 206: return noSuchFileOrDirectoryCondition;
-    case invalidArgument:
-    case 6:
-    case 13:
-    case 87: return invalidArgumentCondition;
-    case notEnoughSpace:
-    case 8: return notEnoughMemoryCondition;
+    case accessDenied: return accessDeniedCondition;
+    case noSpaceOnDevice: return noSpaceOnDeviceCondition;
+    case noSuchFileOrDirectory: return noSuchFileOrDirectoryCondition;
+    case invalidArgument: return invalidArgumentCondition;
+    case notEnoughSpace: return notEnoughMemoryCondition;
     case inputOutputError:
     case wrongProtocol:
     case xmlParsingFailed:
     case jsonParsingFailed: return inputOutputErrorCondition;
-    default: return 0;
+    default: break;
     }
+    if (code < 0 || code >= firstOwnCode)
+        return 0;
+    const details::SystemCode* const entry = details::findSystemCode(static_cast<std::uint32_t>(code));
+    return entry != nullptr ? entry->condition : 0;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "err/system_error.h"
 
+#include "err/system_codes.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -27,25 +29,16 @@ std::string appendSystemCode(std::string text, std::uint32_t code)
 
 std::shared_ptr<Error> makeSystemError(std::uint32_t code, const std::string& message)
 {
-    switch (code) {
-    case 5:
-    case 32:
-    case 33:
-    case 65:
-    case 83:
-    case 108:
-    case 132:
-    case 158:
-    case 167:
-    case 1392:
-    case 1393: return std::make_shared<System::AccessDenied>(code, message);
-    case 2:
-    case 3: return std::make_shared<System::FileNotFound>(code, message);
-    case 112: return std::make_shared<System::OutOfDiskSpace>(code, message);
-    case 1223: return std::make_shared<System::Cancelled>(code, message);
-    case 740: return std::make_shared<System::ElevationRequired>(code, message);
-    default: return std::make_shared<SystemError>(code, message);
+    const details::SystemCode* const entry = details::findSystemCode(code);
+    switch (entry != nullptr ? entry->kind : details::SystemKind::plain) {
+    case details::SystemKind::accessDenied: return std::make_shared<System::AccessDenied>(code, message);
+    case details::SystemKind::fileNotFound: return std::make_shared<System::FileNotFound>(code, message);
+    case details::SystemKind::outOfDiskSpace: return std::make_shared<System::OutOfDiskSpace>(code, message);
+    case details::SystemKind::cancelled: return std::make_shared<System::Cancelled>(code, message);
+    case details::SystemKind::elevationRequired: return std::make_shared<System::ElevationRequired>(code, message);
+    case details::SystemKind::plain: break;
     }
+    return std::make_shared<SystemError>(code, message);
 }
 
 void throwIfFailed(long hr, const std::string& message)

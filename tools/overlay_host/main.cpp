@@ -26,6 +26,7 @@
 #include "injection.h"
 #include "json_line.h"
 #include "overlay/overlay_client/overlay_client_api.h"
+#include "overlay_version.h"
 #include "remote_process.h"
 #include "win/scope_guard.h"
 
@@ -34,7 +35,7 @@ namespace {
 using namespace Overlay::Host;
 namespace Stub = Overlay::Ipc::Stub;
 
-constexpr const char* hostVersion = "26.00.02.1046";
+constexpr const char* hostVersion = OVERLAY_VERSION_STRING;
 constexpr const wchar_t* dllFileName = L"overlay_client_x64.dll";
 constexpr const wchar_t* loaderFileName = L"overlay_loader_x64.dll";
 // The export the game's import table names when the host launches it: one that does nothing.

@@ -17,6 +17,7 @@
 
 #include "overlay/overlay_common/ipc/shared_layout.h"
 #include "overlay/overlay_common/ipc/thrift_logger.h"
+#include "overlay_version.h"
 
 #include <limits>
 
@@ -24,7 +25,7 @@ namespace Overlay {
 
 using OverlayClientApi::Result;
 
-const char* const overlayClientVersion = "26.00.02.1046";
+const char* const overlayClientVersion = OVERLAY_VERSION_STRING;
 
 namespace {
 

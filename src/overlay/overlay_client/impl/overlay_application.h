@@ -31,7 +31,7 @@ struct ApplicationSettings
 };
 
 // The version the client announces to the host.
-extern const char* const overlayClientVersion;  // "26.00.02.1046"
+extern const char* const overlayClientVersion;  // OVERLAY_VERSION_STRING, from project(VERSION)
 
 OVERLAY_SINGLE_INSTANCE_NAME(Application);
 
