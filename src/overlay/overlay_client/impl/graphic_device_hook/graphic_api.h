@@ -1,7 +1,9 @@
 #pragma once
 // What the API-specific graphics hooks share: the device-facing interface handed to the listener on
-// every frame, the hook interface the application attaches and stops, and the listener.
+// every frame, the hook interface the application attaches and stops (with the stop itself and the
+// count of frames before the game's window is told), and the listener.
 
+#include "log/log.h"
 #include "overlay/overlay_client/impl/hook_utils/hook_utils.h"
 
 #include <windows.h>
@@ -78,7 +80,12 @@ public:
     // The records that must be attached for the overlay to work.
     virtual HookList getMandatoryHooks() = 0;
     // Asks the hook to stop; the next hooked call on the rendering thread completes the stop.
-    virtual void stop() = 0;
+    void stop() noexcept
+    {
+        if (stopState_.request()) {
+            LOG_INFO(L"%0", stopRequestedLine_);
+        }
+    }
 
     // Null removes the listener.
     void setListener(GraphicDeviceHookListener* listener) { listener_.exchange(listener); }
@@ -94,8 +101,46 @@ public:
     static constexpr unsigned long retireTimeoutMs = 2000;
 
 protected:
+    // The lines the log gets when a stop is asked for and when it is completed.
+    GraphicApiHook(const wchar_t* stopRequestedLine, const wchar_t* stoppedLine)
+        : stopRequestedLine_(stopRequestedLine), stoppedLine_(stoppedLine)
+    {
+    }
+
     GraphicDeviceHookListener* listener() const { return listener_.load(); }
 
+    // Completes a requested stop: the first caller after the request lets go (releaseOnStop) on its
+    // own thread. True once the hook is stopped.
+    bool stopped()
+    {
+        const StopState::Step step = stopState_.poll();
+        if (step != StopState::Step::Completing) {
+            return step == StopState::Step::Stopped;
+        }
+        releaseOnStop();
+        LOG_INFO(L"%0", stoppedLine_);
+        return true;
+    }
+    // Lets go of the device, swap chain and renderer the hook holds, once, as the stop completes.
+    virtual void releaseOnStop() = 0;
+
+    // True once the listener has been told the game's window: frames go to onPresent from then on.
+    bool ready() const noexcept { return ready_.load(); }
+    // Counts a qualifying frame (the hook decides which qualify) before the window is told; one caller
+    // at a time. Returns the listener to tell the window to, exactly once: on the tenth qualifying
+    // frame when a listener is set, else on the first later one that finds a listener (a slow
+    // start-up may set it after a fast game's tenth frame); null otherwise.
+    GraphicDeviceHookListener* countQualifyingFrame() noexcept
+    {
+        GraphicDeviceHookListener* listener = this->listener();
+        frameCount_ = frameCount_ < 10 ? frameCount_ + 1 : frameCount_;
+        if (frameCount_ < 10 || listener == nullptr) {
+            return nullptr;
+        }
+        return ready_.exchange(true) ? nullptr : listener;
+    }
+
+private:
     // A stop asked for from any thread and completed on the presenting thread, each step once.
     class StopState
     {
@@ -128,8 +173,12 @@ protected:
         std::atomic<uint32_t> state_{running};
     };
 
-private:
     std::atomic<GraphicDeviceHookListener*> listener_{nullptr};
+    const wchar_t* const stopRequestedLine_;
+    const wchar_t* const stoppedLine_;
+    StopState stopState_;
+    std::atomic<bool> ready_{false};
+    uint32_t frameCount_ = 0;  // qualifying frames, up to ten
 };
 
 }  // namespace Overlay

@@ -35,13 +35,14 @@
 //
 //   HRESULT STDMETHODCALLTYPE presentHook(IDXGISwapChain* chain, UINT interval, UINT flags)
 //   {
-//       D3DHook* self = instance();  // or through a ReplacementGate pass, see below
+//       D3DHook* self = instance();  // or through a ReplacementGate, see below
 //       if (self == nullptr)
 //           return callRetired(&presentHook, E_FAIL, chain, interval, flags);
 //       ...
 //   }
 //
-// The table is keyed by the replacement, so each replacement serves one record.
+// The table is keyed by the replacement, so each replacement serves one record (a replacement
+// written once for two records is a template over the record: two functions).
 
 #include "hook_engines/hook_status.h"
 
@@ -154,15 +155,17 @@ bool waitForReplacementsToEnd(const std::atomic<long>& inside, const char* owner
 // Counts the threads inside the replacements of a hook class. A thread that waits in the real
 // function (or in a listener the replacement calls) and then resumes into a destroyed object runs
 // on freed memory; so a replacement takes a pass before it looks its owner up and keeps it until
-// it returns:
+// it returns. serve does all of that around the replacement's own work:
 //
-//   HRESULT STDMETHODCALLTYPE presentHook(IDXGISwapChain* chain, UINT interval, UINT flags)
+//   HRESULT STDMETHODCALLTYPE D3DHook::presentHook(IDXGISwapChain* chain, UINT interval, UINT flags)
 //   {
-//       const ReplacementGate<D3DHook>::Pass pass;
-//       D3DHook* self = pass.owner();
-//       if (self == nullptr)
-//           return callRetired(&presentHook, E_FAIL, chain, interval, flags);
-//       ...
+//       return ReplacementGate<D3DHook>::serve(
+//           &presentHook, &D3DHook::presentRecord_, E_FAIL,
+//           [&](D3DHook& self, const auto& real) {
+//               ...
+//               return real(chain, interval, flags);
+//           },
+//           chain, interval, flags);
 //   }
 //
 // The owner opens the gate once it is built. Before it goes it unhooks and closes the gate: later
@@ -198,6 +201,47 @@ public:
     private:
         Owner* owner_;
     };
+
+    // The record's real function, read when called (an attach or detach meanwhile moves it).
+    template <class Function>
+    class RealCall
+    {
+    public:
+        explicit RealCall(const HookRecord& record) noexcept : record_(record) {}
+        template <class... Args>
+        std::invoke_result_t<Function, Args...> operator()(Args... args) const
+        {
+            return record_.real<Function>()(args...);
+        }
+
+    private:
+        const HookRecord& record_;
+    };
+    // What serve returns when there is nothing to forward to; nullptr for functions returning void.
+    template <class Function, class... Args>
+    using Fallback = std::conditional_t<std::is_void_v<std::invoke_result_t<Function, Args...>>, std::nullptr_t,
+                                        std::invoke_result_t<Function, Args...>>;
+
+    // The replacement `hookFunc` of the owner's `record`, called with `args`: inside a pass, returns
+    // body(owner, real) with the record's real function; once the owner is gone (or has no such
+    // record), forwards `args` as callRetired does, or returns `fallback`.
+    template <class Function, class Body, class... Args>
+    static std::invoke_result_t<Function, Args...> serve(Function hookFunc, std::unique_ptr<HookRecord> Owner::*record,
+                                                         Fallback<Function, Args...> fallback, const Body& body,
+                                                         Args... args)
+    {
+        const Pass pass;
+        Owner* owner = pass.owner();
+        if (owner != nullptr && (owner->*record))
+            return body(*owner, RealCall<Function>(*(owner->*record)));
+        if constexpr (std::is_void_v<std::invoke_result_t<Function, Args...>>) {
+            (void)fallback;
+            if (const Function real = retiredReal(hookFunc))
+                real(args...);
+        } else {
+            return callRetired(hookFunc, fallback, args...);
+        }
+    }
 
     static void open(Owner* owner) noexcept { owner_.store(owner); }
     // False when threads were still inside after `timeoutMs`.

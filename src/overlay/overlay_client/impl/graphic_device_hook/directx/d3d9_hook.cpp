@@ -15,8 +15,6 @@ namespace {
 
 using Direct3DCreate9Fn = IDirect3D9*(WINAPI*)(UINT);
 using Direct3DCreate9ExFn = HRESULT(WINAPI*)(UINT, IDirect3D9Ex**);
-using PresentFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, const RECT*, const RECT*, HWND, const RGNDATA*);
-using ResetFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, D3DPRESENT_PARAMETERS*);
 
 const size_t resetIndex = 16;
 const size_t presentIndex = 17;
@@ -54,7 +52,9 @@ ComPtr<IDirect3D9> createDirect3D(HMODULE module)
 
 }  // namespace
 
-D3D9Hook::D3D9Hook(HMODULE d3d9Module) : SingleInstance<D3D9Hook>(this), d3d9Module_(d3d9Module)
+D3D9Hook::D3D9Hook(HMODULE d3d9Module)
+    : GraphicApiHook(L"D3DHook: request stop", L"D3D9Hook stopped"), SingleInstance<D3D9Hook>(this),
+      d3d9Module_(d3d9Module)
 {
     LOG_INFO(L"Hooking D3D9");
     if (!d3d9Module_) {
@@ -127,23 +127,10 @@ HookList D3D9Hook::getMandatoryHooks()
     return getHooks();
 }
 
-void D3D9Hook::stop()
+void D3D9Hook::releaseOnStop()
 {
-    if (stopState_.request()) {
-        LOG_INFO(L"D3DHook: request stop");
-    }
-}
-
-bool D3D9Hook::stopped()
-{
-    const StopState::Step step = stopState_.poll();
-    if (step != StopState::Step::Completing) {
-        return step == StopState::Step::Stopped;
-    }
     device_ = nullptr;
     renderer_.reset();
-    LOG_INFO(L"D3D9Hook stopped");
-    return true;
 }
 
 std::shared_ptr<Rendering::Renderer> D3D9Hook::getRenderer()
@@ -177,7 +164,7 @@ void D3D9Hook::dumpDevice()
 void D3D9Hook::beforePresent(IDirect3DDevice9* device)
 {
     device_ = device;
-    if (ready_) {
+    if (ready()) {
         if (GraphicDeviceHookListener* listener = this->listener()) {
             listener->onPresent(*this);
         }
@@ -190,14 +177,9 @@ void D3D9Hook::beforePresent(IDirect3DDevice9* device)
         parameters.hDeviceWindow == nullptr) {
         return;
     }
-    // The window waits for a listener: a slow start-up may set it after a fast game's tenth frame.
-    GraphicDeviceHookListener* listener = this->listener();
-    frameCount_ = frameCount_ < 10 ? frameCount_ + 1 : frameCount_;
-    if (frameCount_ < 10 || listener == nullptr) {
-        return;
+    if (GraphicDeviceHookListener* listener = countQualifyingFrame()) {
+        listener->onDeviceWindow(parameters.hDeviceWindow);
     }
-    ready_ = true;
-    listener->onDeviceWindow(parameters.hDeviceWindow);
 }
 
 // --- Replacements: forward to the game's function, whatever happens around it. -------------------
@@ -205,38 +187,39 @@ void D3D9Hook::beforePresent(IDirect3DDevice9* device)
 HRESULT STDMETHODCALLTYPE D3D9Hook::presentHook(IDirect3DDevice9* device, const RECT* sourceRect, const RECT* destRect,
                                                 HWND destWindowOverride, const RGNDATA* dirtyRegion)
 {
-    const Gate::Pass pass;
-    D3D9Hook* self = pass.owner();
-    if (self == nullptr || !self->presentRecord_) {
-        return callRetired(&presentHook, E_FAIL, device, sourceRect, destRect, destWindowOverride, dirtyRegion);
-    }
-    guarded(L"Present", [&] {
-        if (!self->stopped()) {
-            self->beforePresent(device);
-        }
-    });
-    return self->presentRecord_->real<PresentFn>()(device, sourceRect, destRect, destWindowOverride, dirtyRegion);
+    return Gate::serve(
+        &presentHook, &D3D9Hook::presentRecord_, E_FAIL,
+        [&](D3D9Hook& self, const auto& real) {
+            guarded(L"Present", [&] {
+                if (!self.stopped()) {
+                    self.beforePresent(device);
+                }
+            });
+            return real(device, sourceRect, destRect, destWindowOverride, dirtyRegion);
+        },
+        device, sourceRect, destRect, destWindowOverride, dirtyRegion);
 }
 
 HRESULT STDMETHODCALLTYPE D3D9Hook::resetHook(IDirect3DDevice9* device, D3DPRESENT_PARAMETERS* parameters)
 {
-    const Gate::Pass pass;
-    D3D9Hook* self = pass.owner();
-    if (self == nullptr || !self->resetRecord_) {
-        return callRetired(&resetHook, E_FAIL, device, parameters);
-    }
-    // Nothing of ours is in the way of the Reset: the renderer holds no state block between frames,
-    // and its resources are in the managed pool (on 9Ex devices, default-pool ones survive a Reset).
-    const HRESULT result = self->resetRecord_->real<ResetFn>()(device, parameters);
-    guarded(L"Reset", [&] {
-        if (SUCCEEDED(result) && parameters != nullptr && !self->stopped()) {
-            if (GraphicDeviceHookListener* listener = self->listener()) {
-                listener->onDeviceReset(parameters->BackBufferWidth, parameters->BackBufferHeight,
-                                        !parameters->Windowed);
-            }
-        }
-    });
-    return result;
+    return Gate::serve(
+        &resetHook, &D3D9Hook::resetRecord_, E_FAIL,
+        [&](D3D9Hook& self, const auto& real) {
+            // Nothing of ours is in the way of the Reset: the renderer holds no state block between
+            // frames, and its resources are in the managed pool (on 9Ex devices, default-pool ones
+            // survive a Reset).
+            const HRESULT result = real(device, parameters);
+            guarded(L"Reset", [&] {
+                if (SUCCEEDED(result) && parameters != nullptr && !self.stopped()) {
+                    if (GraphicDeviceHookListener* listener = self.listener()) {
+                        listener->onDeviceReset(parameters->BackBufferWidth, parameters->BackBufferHeight,
+                                                !parameters->Windowed);
+                    }
+                }
+            });
+            return result;
+        },
+        device, parameters);
 }
 
 }  // namespace Overlay

@@ -33,7 +33,6 @@ public:
     void dumpDevice() override;
     HookList getHooks() override;
     HookList getMandatoryHooks() override;
-    void stop() override;
     bool retire() override;
 
     // A device on a hidden window, tried for each device type (HAL, REF, SW, NULLREF) on each
@@ -48,17 +47,13 @@ private:
     static HRESULT STDMETHODCALLTYPE resetHook(IDirect3DDevice9* device, D3DPRESENT_PARAMETERS* parameters);
 
     void beforePresent(IDirect3DDevice9* device);
-    // Completes a requested stop; true once the hook is stopped.
-    bool stopped();
+    void releaseOnStop() override;
 
     HMODULE d3d9Module_;
     std::unique_ptr<HookRecord> presentRecord_;
     std::unique_ptr<HookRecord> resetRecord_;
     IDirect3DDevice9* device_ = nullptr;  // borrowed: the device of the frame being presented
     std::shared_ptr<Rendering::RendererD3D9> renderer_;
-    bool ready_ = false;
-    uint32_t frameCount_ = 0;
-    StopState stopState_;
 };
 
 }  // namespace Overlay

@@ -22,32 +22,11 @@ using Microsoft::WRL::ComPtr;
 namespace Overlay {
 namespace {
 
-using CreateDeviceFn = HRESULT(WINAPI*)(IDXGIAdapter*, D3D_DRIVER_TYPE, HMODULE, UINT, const D3D_FEATURE_LEVEL*, UINT,
-                                        UINT, ID3D11Device**, D3D_FEATURE_LEVEL*, ID3D11DeviceContext**);
 using CreateDeviceAndSwapChainFn = HRESULT(WINAPI*)(IDXGIAdapter*, D3D_DRIVER_TYPE, HMODULE, UINT,
                                                     const D3D_FEATURE_LEVEL*, UINT, UINT, const DXGI_SWAP_CHAIN_DESC*,
                                                     IDXGISwapChain**, ID3D11Device**, D3D_FEATURE_LEVEL*,
                                                     ID3D11DeviceContext**);
 using CreateDxgiFactoryFn = HRESULT(WINAPI*)(REFIID, void**);
-using PresentFn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, UINT, UINT);
-using Present1Fn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain1*, UINT, UINT, const DXGI_PRESENT_PARAMETERS*);
-using ResizeBuffersFn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, UINT, UINT, UINT, DXGI_FORMAT, UINT);
-using ResizeTargetFn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, const DXGI_MODE_DESC*);
-using ResizeBuffers1Fn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain3*, UINT, UINT, UINT, DXGI_FORMAT, UINT, const UINT*,
-                                                     IUnknown* const*);
-using CreateSwapChainFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory*, IUnknown*, DXGI_SWAP_CHAIN_DESC*,
-                                                      IDXGISwapChain**);
-using CreateSwapChainForHwndFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory2*, IUnknown*, HWND,
-                                                             const DXGI_SWAP_CHAIN_DESC1*,
-                                                             const DXGI_SWAP_CHAIN_FULLSCREEN_DESC*, IDXGIOutput*,
-                                                             IDXGISwapChain1**);
-using CreateSwapChainForCoreWindowFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory2*, IUnknown*, IUnknown*,
-                                                                   const DXGI_SWAP_CHAIN_DESC1*, IDXGIOutput*,
-                                                                   IDXGISwapChain1**);
-using CreateSwapChainForCompositionFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory2*, IUnknown*,
-                                                                    const DXGI_SWAP_CHAIN_DESC1*, IDXGIOutput*,
-                                                                    IDXGISwapChain1**);
-using ExecuteCommandListsFn = void(STDMETHODCALLTYPE*)(ID3D12CommandQueue*, UINT, ID3D12CommandList* const*);
 using CreateDxgiFactory1Fn = HRESULT(WINAPI*)(REFIID, void**);
 using D3D12CreateDeviceFn = HRESULT(WINAPI*)(IUnknown*, D3D_FEATURE_LEVEL, REFIID, void**);
 
@@ -155,7 +134,8 @@ private:
 };
 
 D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module, const wchar_t* d3d12Name)
-    : SingleInstance<D3DHook>(this), dxgiModule_(dxgiModule), d3d11Module_(d3d11Module)
+    : GraphicApiHook(L"D3DHook: request stop", L"D3DHook stopped"), SingleInstance<D3DHook>(this),
+      dxgiModule_(dxgiModule), d3d11Module_(d3d11Module)
 {
     LOG_INFO(L"Hooking DXGI (D3D11)");
     createDeviceRecord_ = makeUniqueHookRecord(procAddress(d3d11Module_, "D3D11CreateDevice"),
@@ -165,14 +145,18 @@ D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module, const wchar_t* d3d12Na
                              codeAddress(&createDeviceAndSwapChainHook), "D3D11CreateDeviceAndSwapChainHook");
     const Methods methods = readMethods(d3d12Name);
     presentRecord_ =
-        makeUniqueHookRecord(methods.swapChain[presentIndex], codeAddress(&presentHook), "IDXGISwapChain::Present");
+        makeUniqueHookRecord(methods.swapChain[presentIndex], codeAddress(&presentHook<&D3DHook::presentRecord_>),
+                             "IDXGISwapChain::Present");
     if (methods.swapChain.size() > present1Index) {
-        present1Record_ = makeUniqueHookRecord(methods.swapChain[present1Index], codeAddress(&present1Hook),
-                                               "IDXGISwapChain1::Present1");
+        present1Record_ =
+            makeUniqueHookRecord(methods.swapChain[present1Index],
+                                 codeAddress(&present1Hook<&D3DHook::present1Record_>), "IDXGISwapChain1::Present1");
     }
-    resizeBuffersRecord_ = makeUniqueHookRecord(methods.swapChain[resizeBuffersIndex], codeAddress(&resizeBuffersHook),
+    resizeBuffersRecord_ = makeUniqueHookRecord(methods.swapChain[resizeBuffersIndex],
+                                                codeAddress(&resizeBuffersHook<&D3DHook::resizeBuffersRecord_>),
                                                 "IDXGISwapChain::ResizeBuffers");
-    resizeTargetRecord_ = makeUniqueHookRecord(methods.swapChain[resizeTargetIndex], codeAddress(&resizeTargetHook),
+    resizeTargetRecord_ = makeUniqueHookRecord(methods.swapChain[resizeTargetIndex],
+                                               codeAddress(&resizeTargetHook<&D3DHook::resizeTargetRecord_>),
                                                "IDXGISwapChain::ResizeTarget");
     buildFactoryRecords(methods.factory);
     // Direct3D 12 is an addition: without it Direct3D 11 games are served as before.
@@ -228,17 +212,19 @@ void D3DHook::buildD3D12Records(const D3D12Methods& methods)
     LOG_INFO(L"Hooking DXGI (D3D12)");
     // On Windows one swap-chain class serves both APIs and the records above cover it.
     if (methods.swapChain[presentIndex] != presentRecord_->getRealFunc()) {
-        present12Record_ = makeUniqueHookRecord(methods.swapChain[presentIndex], codeAddress(&present12Hook),
-                                                "IDXGISwapChain::Present (D3D12)");
-        resizeBuffers12Record_ =
-            makeUniqueHookRecord(methods.swapChain[resizeBuffersIndex], codeAddress(&resizeBuffers12Hook),
-                                 "IDXGISwapChain::ResizeBuffers (D3D12)");
-        resizeTarget12Record_ =
-            makeUniqueHookRecord(methods.swapChain[resizeTargetIndex], codeAddress(&resizeTarget12Hook),
-                                 "IDXGISwapChain::ResizeTarget (D3D12)");
+        present12Record_ =
+            makeUniqueHookRecord(methods.swapChain[presentIndex], codeAddress(&presentHook<&D3DHook::present12Record_>),
+                                 "IDXGISwapChain::Present (D3D12)");
+        resizeBuffers12Record_ = makeUniqueHookRecord(methods.swapChain[resizeBuffersIndex],
+                                                      codeAddress(&resizeBuffersHook<&D3DHook::resizeBuffers12Record_>),
+                                                      "IDXGISwapChain::ResizeBuffers (D3D12)");
+        resizeTarget12Record_ = makeUniqueHookRecord(methods.swapChain[resizeTargetIndex],
+                                                     codeAddress(&resizeTargetHook<&D3DHook::resizeTarget12Record_>),
+                                                     "IDXGISwapChain::ResizeTarget (D3D12)");
     }
     if (!present1Record_ || methods.swapChain[present1Index] != present1Record_->getRealFunc()) {
-        present1D3D12Record_ = makeUniqueHookRecord(methods.swapChain[present1Index], codeAddress(&present1D3D12Hook),
+        present1D3D12Record_ = makeUniqueHookRecord(methods.swapChain[present1Index],
+                                                    codeAddress(&present1Hook<&D3DHook::present1D3D12Record_>),
                                                     "IDXGISwapChain1::Present1 (D3D12)");
     }
     resizeBuffers1Record_ = makeUniqueHookRecord(methods.swapChain[resizeBuffers1Index],
@@ -434,27 +420,14 @@ HookList D3DHook::getMandatoryHooks()
     return {presentRecord_.get(), resizeBuffersRecord_.get()};
 }
 
-void D3DHook::stop()
+void D3DHook::releaseOnStop()
 {
-    if (stopState_.request()) {
-        LOG_INFO(L"D3DHook: request stop");
-    }
-}
-
-bool D3DHook::stopped()
-{
-    const StopState::Step step = stopState_.poll();
-    if (step != StopState::Step::Completing) {
-        return step == StopState::Step::Stopped;
-    }
     // A listener may still hold the renderer, and no frame will come to make it let go: the back
     // buffer must be free for the game's next ResizeBuffers.
     releaseRenderTarget();
     swapChain_ = nullptr;
     renderer_.reset();
     forgetQueues();
-    LOG_INFO(L"D3DHook stopped");
-    return true;
 }
 
 std::shared_ptr<Rendering::Renderer> D3DHook::getRenderer()
@@ -721,7 +694,7 @@ void D3DHook::beforePresent(IDXGISwapChain* swapChain)
     if (goneSwapChain_.load(std::memory_order_relaxed)) {
         dropRendererOf(goneSwapChain_.exchange(nullptr));
     }
-    if (ready_.load()) {
+    if (ready()) {
         swapChain_ = swapChain;
         if (!drawable(swapChain)) {
             return;
@@ -731,16 +704,12 @@ void D3DHook::beforePresent(IDXGISwapChain* swapChain)
         }
         return;
     }
-    // The window waits for a listener: a slow start-up may set it after a fast game's tenth frame.
-    GraphicDeviceHookListener* listener = this->listener();
-    frameCount_ = frameCount_ < 10 ? frameCount_ + 1 : frameCount_;
-    if (frameCount_ < 10 || listener == nullptr) {
-        return;
+    // Every frame counts.
+    if (GraphicDeviceHookListener* listener = countQualifyingFrame()) {
+        DXGI_SWAP_CHAIN_DESC desc = {};
+        const HWND window = SUCCEEDED(swapChain->GetDesc(&desc)) ? desc.OutputWindow : nullptr;
+        listener->onDeviceWindow(window);
     }
-    ready_.store(true);
-    DXGI_SWAP_CHAIN_DESC desc = {};
-    const HWND window = SUCCEEDED(swapChain->GetDesc(&desc)) ? desc.OutputWindow : nullptr;
-    listener->onDeviceWindow(window);
 }
 
 void D3DHook::releaseRenderTarget()
@@ -772,15 +741,14 @@ HRESULT WINAPI D3DHook::createDeviceHook(IDXGIAdapter* adapter, D3D_DRIVER_TYPE 
                                          UINT sdkVersion, ID3D11Device** device, D3D_FEATURE_LEVEL* featureLevel,
                                          ID3D11DeviceContext** context)
 {
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->createDeviceRecord_) {
-        return callRetired(&createDeviceHook, E_FAIL, adapter, driverType, software, flags, featureLevels,
-                           featureLevelCount, sdkVersion, device, featureLevel, context);
-    }
-    return self->createDeviceRecord_->real<CreateDeviceFn>()(adapter, driverType, software, withBgraSupport(flags),
-                                                             featureLevels, featureLevelCount, sdkVersion, device,
-                                                             featureLevel, context);
+    return Gate::serve(
+        &createDeviceHook, &D3DHook::createDeviceRecord_, E_FAIL,
+        [&](D3DHook&, const auto& real) {
+            return real(adapter, driverType, software, withBgraSupport(flags), featureLevels, featureLevelCount,
+                        sdkVersion, device, featureLevel, context);
+        },
+        adapter, driverType, software, flags, featureLevels, featureLevelCount, sdkVersion, device, featureLevel,
+        context);
 }
 
 HRESULT WINAPI D3DHook::createDeviceAndSwapChainHook(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType,
@@ -790,64 +758,38 @@ HRESULT WINAPI D3DHook::createDeviceAndSwapChainHook(IDXGIAdapter* adapter, D3D_
                                                      IDXGISwapChain** swapChain, ID3D11Device** device,
                                                      D3D_FEATURE_LEVEL* featureLevel, ID3D11DeviceContext** context)
 {
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->createDeviceAndSwapChainRecord_) {
-        return callRetired(&createDeviceAndSwapChainHook, E_FAIL, adapter, driverType, software, flags, featureLevels,
-                           featureLevelCount, sdkVersion, swapChainDesc, swapChain, device, featureLevel, context);
-    }
-    self->beforeSwapChainCreation(L"D3D11CreateDeviceAndSwapChain");
-    return self->createDeviceAndSwapChainRecord_->real<CreateDeviceAndSwapChainFn>()(
-        adapter, driverType, software, withBgraSupport(flags), featureLevels, featureLevelCount, sdkVersion,
-        swapChainDesc, swapChain, device, featureLevel, context);
+    return Gate::serve(
+        &createDeviceAndSwapChainHook, &D3DHook::createDeviceAndSwapChainRecord_, E_FAIL,
+        [&](D3DHook& self, const auto& real) {
+            self.beforeSwapChainCreation(L"D3D11CreateDeviceAndSwapChain");
+            return real(adapter, driverType, software, withBgraSupport(flags), featureLevels, featureLevelCount,
+                        sdkVersion, swapChainDesc, swapChain, device, featureLevel, context);
+        },
+        adapter, driverType, software, flags, featureLevels, featureLevelCount, sdkVersion, swapChainDesc, swapChain,
+        device, featureLevel, context);
 }
 
+template <D3DHook::Record record>
 HRESULT STDMETHODCALLTYPE D3DHook::presentHook(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags)
 {
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->presentRecord_) {
-        return callRetired(&presentHook, E_FAIL, swapChain, syncInterval, flags);
-    }
-    return self->present(swapChain, flags,
-                         [&] { return self->presentRecord_->real<PresentFn>()(swapChain, syncInterval, flags); });
+    return Gate::serve(
+        &presentHook<record>, record, E_FAIL,
+        [&](D3DHook& self, const auto& real) {
+            return self.present(swapChain, flags, [&] { return real(swapChain, syncInterval, flags); });
+        },
+        swapChain, syncInterval, flags);
 }
 
-HRESULT STDMETHODCALLTYPE D3DHook::present12Hook(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags)
-{
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->present12Record_) {
-        return callRetired(&present12Hook, E_FAIL, swapChain, syncInterval, flags);
-    }
-    return self->present(swapChain, flags,
-                         [&] { return self->present12Record_->real<PresentFn>()(swapChain, syncInterval, flags); });
-}
-
+template <D3DHook::Record record>
 HRESULT STDMETHODCALLTYPE D3DHook::present1Hook(IDXGISwapChain1* swapChain, UINT syncInterval, UINT flags,
                                                 const DXGI_PRESENT_PARAMETERS* parameters)
 {
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->present1Record_) {
-        return callRetired(&present1Hook, E_FAIL, swapChain, syncInterval, flags, parameters);
-    }
-    return self->present(swapChain, flags, [&] {
-        return self->present1Record_->real<Present1Fn>()(swapChain, syncInterval, flags, parameters);
-    });
-}
-
-HRESULT STDMETHODCALLTYPE D3DHook::present1D3D12Hook(IDXGISwapChain1* swapChain, UINT syncInterval, UINT flags,
-                                                     const DXGI_PRESENT_PARAMETERS* parameters)
-{
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->present1D3D12Record_) {
-        return callRetired(&present1D3D12Hook, E_FAIL, swapChain, syncInterval, flags, parameters);
-    }
-    return self->present(swapChain, flags, [&] {
-        return self->present1D3D12Record_->real<Present1Fn>()(swapChain, syncInterval, flags, parameters);
-    });
+    return Gate::serve(
+        &present1Hook<record>, record, E_FAIL,
+        [&](D3DHook& self, const auto& real) {
+            return self.present(swapChain, flags, [&] { return real(swapChain, syncInterval, flags, parameters); });
+        },
+        swapChain, syncInterval, flags, parameters);
 }
 
 template <class RealPresent>
@@ -871,92 +813,66 @@ HRESULT D3DHook::present(IDXGISwapChain* swapChain, UINT flags, const RealPresen
     return result;
 }
 
+template <D3DHook::Record record>
 HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffersHook(IDXGISwapChain* swapChain, UINT bufferCount, UINT width,
                                                      UINT height, DXGI_FORMAT format, UINT swapChainFlags)
 {
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->resizeBuffersRecord_) {
-        return callRetired(&resizeBuffersHook, E_FAIL, swapChain, bufferCount, width, height, format, swapChainFlags);
-    }
-    self->beforeResize(swapChain, L"ResizeBuffers");
-    const HRESULT result = self->resizeBuffersRecord_->real<ResizeBuffersFn>()(swapChain, bufferCount, width, height,
-                                                                               format, swapChainFlags);
-    self->afterCall(result, L"ResizeBuffers");
-    return result;
+    return Gate::serve(
+        &resizeBuffersHook<record>, record, E_FAIL,
+        [&](D3DHook& self, const auto& real) {
+            self.beforeResize(swapChain, L"ResizeBuffers");
+            const HRESULT result = real(swapChain, bufferCount, width, height, format, swapChainFlags);
+            self.afterCall(result, L"ResizeBuffers");
+            return result;
+        },
+        swapChain, bufferCount, width, height, format, swapChainFlags);
 }
 
+template <D3DHook::Record record>
 HRESULT STDMETHODCALLTYPE D3DHook::resizeTargetHook(IDXGISwapChain* swapChain, const DXGI_MODE_DESC* targetParameters)
 {
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->resizeTargetRecord_) {
-        return callRetired(&resizeTargetHook, E_FAIL, swapChain, targetParameters);
-    }
-    self->beforeResize(swapChain, L"ResizeTarget");
-    return self->resizeTargetRecord_->real<ResizeTargetFn>()(swapChain, targetParameters);
-}
-
-HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffers12Hook(IDXGISwapChain* swapChain, UINT bufferCount, UINT width,
-                                                       UINT height, DXGI_FORMAT format, UINT swapChainFlags)
-{
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->resizeBuffers12Record_) {
-        return callRetired(&resizeBuffers12Hook, E_FAIL, swapChain, bufferCount, width, height, format, swapChainFlags);
-    }
-    self->beforeResize(swapChain, L"ResizeBuffers");
-    const HRESULT result = self->resizeBuffers12Record_->real<ResizeBuffersFn>()(swapChain, bufferCount, width, height,
-                                                                                 format, swapChainFlags);
-    self->afterCall(result, L"ResizeBuffers");
-    return result;
-}
-
-HRESULT STDMETHODCALLTYPE D3DHook::resizeTarget12Hook(IDXGISwapChain* swapChain, const DXGI_MODE_DESC* targetParameters)
-{
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->resizeTarget12Record_) {
-        return callRetired(&resizeTarget12Hook, E_FAIL, swapChain, targetParameters);
-    }
-    self->beforeResize(swapChain, L"ResizeTarget");
-    return self->resizeTarget12Record_->real<ResizeTargetFn>()(swapChain, targetParameters);
+    return Gate::serve(
+        &resizeTargetHook<record>, record, E_FAIL,
+        [&](D3DHook& self, const auto& real) {
+            self.beforeResize(swapChain, L"ResizeTarget");
+            return real(swapChain, targetParameters);
+        },
+        swapChain, targetParameters);
 }
 
 HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffers1Hook(IDXGISwapChain3* swapChain, UINT bufferCount, UINT width,
                                                       UINT height, DXGI_FORMAT format, UINT swapChainFlags,
                                                       const UINT* nodeMasks, IUnknown* const* queues)
 {
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->resizeBuffers1Record_) {
-        return callRetired(&resizeBuffers1Hook, E_FAIL, swapChain, bufferCount, width, height, format, swapChainFlags,
-                           nodeMasks, queues);
-    }
-    self->beforeResize(swapChain, L"ResizeBuffers1");
-    const HRESULT result = self->resizeBuffers1Record_->real<ResizeBuffers1Fn>()(
+    return Gate::serve(
+        &resizeBuffers1Hook, &D3DHook::resizeBuffers1Record_, E_FAIL,
+        [&](D3DHook& self, const auto& real) {
+            self.beforeResize(swapChain, L"ResizeBuffers1");
+            const HRESULT result =
+                real(swapChain, bufferCount, width, height, format, swapChainFlags, nodeMasks, queues);
+            if (SUCCEEDED(result) && queues && queues[0]) {
+                self.recordSwapChain(queues[0], swapChain);  // presents with the first one given from now on
+            }
+            self.afterCall(result, L"ResizeBuffers1");
+            return result;
+        },
         swapChain, bufferCount, width, height, format, swapChainFlags, nodeMasks, queues);
-    if (SUCCEEDED(result) && queues && queues[0]) {
-        self->recordSwapChain(queues[0], swapChain);  // presents with the first one given from now on
-    }
-    self->afterCall(result, L"ResizeBuffers1");
-    return result;
 }
 
 HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainHook(IDXGIFactory* factory, IUnknown* device,
                                                        DXGI_SWAP_CHAIN_DESC* desc, IDXGISwapChain** swapChain)
 {
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->createSwapChainRecord_) {
-        return callRetired(&createSwapChainHook, E_FAIL, factory, device, desc, swapChain);
-    }
-    self->beforeSwapChainCreation(L"CreateSwapChain");
-    const HRESULT result = self->createSwapChainRecord_->real<CreateSwapChainFn>()(factory, device, desc, swapChain);
-    if (SUCCEEDED(result) && swapChain) {
-        self->recordSwapChain(device, *swapChain);
-    }
-    return result;
+    return Gate::serve(
+        &createSwapChainHook, &D3DHook::createSwapChainRecord_, E_FAIL,
+        [&](D3DHook& self, const auto& real) {
+            self.beforeSwapChainCreation(L"CreateSwapChain");
+            const HRESULT result = real(factory, device, desc, swapChain);
+            if (SUCCEEDED(result) && swapChain) {
+                self.recordSwapChain(device, *swapChain);
+            }
+            return result;
+        },
+        factory, device, desc, swapChain);
 }
 
 HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForHwndHook(IDXGIFactory2* factory, IUnknown* device, HWND window,
@@ -964,72 +880,65 @@ HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForHwndHook(IDXGIFactory2* fac
                                                               const DXGI_SWAP_CHAIN_FULLSCREEN_DESC* fullscreenDesc,
                                                               IDXGIOutput* output, IDXGISwapChain1** swapChain)
 {
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->createSwapChainForHwndRecord_) {
-        return callRetired(&createSwapChainForHwndHook, E_FAIL, factory, device, window, desc, fullscreenDesc, output,
-                           swapChain);
-    }
-    self->beforeSwapChainCreation(L"CreateSwapChain");
-    const HRESULT result = self->createSwapChainForHwndRecord_->real<CreateSwapChainForHwndFn>()(
+    return Gate::serve(
+        &createSwapChainForHwndHook, &D3DHook::createSwapChainForHwndRecord_, E_FAIL,
+        [&](D3DHook& self, const auto& real) {
+            self.beforeSwapChainCreation(L"CreateSwapChain");
+            const HRESULT result = real(factory, device, window, desc, fullscreenDesc, output, swapChain);
+            if (SUCCEEDED(result) && swapChain) {
+                self.recordSwapChain(device, *swapChain);
+            }
+            return result;
+        },
         factory, device, window, desc, fullscreenDesc, output, swapChain);
-    if (SUCCEEDED(result) && swapChain) {
-        self->recordSwapChain(device, *swapChain);
-    }
-    return result;
 }
 
 HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForCoreWindowHook(IDXGIFactory2* factory, IUnknown* device,
                                                                     IUnknown* window, const DXGI_SWAP_CHAIN_DESC1* desc,
                                                                     IDXGIOutput* output, IDXGISwapChain1** swapChain)
 {
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->createSwapChainForCoreWindowRecord_) {
-        return callRetired(&createSwapChainForCoreWindowHook, E_FAIL, factory, device, window, desc, output, swapChain);
-    }
-    self->beforeSwapChainCreation(L"CreateSwapChain");
-    const HRESULT result = self->createSwapChainForCoreWindowRecord_->real<CreateSwapChainForCoreWindowFn>()(
+    return Gate::serve(
+        &createSwapChainForCoreWindowHook, &D3DHook::createSwapChainForCoreWindowRecord_, E_FAIL,
+        [&](D3DHook& self, const auto& real) {
+            self.beforeSwapChainCreation(L"CreateSwapChain");
+            const HRESULT result = real(factory, device, window, desc, output, swapChain);
+            if (SUCCEEDED(result) && swapChain) {
+                self.recordSwapChain(device, *swapChain);
+            }
+            return result;
+        },
         factory, device, window, desc, output, swapChain);
-    if (SUCCEEDED(result) && swapChain) {
-        self->recordSwapChain(device, *swapChain);
-    }
-    return result;
 }
 
 HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForCompositionHook(IDXGIFactory2* factory, IUnknown* device,
                                                                      const DXGI_SWAP_CHAIN_DESC1* desc,
                                                                      IDXGIOutput* output, IDXGISwapChain1** swapChain)
 {
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->createSwapChainForCompositionRecord_) {
-        return callRetired(&createSwapChainForCompositionHook, E_FAIL, factory, device, desc, output, swapChain);
-    }
-    self->beforeSwapChainCreation(L"CreateSwapChain");
-    const HRESULT result = self->createSwapChainForCompositionRecord_->real<CreateSwapChainForCompositionFn>()(
+    return Gate::serve(
+        &createSwapChainForCompositionHook, &D3DHook::createSwapChainForCompositionRecord_, E_FAIL,
+        [&](D3DHook& self, const auto& real) {
+            self.beforeSwapChainCreation(L"CreateSwapChain");
+            const HRESULT result = real(factory, device, desc, output, swapChain);
+            if (SUCCEEDED(result) && swapChain) {
+                self.recordSwapChain(device, *swapChain);
+            }
+            return result;
+        },
         factory, device, desc, output, swapChain);
-    if (SUCCEEDED(result) && swapChain) {
-        self->recordSwapChain(device, *swapChain);
-    }
-    return result;
 }
 
 void STDMETHODCALLTYPE D3DHook::executeCommandListsHook(ID3D12CommandQueue* queue, UINT count,
                                                         ID3D12CommandList* const* lists)
 {
-    const Gate::Pass pass;
-    D3DHook* self = pass.owner();
-    if (self == nullptr || !self->executeCommandListsRecord_) {
-        if (const auto real = retiredReal(&executeCommandListsHook)) {
+    Gate::serve(
+        &executeCommandListsHook, &D3DHook::executeCommandListsRecord_, nullptr,
+        [&](D3DHook& self, const auto& real) {
+            if (self.queueWanted_.load(std::memory_order_relaxed)) {
+                self.offerQueue(queue);
+            }
             real(queue, count, lists);
-        }
-        return;
-    }
-    if (self->queueWanted_.load(std::memory_order_relaxed)) {
-        self->offerQueue(queue);
-    }
-    self->executeCommandListsRecord_->real<ExecuteCommandListsFn>()(queue, count, lists);
+        },
+        queue, count, lists);
 }
 
 void D3DHook::beforeResize(IDXGISwapChain* swapChain, const wchar_t* call) noexcept

@@ -56,7 +56,6 @@ public:
     void dumpDevice() override;
     HookList getHooks() override;
     HookList getMandatoryHooks() override;
-    void stop() override;
     bool retire() override;
 
     // The first 18 entries of a swap chain's method table (Present is 8, ResizeBuffers 13,
@@ -104,21 +103,21 @@ private:
                                                        UINT sdkVersion, const DXGI_SWAP_CHAIN_DESC* swapChainDesc,
                                                        IDXGISwapChain** swapChain, ID3D11Device** device,
                                                        D3D_FEATURE_LEVEL* featureLevel, ID3D11DeviceContext** context);
+    // Present, Present1, ResizeBuffers and ResizeTarget: one function per record (a replacement serves
+    // one record), that of the code all swap chains share or that of the code Direct3D 12 swap chains
+    // have of their own. Then ResizeBuffers1.
+    using Record = std::unique_ptr<HookRecord> D3DHook::*;
+    template <Record record>
     static HRESULT STDMETHODCALLTYPE presentHook(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags);
-    static HRESULT STDMETHODCALLTYPE resizeBuffersHook(IDXGISwapChain* swapChain, UINT bufferCount, UINT width,
-                                                       UINT height, DXGI_FORMAT format, UINT swapChainFlags);
-    static HRESULT STDMETHODCALLTYPE resizeTargetHook(IDXGISwapChain* swapChain,
-                                                      const DXGI_MODE_DESC* targetParameters);
-    // The same three for Direct3D 12 swap chains with code of their own, and ResizeBuffers1.
-    static HRESULT STDMETHODCALLTYPE present12Hook(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags);
+    template <Record record>
     static HRESULT STDMETHODCALLTYPE present1Hook(IDXGISwapChain1* swapChain, UINT syncInterval, UINT flags,
                                                   const DXGI_PRESENT_PARAMETERS* parameters);
-    static HRESULT STDMETHODCALLTYPE present1D3D12Hook(IDXGISwapChain1* swapChain, UINT syncInterval, UINT flags,
-                                                       const DXGI_PRESENT_PARAMETERS* parameters);
-    static HRESULT STDMETHODCALLTYPE resizeBuffers12Hook(IDXGISwapChain* swapChain, UINT bufferCount, UINT width,
-                                                         UINT height, DXGI_FORMAT format, UINT swapChainFlags);
-    static HRESULT STDMETHODCALLTYPE resizeTarget12Hook(IDXGISwapChain* swapChain,
-                                                        const DXGI_MODE_DESC* targetParameters);
+    template <Record record>
+    static HRESULT STDMETHODCALLTYPE resizeBuffersHook(IDXGISwapChain* swapChain, UINT bufferCount, UINT width,
+                                                       UINT height, DXGI_FORMAT format, UINT swapChainFlags);
+    template <Record record>
+    static HRESULT STDMETHODCALLTYPE resizeTargetHook(IDXGISwapChain* swapChain,
+                                                      const DXGI_MODE_DESC* targetParameters);
     static HRESULT STDMETHODCALLTYPE resizeBuffers1Hook(IDXGISwapChain3* swapChain, UINT bufferCount, UINT width,
                                                         UINT height, DXGI_FORMAT format, UINT swapChainFlags,
                                                         const UINT* nodeMasks, IUnknown* const* queues);
@@ -184,14 +183,10 @@ private:
     std::shared_ptr<Rendering::SwapChainRenderer> rendererForSwapChain();
     void releaseRenderTarget();
     void checkDeviceLost(HRESULT result);
-    // Completes a requested stop; true once the hook is stopped.
-    bool stopped();
+    void releaseOnStop() override;
 
     HMODULE dxgiModule_;
     HMODULE d3d11Module_;
-    std::atomic<bool> ready_{false};
-    StopState stopState_;
-    uint32_t frameCount_ = 0;
     IDXGISwapChain* swapChain_ = nullptr;           // borrowed: the swap chain of the frame being presented
     DeviceKind swapChainKind_ = DeviceKind::Other;  // of swapChain_
     // Empty until the listener first asks; whatever kind it is, only SwapChainRenderer is asked.
