@@ -63,13 +63,7 @@ protected:
         };
     }
 
-    void frames(int count)
-    {
-        for (int i = 0; i < count; ++i) {
-            game->pumpMessages();
-            ASSERT_EQ(game->renderFrame(), S_OK) << "frame " << game->frameCount();
-        }
-    }
+    void frames(int count) { renderFrames(*game, count); }
 
     LogTest::LogCapture log;
     std::optional<GraphicDeviceHook> hook;

@@ -22,11 +22,6 @@ using Overlay::Rendering::SizeU;
 
 const RectI placed = {40, 30, 136, 94};
 
-bool contains(const RectI& rect, uint32_t x, uint32_t y)
-{
-    return int32_t(x) >= rect.left && int32_t(x) < rect.right && int32_t(y) >= rect.top && int32_t(y) < rect.bottom;
-}
-
 // Every transition recorded into a command list of the process, in order: the runtime's
 // ResourceBarrier is hooked, as vkd3d draws the same picture whatever state a back buffer is left in.
 std::vector<D3D12_RESOURCE_TRANSITION_BARRIER> transitions;

@@ -117,14 +117,7 @@ protected:
         hook.setListener(listener.get());
     }
 
-    void frames(int count, Demo9::DemoGame* which = nullptr)
-    {
-        which = which ? which : game.get();
-        for (int i = 0; i < count; ++i) {
-            which->pumpMessages();
-            ASSERT_EQ(which->renderFrame(), S_OK) << "frame " << which->frameCount();
-        }
-    }
+    void frames(int count) { renderFrames(*game, count); }
 
     LogTest::LogCapture log;
     GraphicDeviceHook hook;
@@ -175,7 +168,7 @@ TEST_F(HookedGame, EachDeviceItsOwnRendererDirect3D9ExToo)
     frames(12);
     Demo9::DemoGame extended(gameOptions(true));
     for (int i = 0; i < 3; ++i) {
-        frames(1, &extended);
+        renderFrames(extended, 1);
         frames(1);
     }
     EXPECT_EQ(listener->errors, "");

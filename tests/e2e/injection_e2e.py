@@ -18,7 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from overlay_e2e import TIMEOUT, Failure, Game, Host, layout, xdotool  # noqa: E402
+from overlay_e2e import TIMEOUT, Failure, Game, Host, layout, report_failure, xdotool  # noqa: E402
 
 GAME_ARGS = ["--single-thread", "--sync", "0", "--report-input", "10", "--pos", "40,40"]
 
@@ -44,10 +44,7 @@ class Runner:
         self.count += 1
         game = Game("game%d" % self.count, ["wine", self.args.game] + GAME_ARGS + list(extra), self.args.work)
         self.started.append(game)
-        line, _ = game.next_line(time.monotonic() + TIMEOUT)
-        if not line or not line.startswith("pid="):
-            raise Failure("the game did not report its process id: %r" % line)
-        return game, int(line[4:])
+        return game, game.pid()
 
     def launched_pid(self, host):
         """The Windows id of the game the host launched, from its progress line."""
@@ -70,11 +67,10 @@ class Runner:
         else:
             game, pid = self.game()
             host = self.host("--pid", str(pid))
-        host.event("export", "initializeOverlayEx result 0",
-                   lambda e: e["name"] == "initializeOverlayEx" and e["result"] == 0)
+        host.export("initializeOverlayEx", 0)
         host.event("ready")
         surface, panel, centre = layout(host.event("registered")["scurfaceBounds"])
-        host.event("export", "prepareOverlay result 0", lambda e: e["name"] == "prepareOverlay" and e["result"] == 0)
+        host.export("prepareOverlay", 0)
         xdotool("mousemove", centre[0], centre[1], "click", 1)
         host.send("show")
         host.event("shown")
@@ -158,10 +154,8 @@ def main():
         if args.failures:
             runner.failures()
     except (Failure, subprocess.SubprocessError) as e:
-        print("FAIL %s" % e)
+        report_failure(e, runner.started)
         for process in runner.started:
-            process.drain()
-            print("--- %s output (last lines) ---\n%s" % (process.name, "\n".join(process.history[-15:])))
             with open(process.stderr.name, errors="replace") as err:
                 print("--- %s standard error (last lines) ---\n%s" % (process.name, "".join(err.readlines()[-10:])))
         return 1

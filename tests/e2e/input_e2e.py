@@ -16,7 +16,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from overlay_e2e import TIMEOUT, Failure, Game, Host, layout, xdotool  # noqa: E402
+from overlay_e2e import TIMEOUT, Failure, Game, Host, layout, report_failure, xdotool  # noqa: E402
 
 VK_A, VK_S, VK_K, VK_RBUTTON = 0x41, 0x53, 0x4B, 0x02
 
@@ -85,10 +85,7 @@ def main():
         game = ChannelGame("game", ["wine", args.game, "--input-channels", "--report-input", "5", "--pos", "40,40"],
                            args.work)
         started.append(game)
-        line, _ = game.next_line(time.monotonic() + TIMEOUT)
-        if not line or not line.startswith("pid="):
-            raise Failure("the game did not report its process id: %r" % line)
-        host = Host("host", ["wine", args.host, "--pid", line[4:], "--log-dir", logs, "--api", args.api, "--hotkeys",
+        host = Host("host", ["wine", args.host, "--pid", str(game.pid()), "--log-dir", logs, "--api", args.api, "--hotkeys",
                              "--pipe", "input_e2e_%d" % os.getpid()], args.work, stdin=True)
         started.append(host)
         host.event("ready")
@@ -178,10 +175,7 @@ def main():
         host.send("quit")
         host.wait()
     except Failure as e:
-        print("FAIL %s" % e)
-        for process in started:
-            process.drain()
-            print("--- %s output (last lines) ---\n%s" % (process.name, "\n".join(process.history[-12:])))
+        report_failure(e, started)
         return 1
     finally:
         for process in started:

@@ -91,20 +91,11 @@ class Process:
 class Host(Process):
     def event(self, name, what=None, check=lambda e: True, timeout=TIMEOUT):
         """Waits for the next event `name` that passes `check`; every line must be JSON."""
-        deadline = time.monotonic() + timeout
-        while True:
-            line, ended = self.next_line(deadline)
-            if line is None:
-                raise Failure("%s: no %s event (%s)" % (self.name, what or name,
-                                                         "host ended" if ended else "time-out"))
-            try:
-                event = json.loads(line)
-            except ValueError:
-                raise Failure("%s wrote a line that is not JSON: %r" % (self.name, line))
-            if event.get("event") == name and check(event):
-                return event
-            if event.get("event") == "error" and name != "error":
-                print("  host error: %s" % event.get("message"))
+        return self.events((name, what, check), timeout=timeout)[0]
+
+    def export(self, name, result):
+        """Waits for the report that export `name` returned `result`."""
+        return self.event("export", "%s result %d" % (name, result), lambda e: e["name"] == name and e["result"] == result)
 
     def events(self, *wanted, timeout=TIMEOUT):
         """Waits for several events (name, what, check) that may come in any order: an export's result
@@ -128,6 +119,13 @@ class Host(Process):
 
 
 class Game(Process):
+    def pid(self):
+        """The game's Windows process id, its first line."""
+        line, _ = self.next_line(time.monotonic() + TIMEOUT)
+        if not line or not line.startswith("pid="):
+            raise Failure("the game did not report its process id: %r" % line)
+        return int(line[4:])
+
     def report(self, timeout=TIMEOUT):
         """(frames, keys, mouse, cursor) from the next input line the game prints after this call."""
         self.drain()
@@ -161,6 +159,13 @@ class Game(Process):
         if len(out) != 1:
             raise Failure("expected one visible game window, found %s" % out)
         return out[0]
+
+
+def report_failure(error, started):
+    print("FAIL %s" % error)
+    for process in started:
+        process.drain()
+        print("--- %s output (last lines) ---\n%s" % (process.name, "\n".join(process.history[-15:])))
 
 
 def xdotool(*args):
@@ -262,27 +267,27 @@ def main():
         passed.append(name)
         print("PASS %s" % name)
 
-    def toggle(keys, shown):
-        xdotool("key", keys)
-        host.event("requestShow" if shown else "requestHide")
+    def switch(shown, keys=None):
+        """Shows or hides the overlay by the host's command or, with `keys`, a hotkey; waits for the picture."""
+        if keys:
+            xdotool("key", keys)
+            host.event("requestShow" if shown else "requestHide")
+        else:
+            host.send("show" if shown else "hide")
         host.event("shown" if shown else "hidden")
-        wait_for_picture(surface, panel, shown=shown)
+        return wait_for_picture(surface, panel, shown=shown)
 
     try:
         game = Game("game", ["wine", args.game, "--report-input", "10", "--pos", "40,40"] + args.game_arg, args.work)
         started.append(game)
-        line, _ = game.next_line(time.monotonic() + TIMEOUT)
-        if not line or not line.startswith("pid="):
-            raise Failure("the game did not report its process id: %r" % line)
-        game_pid = int(line[4:])
+        game_pid = game.pid()
 
         host = start_host("host1", pipe)
-        host.event("export", "initializeOverlayEx result 0",
-                   lambda e: e["name"] == "initializeOverlayEx" and e["result"] == 0)
+        host.export("initializeOverlayEx", 0)
         host.event("ready")
         info = host.event("registered")
         bounds = info["scurfaceBounds"]
-        host.event("export", "prepareOverlay result 0", lambda e: e["name"] == "prepareOverlay" and e["result"] == 0)
+        host.export("prepareOverlay", 0)
         hexname = re.compile(r"^[0-9a-f]{32}$")
         if not (info["id"] != 0 and info["version"] == "26.00.02.1046" and hexname.match(info["pipeName"])
                 and hexname.match(info["shmemName"]) and bounds["right"] - bounds["left"] == 800
@@ -295,9 +300,7 @@ def main():
         xdotool("mousemove", centre[0], centre[1], "click", 1)
         plain = wait_for_picture(surface, panel, shown=False)
 
-        host.send("show")
-        host.event("shown")
-        dark = wait_for_picture(surface, panel, shown=True)
+        dark = switch(True)
         case("show: shown arrives, the game darkened (brightest %d -> %d) and the host panel at its place"
              % (plain, dark))
 
@@ -330,10 +333,7 @@ def main():
             game.wait_cursor(CURSORS[cursor_type])
         case("cursor N while shown: the game's screen cursor becomes %s" % ", ".join(CURSORS.values()))
 
-        xdotool("key", "Escape")
-        host.event("requestHide")
-        host.event("hidden")
-        wait_for_picture(surface, panel, shown=False)
+        switch(False, "Escape")
         case("Escape while shown: requestHide, then hidden and the plain game")
 
         xdotool("mousemove", centre[0] - 20, centre[1], "key", "b")
@@ -345,23 +345,18 @@ def main():
             moved = game.counts()
         case("after hide the game's input counts move again (%s -> %s)" % (after[1:], moved[1:]))
 
-        host.send("show")
-        host.event("shown")
-        wait_for_picture(surface, panel, shown=True)
-        host.send("hide")
-        host.event("hidden")
-        wait_for_picture(surface, panel, shown=False)
+        switch(True)
+        switch(False)
         case("hide: hidden arrives and the screen shows the plain game")
 
         for keys in ("shift+Tab", "ctrl+space"):
-            toggle(keys, shown=True)
-            toggle(keys, shown=False)
+            switch(True, keys)
+            switch(False, keys)
         case("hotkeys: Shift+Tab and Ctrl+Space each show and hide the overlay")
 
         # Move and resize the game window while shown: bounds follow, and the overlay keeps drawing
         # (the Direct3D 9 game resets its device, the Direct3D 11 game resizes its buffers).
-        host.send("show")
-        host.event("shown")
+        switch(True)
         window = game.window()
         xdotool("windowmove", window, 120, 90)
         bounds = host.event("bounds", "bounds after the move", lambda e: e["left"] != surface[0])
@@ -373,9 +368,7 @@ def main():
         bounds = host.event("bounds", "bounds after the resize", lambda e: e["right"] - e["left"] != 800)
         surface, panel, centre = layout(bounds)
         wait_for_picture(surface, panel, shown=True)
-        host.send("hide")
-        host.event("hidden")
-        wait_for_picture(surface, panel, shown=False)
+        switch(False)
         case("moving and resizing the game window while shown send bounds (%s); the overlay follows" % (surface,))
 
         host.send("export showTestOverlay 0.5 0.25 0xFF00FF00")
@@ -390,9 +383,7 @@ def main():
             raise Failure("requestShowTest carried %s" % test)
         case("the showTestOverlay and hideOverlay exports reach the host as requests, which it honours")
 
-        host.send("show")
-        host.event("shown")
-        wait_for_picture(surface, panel, shown=True)
+        switch(True)
         host.kill()
         wait_for_picture(surface, panel, shown=False)
         frames = game.counts()[0]
@@ -403,19 +394,18 @@ def main():
         # The client keeps the host pipe it was first given: a host on another pipe is not reached.
         stray = start_host("host2", pipe + "_other")
         stray.event("ready")
-        stray.event("export", "prepareOverlay result 4", lambda e: e["name"] == "prepareOverlay" and e["result"] == 4)
+        stray.export("prepareOverlay", 4)
         stray.send("quit")
         stray.wait()
         refusing = start_host("host3", pipe, "--refuse-registration")
         refusing.event("registered", "a refused registration", lambda e: e.get("refused") is True)
-        refusing.event("export", "prepareOverlay result 11", lambda e: e["name"] == "prepareOverlay" and
-                       e["result"] == 11)
+        refusing.export("prepareOverlay", 11)
         refusing.send("quit")
         refusing.wait()
         host = start_host("host4", pipe)
         host.event("ready")
         host.event("registered")
-        host.event("export", "prepareOverlay result 0", lambda e: e["name"] == "prepareOverlay" and e["result"] == 0)
+        host.export("prepareOverlay", 0)
         case("prepare with no host returns 4, with a host answering result false 11; a new host on the client's "
              "pipe registers it again with 0")
 
@@ -436,10 +426,7 @@ def main():
         case("closing the game: stopped with code 0; the game resized its buffers and its state was never "
              "disturbed (%s)" % summary)
     except (Failure, subprocess.SubprocessError) as e:
-        print("FAIL %s" % e)
-        for process in started:
-            process.drain()
-            print("--- %s output (last lines) ---\n%s" % (process.name, "\n".join(process.history[-15:])))
+        report_failure(e, started)
         return 1
     finally:
         for process in started:

@@ -28,13 +28,6 @@ enum class Kind { D2D, D3D11 };
 const Rgba gameColor = {200, 100, 50, 255};
 const RectI placed = {40, 30, 136, 94};
 
-bool contains(const RectI& rect, uint32_t x, uint32_t y)
-{
-    const auto ix = static_cast<int32_t>(x);
-    const auto iy = static_cast<int32_t>(y);
-    return ix >= rect.left && ix < rect.right && iy >= rect.top && iy < rect.bottom;
-}
-
 class Composition : public ::testing::TestWithParam<Kind>
 {
 protected:

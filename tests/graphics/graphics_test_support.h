@@ -4,6 +4,9 @@
 
 #include "host_sdk/shared_blocks.h"
 #include "log_capture.h"
+#include "overlay/overlay_client/impl/rendering/renderer.h"
+
+#include <gtest/gtest.h>
 
 #include <d3d11.h>
 #include <dxgi.h>
@@ -78,6 +81,21 @@ Options hiddenGame(uint32_t width, uint32_t height)
     options.syncInterval = 0;
     options.hidden = true;
     return options;
+}
+
+// Pumps a demo game's messages and renders `count` frames, each presenting.
+template <class Game>
+void renderFrames(Game& game, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        game.pumpMessages();
+        ASSERT_EQ(game.renderFrame(), S_OK) << "frame " << game.frameCount();
+    }
+}
+
+inline bool contains(const Overlay::Rendering::RectI& rect, uint32_t x, uint32_t y)
+{
+    return int32_t(x) >= rect.left && int32_t(x) < rect.right && int32_t(y) >= rect.top && int32_t(y) < rect.bottom;
 }
 
 // A hidden window with a swap chain (one R8G8B8A8 buffer, windowed, blit discard) on a new hardware

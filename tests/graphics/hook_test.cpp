@@ -44,13 +44,7 @@ protected:
         };
     }
 
-    void frames(int count)
-    {
-        for (int i = 0; i < count; ++i) {
-            game->pumpMessages();
-            ASSERT_EQ(game->renderFrame(), S_OK) << "frame " << game->frameCount();
-        }
-    }
+    void frames(int count) { renderFrames(*game, count); }
 
     LogTest::LogCapture log;
     std::unique_ptr<Demo::DemoGame> game;
