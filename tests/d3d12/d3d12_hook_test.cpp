@@ -63,7 +63,7 @@ protected:
         };
     }
 
-    void frames(int count) { renderFrames(*game, count); }
+    void frames(int count) { ASSERT_EQ(renderFrames(*game, count), S_OK) << "frame " << game->frameCount(); }
 
     LogTest::LogCapture log;
     std::optional<GraphicDeviceHook> hook;

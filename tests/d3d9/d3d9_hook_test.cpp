@@ -117,7 +117,7 @@ protected:
         hook.setListener(listener.get());
     }
 
-    void frames(int count) { renderFrames(*game, count); }
+    void frames(int count) { ASSERT_EQ(renderFrames(*game, count), S_OK) << "frame " << game->frameCount(); }
 
     LogTest::LogCapture log;
     GraphicDeviceHook hook;
@@ -168,7 +168,7 @@ TEST_F(HookedGame, EachDeviceItsOwnRendererDirect3D9ExToo)
     frames(12);
     Demo9::DemoGame extended(gameOptions(true));
     for (int i = 0; i < 3; ++i) {
-        renderFrames(extended, 1);
+        ASSERT_EQ(renderFrames(extended, 1), S_OK);
         frames(1);
     }
     EXPECT_EQ(listener->errors, "");

@@ -6,8 +6,6 @@
 #include "log_capture.h"
 #include "overlay/overlay_client/impl/rendering/renderer.h"
 
-#include <gtest/gtest.h>
-
 #include <d3d11.h>
 #include <dxgi.h>
 #include <windows.h>
@@ -83,14 +81,18 @@ Options hiddenGame(uint32_t width, uint32_t height)
     return options;
 }
 
-// Pumps a demo game's messages and renders `count` frames, each presenting.
+// Pumps a demo game's messages and renders `count` frames, each presenting; the first result that
+// is not S_OK ends it and is returned.
 template <class Game>
-void renderFrames(Game& game, int count)
+HRESULT renderFrames(Game& game, int count)
 {
     for (int i = 0; i < count; ++i) {
         game.pumpMessages();
-        ASSERT_EQ(game.renderFrame(), S_OK) << "frame " << game.frameCount();
+        const HRESULT result = game.renderFrame();
+        if (result != S_OK)
+            return result;
     }
+    return S_OK;
 }
 
 inline bool contains(const Overlay::Rendering::RectI& rect, uint32_t x, uint32_t y)
