@@ -2,10 +2,8 @@
 
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d_hook.h"
 
-#include "err/text_conversion.h"
 #include "overlay/overlay_client/impl/diagnostic/d3d_device_dump.h"
-#include "overlay/overlay_client/impl/graphic_device_hook/dummy_window.h"
-#include "overlay/overlay_client/impl/graphic_device_hook/present_gate.h"
+#include "overlay/overlay_client/impl/graphic_device_hook/directx/dxgi_methods.h"
 #include "overlay/overlay_client/impl/rendering/d2d/renderer_d2d.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d11/renderer_d3d11.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d12/renderer_d3d12.h"
@@ -13,57 +11,14 @@
 #include <wrl/client.h>
 
 #include "win/scope_guard.h"
-#include "win/wine.h"
 
 #include <initializer_list>
+#include <string>
 
 using Microsoft::WRL::ComPtr;
 
 namespace Overlay {
 namespace {
-
-using CreateDeviceAndSwapChainFn = HRESULT(WINAPI*)(IDXGIAdapter*, D3D_DRIVER_TYPE, HMODULE, UINT,
-                                                    const D3D_FEATURE_LEVEL*, UINT, UINT, const DXGI_SWAP_CHAIN_DESC*,
-                                                    IDXGISwapChain**, ID3D11Device**, D3D_FEATURE_LEVEL*,
-                                                    ID3D11DeviceContext**);
-using CreateDxgiFactoryFn = HRESULT(WINAPI*)(REFIID, void**);
-using CreateDxgiFactory1Fn = HRESULT(WINAPI*)(REFIID, void**);
-using D3D12CreateDeviceFn = HRESULT(WINAPI*)(IUnknown*, D3D_FEATURE_LEVEL, REFIID, void**);
-
-const size_t presentIndex = 8;
-// A present of a running game arrives within this; one already under way has left by then.
-const DWORD presentArrivalMs = 500;
-// Making the throw-away device and swap chains takes a few hundred milliseconds under Wine: the
-// game's presentation waits at most this long for them.
-const DWORD presentHoldMs = 5000;
-const size_t resizeBuffersIndex = 13;
-const size_t resizeTargetIndex = 14;
-const size_t swapChainMethodCount = 18;
-const size_t present1Index = 22;
-const size_t resizeBuffers1Index = 39;
-const size_t executeCommandListsIndex = 10;
-const size_t createSwapChainIndex = 10;
-const size_t createSwapChainForHwndIndex = 15;
-const size_t createSwapChainForCoreWindowIndex = 16;
-const size_t createSwapChainForCompositionIndex = 24;
-
-std::vector<void*> methodsOf(IUnknown* object, size_t count)
-{
-    void* const* table = *reinterpret_cast<void* const* const*>(object);
-    return std::vector<void*>(table, table + count);
-}
-
-void* procAddress(HMODULE module, const char* name)
-{
-    void* const address = codeAddress(GetProcAddress(module, name));
-    if (!address) {
-        Err::throwLastError(std::string("Failed to get proc address: ") + name);
-    }
-    return address;
-}
-
-// Names the sentinel in a swap chain's private data.
-const GUID sentinelId = {0x5b3e9c1a, 0x7d42, 0x4f0e, {0x8a, 0x6c, 0x21, 0x93, 0xd4, 0x5e, 0x0b, 0x77}};
 
 // Present calling Present1 (or the other way round) inside the runtime draws one frame, not two.
 thread_local int presentDepth = 0;
@@ -90,49 +45,6 @@ std::shared_ptr<Rendering::SwapChainRenderer> reuse(const std::shared_ptr<Render
 
 }  // namespace
 
-std::mutex D3DHook::queuesMutex_;
-
-// Attached to a Direct3D 12 swap chain: holds the queue it presents with for as long as the swap
-// chain holds it.
-class D3DHook::SwapChainSentinel final : public IUnknown
-{
-public:
-    SwapChainSentinel(D3DHook* owner, IDXGISwapChain* swapChain) : owner_(owner), swapChain_(swapChain) {}
-
-    STDMETHOD(QueryInterface)(REFIID id, void** object) override
-    {
-        if (!object) {
-            return E_POINTER;
-        }
-        if (id != __uuidof(IUnknown)) {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
-        *object = static_cast<IUnknown*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-    STDMETHOD_(ULONG, Release)() override
-    {
-        const LONG left = InterlockedDecrement(&references_);
-        if (left == 0) {
-            sentinelReleased(*this);
-            delete this;
-        }
-        return static_cast<ULONG>(left);
-    }
-
-    D3DHook* owner_;                                    // guarded by queuesMutex_; null once taken off
-    IDXGISwapChain* const swapChain_;                   // borrowed: the swap chain that holds us
-    Microsoft::WRL::ComPtr<ID3D12CommandQueue> queue_;  // guarded by queuesMutex_; null while waited for
-
-private:
-    ~SwapChainSentinel() = default;
-
-    LONG references_ = 1;
-};
-
 D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module, const wchar_t* d3d12Name)
     : GraphicApiHook(L"D3DHook: request stop", L"D3DHook stopped"), SingleInstance<D3DHook>(this),
       dxgiModule_(dxgiModule), d3d11Module_(d3d11Module)
@@ -143,21 +55,8 @@ D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module, const wchar_t* d3d12Na
     createDeviceAndSwapChainRecord_ =
         makeUniqueHookRecord(procAddress(d3d11Module_, "D3D11CreateDeviceAndSwapChain"),
                              codeAddress(&createDeviceAndSwapChainHook), "D3D11CreateDeviceAndSwapChainHook");
-    const Methods methods = readMethods(d3d12Name);
-    presentRecord_ =
-        makeUniqueHookRecord(methods.swapChain[presentIndex], codeAddress(&presentHook<&D3DHook::presentRecord_>),
-                             "IDXGISwapChain::Present");
-    if (methods.swapChain.size() > present1Index) {
-        present1Record_ =
-            makeUniqueHookRecord(methods.swapChain[present1Index],
-                                 codeAddress(&present1Hook<&D3DHook::present1Record_>), "IDXGISwapChain1::Present1");
-    }
-    resizeBuffersRecord_ = makeUniqueHookRecord(methods.swapChain[resizeBuffersIndex],
-                                                codeAddress(&resizeBuffersHook<&D3DHook::resizeBuffersRecord_>),
-                                                "IDXGISwapChain::ResizeBuffers");
-    resizeTargetRecord_ = makeUniqueHookRecord(methods.swapChain[resizeTargetIndex],
-                                               codeAddress(&resizeTargetHook<&D3DHook::resizeTargetRecord_>),
-                                               "IDXGISwapChain::ResizeTarget");
+    const DxgiMethods methods = readDxgiMethods(dxgiModule_, d3d11Module_, d3d12Name);
+    buildSwapChainRecords(methods.swapChain, false);
     buildFactoryRecords(methods.factory);
     // Direct3D 12 is an addition: without it Direct3D 11 games are served as before.
     if (methods.d3d12) {
@@ -174,229 +73,81 @@ bool D3DHook::retire()
     return Gate::close("D3DHook", retireTimeoutMs);
 }
 
-D3DHook::Methods D3DHook::readMethods(const wchar_t* d3d12Name)
+void D3DHook::buildSwapChainRecords(const std::vector<void*>& methods, bool d3d12)
 {
-    Methods methods;
-    auto read = [&] {
-        methods.swapChain = readSwapChain1Methods(dxgiModule_, d3d11Module_);
-        if (methods.swapChain.empty()) {
-            throw std::runtime_error("Failed to get SwapChainVTable");
-        }
-        methods.factory = readFactoryMethods(dxgiModule_);
-        try {
-            // The game may load it later; loading it now makes the code we patch resident. Never freed.
-            LoadLibraryW(d3d12Name);
-            HMODULE d3d12Module = nullptr;
-            if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, d3d12Name, &d3d12Module)) {
-                Err::throwLastError("Failed to get module: " + Err::utf16ToUtf8(d3d12Name));
-            }
-            methods.d3d12 = readD3D12Methods(dxgiModule_, d3d12Module);
-        } catch (const std::exception& e) {
-            methods.d3d12Error = e.what();
-        }
+    struct Method
+    {
+        size_t index;
+        Record shared;
+        Record own;
+        void* sharedReplacement;
+        void* ownReplacement;
+        const char* name;
     };
-    // A game that has loaded Direct3D 12 may be presenting with it right now, on whichever of its
-    // threads. Under Wine our throw-away Direct3D 12 objects must not be made meanwhile (see
-    // present_gate.h): its presentation waits for them, once. Elsewhere the game is not held up.
-    if (Win::runningUnderWine() && GetModuleHandleW(L"d3d12.dll")) {
-        LOG_INFO(L"Reading the DXGI methods while the game's presentation waits");
-        callBetweenPresents(read, presentArrivalMs, presentHoldMs);
-    } else {
-        read();
+    const Method swapChainMethods[] = {
+        {DxgiMethod::present, &D3DHook::presentRecord_, &D3DHook::present12Record_,
+         codeAddress(&presentHook<&D3DHook::presentRecord_>), codeAddress(&presentHook<&D3DHook::present12Record_>),
+         "IDXGISwapChain::Present"},
+        {DxgiMethod::present1, &D3DHook::present1Record_, &D3DHook::present1D3D12Record_,
+         codeAddress(&present1Hook<&D3DHook::present1Record_>),
+         codeAddress(&present1Hook<&D3DHook::present1D3D12Record_>), "IDXGISwapChain1::Present1"},
+        {DxgiMethod::resizeBuffers, &D3DHook::resizeBuffersRecord_, &D3DHook::resizeBuffers12Record_,
+         codeAddress(&resizeBuffersHook<&D3DHook::resizeBuffersRecord_>),
+         codeAddress(&resizeBuffersHook<&D3DHook::resizeBuffers12Record_>), "IDXGISwapChain::ResizeBuffers"},
+        {DxgiMethod::resizeTarget, &D3DHook::resizeTargetRecord_, &D3DHook::resizeTarget12Record_,
+         codeAddress(&resizeTargetHook<&D3DHook::resizeTargetRecord_>),
+         codeAddress(&resizeTargetHook<&D3DHook::resizeTarget12Record_>), "IDXGISwapChain::ResizeTarget"},
+    };
+    for (const Method& method : swapChainMethods) {
+        if (methods.size() <= method.index) {
+            continue;  // a swap chain without IDXGISwapChain1
+        }
+        void* const code = methods[method.index];
+        const std::unique_ptr<HookRecord>& shared = this->*method.shared;
+        if (!d3d12) {
+            this->*method.shared = makeUniqueHookRecord(code, method.sharedReplacement, method.name);
+        } else if (!shared || shared->getRealFunc() != code) {
+            // On Windows one swap-chain class serves both APIs, and the shared records cover it.
+            this->*method.own =
+                makeUniqueHookRecord(code, method.ownReplacement, std::string(method.name) + " (D3D12)");
+        }
     }
-    return methods;
 }
 
 void D3DHook::buildD3D12Records(const D3D12Methods& methods)
 {
     LOG_INFO(L"Hooking DXGI (D3D12)");
-    // On Windows one swap-chain class serves both APIs and the records above cover it.
-    if (methods.swapChain[presentIndex] != presentRecord_->getRealFunc()) {
-        present12Record_ =
-            makeUniqueHookRecord(methods.swapChain[presentIndex], codeAddress(&presentHook<&D3DHook::present12Record_>),
-                                 "IDXGISwapChain::Present (D3D12)");
-        resizeBuffers12Record_ = makeUniqueHookRecord(methods.swapChain[resizeBuffersIndex],
-                                                      codeAddress(&resizeBuffersHook<&D3DHook::resizeBuffers12Record_>),
-                                                      "IDXGISwapChain::ResizeBuffers (D3D12)");
-        resizeTarget12Record_ = makeUniqueHookRecord(methods.swapChain[resizeTargetIndex],
-                                                     codeAddress(&resizeTargetHook<&D3DHook::resizeTarget12Record_>),
-                                                     "IDXGISwapChain::ResizeTarget (D3D12)");
-    }
-    if (!present1Record_ || methods.swapChain[present1Index] != present1Record_->getRealFunc()) {
-        present1D3D12Record_ = makeUniqueHookRecord(methods.swapChain[present1Index],
-                                                    codeAddress(&present1Hook<&D3DHook::present1D3D12Record_>),
-                                                    "IDXGISwapChain1::Present1 (D3D12)");
-    }
-    resizeBuffers1Record_ = makeUniqueHookRecord(methods.swapChain[resizeBuffers1Index],
+    buildSwapChainRecords(methods.swapChain, true);
+    resizeBuffers1Record_ = makeUniqueHookRecord(methods.swapChain[DxgiMethod::resizeBuffers1],
                                                  codeAddress(&resizeBuffers1Hook), "IDXGISwapChain3::ResizeBuffers1");
     executeCommandListsRecord_ =
-        makeUniqueHookRecord(methods.queue[executeCommandListsIndex], codeAddress(&executeCommandListsHook),
+        makeUniqueHookRecord(methods.queue[DxgiMethod::executeCommandLists], codeAddress(&executeCommandListsHook),
                              "ID3D12CommandQueue::ExecuteCommandLists");
 }
 
 void D3DHook::buildFactoryRecords(const std::vector<void*>& factory)
 {
-    createSwapChainRecord_ = makeUniqueHookRecord(factory[createSwapChainIndex], codeAddress(&createSwapChainHook),
-                                                  "IDXGIFactory::CreateSwapChain");
-    if (factory.size() <= createSwapChainForCompositionIndex) {
+    createSwapChainRecord_ = makeUniqueHookRecord(factory[DxgiMethod::createSwapChain],
+                                                  codeAddress(&createSwapChainHook), "IDXGIFactory::CreateSwapChain");
+    if (factory.size() <= DxgiMethod::createSwapChainForComposition) {
         return;
     }
     createSwapChainForHwndRecord_ =
-        makeUniqueHookRecord(factory[createSwapChainForHwndIndex], codeAddress(&createSwapChainForHwndHook),
+        makeUniqueHookRecord(factory[DxgiMethod::createSwapChainForHwnd], codeAddress(&createSwapChainForHwndHook),
                              "IDXGIFactory2::CreateSwapChainForHwnd");
-    createSwapChainForCoreWindowRecord_ =
-        makeUniqueHookRecord(factory[createSwapChainForCoreWindowIndex], codeAddress(&createSwapChainForCoreWindowHook),
-                             "IDXGIFactory2::CreateSwapChainForCoreWindow");
-    createSwapChainForCompositionRecord_ = makeUniqueHookRecord(factory[createSwapChainForCompositionIndex],
+    createSwapChainForCoreWindowRecord_ = makeUniqueHookRecord(factory[DxgiMethod::createSwapChainForCoreWindow],
+                                                               codeAddress(&createSwapChainForCoreWindowHook),
+                                                               "IDXGIFactory2::CreateSwapChainForCoreWindow");
+    createSwapChainForCompositionRecord_ = makeUniqueHookRecord(factory[DxgiMethod::createSwapChainForComposition],
                                                                 codeAddress(&createSwapChainForCompositionHook),
                                                                 "IDXGIFactory2::CreateSwapChainForComposition");
-}
-
-std::vector<void*> D3DHook::readFactoryMethods(HMODULE dxgiModule)
-{
-    const auto createFactory = reinterpret_cast<CreateDxgiFactory1Fn>(procAddress(dxgiModule, "CreateDXGIFactory1"));
-    ComPtr<IDXGIFactory1> factory;
-    Err::throwIfFailed(createFactory(IID_PPV_ARGS(&factory)), "Failed to create IDXGIFactory1");
-    // From the interface's own pointer, as for the swap chain.
-    ComPtr<IDXGIFactory2> factory2;
-    if (SUCCEEDED(factory.As(&factory2))) {
-        return methodsOf(factory2.Get(), createSwapChainForCompositionIndex + 1);
-    }
-    return methodsOf(factory.Get(), createSwapChainIndex + 1);
-}
-
-D3DHook::D3D12Methods D3DHook::readD3D12Methods(HMODULE dxgiModule, HMODULE d3d12Module)
-{
-    const auto createDevice = reinterpret_cast<D3D12CreateDeviceFn>(procAddress(d3d12Module, "D3D12CreateDevice"));
-    const auto createFactory = reinterpret_cast<CreateDxgiFactory1Fn>(procAddress(dxgiModule, "CreateDXGIFactory1"));
-    ComPtr<IDXGIFactory2> factory;
-    Err::throwIfFailed(createFactory(IID_PPV_ARGS(&factory)), "Failed to create IDXGIFactory2");
-    ComPtr<ID3D12Device> device;
-    Err::throwIfFailed(createDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device)),
-                       "Failed to create D3D12 device");
-    D3D12_COMMAND_QUEUE_DESC queueDesc = {};
-    queueDesc.Type = D3D12_COMMAND_LIST_TYPE_DIRECT;
-    ComPtr<ID3D12CommandQueue> queue;
-    Err::throwIfFailed(device->CreateCommandQueue(&queueDesc, IID_PPV_ARGS(&queue)),
-                       "Failed to create D3D12 command queue");
-    const DummyWindow window;
-    DXGI_SWAP_CHAIN_DESC1 desc = {};
-    desc.Width = 64;
-    desc.Height = 64;
-    desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-    desc.SampleDesc = {1, 0};
-    desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
-    desc.BufferCount = 2;
-    desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
-    ComPtr<IDXGISwapChain1> swapChain;
-    Err::throwIfFailed(
-        factory->CreateSwapChainForHwnd(queue.Get(), window.handle(), &desc, nullptr, nullptr, &swapChain),
-        "Failed to create D3D12 SwapChain");
-    ComPtr<IDXGISwapChain3> swapChain3;
-    Err::throwIfFailed(swapChain.As(&swapChain3), "Failed to get IDXGISwapChain3");
-    D3D12Methods methods;
-    methods.swapChain = methodsOf(swapChain3.Get(), resizeBuffers1Index + 1);
-    methods.queue = methodsOf(queue.Get(), executeCommandListsIndex + 1);
-    return methods;
 }
 
 D3DHook::~D3DHook()
 {
     retire();
-    forgetQueues();
-    executeCommandListsRecord_.reset();
-    createSwapChainForCompositionRecord_.reset();
-    createSwapChainForCoreWindowRecord_.reset();
-    createSwapChainForHwndRecord_.reset();
-    createSwapChainRecord_.reset();
-    resizeBuffers1Record_.reset();
-    resizeTarget12Record_.reset();
-    resizeBuffers12Record_.reset();
-    present1D3D12Record_.reset();
-    present12Record_.reset();
-    resizeTargetRecord_.reset();
-    resizeBuffersRecord_.reset();
-    present1Record_.reset();
-    presentRecord_.reset();
-    createDeviceAndSwapChainRecord_.reset();
-    createDeviceRecord_.reset();
-    renderer_.reset();
-}
-
-std::vector<void*> D3DHook::readSwapChainMethods(HMODULE dxgiModule, HMODULE d3d11Module)
-{
-    std::vector<void*> methods = readSwapChain1Methods(dxgiModule, d3d11Module);
-    methods.resize(swapChainMethodCount);
-    return methods;
-}
-
-std::vector<void*> D3DHook::readSwapChain1Methods(HMODULE dxgiModule, HMODULE d3d11Module)
-{
-    const auto createDeviceAndSwapChain =
-        reinterpret_cast<CreateDeviceAndSwapChainFn>(procAddress(d3d11Module, "D3D11CreateDeviceAndSwapChain"));
-    const DummyWindow window;
-    DXGI_SWAP_CHAIN_DESC desc = {};
-    desc.BufferDesc.Width = 0;
-    desc.BufferDesc.Height = 0;
-    desc.BufferDesc.RefreshRate = {60, 1};
-    desc.BufferDesc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-    desc.SampleDesc = {1, 0};
-    desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
-    desc.BufferCount = 1;
-    desc.OutputWindow = window.handle();
-    desc.Windowed = TRUE;
-    desc.SwapEffect = DXGI_SWAP_EFFECT_DISCARD;
-    desc.Flags = DXGI_SWAP_CHAIN_FLAG_ALLOW_MODE_SWITCH;
-
-    ComPtr<IDXGISwapChain> swapChain;
-    ComPtr<ID3D11Device> device;
-    ComPtr<ID3D11DeviceContext> context;
-    auto tryCreate = [&](IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType) {
-        swapChain.Reset();
-        device.Reset();
-        context.Reset();
-        D3D_FEATURE_LEVEL obtained = {};
-        return createDeviceAndSwapChain(adapter, driverType, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, &desc,
-                                        &swapChain, &device, &obtained, &context);
-    };
-
-    HRESULT hr = E_FAIL;
-    for (const D3D_DRIVER_TYPE driverType : {D3D_DRIVER_TYPE_HARDWARE, D3D_DRIVER_TYPE_WARP, D3D_DRIVER_TYPE_REFERENCE,
-                                             D3D_DRIVER_TYPE_NULL, D3D_DRIVER_TYPE_UNKNOWN}) {
-        hr = tryCreate(nullptr, driverType);
-        if (SUCCEEDED(hr)) {
-            break;
-        }
-    }
-    if (FAILED(hr)) {
-        const auto createFactory = reinterpret_cast<CreateDxgiFactoryFn>(procAddress(dxgiModule, "CreateDXGIFactory"));
-        ComPtr<IDXGIFactory> factory;
-        Err::throwIfFailed(createFactory(__uuidof(IDXGIFactory), reinterpret_cast<void**>(factory.GetAddressOf())),
-                           "Failed to create IDXGIFactory");
-        ComPtr<IDXGIAdapter> adapter;
-        for (UINT index = 0; factory->EnumAdapters(index, adapter.ReleaseAndGetAddressOf()) != DXGI_ERROR_NOT_FOUND;
-             ++index) {
-            if (!adapter) {
-                continue;
-            }
-            hr = tryCreate(adapter.Get(), D3D_DRIVER_TYPE_UNKNOWN);
-            if (SUCCEEDED(hr)) {
-                break;
-            }
-        }
-    }
-    if (SUCCEEDED(hr) && !swapChain) {
-        hr = E_POINTER;  // a success without a swap chain leaves no table to read
-    }
-    Err::throwIfFailed(hr, "Failed to create D3D11 device and SwapChain");
-    std::vector<void*> methods = methodsOf(swapChain.Get(), swapChainMethodCount);
-    // From the interface's own pointer: a wrapping swap chain may hand out another object's.
-    ComPtr<IDXGISwapChain1> swapChain1;
-    if (SUCCEEDED(swapChain.As(&swapChain1))) {
-        const std::vector<void*> methods1 = methodsOf(swapChain1.Get(), present1Index + 1);
-        methods.insert(methods.end(), methods1.begin() + swapChainMethodCount, methods1.end());
-    }
-    return methods;
+    // Before the records go: nothing of ours stays in the game's swap chains.
+    queues_.forget();
 }
 
 HookList D3DHook::getHooks()
@@ -427,7 +178,7 @@ void D3DHook::releaseOnStop()
     releaseRenderTarget();
     swapChain_ = nullptr;
     renderer_.reset();
-    forgetQueues();
+    queues_.forget();
 }
 
 std::shared_ptr<Rendering::Renderer> D3DHook::getRenderer()
@@ -445,7 +196,7 @@ std::shared_ptr<Rendering::SwapChainRenderer> D3DHook::rendererForSwapChain()
     if (renderer_ && rendererKind_ == swapChainKind_) {
         try {
             if (swapChainKind_ == DeviceKind::D3D12 &&
-                static_cast<Rendering::RendererD3D12&>(*renderer_).queue() != queueOf(swapChain_).Get()) {
+                static_cast<Rendering::RendererD3D12&>(*renderer_).queue() != queues_.queueOf(swapChain_).Get()) {
                 // A new swap chain at the address of an old one, presenting with another queue.
                 renderer_.reset();
             } else {
@@ -458,8 +209,8 @@ std::shared_ptr<Rendering::SwapChainRenderer> D3DHook::rendererForSwapChain()
     // Dropped before the new one is made: two renderers of one device never exist at once.
     renderer_.reset();
     if (swapChainKind_ == DeviceKind::D3D12) {
-        return std::make_shared<Rendering::RendererD3D12>(swapChain_,
-                                                          [this](IDXGISwapChain* chain) { return queueOf(chain); });
+        return std::make_shared<Rendering::RendererD3D12>(
+            swapChain_, [this](IDXGISwapChain* chain) { return queues_.queueOf(chain); });
     }
     return createRenderer();
 }
@@ -501,18 +252,11 @@ D3DHook::DeviceKind D3DHook::deviceKindOf(IDXGISwapChain* swapChain)
     return DeviceKind::Other;
 }
 
-ComPtr<ID3D12CommandQueue> D3DHook::queueOf(IDXGISwapChain* swapChain)
-{
-    std::lock_guard<std::mutex> lock(queuesMutex_);
-    const auto found = queues_.find(swapChain);
-    return found != queues_.end() ? found->second->queue_ : nullptr;
-}
-
 bool D3DHook::drawable(IDXGISwapChain* swapChain)
 {
     // A swap chain whose queue we hold is a live Direct3D 12 one (its entry goes with it): the device
     // check, two GetDevice calls, is spared on its every Present.
-    if (queueOf(swapChain)) {
+    if (queues_.queueOf(swapChain)) {
         swapChainKind_ = DeviceKind::D3D12;
         return true;
     }
@@ -527,103 +271,26 @@ bool D3DHook::drawable(IDXGISwapChain* swapChain)
         return false;
     }
     // Made before we were loaded: the next direct queue of its device that the game executes on.
-    ComPtr<ID3D12CommandQueue> offered;
-    {
-        std::lock_guard<std::mutex> lock(queuesMutex_);
-        offered.Swap(offeredQueue_);  // not a move assignment: MinGW's ComPtr copies there
-    }
-    ComPtr<ID3D12Device> queueDevice;
-    const bool found = offered && SUCCEEDED(offered->GetDevice(IID_PPV_ARGS(&queueDevice))) &&
-                       queueDevice.Get() == Rendering::d3d12DeviceOf(swapChain).Get();
-    if (found) {
-        LOG_INFO(L"Command queue of the swap chain found: %0", static_cast<const void*>(offered.Get()));
-    }
-    // Recorded while it waits too: its sentinel tells when it no longer does.
-    setQueue(swapChain, found ? offered : nullptr);
-    return found;
+    return queues_.find(swapChain);
 }
 
-void D3DHook::recordSwapChain(IUnknown* device, IUnknown* swapChain) noexcept
+void D3DHook::swapChainGone(IDXGISwapChain* swapChain)
 {
-    guarded(L"CreateSwapChain", [&] {
-        ComPtr<IDXGISwapChain> chain;
-        ComPtr<ID3D12CommandQueue> queue;
-        if (device && swapChain && SUCCEEDED(device->QueryInterface(IID_PPV_ARGS(&queue))) &&
-            SUCCEEDED(swapChain->QueryInterface(IID_PPV_ARGS(&chain)))) {
-            setQueue(chain.Get(), queue);
-        }
-    });
-}
-
-void D3DHook::setQueue(IDXGISwapChain* swapChain, ComPtr<ID3D12CommandQueue> queue)
-{
-    SwapChainSentinel* attached = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(queuesMutex_);
-        const auto found = queues_.find(swapChain);
-        if (found != queues_.end()) {
-            found->second->queue_.Swap(queue);  // the one replaced goes once the lock is let go
-        } else {
-            attached = new SwapChainSentinel(this, swapChain);
-            attached->queue_ = queue;
-            queues_[swapChain] = attached;
-        }
-        queueWanted_.store(queueWaitedFor());
-    }
-    if (attached) {
-        const HRESULT result = swapChain->SetPrivateDataInterface(sentinelId, attached);
-        attached->Release();  // the swap chain's reference from here on; the last one on failure
-        if (FAILED(result)) {
-            LOG_WARN(L"Failed to attach to the swap chain, hr = %0: the overlay is not drawn on it", result);
-        }
-    }
-}
-
-bool D3DHook::queueWaitedFor() const
-{
-    for (const auto& entry : queues_) {
-        if (!entry.second->queue_) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void D3DHook::sentinelReleased(SwapChainSentinel& sentinel) noexcept
-{
-    // Counted like a replacement: the hook's destruction waits for this call before it goes on.
+    // Counted like a replacement: the hook's destruction waits for this call before it goes on, and
+    // one being destroyed lets go of its renderer itself.
     const Gate::Pass pass;
-    // Released once the lock is let go: the last reference to a queue may take a device with it.
-    ComPtr<ID3D12CommandQueue> queue;
-    ComPtr<ID3D12CommandQueue> offered;
-    D3DHook* owner = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(queuesMutex_);
-        queue.Swap(sentinel.queue_);
-        owner = sentinel.owner_;
-        if (!owner) {
-            return;  // taken off by us
-        }
-        const auto found = owner->queues_.find(sentinel.swapChain_);
-        if (found != owner->queues_.end() && found->second == &sentinel) {
-            owner->queues_.erase(found);
-        }
-        if (!owner->queueWaitedFor()) {
-            owner->queueWanted_.store(false);
-            offered.Swap(owner->offeredQueue_);
-        }
-    }
-    if (owner != pass.owner()) {
-        return;  // the hook is being destroyed: it lets go of its renderer itself
+    D3DHook* const owner = pass.owner();
+    if (!owner) {
+        return;
     }
     guarded(L"Swap chain released", [&] {
         // The game may destroy a swap chain on any thread; a frame drawn on another one right now
         // leaves the renderer to the next frame.
         std::unique_lock<std::recursive_mutex> frame(owner->frameMutex_, std::try_to_lock);
         if (frame.owns_lock()) {
-            owner->dropRendererOf(sentinel.swapChain_);
+            owner->dropRendererOf(swapChain);
         } else {
-            owner->goneSwapChain_.store(sentinel.swapChain_);
+            owner->goneSwapChain_.store(swapChain);
         }
     });
 }
@@ -640,52 +307,6 @@ void D3DHook::dropRendererOf(IDXGISwapChain* swapChain)
     renderer_.reset();
     if (GraphicDeviceHookListener* listener = this->listener()) {
         listener->onDeviceLost();
-    }
-}
-
-void D3DHook::offerQueue(ID3D12CommandQueue* queue) noexcept
-{
-    guarded(L"ExecuteCommandLists", [&] {
-        if (queue->GetDesc().Type != D3D12_COMMAND_LIST_TYPE_DIRECT) {
-            return;
-        }
-        ComPtr<ID3D12CommandQueue> replaced;  // released once the lock is let go
-        std::lock_guard<std::mutex> lock(queuesMutex_);
-        if (queueWanted_.load()) {
-            replaced.Swap(offeredQueue_);
-            offeredQueue_ = queue;
-        }
-    });
-}
-
-void D3DHook::forgetQueues()
-{
-    std::vector<IDXGISwapChain*> attached;  // each with a reference of ours
-    ComPtr<ID3D12CommandQueue> offered;
-    {
-        std::lock_guard<std::mutex> lock(queuesMutex_);
-        attached.reserve(queues_.size());
-        for (const auto& entry : queues_) {
-            entry.second->owner_ = nullptr;
-            // A sentinel still listed is not released yet, so its swap chain's memory is there even
-            // when another thread is destroying it right now: that one's count comes back from nought
-            // to 1, and it releases the sentinel itself. Any other is held until we are off it.
-            if (entry.first->AddRef() > 1) {
-                attached.push_back(entry.first);
-            }
-        }
-        queues_.clear();
-        offered.Swap(offeredQueue_);
-        queueWanted_.store(false);
-    }
-    // Outside the lock: taking a sentinel off releases it. Our code must not stay in the game's
-    // objects, which outlive us once we are unloaded.
-    for (IDXGISwapChain* swapChain : attached) {
-        const auto release = Win::scopeExit([swapChain] { swapChain->Release(); });
-        const HRESULT result = swapChain->SetPrivateData(sentinelId, 0, nullptr);
-        if (FAILED(result)) {
-            LOG_WARN(L"Failed to detach from a swap chain, hr = %0", result);
-        }
     }
 }
 
@@ -728,7 +349,7 @@ void D3DHook::checkDeviceLost(HRESULT result)
     releaseRenderTarget();
     swapChain_ = nullptr;
     renderer_.reset();
-    forgetQueues();
+    queues_.forget();
     if (GraphicDeviceHookListener* listener = this->listener()) {
         listener->onDeviceLost();
     }
@@ -851,12 +472,23 @@ HRESULT STDMETHODCALLTYPE D3DHook::resizeBuffers1Hook(IDXGISwapChain3* swapChain
             const HRESULT result =
                 real(swapChain, bufferCount, width, height, format, swapChainFlags, nodeMasks, queues);
             if (SUCCEEDED(result) && queues && queues[0]) {
-                self.recordSwapChain(queues[0], swapChain);  // presents with the first one given from now on
+                self.queues_.record(queues[0], swapChain);  // presents with the first one given from now on
             }
             self.afterCall(result, L"ResizeBuffers1");
             return result;
         },
         swapChain, bufferCount, width, height, format, swapChainFlags, nodeMasks, queues);
+}
+
+template <class SwapChain, class Real>
+HRESULT D3DHook::createSwapChain(IUnknown* device, SwapChain** swapChain, const Real& real)
+{
+    beforeSwapChainCreation(L"CreateSwapChain");
+    const HRESULT result = real();
+    if (SUCCEEDED(result) && swapChain) {
+        queues_.record(device, *swapChain);
+    }
+    return result;
 }
 
 HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainHook(IDXGIFactory* factory, IUnknown* device,
@@ -865,12 +497,7 @@ HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainHook(IDXGIFactory* factory, IU
     return Gate::serve(
         &createSwapChainHook, &D3DHook::createSwapChainRecord_, E_FAIL,
         [&](D3DHook& self, const auto& real) {
-            self.beforeSwapChainCreation(L"CreateSwapChain");
-            const HRESULT result = real(factory, device, desc, swapChain);
-            if (SUCCEEDED(result) && swapChain) {
-                self.recordSwapChain(device, *swapChain);
-            }
-            return result;
+            return self.createSwapChain(device, swapChain, [&] { return real(factory, device, desc, swapChain); });
         },
         factory, device, desc, swapChain);
 }
@@ -883,12 +510,9 @@ HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForHwndHook(IDXGIFactory2* fac
     return Gate::serve(
         &createSwapChainForHwndHook, &D3DHook::createSwapChainForHwndRecord_, E_FAIL,
         [&](D3DHook& self, const auto& real) {
-            self.beforeSwapChainCreation(L"CreateSwapChain");
-            const HRESULT result = real(factory, device, window, desc, fullscreenDesc, output, swapChain);
-            if (SUCCEEDED(result) && swapChain) {
-                self.recordSwapChain(device, *swapChain);
-            }
-            return result;
+            return self.createSwapChain(device, swapChain, [&] {
+                return real(factory, device, window, desc, fullscreenDesc, output, swapChain);
+            });
         },
         factory, device, window, desc, fullscreenDesc, output, swapChain);
 }
@@ -900,12 +524,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForCoreWindowHook(IDXGIFactory
     return Gate::serve(
         &createSwapChainForCoreWindowHook, &D3DHook::createSwapChainForCoreWindowRecord_, E_FAIL,
         [&](D3DHook& self, const auto& real) {
-            self.beforeSwapChainCreation(L"CreateSwapChain");
-            const HRESULT result = real(factory, device, window, desc, output, swapChain);
-            if (SUCCEEDED(result) && swapChain) {
-                self.recordSwapChain(device, *swapChain);
-            }
-            return result;
+            return self.createSwapChain(device, swapChain,
+                                        [&] { return real(factory, device, window, desc, output, swapChain); });
         },
         factory, device, window, desc, output, swapChain);
 }
@@ -917,12 +537,8 @@ HRESULT STDMETHODCALLTYPE D3DHook::createSwapChainForCompositionHook(IDXGIFactor
     return Gate::serve(
         &createSwapChainForCompositionHook, &D3DHook::createSwapChainForCompositionRecord_, E_FAIL,
         [&](D3DHook& self, const auto& real) {
-            self.beforeSwapChainCreation(L"CreateSwapChain");
-            const HRESULT result = real(factory, device, desc, output, swapChain);
-            if (SUCCEEDED(result) && swapChain) {
-                self.recordSwapChain(device, *swapChain);
-            }
-            return result;
+            return self.createSwapChain(device, swapChain,
+                                        [&] { return real(factory, device, desc, output, swapChain); });
         },
         factory, device, desc, output, swapChain);
 }
@@ -933,8 +549,8 @@ void STDMETHODCALLTYPE D3DHook::executeCommandListsHook(ID3D12CommandQueue* queu
     Gate::serve(
         &executeCommandListsHook, &D3DHook::executeCommandListsRecord_, nullptr,
         [&](D3DHook& self, const auto& real) {
-            if (self.queueWanted_.load(std::memory_order_relaxed)) {
-                self.offerQueue(queue);
+            if (self.queues_.wanted()) {
+                self.queues_.offer(queue);
             }
             real(queue, count, lists);
         },

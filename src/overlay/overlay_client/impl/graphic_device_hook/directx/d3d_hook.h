@@ -9,17 +9,12 @@
 // game that releases its swap chain and makes a new one for the same window must find no reference
 // of ours on the old one (a flip-model swap chain fails while another one of its window lives).
 //
-// A Direct3D 12 swap chain does not name the queue it presents with, and drawing needs it. It is
-// recorded where the game creates its swap chain (the factory's CreateSwapChain methods) and, for a
-// swap chain made before we were loaded, taken from the game's own ExecuteCommandLists on a direct
-// queue of the swap chain's device. Where the runtime gives Direct3D 12 swap chains code of their own
-// (Wine does), that code is hooked too, as is IDXGISwapChain3::ResizeBuffers1.
-//
-// The queue is kept in a small object attached to the swap chain as private data: the swap chain
-// releases it when it is destroyed, and with it our reference to the queue, so that a game that
-// lets go of its swap chain, queue and device gets its device destroyed. Stop and device loss take
-// these objects off the swap chains still alive (nothing of ours may stay in the game's objects).
+// Direct3D 12 swap chains need the command queue they present with: SwapChainQueues finds it, with
+// the factory's CreateSwapChain methods and the queue's ExecuteCommandLists hooked here. Where the
+// runtime gives Direct3D 12 swap chains code of their own (Wine does), that code is hooked too, as is
+// IDXGISwapChain3::ResizeBuffers1. The method tables come from dxgi_methods.h.
 
+#include "overlay/overlay_client/impl/graphic_device_hook/directx/swap_chain_queues.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_api.h"
 #include "overlay/overlay_client/impl/single_instance.h"
 
@@ -28,15 +23,15 @@
 #include <dxgi1_4.h>
 #include <wrl/client.h>
 
-#include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 namespace Overlay {
 
 OVERLAY_SINGLE_INSTANCE_NAME(D3DHook);
+
+struct D3D12Methods;
 
 namespace Rendering {
 class SwapChainRenderer;
@@ -58,40 +53,15 @@ public:
     HookList getMandatoryHooks() override;
     bool retire() override;
 
-    // The first 18 entries of a swap chain's method table (Present is 8, ResizeBuffers 13,
-    // ResizeTarget 14), read from a throw-away device and swap chain made with the given modules.
-    static std::vector<void*> readSwapChainMethods(HMODULE dxgiModule, HMODULE d3d11Module);
-    // The same, with IDXGISwapChain1's first 23 entries (Present1 is 22) where the swap chain has them.
-    static std::vector<void*> readSwapChain1Methods(HMODULE dxgiModule, HMODULE d3d11Module);
-
-    // A throw-away DXGI factory's first 25 methods (CreateSwapChain 10, CreateSwapChainForHwnd 15,
-    // ForCoreWindow 16, ForComposition 24); the first 11 where it has no IDXGIFactory2. Throws when
-    // none can be made.
-    static std::vector<void*> readFactoryMethods(HMODULE dxgiModule);
-
-    // What the Direct3D 12 hooks patch, read from a throw-away device, queue and swap chain: the swap
-    // chain's first 40 methods (Present1 is 22, ResizeBuffers1 39) and the queue's first 11
-    // (ExecuteCommandLists is 10). Throws when one cannot be made.
-    struct D3D12Methods
-    {
-        std::vector<void*> swapChain;
-        std::vector<void*> queue;
-    };
-    static D3D12Methods readD3D12Methods(HMODULE dxgiModule, HMODULE d3d12Module);
-
     // What presents with a swap chain, as far as the overlay is concerned.
     enum class DeviceKind { D3D11, D3D12, Other };
     static DeviceKind deviceKindOf(IDXGISwapChain* swapChain);
-
-    // The command queue recorded for a swap chain; null when not known (yet).
-    Microsoft::WRL::ComPtr<ID3D12CommandQueue> queueOf(IDXGISwapChain* swapChain);
 
     // D3D11_CREATE_DEVICE_BGRA_SUPPORT added: Direct2D needs it.
     static UINT withBgraSupport(UINT flags) { return flags | D3D11_CREATE_DEVICE_BGRA_SUPPORT; }
 
 private:
     using Gate = ReplacementGate<D3DHook>;
-    class SwapChainSentinel;
 
     static HRESULT WINAPI createDeviceHook(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType, HMODULE software,
                                            UINT flags, const D3D_FEATURE_LEVEL* featureLevels, UINT featureLevelCount,
@@ -141,33 +111,21 @@ private:
     // Draws the overlay (unless only a test), then presents with `real`.
     template <class RealPresent>
     HRESULT present(IDXGISwapChain* swapChain, UINT flags, const RealPresent& real);
-    // Every method table the hooks patch; d3d12 is empty (d3d12Error says why) where Direct3D 12 is
-    // not available. Throws when the swap chain's table cannot be read.
-    struct Methods
-    {
-        std::vector<void*> swapChain;
-        std::vector<void*> factory;
-        std::optional<D3D12Methods> d3d12;
-        std::string d3d12Error;
-    };
-    Methods readMethods(const wchar_t* d3d12Name);
+    // The records of the four methods hooked on every swap-chain class: of the code all swap chains
+    // share, or (`d3d12`) of the code Direct3D 12 swap chains have of their own where it differs.
+    void buildSwapChainRecords(const std::vector<void*>& methods, bool d3d12);
     void buildFactoryRecords(const std::vector<void*>& factory);
     void buildD3D12Records(const D3D12Methods& methods);
-    // Remembers the queue of a swap chain the game just created (nothing for any other device).
-    void recordSwapChain(IUnknown* device, IUnknown* swapChain) noexcept;
-    // Sets the swap chain's queue (null: it waits for one), attaching a sentinel when it has none.
-    void setQueue(IDXGISwapChain* swapChain, Microsoft::WRL::ComPtr<ID3D12CommandQueue> queue);
-    // Whether a recorded swap chain waits for its queue; with queuesMutex_ held.
-    bool queueWaitedFor() const;
-    // The sentinel's last reference is gone: so is its swap chain, unless we took it off ourselves.
-    static void sentinelReleased(SwapChainSentinel& sentinel) noexcept;
+    // A CreateSwapChain method of the factory: forwards to `real` and records the new swap chain's
+    // queue.
+    template <class SwapChain, class Real>
+    HRESULT createSwapChain(IUnknown* device, SwapChain** swapChain, const Real& real);
+    // Our objects in the swap chain are gone with it: drops the renderer when it draws into it.
+    static void swapChainGone(IDXGISwapChain* swapChain);
     // Drops the renderer when it draws into `swapChain`, which is gone; with frameMutex_ held.
     void dropRendererOf(IDXGISwapChain* swapChain);
-    // Takes a direct queue the game executes on, while a Direct3D 12 swap chain waits for one.
-    void offerQueue(ID3D12CommandQueue* queue) noexcept;
     // True when the overlay can draw into the swap chain; logs an unknown device once.
     bool drawable(IDXGISwapChain* swapChain);
-    void forgetQueues();
 
     void beforePresent(IDXGISwapChain* swapChain);
     // Lets go of the back buffer before the game resizes it; never throws.
@@ -193,19 +151,11 @@ private:
     std::shared_ptr<Rendering::SwapChainRenderer> renderer_;
     DeviceKind rendererKind_ = DeviceKind::Other;
     std::atomic<bool> unknownDeviceLogged_{false};
-    // Swap chains are created, destroyed and queues executed on the game's threads, not only the
-    // presenting one. Static: a sentinel may outlive the hook it was made by.
-    static std::mutex queuesMutex_;
     // Held wherever the renderer, swap chain, queues or listener are touched on a game thread: a frame
     // drawn, a resize or creation letting go of the back buffer, a stop completed, a device loss
     // handled. So none of them pulls the renderer from under a draw on another thread.
     std::recursive_mutex frameMutex_;
-    // Each sentinel (borrowed) is alive while its swap chain is, and leaves the map with it.
-    std::map<IDXGISwapChain*, SwapChainSentinel*> queues_;
-    // Set while a Direct3D 12 swap chain presents with a queue we do not know.
-    std::atomic<bool> queueWanted_{false};
-    // Held only while queueWanted_ is set.
-    Microsoft::WRL::ComPtr<ID3D12CommandQueue> offeredQueue_;
+    SwapChainQueues queues_{&swapChainGone};
     // The renderer's swap chain, destroyed on another thread during a frame: dropped on the next one.
     std::atomic<IDXGISwapChain*> goneSwapChain_{nullptr};
     std::unique_ptr<HookRecord> createDeviceRecord_;
