@@ -10,8 +10,6 @@
 #include "overlay/overlay_common/ipc/shared_layout.h"
 #include "win/scope_guard.h"
 
-#include <thrift/transport/TTransportException.h>
-
 #include <chrono>
 #include <future>
 #include <optional>
@@ -36,22 +34,6 @@ Application& application()
     return *app;
 }
 
-Rendering::SizeU sizeOf(const RECT& rect)
-{
-    return {static_cast<uint32_t>(rect.right > rect.left ? rect.right - rect.left : 0),
-            static_cast<uint32_t>(rect.bottom > rect.top ? rect.bottom - rect.top : 0)};
-}
-
-Ipc::Stub::RectI toRectI(const RECT& rect)
-{
-    Ipc::Stub::RectI result;
-    result.left = rect.left;
-    result.top = rect.top;
-    result.right = rect.right;
-    result.bottom = rect.bottom;
-    return result;
-}
-
 // What a test overlay request carries, copied before the caller's record can go away.
 std::optional<Ipc::Stub::TestOverlayInfo> testOverlayInfo(const OverlayClientApi::TestOverlayParams* params)
 {
@@ -65,45 +47,7 @@ std::optional<Ipc::Stub::TestOverlayInfo> testOverlayInfo(const OverlayClientApi
     return info;
 }
 
-// Sender's thread: prepares, then asks the host to show the overlay (a test overlay with `info`).
-Result requestShowOn(HostConnection& connection, const std::optional<Ipc::Stub::TestOverlayInfo>& info)
-{
-    if (connection.stopped)
-        return OverlayClientApi::Stopped;
-    const Result prepared = connection.prepare();
-    if (prepared != OverlayClientApi::Success)
-        return prepared;
-    const bool sent = info
-                          ? connection.send("requestShowTestOverlay", &OverlayHostClient::requestShowTestOverlay, *info)
-                          : connection.send("requestShowOverlay", &OverlayHostClient::requestShowOverlay);
-    return sent ? OverlayClientApi::Success : OverlayClientApi::IpcError;
-}
-
-// Sender's thread: Success when the host was asked to hide the overlay, IpcError when it cannot be
-// told.
-Result requestHideOn(HostConnection& connection)
-{
-    if (connection.stopped)
-        return OverlayClientApi::Stopped;
-    return connection.send("requestHideOverlay", &OverlayHostClient::requestHideOverlay) ? OverlayClientApi::Success
-                                                                                         : OverlayClientApi::IpcError;
-}
-
 }  // namespace
-
-HostConnection::HostConnection(const std::string& hostPipeName, const Ipc::Stub::ClientInfo& info)
-    : ipcClient(hostPipeName), host(ipcClient.getProtocol()), info_(info)
-{
-    ipcClient.pipe().setOpenTimeout(defaultTimeoutMs);
-    ipcClient.pipe().setReadTimeout(defaultTimeoutMs);
-    ipcClient.pipe().setWriteTimeout(defaultTimeoutMs);
-}
-
-void HostConnection::setSurfaceBounds(const RECT& bounds)
-{
-    std::lock_guard<std::mutex> lock(boundsLock_);
-    surfaceBounds_ = bounds;
-}
 
 // The processor's handler: forwards the host's calls while the client exists, so that the server
 // never owns the client that owns the server.
@@ -127,6 +71,12 @@ public:
 private:
     std::weak_ptr<OverlayClient> client_;
 };
+
+Rendering::SizeU OverlayClient::sizeOf(const RECT& rect)
+{
+    return {static_cast<uint32_t>(rect.right > rect.left ? rect.right - rect.left : 0),
+            static_cast<uint32_t>(rect.bottom > rect.top ? rect.bottom - rect.top : 0)};
+}
 
 OverlayClient::OverlayClient()
     : pipeName_(Ipc::idToName(Ipc::makeSharedId())), windowHook_(application().windowHook()),
@@ -185,8 +135,7 @@ Result OverlayClient::requestShow(const OverlayClientApi::TestOverlayParams* par
     LOG_INFO(L"Request show overlay");
     if (stopped_)
         return OverlayClientApi::Stopped;
-    return call(
-        [info = testOverlayInfo(params)](HostConnection& connection) { return requestShowOn(connection, info); });
+    return call([info = testOverlayInfo(params)](HostConnection& connection) { return connection.requestShow(info); });
 }
 
 Result OverlayClient::requestHide()
@@ -194,7 +143,7 @@ Result OverlayClient::requestHide()
     LOG_INFO(L"Request hide overlay");
     if (stopped_)
         return OverlayClientApi::Stopped;
-    const Result result = call(requestHideOn);
+    const Result result = call([](HostConnection& connection) { return connection.requestHide(); });
     if (result == OverlayClientApi::Stopped || result == OverlayClientApi::Success)
         return result;
     // The host cannot be told: hide here, so the player is never left without input.
@@ -237,72 +186,6 @@ void OverlayClient::hideAfterFailure(HostConnection& connection)
     Application* app = Application::instance();
     if (app == nullptr || !app->invoke(std::move(hide), false))
         connection.hidePending = false;
-}
-
-// --- Connection and registration ----------------------------------------------------------------
-
-template <class Method, class... Args>
-bool HostConnection::send(const char* label, Method method, const Args&... args)
-{
-    if (!ipcClient.isOpen())
-        return false;
-    try {
-        (host.*method)(args...);
-        return true;
-    } catch (const std::exception& e) {
-        ipcClient.close();
-        LOG_WARN(L"Failed to send %1: %2", label, e.what());
-        return false;
-    }
-}
-
-Result HostConnection::prepare()
-{
-    if (stopped) {
-        LOG_WARN(L"Failed to prepare ipc client, the client has been stopped");
-        return OverlayClientApi::Stopped;
-    }
-    if (send("ping", &OverlayHostClient::ping))
-        return OverlayClientApi::Success;
-
-    try {
-        ipcClient.open();
-        registerClient();
-        return OverlayClientApi::Success;
-    } catch (const apache::thrift::transport::TTransportException& e) {
-        LOG_ERROR(L"%1", e.what());
-        ipcClient.close();
-        return OverlayClientApi::IpcError;
-    } catch (const std::exception& e) {
-        LOG_ERROR(L"%1", e.what());
-        ipcClient.close();
-        return OverlayClientApi::UnexpectedError;
-    }
-}
-
-void HostConnection::registerClient()
-{
-    LOG_INFO(L"Register client...");
-    Ipc::Pipe& pipe = ipcClient.pipe();
-    // The host may take a while to set up the client's blocks.
-    pipe.setReadTimeout(HostConnection::registrationTimeoutMs);
-    pipe.setWriteTimeout(HostConnection::registrationTimeoutMs);
-    auto restoreTimeouts = Win::scopeExit([&pipe] {
-        pipe.setReadTimeout(HostConnection::defaultTimeoutMs);
-        pipe.setWriteTimeout(HostConnection::defaultTimeoutMs);
-    });
-
-    Ipc::Stub::ClientInfo info = info_;
-    {
-        std::lock_guard<std::mutex> lock(boundsLock_);
-        info.scurfaceBounds = toRectI(surfaceBounds_);
-    }
-
-    Ipc::Stub::HostInfo hostInfo;
-    host.registerClient(hostInfo, info);
-    if (!hostInfo.result)
-        throw std::runtime_error("Failed to register client");
-    LOG_INFO(L"Client was successfully registered: HostId = %1, HostVersion = %2", hostInfo.id, hostInfo.version);
 }
 
 // --- Host calls and server events ---------------------------------------------------------------
@@ -408,283 +291,6 @@ void OverlayClient::onWindowDestroyed()
 void OverlayClient::onWindowHookError()
 {
     stop(StopCode::Error);
-}
-
-// --- Frames -------------------------------------------------------------------------------------
-
-void OverlayClient::onPresent(GraphicApi& api)
-{
-    if (!shown_) {
-        if (!rendererReleased_) {
-            rendererReleased_ = true;
-            renderOverlay_.release();
-            // Hidden, nothing of the game's device is held: a game that re-creates it gets it freed.
-            guarded(L"Reset renderer", [&api] { api.resetRenderer(); });
-        }
-        if (shownReported_) {
-            shownReported_ = false;
-            invoke([this] { reportVisibility(false); });
-        }
-        return;
-    }
-
-    try {
-        std::shared_ptr<Rendering::Renderer> renderer = api.getRenderer();
-        rendererReleased_ = false;
-        renderOverlay_.setRenderer(std::move(renderer));
-        renderOverlay_.draw();
-        frameFailures_.drawn();
-        checkCursor();
-        if (!shownReported_) {
-            shownReported_ = true;
-            invoke([this] { reportVisibility(true); });
-        }
-    } catch (const std::exception& e) {
-        LOG_ERROR(L"Failed to draw overlay : %1", e.what());
-        guarded(L"Dump device", [&api] { api.dumpDevice(); });
-        guarded(L"Reset renderer", [&api] { api.resetRenderer(); });
-        if (!rendererReleased_) {
-            rendererReleased_ = true;
-            guarded(L"Release overlay", [this] { renderOverlay_.release(); });
-        }
-        if (frameFailures_.rebuild()) {
-            LOG_WARN(L"The next frame is drawn with a new renderer");
-            return;
-        }
-        graphicDeviceHook_->setListener(nullptr);
-        graphicDeviceHook_->stop();
-        invoke([this] { stop(StopCode::Error); });
-    }
-}
-
-void OverlayClient::onDeviceLost()
-{
-    if (!rendererReleased_) {
-        rendererReleased_ = true;
-        renderOverlay_.release();
-    }
-}
-
-void OverlayClient::onDeviceReset(uint32_t width, uint32_t height, bool fullscreen)
-{
-    if (!fullscreen)
-        return;  // windowed: the window's own move and size events tell
-    try {
-        RECT origin = windowHook_->clientToScreen(RECT{0, 0, 0, 0});
-        updateSurfaceBounds(RECT{origin.left, origin.top, origin.left + static_cast<LONG>(width),
-                                 origin.top + static_cast<LONG>(height)});
-    } catch (const std::exception& e) {
-        LOG_ERROR(L"Failed update surface bounds : %1", e.what());
-        invoke([this] { stop(StopCode::Error); });
-    }
-}
-
-void OverlayClient::checkCursor()
-{
-    if (mouseCursorHook_ == nullptr)
-        return;
-    bool changed = false;
-    {
-        // A host holding the block past the bound: the next frame looks again.
-        const auto lock = sharedOverlay_->tryLock(Rendering::hostLockTimeoutMs);
-        if (!lock.owns_lock())
-            return;
-        changed = sharedOverlay_->cursorChanged();
-    }
-    if (changed && !cursorUpdatePending_.exchange(true)) {
-        if (!invoke([this] { updateCursor(); }))
-            cursorUpdatePending_ = false;
-    }
-}
-
-// --- Window thread ------------------------------------------------------------------------------
-
-void OverlayClient::show()
-{
-    if (shown_)
-        return;
-    try {
-        LOG_INFO(L"Show overlay");
-        {
-            // The host's current cursor is applied on the next frame; a host that holds the block
-            // past the bound must not stall the game's window thread, and sets its cursor later.
-            const auto lock = sharedOverlay_->tryLock(Rendering::hostLockTimeoutMs);
-            if (lock.owns_lock())
-                sharedOverlay_->setCursorChanged(true);
-        }
-        renderOverlay_.setSurfaceSize(sizeOf(windowHook_->getClientRect()));
-        windowHook_->setInputCapture(true);
-        if (inputChannelsHook_ != nullptr) {
-            // Input modules the game loaded since the start are hooked now, before they matter.
-            hook(inputChannelsHook_->findNewModules());
-            inputChannelsHook_->setShown(true);
-        }
-        if (mouseCursorHook_ != nullptr)
-            mouseCursorHook_->show();
-        shown_ = true;
-    } catch (const std::exception& e) {
-        LOG_ERROR(L"Failed to show overlay: %1", e.what());
-        // A half-done show must not leave the game's input or cursor taken.
-        windowHook_->setInputCapture(false);
-        if (inputChannelsHook_ != nullptr)
-            inputChannelsHook_->setShown(false);
-        if (mouseCursorHook_ != nullptr)
-            guarded(L"Hide cursor", [this] { mouseCursorHook_->hide(); });
-        stop(StopCode::Error);
-    }
-}
-
-void OverlayClient::hide()
-{
-    if (!shown_)
-        return;
-    LOG_INFO(L"Hide overlay");
-    windowHook_->setInputCapture(false);
-    if (inputChannelsHook_ != nullptr)
-        inputChannelsHook_->setShown(false);
-    if (mouseCursorHook_ != nullptr)
-        mouseCursorHook_->hide();
-    shown_.exchange(false);
-}
-
-void OverlayClient::hideOnWindowThread()
-{
-    invoke([this] { hide(); });
-}
-
-void OverlayClient::reportVisibility(bool shown)
-{
-    post([shown](HostConnection& connection) {
-        const bool sent = shown ? connection.send("onOverlayShown", &OverlayHostClient::onOverlayShown)
-                                : connection.send("onOverlayHidden", &OverlayHostClient::onOverlayHidden);
-        if (!sent)
-            hideAfterFailure(connection);
-    });
-}
-
-void OverlayClient::updateCursor()
-{
-    cursorUpdatePending_ = false;
-    try {
-        if (mouseCursorHook_ == nullptr || !mouseCursorHook_->isShown())
-            return;
-        uint32_t type = 0;
-        bool changed = false;
-        {
-            const auto lock = sharedOverlay_->tryLock(Rendering::hostLockTimeoutMs);
-            changed = lock.owns_lock() && sharedOverlay_->cursorChanged();  // else: asked again next frame
-            if (changed) {
-                type = sharedOverlay_->cursorType();
-                sharedOverlay_->setCursorChanged(false);
-            }
-        }
-        if (changed)
-            mouseCursorHook_->setCursorType(type);
-    } catch (const std::exception& e) {
-        LOG_ERROR(L"%1", e.what());
-    }
-}
-
-void OverlayClient::requestShowLater()
-{
-    LOG_INFO(L"Request show overlay");
-    post([](HostConnection& connection) {
-        const Result result = requestShowOn(connection, std::nullopt);
-        if (result != OverlayClientApi::Success)
-            LOG_WARN(L"Failed to request show overlay: result = %1", static_cast<int>(result));
-    });
-}
-
-void OverlayClient::requestHideLater()
-{
-    LOG_INFO(L"Request hide overlay");
-    const bool queued = post([](HostConnection& connection) {
-        if (requestHideOn(connection) == OverlayClientApi::IpcError)
-            hideAfterFailure(connection);  // the host cannot be told: hide here
-    });
-    if (!queued)
-        hide();
-}
-
-void OverlayClient::onShiftTab()
-{
-    if (shown_)
-        requestHideLater();
-    else
-        requestShowLater();
-}
-
-void OverlayClient::onCtrlSpace()
-{
-    onShiftTab();
-}
-
-void OverlayClient::onEscape()
-{
-    requestHideLater();
-}
-
-void OverlayClient::onWindowMoved()
-{
-    try {
-        refreshSurfaceBoundsFromWindow();
-    } catch (const std::exception& e) {
-        LOG_ERROR(L"Failed update surface bounds : %1", e.what());
-        stop(StopCode::Error);
-    }
-}
-
-void OverlayClient::onWindowResized()
-{
-    onWindowMoved();
-}
-
-void OverlayClient::refreshSurfaceBoundsFromWindow()
-{
-    const RECT client = windowHook_->getClientRect();
-    // A minimised window has an empty client area: nothing worth telling the host.
-    if (client.left < client.right && client.top < client.bottom)
-        updateSurfaceBounds(windowHook_->clientToScreen(client));
-}
-
-void OverlayClient::updateSurfaceBounds(const RECT& screenRect)
-{
-    renderOverlay_.setSurfaceSize(sizeOf(screenRect));
-    connection_->setSurfaceBounds(screenRect);
-    post([bounds = toRectI(screenRect)](HostConnection& connection) {
-        if (connection.ipcClient.isOpen() &&
-            !connection.send("onSurfaceBoundsChanged", &OverlayHostClient::onSurfaceBoundsChanged, bounds))
-            hideAfterFailure(connection);
-    });
-}
-
-template <class Method, class Event>
-void OverlayClient::forward(const char* label, Method method, const Event& event)
-{
-    post([label, method, event](HostConnection& connection) {
-        if (!connection.send(label, method, event))
-            hideAfterFailure(connection);
-    });
-}
-
-void OverlayClient::onKeyEvent(const Ipc::Stub::KeyEvent& event)
-{
-    forward("KeyEvent", &OverlayHostClient::onKeyEvent, event);
-}
-
-void OverlayClient::onMouseMoveEvent(const Ipc::Stub::MouseMoveEvent& event)
-{
-    forward("MouseMoveEvent", &OverlayHostClient::onMouseMoveEvent, event);
-}
-
-void OverlayClient::onMouseClickEvent(const Ipc::Stub::MouseClickEvent& event)
-{
-    forward("MouseClickEvent", &OverlayHostClient::onMouseClickEvent, event);
-}
-
-void OverlayClient::onMouseWheelEvent(const Ipc::Stub::MouseWheelEvent& event)
-{
-    forward("MouseWheelEvent", &OverlayHostClient::onMouseWheelEvent, event);
 }
 
 }  // namespace Overlay

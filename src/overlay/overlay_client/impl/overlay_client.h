@@ -10,6 +10,7 @@
 // queue theirs, the exports queue theirs and wait for the result.
 
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_api.h"
+#include "overlay/overlay_client/impl/host_connection.h"
 #include "overlay/overlay_client/impl/host_sender.h"
 #include "overlay/overlay_client/impl/rendering/render_overlay.h"
 #include "overlay/overlay_client/impl/window_hook.h"
@@ -37,43 +38,6 @@ class MouseCursorHook;
 enum class StopCode : std::int32_t {
     Normal = 0,  // the game's main window was destroyed, or the client is destroyed
     Error = 1,   // the window hook, drawing, showing or the surface bounds failed
-};
-
-// The connection to the host's pipe and the OverlayHost calls made on it. Pipe I/O on the
-// sender's thread only; shared with that thread, so that a call stuck there outlives the client.
-class OverlayClient;
-struct HostConnection
-{
-    static constexpr DWORD defaultTimeoutMs = 5000;
-    static constexpr DWORD registrationTimeoutMs = 10000;
-
-    // `info`: the client as registration tells it, but for the surface bounds.
-    HostConnection(const std::string& hostPipeName, const Ipc::Stub::ClientInfo& info);
-
-    // Sender's thread. Calls one OverlayHost method when the connection is open. False when it is
-    // closed or the call failed; a failure closes the connection and is logged with `label`.
-    template <class Method, class... Args>
-    bool send(const char* label, Method method, const Args&... args);
-    // Sender's thread. Pings the open connection, or opens it and registers: Success, Stopped,
-    // IpcError (pipe transport failed) or UnexpectedError (anything else, the host's refusal
-    // included).
-    OverlayClientApi::Result prepare();
-
-    // Any thread; sent with the next registration.
-    void setSurfaceBounds(const RECT& bounds);
-
-    Ipc::IpcClient ipcClient;
-    Ipc::Stub::OverlayHostClient host;
-    std::weak_ptr<OverlayClient> client;   // set before the first call is queued
-    std::atomic<bool> stopped{false};      // requests still queued at the client's stop answer Stopped
-    std::atomic<bool> hidePending{false};  // a failure's hide posted to the window thread, not run yet
-
-private:
-    void registerClient();
-
-    Ipc::Stub::ClientInfo info_;
-    std::mutex boundsLock_;  // never held across pipe I/O
-    RECT surfaceBounds_{};
 };
 
 class OverlayClient : private GraphicDeviceHookListener,
@@ -113,6 +77,7 @@ private:
 
     OverlayClient();
     void startIpcServer();
+    static Rendering::SizeU sizeOf(const RECT& rect);
 
     // GraphicDeviceHookListener (rendering thread)
     void onPresent(GraphicApi& api) override;
