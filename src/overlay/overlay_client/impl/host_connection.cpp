@@ -91,9 +91,8 @@ Result HostConnection::requestShow(const std::optional<Ipc::Stub::TestOverlayInf
     const Result prepared = prepare();
     if (prepared != OverlayClientApi::Success)
         return prepared;
-    const bool sent = info
-                          ? send("requestShowTestOverlay", &OverlayHostClient::requestShowTestOverlay, *info)
-                          : send("requestShowOverlay", &OverlayHostClient::requestShowOverlay);
+    const bool sent = info ? send("requestShowTestOverlay", &OverlayHostClient::requestShowTestOverlay, *info)
+                           : send("requestShowOverlay", &OverlayHostClient::requestShowOverlay);
     return sent ? OverlayClientApi::Success : OverlayClientApi::IpcError;
 }
 
@@ -102,7 +101,7 @@ Result HostConnection::requestHide()
     if (stopped)
         return OverlayClientApi::Stopped;
     return send("requestHideOverlay", &OverlayHostClient::requestHideOverlay) ? OverlayClientApi::Success
-                                                                                         : OverlayClientApi::IpcError;
+                                                                              : OverlayClientApi::IpcError;
 }
 
 }  // namespace Overlay

@@ -59,7 +59,6 @@ private:
     RECT surfaceBounds_{};
 };
 
-
 // The wire's rectangle.
 Ipc::Stub::RectI toRectI(const RECT& rect);
 
