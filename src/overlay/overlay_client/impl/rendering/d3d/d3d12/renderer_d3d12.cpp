@@ -403,7 +403,7 @@ void RendererD3D12::createPipelines(DXGI_FORMAT format)
     desc.RTVFormats[0] = format;
     desc.SampleDesc = {1, 0};
 
-    // The frame replaces the pixels it covers, its alpha ignored (as in the other renderers).
+    // The frame replaces the pixels it covers, its alpha ignored (as under Direct2D and Direct3D 11).
     desc.VS = {Shaders::texturedVertexShader, sizeof Shaders::texturedVertexShader};
     desc.PS = {Shaders::texturedPixelShader, sizeof Shaders::texturedPixelShader};
     desc.InputLayout = {texturedLayout, 2};
