@@ -65,11 +65,6 @@ RendererD2D::RendererD2D(IDXGISwapChain* swapChain) : swapChain_(swapChain), dev
 RendererD2D::~RendererD2D()
 {
     LOG_INFO(L"Destroy RendererD2D: %1", static_cast<const void*>(this));
-    brush_.Reset();
-    renderTarget_.Reset();
-    factory_.Reset();
-    device_.Reset();
-    swapChain_.Reset();
 }
 
 void RendererD2D::createRenderTarget()

@@ -203,17 +203,6 @@ RendererD3D11::RendererD3D11(IDXGISwapChain* swapChain) : swapChain_(swapChain)
 RendererD3D11::~RendererD3D11()
 {
     LOG_INFO(L"Destroy RendererD3D11: %0", static_cast<const void*>(this));
-    alphaBlendState_.Reset();
-    solidInputLayout_.Reset();
-    colorBuffer_.Reset();
-    solidVertexBuffer_.Reset();
-    solidPixelShader_.Reset();
-    solidVertexShader_.Reset();
-    renderTargetView_.Reset();
-    context_.Reset();
-    device_.Reset();
-    swapChain_.Reset();
-    stateBackup_.clear();
 }
 
 void RendererD3D11::createRenderTargetView()

@@ -336,17 +336,8 @@ RendererD3D12::RendererD3D12(IDXGISwapChain* swapChain, CommandQueueLookup queue
 RendererD3D12::~RendererD3D12()
 {
     LOG_INFO(L"Destroy RendererD3D12: %0", static_cast<const void*>(this));
+    // Before the members go: the GPU may still use the lists, the allocators and the back buffer.
     submissions_->waitForAll();
-    backBuffer_.Reset();
-    list_.Reset();
-    allocators_.clear();
-    targetHeap_.Reset();
-    vertexBuffer_.Reset();
-    texturedPipeline_.Reset();
-    solidPipeline_.Reset();
-    rootSignature_.Reset();
-    queue_.Reset();
-    device_.Reset();
 }
 
 bool RendererD3D12::usesDeviceOf(IDXGISwapChain* swapChain) const
