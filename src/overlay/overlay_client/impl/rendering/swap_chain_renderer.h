@@ -10,7 +10,6 @@
 
 #include "overlay/overlay_client/impl/rendering/renderer.h"
 
-#include <d3d11.h>
 #include <dxgi.h>
 #include <wrl/client.h>
 
@@ -37,8 +36,5 @@ public:
     // setSwapChain takes them again.
     virtual void releaseBackBuffer() = 0;
 };
-
-// The Direct3D 11 device of a swap chain; throws "Failed to get ID3D11Device" when it has none.
-Microsoft::WRL::ComPtr<ID3D11Device> d3d11DeviceOf(IDXGISwapChain* swapChain);
 
 }  // namespace Overlay::Rendering

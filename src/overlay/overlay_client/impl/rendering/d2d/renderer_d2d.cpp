@@ -2,6 +2,8 @@
 
 #include "overlay/overlay_client/impl/rendering/d2d/renderer_d2d.h"
 
+#include "overlay/overlay_client/impl/rendering/d3d/d3d11/renderer_d3d11.h"
+
 using Microsoft::WRL::ComPtr;
 
 namespace Overlay::Rendering {

@@ -55,6 +55,13 @@ private:
 
 }  // namespace
 
+ComPtr<ID3D11Device> d3d11DeviceOf(IDXGISwapChain* swapChain)
+{
+    ComPtr<ID3D11Device> device;
+    Err::throwIfFailed(swapChain->GetDevice(IID_PPV_ARGS(&device)), "Failed to get ID3D11Device");
+    return device;
+}
+
 // --- BitmapD3D11 ------------------------------------------------------------------------------
 
 BitmapD3D11::BitmapD3D11(const SizeU& size, ID3D11DeviceContext* context, ID3D11Device* device)
