@@ -5,8 +5,8 @@
 // (same device) or should a renderer of your kind be made for it, and, before the game resizes the
 // buffers, let go of the back buffer.
 //
-// A renderer bound to another kind of presentation object (a Direct3D 9 device or swap chain)
-// answers the same questions for that object.
+// The Direct3D 9 renderer draws for a device instead and is a plain Renderer: its hook makes a new
+// one when another device presents.
 
 #include "overlay/overlay_client/impl/rendering/renderer.h"
 
