@@ -17,6 +17,7 @@ std::atomic<PrintCallback> g_print{nullptr};
 struct Pending
 {
     InlineHook* hook = nullptr;
+    std::unique_ptr<InlineHook> owned;  // `hook` while the batch owns it: made here, or handed back
     HookStatus status = HookStatus::InvalidArgument;
     HookStatus checked = HookStatus::Ok;  // what the check while frozen found
 };
@@ -30,17 +31,36 @@ bool sameSiteEarlier(const std::vector<Pending>& pending, std::size_t index)
     return false;
 }
 
-// Room for the bookkeeping of a batch of `count` entries; false for an empty batch or without memory.
-bool startBatch(const void* entries, int count, std::vector<Pending>& pending)
+// Resets the outputs of a batch of `count` entries (`done` says the entry went through) and makes
+// room for its bookkeeping; false for an empty batch or without memory (the entries say NoMemory).
+template <class Entry, class Done>
+bool startBatch(Entry* entries, int count, Done Entry::*done, std::vector<Pending>& pending)
 {
     if (entries == nullptr || count <= 0)
         return false;
+    bool started = true;
     try {
         pending.resize(static_cast<std::size_t>(count));
     } catch (...) {
-        return false;
+        started = false;
     }
-    return true;
+    for (int i = 0; i < count; ++i) {
+        entries[i].*done = Done();
+        entries[i].status = started ? HookStatus::InvalidArgument : HookStatus::NoMemory;
+    }
+    return started;
+}
+
+// Gives every entry the status `prepare` returns for it; true when any is ready to go on.
+template <class Prepare>
+bool prepareBatch(std::vector<Pending>& pending, Prepare prepare)
+{
+    bool any = false;
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        pending[i].status = prepare(i);
+        any = any || pending[i].status == HookStatus::Ok;
+    }
+    return any;
 }
 
 // Checks every pending entry that is still fine while all other threads are suspended (again
@@ -72,6 +92,30 @@ void whileFrozen(std::vector<Pending>& pending, HookStatus ready, Check check, A
     freezer.thaw();
 }
 
+// Hands every entry its outcome and returns how many went through: `finish` settles and prints
+// each of those; the others are printed as failed (`action` names the batch) and a hook the batch
+// made for them is discarded.
+template <class Entry, class Finish>
+int finishBatch(const char* action, Entry* entries, std::vector<Pending>& pending, Finish finish)
+{
+    const PrintCallback print = g_print.load();
+    int done = 0;
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        entries[i].status = pending[i].status;
+        if (pending[i].status == HookStatus::Ok) {
+            finish(i, print);
+            ++done;
+            continue;
+        }
+        if (print != nullptr)
+            print("%s %p: failed: %s", action, entries[i].function != nullptr ? *entries[i].function : nullptr,
+                  describe(pending[i].status));
+        if (pending[i].owned)
+            discardHook(*pending[i].owned);
+    }
+    return done;
+}
+
 }  // namespace
 
 void setNearJumpPrintCallback(PrintCallback callback)
@@ -82,32 +126,26 @@ void setNearJumpPrintCallback(PrintCallback callback)
 int attachNearJumps(NearJumpAttachEntry* entries, int count)
 {
     std::vector<Pending> pending;
-    const bool started = startBatch(entries, count, pending);
-    for (int i = 0; entries != nullptr && i < count; ++i) {
-        entries[i].attached = false;
-        entries[i].status = started ? HookStatus::InvalidArgument : HookStatus::NoMemory;
-    }
-    if (!started)
+    if (!startBatch(entries, count, &NearJumpAttachEntry::attached, pending))
         return 0;
 
     EngineLock lock;
-    bool any = false;
-    for (std::size_t i = 0; i < pending.size(); ++i) {
-        NearJumpAttachEntry& entry = entries[i];
+    const bool any = prepareBatch(pending, [&](std::size_t i) {
+        const NearJumpAttachEntry& entry = entries[i];
         if (entry.function == nullptr || *entry.function == nullptr || entry.replacement == nullptr)
-            continue;
-        pending[i].hook = new (std::nothrow) InlineHook();
-        if (pending[i].hook == nullptr) {
-            pending[i].status = HookStatus::NoMemory;
-            continue;
-        }
-        pending[i].status = prepareHook(PatchStyle::NearJump, *entry.function, entry.replacement, *pending[i].hook);
-        if (pending[i].status == HookStatus::Ok && sameSiteEarlier(pending, i)) {
+            return HookStatus::InvalidArgument;
+        pending[i].owned.reset(new (std::nothrow) InlineHook());
+        pending[i].hook = pending[i].owned.get();
+        if (pending[i].hook == nullptr)
+            return HookStatus::NoMemory;
+        const HookStatus status =
+            prepareHook(PatchStyle::NearJump, *entry.function, entry.replacement, *pending[i].hook);
+        if (status == HookStatus::Ok && sameSiteEarlier(pending, i)) {
             discardHook(*pending[i].hook);
-            pending[i].status = HookStatus::DuplicateTarget;
+            return HookStatus::DuplicateTarget;
         }
-        any = any || pending[i].status == HookStatus::Ok;
-    }
+        return status;
+    });
 
     if (any) {
         whileFrozen(
@@ -118,55 +156,35 @@ int attachNearJumps(NearJumpAttachEntry* entries, int count)
             });
     }
 
-    const PrintCallback print = g_print.load();
-    int attached = 0;
-    for (std::size_t i = 0; i < pending.size(); ++i) {
-        InlineHook* hook = pending[i].hook;
-        entries[i].status = pending[i].status;
-        if (pending[i].status == HookStatus::Ok) {
-            registerHook(hook);  // room was reserved before the patch
-            entries[i].attached = true;
-            ++attached;
-            if (print != nullptr)
-                print("attach %p: patched %p, relay %p, trampoline %p, %u bytes moved", hook->requested, hook->site,
-                      hook->relay, hook->trampoline, static_cast<unsigned>(hook->plan.copiedLength));
-            continue;
-        }
+    return finishBatch("attach", entries, pending, [&](std::size_t i, PrintCallback print) {
+        const InlineHook* hook = pending[i].hook;
+        registerHook(pending[i].owned.release());  // room was reserved before the patch
+        entries[i].attached = true;
         if (print != nullptr)
-            print("attach %p: failed: %s", entries[i].function != nullptr ? *entries[i].function : nullptr,
-                  describe(pending[i].status));
-        if (hook != nullptr) {
-            discardHook(*hook);
-            delete hook;
-        }
-    }
-    return attached;
+            print("attach %p: patched %p, relay %p, trampoline %p, %u bytes moved", hook->requested, hook->site,
+                  hook->relay, hook->trampoline, static_cast<unsigned>(hook->plan.copiedLength));
+    });
 }
 
 int detachNearJumps(NearJumpDetachEntry* entries, int count)
 {
     std::vector<Pending> pending;
-    const bool started = startBatch(entries, count, pending);
-    for (int i = 0; entries != nullptr && i < count; ++i) {
-        entries[i].detached = 0;
-        entries[i].status = started ? HookStatus::InvalidArgument : HookStatus::NoMemory;
-    }
-    if (!started)
+    if (!startBatch(entries, count, &NearJumpDetachEntry::detached, pending))
         return 0;
 
     EngineLock lock;
-    bool any = false;
-    for (std::size_t i = 0; i < pending.size(); ++i) {
+    const bool any = prepareBatch(pending, [&](std::size_t i) {
         if (entries[i].function == nullptr)
-            continue;
+            return HookStatus::InvalidArgument;
         pending[i].hook = findHook(*entries[i].function, PatchStyle::NearJump);
-        pending[i].status = pending[i].hook != nullptr ? HookStatus::Ok : HookStatus::NotHooked;
-        for (std::size_t j = 0; j < i && pending[i].status == HookStatus::Ok; ++j) {
+        if (pending[i].hook == nullptr)
+            return HookStatus::NotHooked;
+        for (std::size_t j = 0; j < i; ++j) {
             if (pending[j].hook == pending[i].hook)
-                pending[i].status = HookStatus::DuplicateTarget;
+                return HookStatus::DuplicateTarget;
         }
-        any = any || pending[i].status == HookStatus::Ok;
-    }
+        return HookStatus::Ok;
+    });
 
     if (any) {
         whileFrozen(
@@ -176,25 +194,15 @@ int detachNearJumps(NearJumpDetachEntry* entries, int count)
             });
     }
 
-    const PrintCallback print = g_print.load();
-    int detached = 0;
-    for (std::size_t i = 0; i < pending.size(); ++i) {
+    return finishBatch("detach", entries, pending, [&](std::size_t i, PrintCallback print) {
         InlineHook* hook = pending[i].hook;
-        entries[i].status = pending[i].status;
-        if (pending[i].status == HookStatus::Ok) {
-            if (print != nullptr)
-                print("detach %p: restored %p", hook->requested, hook->site);
-            unregisterHook(hook);
-            discardHook(*hook);
-            delete hook;
-            entries[i].detached = 1;
-            ++detached;
-        } else if (print != nullptr) {
-            print("detach %p: failed: %s", entries[i].function != nullptr ? *entries[i].function : nullptr,
-                  describe(pending[i].status));
-        }
-    }
-    return detached;
+        if (print != nullptr)
+            print("detach %p: restored %p", hook->requested, hook->site);
+        unregisterHook(hook);
+        pending[i].owned.reset(hook);  // handed back by the registry; freed with the batch
+        discardHook(*hook);
+        entries[i].detached = 1;
+    });
 }
 
 }  // namespace HookEngines

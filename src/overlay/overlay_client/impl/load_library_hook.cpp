@@ -186,7 +186,6 @@ LoadLibraryHook::~LoadLibraryHook()
     } catch (...) {
         // Detaching never reaches the game as an exception.
     }
-    ldrLoadDll_.reset();
 }
 
 HookList LoadLibraryHook::getHooks()

@@ -15,8 +15,8 @@ OVERLAY_SINGLE_INSTANCE_NAME(GraphicDeviceHook);
 class GraphicDeviceHook : private SingleInstance<GraphicDeviceHook>
 {
 public:
-    // graphicApi 1 is Direct3D 9; any other value DXGI with Direct3D 11. Throws when the modules or
-    // the API hook cannot be had.
+    // graphicApi 1 is Direct3D 9; any other value DXGI, which serves Direct3D 11 and 12 games.
+    // Throws when the modules or the API hook cannot be had.
     explicit GraphicDeviceHook(uint32_t graphicApi);
     // Detaches and lets the API hook go once no thread is inside its replacements; keeps it for
     // the life of the process when one stays longer than GraphicApiHook::retireTimeoutMs.

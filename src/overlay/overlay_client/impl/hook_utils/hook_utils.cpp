@@ -53,10 +53,27 @@ HookStatus transactionStatus(HookRecord& record, const HookEngines::FarJumpFailu
     return HookStatus::Aborted;
 }
 
-// Commits the second engine's open transaction; on failure logs `errorFormat` with the code and
-// the reason.
-bool commitTransaction(const wchar_t* errorFormat, HookEngines::FarJumpFailure& failure)
+// The records of the list (null entries skipped) that are attached (`hooked`) or not.
+HookList recordsWhere(const HookList& records, bool hooked)
 {
+    HookList found;
+    for (HookRecord* record : records) {
+        if (record != nullptr && record->isHooked() == hooked)
+            found.push_back(record);
+    }
+    return found;
+}
+
+// Stages `change` (DetourAttach or DetourDetach) for every record in one transaction of the second
+// engine and commits it. On failure logs `errorFormat` with the code and the reason, and `failure`
+// names the change that failed.
+bool farJumpTransaction(const HookList& records, LONG (*change)(PVOID*, PVOID), const wchar_t* errorFormat,
+                        HookEngines::FarJumpFailure& failure)
+{
+    DetourTransactionBegin();
+    DetourUpdateThread(GetCurrentThread());
+    for (HookRecord* record : records)
+        change(record->getRealFuncAddress(), record->getHookFunc());
     const LONG error = DetourTransactionCommitEx(&failure);
     if (error != 0)
         LOG_ERROR(errorFormat, error, describe(failure.status));
@@ -143,11 +160,7 @@ std::unique_ptr<HookRecord> makeUniqueHookRecord(void* realFunc, void* hookFunc,
 
 void hook(const HookList& records)
 {
-    HookList collected;
-    for (HookRecord* record : records) {
-        if (record != nullptr && !record->hooked_)
-            collected.push_back(record);
-    }
+    const HookList collected = recordsWhere(records, false);
     if (collected.empty())
         return;
 
@@ -167,18 +180,10 @@ void hook(const HookList& records)
     }
 
     // Second engine, one transaction for what the first one refused.
-    HookList rest;
-    for (HookRecord* record : collected) {
-        if (!record->hooked_)
-            rest.push_back(record);
-    }
+    const HookList rest = recordsWhere(collected, false);
     if (!rest.empty()) {
-        DetourTransactionBegin();
-        DetourUpdateThread(GetCurrentThread());
-        for (HookRecord* record : rest)
-            DetourAttach(&record->realFunc_, record->hookFunc_);
         HookEngines::FarJumpFailure failure;
-        const bool committed = commitTransaction(L"Detours attach error = %1 (%2)", failure);
+        const bool committed = farJumpTransaction(rest, &DetourAttach, L"Detours attach error = %1 (%2)", failure);
         for (HookRecord* record : rest) {
             record->status_ = committed ? HookStatus::Ok : transactionStatus(*record, failure);
             if (committed) {
@@ -199,11 +204,7 @@ void hook(const HookList& records)
 
 void unhook(const HookList& records)
 {
-    HookList collected;
-    for (HookRecord* record : records) {
-        if (record != nullptr && record->hooked_)
-            collected.push_back(record);
-    }
+    const HookList collected = recordsWhere(records, true);
     if (collected.empty())
         return;
 
@@ -226,12 +227,8 @@ void unhook(const HookList& records)
     }
 
     if (!byDetours.empty()) {
-        DetourTransactionBegin();
-        DetourUpdateThread(GetCurrentThread());
-        for (HookRecord* record : byDetours)
-            DetourDetach(&record->realFunc_, record->hookFunc_);
         HookEngines::FarJumpFailure failure;
-        const bool committed = commitTransaction(L"Detours detach error = %1 (%2)", failure);
+        const bool committed = farJumpTransaction(byDetours, &DetourDetach, L"Detours detach error = %1 (%2)", failure);
         for (HookRecord* record : byDetours) {
             record->status_ = committed ? HookStatus::Ok : transactionStatus(*record, failure);
             record->hooked_ = !committed;

@@ -173,6 +173,12 @@ bool waitForReplacementsToEnd(const std::atomic<long>& inside, const char* owner
 // in time the object must not be freed; GraphicDeviceHook then keeps its API hook for the life of
 // the process. Static storage (a pass can always reach it), one gate per class: hook classes are
 // single instances.
+//
+// The cursor, module-load, window and input-channel hooks find their owner with a bare
+// SingleInstance::instance(), no gate: the application owns them and is kept for the life of the
+// process (the module is pinned, deinitializeOverlay lets nothing go), so once installed they are
+// never destroyed under a game thread. Whoever destroys one while the game runs (tests do) must
+// first make sure no thread is inside its replacements, or, for the window hook, its message hook.
 template <class Owner>
 class ReplacementGate
 {

@@ -18,9 +18,6 @@ RenderOverlay::RenderOverlay(std::shared_ptr<Ipc::SharedOverlay> sharedOverlay, 
 RenderOverlay::~RenderOverlay()
 {
     LOG_INFO(L"Destroy RenderOverlay: %0", static_cast<const void*>(this));
-    window_.reset();
-    sharedOverlay_.reset();
-    renderer_.reset();
 }
 
 void RenderOverlay::setSurfaceSize(const SizeU& size)

@@ -71,8 +71,9 @@ public:
     // Finishes drawing and gives the game its state back.
     virtual void endDraw() = 0;
     virtual std::shared_ptr<Bitmap> createBitmap(const SizeU& size) = 0;
-    // Draws the whole bitmap stretched into `dst`, opaque. The bitmap must come from a renderer of
-    // the same class (std::bad_cast otherwise).
+    // Draws the whole bitmap stretched into `dst`: opaque, its alpha ignored, under Direct2D and
+    // Direct3D 11 and 12; blended by its alpha under Direct3D 9. The bitmap must come from a
+    // renderer of the same class (std::bad_cast otherwise).
     virtual void drawBitmap(Bitmap& bitmap, const RectI& dst) = 0;
     // Fills `dst` with the colour, alpha-blended over what is there.
     virtual void fillRect(const RectI& dst, const ColorF& color) = 0;

@@ -5,12 +5,11 @@
 // (same device) or should a renderer of your kind be made for it, and, before the game resizes the
 // buffers, let go of the back buffer.
 //
-// A renderer bound to another kind of presentation object (a Direct3D 9 device or swap chain)
-// answers the same questions for that object.
+// The Direct3D 9 renderer draws for a device instead and is a plain Renderer: its hook makes a new
+// one when another device presents.
 
 #include "overlay/overlay_client/impl/rendering/renderer.h"
 
-#include <d3d11.h>
 #include <dxgi.h>
 #include <wrl/client.h>
 
@@ -37,8 +36,5 @@ public:
     // setSwapChain takes them again.
     virtual void releaseBackBuffer() = 0;
 };
-
-// The Direct3D 11 device of a swap chain; throws "Failed to get ID3D11Device" when it has none.
-Microsoft::WRL::ComPtr<ID3D11Device> d3d11DeviceOf(IDXGISwapChain* swapChain);
 
 }  // namespace Overlay::Rendering

@@ -75,10 +75,8 @@ bool D3D9Hook::retire()
 
 D3D9Hook::~D3D9Hook()
 {
+    // Before the members go: no thread may enter a replacement or still be inside one.
     retire();
-    renderer_.reset();
-    resetRecord_.reset();
-    presentRecord_.reset();
 }
 
 ComPtr<IDirect3DDevice9> D3D9Hook::createDummyDevice(HMODULE d3d9Module)

@@ -2,6 +2,8 @@
 
 #include "overlay/overlay_client/impl/rendering/d2d/renderer_d2d.h"
 
+#include "overlay/overlay_client/impl/rendering/d3d/d3d11/renderer_d3d11.h"
+
 using Microsoft::WRL::ComPtr;
 
 namespace Overlay::Rendering {
@@ -65,11 +67,6 @@ RendererD2D::RendererD2D(IDXGISwapChain* swapChain) : swapChain_(swapChain), dev
 RendererD2D::~RendererD2D()
 {
     LOG_INFO(L"Destroy RendererD2D: %1", static_cast<const void*>(this));
-    brush_.Reset();
-    renderTarget_.Reset();
-    factory_.Reset();
-    device_.Reset();
-    swapChain_.Reset();
 }
 
 void RendererD2D::createRenderTarget()

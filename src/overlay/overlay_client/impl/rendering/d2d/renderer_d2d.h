@@ -5,6 +5,7 @@
 #include "overlay/overlay_client/impl/rendering/swap_chain_renderer.h"
 
 #include <d2d1.h>
+#include <d3d11.h>
 #include <dxgi.h>
 #include <wrl/client.h>
 

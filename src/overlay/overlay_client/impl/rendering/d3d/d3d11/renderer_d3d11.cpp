@@ -55,6 +55,13 @@ private:
 
 }  // namespace
 
+ComPtr<ID3D11Device> d3d11DeviceOf(IDXGISwapChain* swapChain)
+{
+    ComPtr<ID3D11Device> device;
+    Err::throwIfFailed(swapChain->GetDevice(IID_PPV_ARGS(&device)), "Failed to get ID3D11Device");
+    return device;
+}
+
 // --- BitmapD3D11 ------------------------------------------------------------------------------
 
 BitmapD3D11::BitmapD3D11(const SizeU& size, ID3D11DeviceContext* context, ID3D11Device* device)
@@ -203,17 +210,6 @@ RendererD3D11::RendererD3D11(IDXGISwapChain* swapChain) : swapChain_(swapChain)
 RendererD3D11::~RendererD3D11()
 {
     LOG_INFO(L"Destroy RendererD3D11: %0", static_cast<const void*>(this));
-    alphaBlendState_.Reset();
-    solidInputLayout_.Reset();
-    colorBuffer_.Reset();
-    solidVertexBuffer_.Reset();
-    solidPixelShader_.Reset();
-    solidVertexShader_.Reset();
-    renderTargetView_.Reset();
-    context_.Reset();
-    device_.Reset();
-    swapChain_.Reset();
-    stateBackup_.clear();
 }
 
 void RendererD3D11::createRenderTargetView()

@@ -76,4 +76,8 @@ private:
     Microsoft::WRL::ComPtr<ID3D11BlendState> alphaBlendState_;
 };
 
+// The Direct3D 11 device of a swap chain (the Direct2D renderer draws with it too); throws
+// "Failed to get ID3D11Device" when it has none.
+Microsoft::WRL::ComPtr<ID3D11Device> d3d11DeviceOf(IDXGISwapChain* swapChain);
+
 }  // namespace Overlay::Rendering

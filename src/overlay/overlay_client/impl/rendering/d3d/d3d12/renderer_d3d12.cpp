@@ -336,17 +336,8 @@ RendererD3D12::RendererD3D12(IDXGISwapChain* swapChain, CommandQueueLookup queue
 RendererD3D12::~RendererD3D12()
 {
     LOG_INFO(L"Destroy RendererD3D12: %0", static_cast<const void*>(this));
+    // Before the members go: the GPU may still use the lists, the allocators and the back buffer.
     submissions_->waitForAll();
-    backBuffer_.Reset();
-    list_.Reset();
-    allocators_.clear();
-    targetHeap_.Reset();
-    vertexBuffer_.Reset();
-    texturedPipeline_.Reset();
-    solidPipeline_.Reset();
-    rootSignature_.Reset();
-    queue_.Reset();
-    device_.Reset();
 }
 
 bool RendererD3D12::usesDeviceOf(IDXGISwapChain* swapChain) const
@@ -403,7 +394,7 @@ void RendererD3D12::createPipelines(DXGI_FORMAT format)
     desc.RTVFormats[0] = format;
     desc.SampleDesc = {1, 0};
 
-    // The frame replaces the pixels it covers, its alpha ignored (as in the other renderers).
+    // The frame replaces the pixels it covers, its alpha ignored (as under Direct2D and Direct3D 11).
     desc.VS = {Shaders::texturedVertexShader, sizeof Shaders::texturedVertexShader};
     desc.PS = {Shaders::texturedPixelShader, sizeof Shaders::texturedPixelShader};
     desc.InputLayout = {texturedLayout, 2};

@@ -215,8 +215,6 @@ RendererD3D9::RendererD3D9(IDirect3DDevice9* device) : device_(device), extended
 RendererD3D9::~RendererD3D9()
 {
     LOG_INFO(L"Destroy RendererD3D9: %0", static_cast<const void*>(this));
-    vertexBuffer_.Reset();
-    device_.Reset();
 }
 
 void RendererD3D9::beginDraw()
