@@ -2,7 +2,11 @@
 //  - Present through the DXGI hook with the overlay hidden against Present unhooked, and the hook's
 //    own cost alone (a swap chain whose Present does nothing, hooked and unhooked);
 //  - an overlay frame per renderer with a clean host frame (nothing uploaded) and a dirty one;
-//  - the upload of one dirty 1920x1080 frame (8 MB) against memcpy of the same bytes.
+//  - the upload of one dirty 1920x1080 frame (8 MB) against memcpy of the same bytes;
+//  - an overlay frame while the host holds both its mutexes, the frame's waits sharing one bound,
+//    against each wait bounded alone (as before);
+//  - the DXGI hook's start-up in a game that never loads Direct3D 12, against the same with Direct3D
+//    12 loaded and read, which every DXGI game paid before (first: nothing may have loaded it yet).
 // Under Wine the GPU is Mesa's software renderer: absolute times are CPU times, the ratios matter.
 // Every figure is the best of several runs (the machines are shared; noise only adds).
 #include "common/overlay_bench.h"
@@ -16,13 +20,19 @@
 
 #include <d3d11.h>
 #include <windows.h>
+// After windows.h.
+#include <psapi.h>
 #include <wrl/client.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <future>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -57,6 +67,24 @@ struct Game : GraphicsTest::TestSwapChain
     ComPtr<ID3D11Query> query;
 };
 
+// `body` run while another thread holds the host's overlay and window mutexes, as a hung host does.
+double whileHostHolds(Bench::FullScreenHost& host, const std::function<double()>& body)
+{
+    std::promise<void> held;
+    std::promise<void> release;
+    std::thread holder([&] {
+        const auto overlayLock = host.overlay->lock();
+        const auto windowLock = host.window->lock();
+        held.set_value();
+        release.get_future().wait();
+    });
+    held.get_future().wait();
+    const double result = body();
+    release.set_value();
+    holder.join();
+    return result;
+}
+
 void renderers(Game& game)
 {
     Bench::FullScreenHost host(width, height);
@@ -86,6 +114,20 @@ void renderers(Game& game)
             game.finish();
         });
 
+        const double shared = whileHostHolds(host, [&] {
+            return bestOf(5, [&] {
+                const Overlay::Rendering::FrameHostWaits waits;
+                overlay.draw();
+                game.finish();
+            });
+        });
+        const double alone = whileHostHolds(host, [&] {
+            return bestOf(5, [&] {
+                overlay.draw();
+                game.finish();
+            });
+        });
+
         auto bitmap = renderer->createBitmap(SizeU{width, height});
         const double uploadCall = bestOf(21, [&] { bitmap->update(picture.data(), width * 4, nullptr); });
         game.finish();
@@ -96,6 +138,9 @@ void renderers(Game& game)
 
         std::printf("overlay frame, %s: clean %.2f ms, dirty %.2f ms (full-screen host frame)\n", name, clean * 1e3,
                     dirty * 1e3);
+        std::printf("overlay frame while the host holds its mutexes, %s: %.1f ms with the frame's waits sharing "
+                    "one bound (target: at most %lu ms of waiting), %.1f ms with each wait bounded alone (before)\n",
+                    name, shared * 1e3, Overlay::Rendering::hostLockTimeoutMs, alone * 1e3);
         std::printf("upload of one dirty frame (%.1f MB), %s: %.2f ms until the call returns (%.2f ms until the "
                     "device is done)\n",
                     megabytes, name, uploadCall * 1e3, uploadDone * 1e3);
@@ -103,6 +148,42 @@ void renderers(Game& game)
                     "(target >= 0.7), %.2f of the cache-cold memcpy\n",
                     copy.warm * 1e3, copy.cold * 1e3, copy.warm / uploadCall, copy.cold / uploadCall);
     }
+}
+
+size_t privateBytes()
+{
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof counters;
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+    return counters.PrivateUsage;
+}
+
+void startUp()
+{
+    if (GetModuleHandleW(L"d3d12.dll")) {
+        std::printf("start-up: skipped (Direct3D 12 is loaded already)\n");
+        return;
+    }
+    auto makeHook = [] { Overlay::D3DHook hook(GetModuleHandleW(L"dxgi.dll"), GetModuleHandleW(L"d3d11.dll")); };
+    makeHook();  // DXGI and Direct3D 11 warm, as in a game that presents
+    auto measure = [](const std::function<void()>& body, double& milliseconds, double& megabytes) {
+        const size_t before = privateBytes();
+        const auto start = Bench::Clock::now();
+        body();
+        milliseconds = std::chrono::duration<double, std::milli>(Bench::Clock::now() - start).count();
+        megabytes = (double(privateBytes()) - double(before)) / 1e6;
+    };
+    double without = 0, withoutMb = 0, with = 0, withMb = 0;
+    measure(makeHook, without, withoutMb);
+    measure(
+        [&] {
+            LoadLibraryW(L"d3d12.dll");
+            makeHook();
+        },
+        with, withMb);
+    std::printf("start-up of the DXGI hook, a game without Direct3D 12: %.0f ms, %+.1f MB private bytes; with "
+                "Direct3D 12 loaded and read (every DXGI game before): %.0f ms, %+.1f MB; %.2fx the time\n",
+                without, withoutMb, with, withMb, with > 0 ? without / with : 0.0);
 }
 
 void presentThroughTheHook(Game& game)
@@ -160,6 +241,7 @@ int main()
 {
     try {
         std::printf("1920x1080 swap chain; Mesa software rendering under Wine: CPU times, compare the ratios\n");
+        startUp();
         Game game;
         presentThroughTheHook(game);
         renderers(game);

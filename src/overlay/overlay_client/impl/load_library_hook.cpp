@@ -2,6 +2,8 @@
 
 #include "overlay/overlay_client/impl/load_library_hook.h"
 
+#include <atomic>
+
 #include "win/unique_handle.h"
 
 #include <tlhelp32.h>
@@ -71,6 +73,8 @@ using LoadLibraryExWFn = HMODULE(WINAPI*)(LPCWSTR, HANDLE, DWORD);
 // The second argument is a pointer on Windows and a value in some implementations: forwarded as is.
 using LdrLoadDllFn = LONG(NTAPI*)(PWSTR, void*, PUNICODE_STRING, PVOID*);
 
+std::atomic<LoadLibraryHook::LoadObserver> loadObserver{nullptr};
+
 }  // namespace
 
 // The replacements. They read only constant data and the records' realFunc.
@@ -100,6 +104,17 @@ struct LoadLibraryReplacements
         return retiredReal(replacement);
     }
 
+    template <class Result>
+    static Result loaded(Result result)
+    {
+        if (const LoadLibraryHook::LoadObserver observer = loadObserver.load()) {
+            const DWORD error = GetLastError();  // the game reads the load's own
+            guarded(L"Module loaded", [observer] { observer(); });
+            SetLastError(error);
+        }
+        return result;
+    }
+
     static HMODULE denied()
     {
         SetLastError(ERROR_ACCESS_DENIED);
@@ -111,7 +126,7 @@ struct LoadLibraryReplacements
         const LoadLibraryAFn original = real(A, &loadLibraryA);
         if (LoadLibraryHook::isBlacklisted(name) || original == nullptr)
             return denied();
-        return original(name);
+        return loaded(original(name));
     }
 
     static HMODULE WINAPI loadLibraryW(LPCWSTR name)
@@ -119,7 +134,7 @@ struct LoadLibraryReplacements
         const LoadLibraryWFn original = real(W, &loadLibraryW);
         if (LoadLibraryHook::isBlacklisted(name) || original == nullptr)
             return denied();
-        return original(name);
+        return loaded(original(name));
     }
 
     static HMODULE WINAPI loadLibraryExA(LPCSTR name, HANDLE file, DWORD flags)
@@ -127,7 +142,7 @@ struct LoadLibraryReplacements
         const LoadLibraryExAFn original = real(ExA, &loadLibraryExA);
         if (LoadLibraryHook::isBlacklisted(name) || original == nullptr)
             return denied();
-        return original(name, file, flags);
+        return loaded(original(name, file, flags));
     }
 
     static HMODULE WINAPI loadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags)
@@ -135,7 +150,7 @@ struct LoadLibraryReplacements
         const LoadLibraryExWFn original = real(ExW, &loadLibraryExW);
         if (LoadLibraryHook::isBlacklisted(name) || original == nullptr)
             return denied();
-        return original(name, file, flags);
+        return loaded(original(name, file, flags));
     }
 
     static LONG NTAPI ldrLoadDll(PWSTR searchPath, void* flags, PUNICODE_STRING name, PVOID* baseAddress)
@@ -150,9 +165,14 @@ struct LoadLibraryReplacements
                 *baseAddress = nullptr;
             return StatusAccessDenied;
         }
-        return original(searchPath, flags, name, baseAddress);
+        return loaded(original(searchPath, flags, name, baseAddress));
     }
 };
+
+void LoadLibraryHook::setLoadObserver(LoadObserver observer) noexcept
+{
+    loadObserver.store(observer);
+}
 
 LoadLibraryHook::LoadLibraryHook()
     : SingleInstance<LoadLibraryHook>(this),

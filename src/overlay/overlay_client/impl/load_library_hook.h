@@ -43,6 +43,11 @@ public:
     static bool isBlacklisted(const char* name) noexcept;
     static bool isBlacklisted(const wchar_t* name) noexcept;
 
+    // Called on the loading thread after each load the game asks for, loaded or not, perhaps inside
+    // the loader (a DllMain that loads a module): it must be quick and wait for nothing. Null: none.
+    using LoadObserver = void (*)();
+    static void setLoadObserver(LoadObserver observer) noexcept;
+
     // The modules of this process. Throws the system error "Failed to get process modules".
     static ProcessModules getProcessModules();
     // The entries whose module name is blacklisted, in the given order.

@@ -192,7 +192,16 @@ void OverlayClient::hideAfterFailure(HostConnection& connection)
 
 bool OverlayClient::showOverlay()
 {
-    return invoke([this] { show(); });
+    if (!shown_) {
+        LARGE_INTEGER now = {};
+        QueryPerformanceCounter(&now);
+        showAskedAt_ = now.QuadPart;
+        drawAhead_ = true;
+    }
+    if (invoke([this] { show(); }))
+        return true;
+    drawAhead_ = false;
+    return false;
 }
 
 bool OverlayClient::hideOverlay()

@@ -137,6 +137,8 @@ private:
     // Window or rendering thread: kept for the next registration and queued for the host.
     void updateSurfaceBounds(const RECT& screenRect);
     void checkCursor();
+    // Rendering thread, at the first frame of a show the host asked for.
+    void logShowLatency();
 
     std::string pipeName_;
     WindowHook* windowHook_;                // borrowed from the application
@@ -153,6 +155,10 @@ private:
     Rendering::RenderOverlay renderOverlay_;
     std::atomic<bool> cursorUpdatePending_{false};
     std::atomic<bool> shown_{false};
+    // Set from the host's showOverlay until show() has run on the window thread: the frames presented
+    // meanwhile draw the overlay already (the window thread takes its messages once per frame).
+    std::atomic<bool> drawAhead_{false};
+    std::atomic<long long> showAskedAt_{0};  // QueryPerformanceCounter at showOverlay; 0 once drawn
     // Rendering thread only.
     bool shownReported_ = false;
     bool rendererReleased_ = true;

@@ -10,6 +10,7 @@
 #include "overlay/overlay_client/impl/mouse_cursor_hook.h"
 #include "overlay/overlay_client/impl/overlay_application.h"
 #include "overlay/overlay_common/ipc/shared_layout.h"
+#include "win/scope_guard.h"
 
 namespace Overlay {
 
@@ -20,7 +21,7 @@ using OverlayClientApi::Result;
 
 void OverlayClient::onPresent(GraphicApi& api)
 {
-    if (!shown_) {
+    if (!shown_ && !drawAhead_) {
         if (!rendererReleased_) {
             rendererReleased_ = true;
             renderOverlay_.release();
@@ -34,6 +35,7 @@ void OverlayClient::onPresent(GraphicApi& api)
         return;
     }
 
+    const Rendering::FrameHostWaits hostWaits;
     try {
         std::shared_ptr<Rendering::Renderer> renderer = api.getRenderer();
         rendererReleased_ = false;
@@ -43,6 +45,7 @@ void OverlayClient::onPresent(GraphicApi& api)
         checkCursor();
         if (!shownReported_) {
             shownReported_ = true;
+            logShowLatency();
             invoke([this] { reportVisibility(true); });
         }
     } catch (const std::exception& e) {
@@ -61,6 +64,19 @@ void OverlayClient::onPresent(GraphicApi& api)
         graphicDeviceHook_->stop();
         invoke([this] { stop(StopCode::Error); });
     }
+}
+
+void OverlayClient::logShowLatency()
+{
+    const long long asked = showAskedAt_.exchange(0);
+    if (asked == 0)
+        return;
+    LARGE_INTEGER now = {};
+    LARGE_INTEGER frequency = {};
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    LOG_INFO(L"First overlay frame drawn %0 us after the host's showOverlay",
+             (now.QuadPart - asked) * 1000000 / frequency.QuadPart);
 }
 
 void OverlayClient::onDeviceLost()
@@ -91,8 +107,8 @@ void OverlayClient::checkCursor()
         return;
     bool changed = false;
     {
-        // A host holding the block past the bound: the next frame looks again.
-        const auto lock = sharedOverlay_->tryLock(Rendering::hostLockTimeoutMs);
+        // A host holding the block past the frame's bound: the next frame looks again.
+        const auto lock = sharedOverlay_->tryLock(Rendering::FrameHostWaits::remainingMs());
         if (!lock.owns_lock())
             return;
         changed = sharedOverlay_->cursorChanged();
@@ -107,6 +123,8 @@ void OverlayClient::checkCursor()
 
 void OverlayClient::show()
 {
+    // After shown_ is set, or the show has failed: no frame in between goes undrawn.
+    const auto shownNow = Win::scopeExit([this] { drawAhead_ = false; });
     if (shown_)
         return;
     try {
@@ -142,6 +160,7 @@ void OverlayClient::show()
 
 void OverlayClient::hide()
 {
+    drawAhead_ = false;
     if (!shown_)
         return;
     LOG_INFO(L"Hide overlay");

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 namespace Overlay {
 
@@ -148,6 +149,17 @@ HookRecord::~HookRecord()
         retire(*this);
 }
 
+namespace {
+
+// Two batches at once would each freeze the thread running the other.
+std::mutex& hookingMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+}  // namespace
+
 HookRecord makeHookRecord(void* realFunc, void* hookFunc, std::string name)
 {
     return HookRecord(realFunc, hookFunc, std::move(name), true);
@@ -160,6 +172,7 @@ std::unique_ptr<HookRecord> makeUniqueHookRecord(void* realFunc, void* hookFunc,
 
 void hook(const HookList& records)
 {
+    const std::lock_guard<std::mutex> turn(hookingMutex());
     const HookList collected = recordsWhere(records, false);
     if (collected.empty())
         return;
@@ -204,6 +217,7 @@ void hook(const HookList& records)
 
 void unhook(const HookList& records)
 {
+    const std::lock_guard<std::mutex> turn(hookingMutex());
     const HookList collected = recordsWhere(records, true);
     if (collected.empty())
         return;

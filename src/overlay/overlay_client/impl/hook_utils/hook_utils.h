@@ -120,7 +120,7 @@ void* codeAddress(Function function)
 void hook(const HookList& records);
 
 // Detaches every attached record of the list, each by the engine that attached it, and logs one
-// line per record.
+// line per record. Attaching and detaching take turns, process-wide: each freezes the other threads.
 void unhook(const HookList& records);
 
 // True when every record is attached; true for an empty list. No null entries allowed.

@@ -2,7 +2,36 @@
 
 #include "overlay/overlay_client/impl/rendering/render_object.h"
 
+#include <chrono>
+
 namespace Overlay::Rendering {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+thread_local bool inFrame = false;
+thread_local Clock::time_point frameDeadline;
+
+}  // namespace
+
+FrameHostWaits::FrameHostWaits()
+{
+    frameDeadline = Clock::now() + std::chrono::milliseconds(hostLockTimeoutMs);
+    inFrame = true;
+}
+
+FrameHostWaits::~FrameHostWaits()
+{
+    inFrame = false;
+}
+
+unsigned long FrameHostWaits::remainingMs()
+{
+    if (!inFrame) {
+        return hostLockTimeoutMs;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(frameDeadline - Clock::now()).count();
+    return left > 0 ? static_cast<unsigned long>(left) : 0;
+}
 
 void HostBusyLog::busy()
 {

@@ -13,6 +13,22 @@ namespace Overlay::Rendering {
 // longer (hung, or too slow) costs the overlay one frame of freshness, never the game a frame.
 constexpr unsigned long hostLockTimeoutMs = 8;
 
+// A frame's waits for the host's mutexes share that bound: however many blocks a frame reads, a
+// host that holds them costs the game at most hostLockTimeoutMs per frame. In scope on the
+// presenting thread for one frame.
+class FrameHostWaits
+{
+public:
+    FrameHostWaits();
+    ~FrameHostWaits();
+    FrameHostWaits(const FrameHostWaits&) = delete;
+    FrameHostWaits& operator=(const FrameHostWaits&) = delete;
+
+    // What the next wait on this thread may take, in milliseconds: what is left of the frame's bound
+    // (0 once spent), or the whole bound outside a frame.
+    static unsigned long remainingMs();
+};
+
 // Tells the log once when the host starts keeping a block locked past the bound, and once when
 // it lets go again, however many frames it lasts.
 class HostBusyLog

@@ -59,7 +59,7 @@ void RenderOverlay::drawWindow()
 {
     std::shared_ptr<RenderWindow> current;
     {
-        const auto lock = sharedOverlay_->tryLock(hostLockTimeoutMs);
+        const auto lock = sharedOverlay_->tryLock(FrameHostWaits::remainingMs());
         if (!lock.owns_lock()) {
             // Which window to show is unknown this frame: keep the one shown last.
             busyLog_.busy();

@@ -13,7 +13,7 @@ constexpr uint32_t maxFrameSide = 8192;
 }  // namespace
 
 RenderWindow::RenderWindow(std::shared_ptr<Renderer> renderer, const Ipc::SharedId& windowId)
-    : RenderObject(std::move(renderer)), sharedWindow_(Ipc::SharedWindow::open(windowId, hostLockTimeoutMs))
+    : RenderObject(std::move(renderer)), sharedWindow_(Ipc::SharedWindow::open(windowId, FrameHostWaits::remainingMs()))
 {
     // The bitmap is made at the first frame, from the frame the host has then.
     LOG_INFO(L"Create RenderWindow: %0", static_cast<const void*>(this));
@@ -40,7 +40,7 @@ void RenderWindow::onDraw()
 {
     RectI placement;
     {
-        auto lock = sharedWindow_->tryLock(hostLockTimeoutMs);
+        auto lock = sharedWindow_->tryLock(FrameHostWaits::remainingMs());
         if (!lock.owns_lock()) {
             busyLog_.busy();
             drawLast();

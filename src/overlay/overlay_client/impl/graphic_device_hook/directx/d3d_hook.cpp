@@ -6,14 +6,18 @@
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d_hook.h"
 
 #include "overlay/overlay_client/impl/diagnostic/d3d_device_dump.h"
+#include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/dxgi_methods.h"
 #include "overlay/overlay_client/impl/rendering/d2d/renderer_d2d.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d11/renderer_d3d11.h"
+#include "overlay/overlay_client/impl/load_library_hook.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d12/renderer_d3d12.h"
 
 #include <wrl/client.h>
 
 #include <initializer_list>
+#include <optional>
+#include <thread>
 
 using Microsoft::WRL::ComPtr;
 
@@ -44,7 +48,7 @@ std::shared_ptr<Rendering::SwapChainRenderer> reuse(const std::shared_ptr<Render
 
 D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module, const wchar_t* d3d12Name)
     : GraphicApiHook(L"D3DHook: request stop", L"D3DHook stopped"), SingleInstance<D3DHook>(this),
-      dxgiModule_(dxgiModule), d3d11Module_(d3d11Module)
+      dxgiModule_(dxgiModule), d3d11Module_(d3d11Module), d3d12Name_(d3d12Name)
 {
     LOG_INFO(L"Hooking DXGI (D3D11)");
     createDeviceRecord_ = makeUniqueHookRecord(procAddress(d3d11Module_, "D3D11CreateDevice"),
@@ -58,20 +62,70 @@ D3DHook::D3DHook(HMODULE dxgiModule, HMODULE d3d11Module, const wchar_t* d3d12Na
     // Direct3D 12 is an addition: without it Direct3D 11 games are served as before.
     if (methods.d3d12) {
         buildD3D12Records(*methods.d3d12);
-    } else {
+    } else if (!methods.d3d12Error.empty()) {
         LOG_WARN(L"Direct3D 12 games get no overlay: %0", methods.d3d12Error);
+    } else {
+        LOG_INFO(L"Direct3D 12 is hooked once the game loads it");
+        d3d12Awaited_ = true;
+        LoadLibraryHook::setLoadObserver(&moduleLoaded);
     }
     Gate::open(this);
 }
 
 bool D3DHook::retire()
 {
+    {
+        const std::lock_guard<std::mutex> lock(recordsMutex_);
+        retired_ = true;
+    }
+    LoadLibraryHook::setLoadObserver(nullptr);
     unhook(getHooks());
     return Gate::close("D3DHook", retireTimeoutMs);
 }
 
+void D3DHook::moduleLoaded()
+{
+    const Gate::Pass pass;
+    D3DHook* const self = pass.owner();
+    if (!self || !self->d3d12Awaited_.load(std::memory_order_relaxed) || !GetModuleHandleW(self->d3d12Name_.c_str()) ||
+        !self->d3d12Awaited_.exchange(false)) {
+        return;
+    }
+    // Not here: the game may be inside the loader (a DllMain loading a module), where making a
+    // device would wait for the loader's lock that the game holds.
+    std::thread(&hookLateD3D12).detach();
+}
+
+void D3DHook::hookLateD3D12()
+{
+    guarded(L"Hooking Direct3D 12", [] {
+        const Gate::Pass pass;
+        D3DHook* const self = pass.owner();
+        if (!self) {
+            return;
+        }
+        const std::lock_guard<std::mutex> lock(self->recordsMutex_);
+        if (self->retired_) {
+            return;
+        }
+        std::optional<D3D12Methods> methods;
+        try {
+            methods = readLateD3D12Methods(self->dxgiModule_, loadedModule(self->d3d12Name_.c_str()));
+        } catch (const std::exception& e) {
+            LOG_WARN(L"Direct3D 12 games get no overlay: %0", e.what());
+            return;
+        }
+        self->buildD3D12Records(*methods);
+        const HookList records = {self->present12Record_.get(),       self->present1D3D12Record_.get(),
+                                  self->resizeBuffers12Record_.get(), self->resizeTarget12Record_.get(),
+                                  self->resizeBuffers1Record_.get(),  self->executeCommandListsRecord_.get()};
+        hook(records);
+    });
+}
+
 HookList D3DHook::getHooks()
 {
+    const std::lock_guard<std::mutex> lock(recordsMutex_);
     HookList records = {createDeviceRecord_.get(), createDeviceAndSwapChainRecord_.get(), presentRecord_.get(),
                         resizeBuffersRecord_.get(), resizeTargetRecord_.get()};
     for (HookRecord* record :

@@ -25,6 +25,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace Overlay {
@@ -41,8 +42,10 @@ class D3DHook final : public GraphicApiHook, private SingleInstance<D3DHook>
 {
 public:
     // Reads the method tables from throw-away objects and builds the records (not attached). Direct3D
-    // 12 is hooked besides where `d3d12Name` loads and can make a device (tests name one that does
-    // not). Throws when an entry point is missing or no Direct3D 11 device or DXGI factory can be made.
+    // 12 is hooked besides where the game has loaded `d3d12Name` and it can make a device; where the
+    // game loads it later, the module-load hook tells us and its records are built and attached then,
+    // on a thread of ours (tests name a module that never loads). Throws when an entry point is
+    // missing or no Direct3D 11 device or DXGI factory can be made.
     D3DHook(HMODULE dxgiModule, HMODULE d3d11Module, const wchar_t* d3d12Name = L"d3d12.dll");
     ~D3DHook() override;
 
@@ -116,6 +119,10 @@ private:
     void buildSwapChainRecords(const std::vector<void*>& methods, bool d3d12);
     void buildFactoryRecords(const std::vector<void*>& factory);
     void buildD3D12Records(const D3D12Methods& methods);
+    // A module was loaded (LoadLibraryHook's observer): starts hookLateD3D12 once Direct3D 12 is in.
+    static void moduleLoaded();
+    // On a thread of ours: reads Direct3D 12's tables, builds its records and attaches them.
+    static void hookLateD3D12();
     // A CreateSwapChain method of the factory: forwards to `real` and records the new swap chain's
     // queue.
     template <class SwapChain, class Real>
@@ -145,6 +152,12 @@ private:
 
     HMODULE dxgiModule_;
     HMODULE d3d11Module_;
+    const std::wstring d3d12Name_;
+    // Set while Direct3D 12 waits to be loaded by the game; cleared when its records are made.
+    std::atomic<bool> d3d12Awaited_{false};
+    // Held while the records change after the start (Direct3D 12's, late) and while they are read.
+    std::mutex recordsMutex_;
+    bool retired_ = false;                          // with recordsMutex_: no records are built or attached any more
     IDXGISwapChain* swapChain_ = nullptr;           // borrowed: the swap chain of the frame being presented
     DeviceKind swapChainKind_ = DeviceKind::Other;  // of swapChain_
     // Empty until the listener first asks; whatever kind it is, only SwapChainRenderer is asked.

@@ -2,7 +2,6 @@
 
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/dxgi_methods.h"
 
-#include "err/text_conversion.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/dummy_window.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/present_gate.h"
 #include "overlay/overlay_client/impl/hook_utils/hook_utils.h"
@@ -14,6 +13,7 @@
 
 #include "win/wine.h"
 
+#include <functional>
 #include <initializer_list>
 
 using Microsoft::WRL::ComPtr;
@@ -169,36 +169,55 @@ std::vector<void*> readSwapChain1Methods(HMODULE dxgiModule, HMODULE d3d11Module
     return methods;
 }
 
+namespace {
+
+// A game that has loaded Direct3D 12 may be presenting with it right now, on whichever of its
+// threads. Under Wine our throw-away Direct3D 12 objects must not be made meanwhile (see
+// present_gate.h): its presentation waits for them, once. Elsewhere the game is not held up.
+void readBesidePresents(const std::function<void()>& read)
+{
+    if (Win::runningUnderWine()) {
+        LOG_INFO(L"Reading the DXGI methods while the game's presentation waits");
+        callBetweenPresents(read, presentArrivalMs, presentHoldMs);
+    } else {
+        read();
+    }
+}
+
+}  // namespace
+
 DxgiMethods readDxgiMethods(HMODULE dxgiModule, HMODULE d3d11Module, const wchar_t* d3d12Name)
 {
     DxgiMethods methods;
+    // Not loaded: a game that never uses Direct3D 12 pays nothing for it.
+    const HMODULE d3d12Module = GetModuleHandleW(d3d12Name);
     auto read = [&] {
         methods.swapChain = readSwapChain1Methods(dxgiModule, d3d11Module);
         if (methods.swapChain.empty()) {
             throw std::runtime_error("Failed to get SwapChainVTable");
         }
         methods.factory = readFactoryMethods(dxgiModule);
+        if (!d3d12Module) {
+            return;
+        }
         try {
-            // The game may load it later; loading it now makes the code we patch resident. Never freed.
-            LoadLibraryW(d3d12Name);
-            HMODULE d3d12Module = nullptr;
-            if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, d3d12Name, &d3d12Module)) {
-                Err::throwLastError("Failed to get module: " + Err::utf16ToUtf8(d3d12Name));
-            }
             methods.d3d12 = readD3D12Methods(dxgiModule, d3d12Module);
         } catch (const std::exception& e) {
             methods.d3d12Error = e.what();
         }
     };
-    // A game that has loaded Direct3D 12 may be presenting with it right now, on whichever of its
-    // threads. Under Wine our throw-away Direct3D 12 objects must not be made meanwhile (see
-    // present_gate.h): its presentation waits for them, once. Elsewhere the game is not held up.
-    if (Win::runningUnderWine() && GetModuleHandleW(L"d3d12.dll")) {
-        LOG_INFO(L"Reading the DXGI methods while the game's presentation waits");
-        callBetweenPresents(read, presentArrivalMs, presentHoldMs);
+    if (d3d12Module) {
+        readBesidePresents(read);
     } else {
         read();
     }
+    return methods;
+}
+
+D3D12Methods readLateD3D12Methods(HMODULE dxgiModule, HMODULE d3d12Module)
+{
+    D3D12Methods methods;
+    readBesidePresents([&] { methods = readD3D12Methods(dxgiModule, d3d12Module); });
     return methods;
 }
 

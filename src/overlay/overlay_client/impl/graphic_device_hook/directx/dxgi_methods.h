@@ -49,8 +49,9 @@ struct D3D12Methods
 };
 D3D12Methods readD3D12Methods(HMODULE dxgiModule, HMODULE d3d12Module);
 
-// Every table the DXGI hooks patch; d3d12 is empty (d3d12Error says why) where Direct3D 12 is not
-// available, which leaves Direct3D 11 games served as before.
+// Every table the DXGI hooks patch. d3d12 is empty where Direct3D 12 is not loaded yet (see
+// readLateD3D12Methods) or cannot be had (d3d12Error says why): Direct3D 11 games are served as
+// before.
 struct DxgiMethods
 {
     std::vector<void*> swapChain;  // readSwapChain1Methods
@@ -58,11 +59,13 @@ struct DxgiMethods
     std::optional<D3D12Methods> d3d12;
     std::string d3d12Error;
 };
-// Loads `d3d12Name` (for good: the game may load it later, and the code we patch must stay resident)
-// and reads every table. Under Wine a game that has loaded Direct3D 12 may be presenting right now,
-// and our throw-away Direct3D 12 objects must not be made meanwhile (see present_gate.h): its
-// presentation waits for them, once. Throws when the swap chain's or the factory's table cannot be
-// read.
+// Reads every table, Direct3D 12's where the game has loaded `d3d12Name`. Under Wine a game that
+// has may be presenting right now, and our throw-away Direct3D 12 objects must not be made
+// meanwhile (see present_gate.h): its presentation waits for them, once. Throws when the swap
+// chain's or the factory's table cannot be read.
 DxgiMethods readDxgiMethods(HMODULE dxgiModule, HMODULE d3d11Module, const wchar_t* d3d12Name);
+// Direct3D 12's tables once the game has loaded it, its presentation held as above. Throws when
+// they cannot be read.
+D3D12Methods readLateD3D12Methods(HMODULE dxgiModule, HMODULE d3d12Module);
 
 }  // namespace Overlay
