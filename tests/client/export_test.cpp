@@ -279,6 +279,9 @@ TEST(Exports, HostSession)
     Host::ClientConnection connection(info.pipeName);
     connection.open();
     ASSERT_TRUE(connection.service().showOverlay());
+    // The next frame draws the overlay, before the window thread has taken the show from its queue.
+    game.present();
+    EXPECT_EQ(log.count("First overlay frame drawn"), 1u);
     ASSERT_TRUE(game.runUntil([&] { return host->count("shown") == 1; })) << host->all();
     ASSERT_TRUE(connection.service().hideOverlay());
     ASSERT_TRUE(game.runUntil([&] { return host->count("hidden") == 1; })) << host->all();
