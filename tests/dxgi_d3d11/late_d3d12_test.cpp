@@ -35,8 +35,8 @@ TEST(LateDirect3D12, NothingOfItUntilTheGameLoadsItThenItsFramesAreDrawn)
         Sleep(10);
     ASSERT_TRUE(lateHooked()) << "Direct3D 12's hooks were not attached once it was loaded";
 
-    const auto createDevice = reinterpret_cast<PFN_D3D12_CREATE_DEVICE>(
-        reinterpret_cast<void*>(GetProcAddress(d3d12, "D3D12CreateDevice")));
+    const auto createDevice =
+        reinterpret_cast<PFN_D3D12_CREATE_DEVICE>(reinterpret_cast<void*>(GetProcAddress(d3d12, "D3D12CreateDevice")));
     ComPtr<ID3D12Device> device;
     ASSERT_HRESULT_SUCCEEDED(createDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device)));
     D3D12_COMMAND_QUEUE_DESC queueDesc = {};

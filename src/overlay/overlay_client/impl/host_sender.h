@@ -26,9 +26,10 @@ class HostSender
 public:
     using Call = std::function<void()>;
 
-    // About the events of one write time-out of a fast mouse: beyond it the host is not reading,
-    // and what is queued would be thrown away anyway once that write fails.
-    static constexpr std::size_t maxQueued = 4096;
+    // Beyond a burst of input the host may take seconds to read (10,000 events, with room to spare):
+    // the host is not reading, and what is queued would be thrown away anyway once a write fails.
+    // A few megabytes at most.
+    static constexpr std::size_t maxQueued = 16384;
 
     // Starts the thread. Throws std::system_error when it cannot.
     static std::shared_ptr<HostSender> start();
