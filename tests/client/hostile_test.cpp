@@ -466,7 +466,7 @@ TEST(Hostile, HostFaults)
         c.game.longestFrameMs = 0;
         int x = 0;
         EXPECT_TRUE(c.game.runUntil([&] {
-            for (int i = 0; i < 100; ++i, ++x)
+            for (int i = 0; i < 1000; ++i, ++x)
                 PostMessageW(c.game.window, WM_MOUSEMOVE, 0, MAKELPARAM(x % 300, x % 200));
             return log.count("Failed to send MouseMoveEvent") == 1;
         }));
