@@ -63,7 +63,6 @@ struct GameCounters
 {
     std::atomic<int> keys{0};
     std::atomic<int> mouse{0};
-    std::atomic<int> wheels{0};
     std::atomic<int> moves{0};
     std::atomic<int> cursors{0};        // WM_SETCURSOR
     std::atomic<int> rawInputs{0};      // WM_INPUT
@@ -114,8 +113,6 @@ private:
             ++counters->keys;
         if (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST)
             ++counters->mouse;
-        if (message == WM_MOUSEWHEEL)
-            ++counters->wheels;
         if (message == WM_MOVE)
             ++counters->moves;
         if (message == WM_SETCURSOR)
@@ -344,33 +341,6 @@ TEST_F(WindowHookTest, PressesStayWithTheSideThatGotThem)
     const Events events = listener_.waitFor("key 2 27");
     EXPECT_TRUE(has(events, "key 2 68"));
     EXPECT_EQ(counters->keys.load(), gameKeys + 3);  // E down, its character, E up
-}
-
-TEST_F(WindowHookTest, WheelOverAnotherWindowIsNotForwarded)
-{
-    hook_->setInputCapture(true);
-    // Another window to the right, of a class of its own.
-    static std::atomic<int> otherWheels{0};
-    WNDCLASSW otherClass{};
-    otherClass.lpfnWndProc = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
-        otherWheels += message == WM_MOUSEWHEEL;
-        return DefWindowProcW(window, message, wParam, lParam);
-    };
-    otherClass.hInstance = GetModuleHandleW(nullptr);
-    otherClass.lpszClassName = L"WindowHookTestOther";
-    RegisterClassW(&otherClass);
-    HWND other = nullptr;
-    game_->call([&] {
-        other = CreateWindowExW(WS_EX_NOACTIVATE, otherClass.lpszClassName, L"Other", WS_POPUP, 600, 100, 200, 200,
-                                nullptr, nullptr, otherClass.hInstance, nullptr);
-        ShowWindow(other, SW_SHOWNOACTIVATE);
-    });
-    // Held from a press in the game window, the mouse belongs to the game wherever the pointer is.
-    xdotool("mousedown 1 mousemove 650 150 click 4 mousemove 150 160 mouseup 1 key b");
-    const Events events = listener_.waitFor("key 2 66");
-    EXPECT_EQ(events, (Events{"click 0 down 1", "click 0 up 1", "key 0 66", "key 3 98", "key 2 66"}));
-    EXPECT_EQ(counters->wheels.load() + otherWheels.load(), 0);
-    game_->call([&] { DestroyWindow(other); });
 }
 
 TEST_F(WindowHookTest, AThrowingListenerLeavesTheGameWorking)
