@@ -3,7 +3,7 @@
 // one; a show and a hide leave the game's device to the game. Shown sessions with real input are the
 // end-to-end test's.
 
-#include "client_harness.h"
+#include "test_log.h"
 #include "d3d9_demo_game.h"
 
 #include <gtest/gtest.h>
@@ -27,12 +27,6 @@ void expectGuards(Dll& dll, Result expected)
     EXPECT_EQ(dll.show(nullptr), expected);
     EXPECT_EQ(dll.hide(), expected);
 }
-
-// The client's log, printed when the test failed.
-struct TestLog : LogFolder
-{
-    ~TestLog() { printOnExit = ::testing::Test::HasFailure(); }
-};
 
 // An init record of `version` placed so that its last field ends where `after` begins: either bytes
 // that would change start-up if they were read, or (`after` empty) a page that cannot be read at all.

@@ -4,7 +4,7 @@
 // presenting and the overlay keep running. HOSTILE_MESSAGES and HOSTILE_RECONNECTS set the
 // counts (CI runs fewer than a full run).
 
-#include "client_harness.h"
+#include "test_log.h"
 #include "overlay/overlay_common/ipc/pipe.h"
 #include "host_sdk/shared_blocks.h"
 #include "win/unique_handle.h"
@@ -24,11 +24,6 @@ namespace {
 using namespace ClientHarness;
 using namespace std::chrono_literals;
 namespace Ipc = Overlay::Ipc;
-
-struct TestLog : LogFolder
-{
-    ~TestLog() { printOnExit = ::testing::Test::HasFailure(); }
-};
 
 int envCount(const char* name, int fallback)
 {

@@ -3,7 +3,7 @@
 // stand-ins put into the DLL's own imports: a window whose client area can no longer be read, and a
 // server thread held inside a host's call. One stop per process, as the DLL never starts twice.
 
-#include "client_harness.h"
+#include "test_log.h"
 
 #include <gtest/gtest.h>
 
@@ -18,11 +18,6 @@ namespace {
 
 using namespace ClientHarness;
 using namespace std::chrono_literals;
-
-struct TestLog : LogFolder
-{
-    ~TestLog() { printOnExit = ::testing::Test::HasFailure(); }
-};
 
 // Points the module's import of `function` from `dll` at `replacement`; returns the original.
 void* replaceImport(HMODULE module, const char* dll, const char* function, void* replacement)

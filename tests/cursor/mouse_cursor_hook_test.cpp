@@ -248,27 +248,11 @@ TEST_F(CursorHookTest, InactiveHookBehavesAsTheSystem)
     EXPECT_EQ(observeGame(), system);
 }
 
-TEST_F(CursorHookTest, ShowHideCyclesEndWhereTheyStarted)
+// Destroyed while shown (the client stopping with the overlay up): the game gets its state back all the same.
+TEST_F(CursorHookTest, DestroyedWhileShownGivesTheStateBack)
 {
     ShowCursor(FALSE);
     SetCursor(ibeam);
-    SetCursorPos(200, 300);
-    for (int cycle = 0; cycle < 1000; ++cycle) {
-        hook_->show();
-        ASSERT_EQ(ShowCursor(FALSE), -2);
-        SetCursor(cross);
-        SetCursorPos(cycle, cycle);
-        hook_->setCursorType(std::uint32_t(cycle % 17));
-        ASSERT_EQ(ShowCursor(TRUE), -1);
-        ASSERT_EQ(SetCursor(ibeam), cross);
-        SetCursorPos(200, 300);
-        hook_->hide();
-    }
-    EXPECT_EQ(realCounter(), -1);
-    EXPECT_EQ(realCursor().shape, ibeam);
-    EXPECT_EQ(realCursor().position, Point(200, 300));
-
-    // Destroyed while shown: the game gets its state back all the same.
     hook_->show();
     hook_->setCursorType(CursorType::hidden);
     SetCursorPos(10, 20);

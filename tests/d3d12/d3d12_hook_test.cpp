@@ -57,7 +57,7 @@ protected:
     void startGame(const Demo12::Options& options = gameOptions())
     {
         game = std::make_unique<Demo12::DemoGame>(options);
-        listener.readBack = [this](IDXGISwapChain*, Rgba& background) {
+        listener.readBack = [this](Overlay::Rendering::Renderer&, Rgba& background) {
             background = backgroundOf<Demo12::DemoGame>(game->frameCount());
             return D3D12Test::readBackBuffer(*game);
         };
@@ -375,13 +375,13 @@ TEST_F(D3D12HookedGame, Direct3D11AndDirect3D12GamesInOneProcessBothDrawn)
     startGame();
     Demo::DemoGame game11(hiddenGame<Demo::Options>(256, 192));
     int checked11 = 0;
-    listener.readBack = [&, read12 = listener.readBack](IDXGISwapChain* swapChain, Rgba& background) {
-        if (swapChain != game11.swapChain()) {
-            return read12(swapChain, background);
+    listener.readBack = [&, read12 = listener.readBack](Overlay::Rendering::Renderer& renderer, Rgba& background) {
+        if (swapChainOf(renderer) != game11.swapChain()) {
+            return read12(renderer, background);
         }
         ++checked11;
         background = backgroundOf<Demo::DemoGame>(game11.frameCount());
-        return GraphicsTest::readBackBuffer(swapChain);
+        return GraphicsTest::readBackBuffer(game11.swapChain());
     };
     for (int i = 0; i < 8; ++i) {
         frames(1);

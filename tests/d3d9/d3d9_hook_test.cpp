@@ -2,17 +2,13 @@
 // attached, a listener draws the overlay the way the overlay client does.
 #include "d3d9_demo_game.h"
 #include "d3d9_read_back.h"
-#include "graphics_test_support.h"
+#include "overlay_listener.h"
 
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d9_hook.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
 #include "overlay/overlay_client/impl/rendering/d3d/d3d9/renderer_d3d9.h"
-#include "overlay/overlay_client/impl/rendering/render_overlay.h"
 
 #include <gtest/gtest.h>
-
-#include <set>
-#include <tuple>
 
 namespace {
 
@@ -20,79 +16,6 @@ using namespace GraphicsTest;
 using Overlay::GraphicDeviceHook;
 using Overlay::Rendering::Renderer;
 using Overlay::Rendering::SizeU;
-
-using ResetCall = std::tuple<uint32_t, uint32_t, bool>;  // width, height, full screen
-
-// Draws the overlay on every frame, as the overlay client does while it is shown, and checks two
-// corners of the frame: darkened, at the back buffer's current size.
-class OverlayListener : public Overlay::GraphicDeviceHookListener
-{
-public:
-    explicit OverlayListener(std::function<uint64_t()> frame)
-        : frame_(std::move(frame)), host_({20, 16, 84, 64}), overlay_(host_.sharedOverlay, SizeU{1, 1}, nullptr)
-    {
-        host_.publish(64, 48, 9);
-    }
-
-    void onDeviceWindow(HWND window) override
-    {
-        ++windowCalls;
-        windowFrame = frame_();
-        this->window = window;
-    }
-
-    void onDeviceReset(uint32_t width, uint32_t height, bool fullscreen) override
-    {
-        resets.emplace_back(width, height, fullscreen);
-        overlay_.setSurfaceSize({width, height});
-    }
-
-    void onPresent(Overlay::GraphicApi& api) override
-    {
-        ++presentCalls;
-        if (hidden) {
-            // As the overlay client lets go on its first frame after a hide.
-            overlay_.release();
-            api.resetRenderer();
-            return;
-        }
-        try {
-            const std::shared_ptr<Renderer> renderer = api.getRenderer();
-            renderers.insert(renderer.get());
-            auto* device = std::dynamic_pointer_cast<Overlay::Rendering::RendererD3D9>(renderer)->device();
-            const Image game = readBackBuffer(device);
-            overlay_.setSurfaceSize({game.width, game.height});
-            overlay_.setRenderer(renderer);
-            overlay_.draw();
-            const Image image = readBackBuffer(device);
-            lastSize = {image.width, image.height};
-            for (const auto& at : {std::make_pair(2u, 2u), std::make_pair(image.width - 3, image.height - 3)}) {
-                const Rgba expected = dimmed(game.at(at.first, at.second));
-                if (!closeTo(image.at(at.first, at.second), expected, 2)) {
-                    errors += "not darkened at " + std::to_string(at.first) + ", " + std::to_string(at.second) + ": " +
-                              describe(image.at(at.first, at.second)) + " for " + describe(expected) + "; ";
-                }
-            }
-        } catch (const std::exception& e) {
-            errors += std::string(e.what()) + "; ";
-        }
-    }
-
-    int windowCalls = 0;
-    uint64_t windowFrame = ~0ull;
-    HWND window = nullptr;
-    int presentCalls = 0;
-    bool hidden = false;
-    std::vector<ResetCall> resets;
-    SizeU lastSize;
-    std::set<Renderer*> renderers;
-    std::string errors;
-
-private:
-    std::function<uint64_t()> frame_;
-    TestHost host_;
-    Overlay::Rendering::RenderOverlay overlay_;
-};
 
 // The graphics hook for Direct3D 9, attached for the fixture's life, and demo games made after it.
 class HookedGame : public ::testing::Test
@@ -114,7 +37,22 @@ protected:
     {
         game = std::make_unique<Demo9::DemoGame>(gameOptions(extended));
         listener = std::make_unique<OverlayListener>([this] { return game->frameCount(); });
+        // The frame as the game left it, before the overlay: its corner is the background darkened.
+        listener->surfaceSize = [this](Renderer& renderer) {
+            gameFrame = readBackBuffer(deviceOf(renderer));
+            return SizeU{gameFrame.width, gameFrame.height};
+        };
+        listener->hostBlended = true;
+        listener->readBack = [this](Renderer& renderer, Rgba& background) {
+            background = gameFrame.at(2, 2);
+            return readBackBuffer(deviceOf(renderer));
+        };
         hook.setListener(listener.get());
+    }
+
+    static IDirect3DDevice9* deviceOf(Renderer& renderer)
+    {
+        return dynamic_cast<Overlay::Rendering::RendererD3D9&>(renderer).device();
     }
 
     void frames(int count) { ASSERT_EQ(renderFrames(*game, count), S_OK) << "frame " << game->frameCount(); }
@@ -123,6 +61,7 @@ protected:
     GraphicDeviceHook hook;
     std::unique_ptr<Demo9::DemoGame> game;
     std::unique_ptr<OverlayListener> listener;
+    Image gameFrame;
 };
 
 TEST_F(HookedGame, WindowOnTheTenthPresentThenTheOverlayOnEveryFrameAcrossResets)

@@ -273,14 +273,8 @@ struct GameState
             check(device->CreateBuffer(&bufferDesc, nullptr, &buffer));
         }
         D3D11_BLEND_DESC blendDesc = {};
-        blendDesc.RenderTarget[0] = {TRUE,
-                                     D3D11_BLEND_ONE,
-                                     D3D11_BLEND_ONE,
-                                     D3D11_BLEND_OP_MAX,
-                                     D3D11_BLEND_ONE,
-                                     D3D11_BLEND_ONE,
-                                     D3D11_BLEND_OP_ADD,
-                                     0x7};
+        const D3D11_BLEND one = D3D11_BLEND_ONE;
+        blendDesc.RenderTarget[0] = {TRUE, one, one, D3D11_BLEND_OP_MAX, one, one, D3D11_BLEND_OP_ADD, 0x7};
         check(device->CreateBlendState(&blendDesc, &blend));
         D3D11_DEPTH_STENCIL_DESC depthDesc = {TRUE, D3D11_DEPTH_WRITE_MASK_ZERO, D3D11_COMPARISON_GREATER, TRUE, 0xF0,
                                               0xF0};
@@ -312,16 +306,9 @@ struct GameState
                                              nullptr, &depthView));
         for (size_t i = 0; i < 2; ++i) {
             const D3D11_TEXTURE_ADDRESS_MODE mirror = D3D11_TEXTURE_ADDRESS_MIRROR;
-            const D3D11_SAMPLER_DESC samplerDesc = {i ? D3D11_FILTER_MIN_MAG_MIP_POINT : D3D11_FILTER_ANISOTROPIC,
-                                                    mirror,
-                                                    mirror,
-                                                    mirror,
-                                                    0.0f,
-                                                    4,
-                                                    D3D11_COMPARISON_NEVER,
-                                                    {},
-                                                    0.0f,
-                                                    5.0f};
+            const D3D11_FILTER filter = i ? D3D11_FILTER_MIN_MAG_MIP_POINT : D3D11_FILTER_ANISOTROPIC;
+            D3D11_SAMPLER_DESC samplerDesc = {filter, mirror, mirror, mirror, 0.0f, 4, D3D11_COMPARISON_NEVER};
+            samplerDesc.MaxLOD = 5.0f;
             check(device->CreateSamplerState(&samplerDesc, &samplers[i]));
         }
         const auto& ps = Shaders::texturedPixelShader;

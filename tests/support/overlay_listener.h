@@ -1,5 +1,5 @@
 #pragma once
-// Shared by the DXGI hook tests: a listener that draws the overlay on every frame, as the overlay
+// Shared by the graphics hook tests: a listener that draws the overlay on every frame, as the overlay
 // client does while the overlay is shown (a failed frame answered the same way), and checks what it
 // drew.
 
@@ -12,11 +12,19 @@
 #include <atomic>
 #include <functional>
 #include <set>
+#include <tuple>
 
 namespace GraphicsTest {
 
 // The host's window: 64x48 pixels of pattern 9.
 const Overlay::Ipc::SharedRect hostRect = {20, 16, 20 + 64, 16 + 48};
+
+using ResetCall = std::tuple<uint32_t, uint32_t, bool>;  // width, height, full screen
+
+inline IDXGISwapChain* swapChainOf(Overlay::Rendering::Renderer& renderer)
+{
+    return dynamic_cast<Overlay::Rendering::SwapChainRenderer&>(renderer).swapChain();
+}
 
 class OverlayListener : public Overlay::GraphicDeviceHookListener
 {
@@ -35,12 +43,23 @@ public:
         this->window = window;
     }
 
+    void onDeviceReset(uint32_t width, uint32_t height, bool fullscreen) override
+    {
+        resets.emplace_back(width, height, fullscreen);
+    }
+
     void onPresent(Overlay::GraphicApi& api) override
     {
         if (presentCalls++ == 0) {
             firstPresentFrame = frame_();
         }
         if (stopped) {
+            return;
+        }
+        if (hidden) {
+            // As the overlay client lets go on its first frame after a hide.
+            overlay_.release();
+            api.resetRenderer();
             return;
         }
         drawing_ = true;
@@ -50,17 +69,19 @@ public:
             if (whileDrawing) {
                 whileDrawing();
             }
-            IDXGISwapChain* swapChain =
-                std::dynamic_pointer_cast<Overlay::Rendering::SwapChainRenderer>(renderer)->swapChain();
-            DXGI_SWAP_CHAIN_DESC desc = {};
-            swapChain->GetDesc(&desc);
-            overlay_.setSurfaceSize({desc.BufferDesc.Width, desc.BufferDesc.Height});
+            if (surfaceSize) {
+                overlay_.setSurfaceSize(surfaceSize(*renderer));
+            } else {
+                DXGI_SWAP_CHAIN_DESC desc = {};
+                swapChainOf(*renderer)->GetDesc(&desc);
+                overlay_.setSurfaceSize({desc.BufferDesc.Width, desc.BufferDesc.Height});
+            }
             overlay_.setRenderer(renderer);
             overlay_.draw();
             lastRenderer = renderer;
             Rgba background;
             if (readBack) {
-                check(readBack(swapChain, background), background);
+                check(readBack(*renderer, background), background);
             }
             failures_.drawn();
         } catch (const std::exception& e) {
@@ -82,7 +103,9 @@ public:
     }
 
     // Reads the frame back before Present and gives the game's background in it; unset: not checked.
-    std::function<Image(IDXGISwapChain*, Rgba& background)> readBack;
+    std::function<Image(Overlay::Rendering::Renderer&, Rgba& background)> readBack;
+    // The size of the frame drawn into; unset: the swap chain's.
+    std::function<Overlay::Rendering::SizeU(Overlay::Rendering::Renderer&)> surfaceSize;
     int windowCalls = 0;
     uint64_t windowFrame = ~0ull;
     HWND window = nullptr;
@@ -92,7 +115,10 @@ public:
     std::atomic<int> lostWhileDrawing{0};  // a loss handled on another thread in the middle of a frame
     // Called in each frame with the renderer in hand, before it draws.
     std::function<void()> whileDrawing;
-    bool stopped = false;  // a renderer made anew failed as well: no frame is drawn any more
+    bool stopped = false;      // a renderer made anew failed as well: no frame is drawn any more
+    bool hidden = false;       // the overlay hidden: no frame is drawn
+    bool hostBlended = false;  // the host's pixels blended by their alpha (Direct3D 9): only the darkening checked
+    std::vector<ResetCall> resets;
     int checkedFrames = 0;
     Overlay::Rendering::SizeU lastSize;
     std::set<Overlay::Rendering::Renderer*> renderers;
@@ -114,8 +140,10 @@ private:
         expect(2, 2, dimmed(background), 2);
         expect(image.width - 3, 2, dimmed(background), 2);
         for (const auto& point : {std::make_pair(0u, 0u), std::make_pair(63u, 47u), std::make_pair(31u, 20u)}) {
-            expect(hostRect.left + point.first, hostRect.top + point.second, patternPixel(point.first, point.second, 9),
-                   1);
+            if (!hostBlended) {
+                expect(hostRect.left + point.first, hostRect.top + point.second,
+                       patternPixel(point.first, point.second, 9), 1);
+            }
         }
         ++checkedFrames;
     }

@@ -5,54 +5,18 @@
 #include <windows.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <functional>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "game_thread.h"
 #include "log_capture.h"
 #include "overlay/overlay_client/impl/invoker.h"
 
 namespace Overlay {
 namespace {
-
-// A thread that owns an invoker and pumps its messages until told to stop.
-class OwnerThread
-{
-public:
-    OwnerThread()
-    {
-        std::promise<std::shared_ptr<Invoker>> created;
-        auto future = created.get_future();
-        thread_ = std::thread([this, &created] {
-            MSG message;
-            PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue
-            threadId_ = GetCurrentThreadId();
-            created.set_value(Invoker::create());
-            while (GetMessageW(&message, nullptr, 0, 0) > 0)
-                DispatchMessageW(&message);
-        });
-        invoker = future.get();
-    }
-    // Stops the loop after everything posted before.
-    ~OwnerThread()
-    {
-        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
-        thread_.join();
-    }
-
-    DWORD threadId() const { return threadId_; }
-    std::shared_ptr<Invoker> invoker;
-
-private:
-    std::thread thread_;
-    std::atomic<DWORD> threadId_{0};
-};
 
 // Counts its live copies: every payload that captures one is freed when the count is back.
 struct Tracked
@@ -116,8 +80,10 @@ TEST(InvokerTest, ManyPostsFromManyThreadsRunOnceAndFreeEverything)
     DWORD ownerId = 0;
     DWORD ranOn = 0;
     {
-        OwnerThread owner;
-        window = owner.invoker->window();
+        WindowTest::Game owner;  // a window thread with a plain message loop
+        std::shared_ptr<Invoker> invoker;
+        owner.call([&] { invoker = Invoker::create(); });
+        window = invoker->window();
         ownerId = owner.threadId();
         std::vector<std::thread> posters;
         for (int t = 0; t < threads; ++t) {
@@ -125,7 +91,7 @@ TEST(InvokerTest, ManyPostsFromManyThreadsRunOnceAndFreeEverything)
                 const Tracked tracked(live);
                 for (int i = 0; i < postsPerThread; ++i) {
                     const int index = t * postsPerThread + i;
-                    while (!owner.invoker->post([&runs, &ranOn, index, tracked] {
+                    while (!invoker->post([&runs, &ranOn, index, tracked] {
                         ++runs[index];
                         ranOn = GetCurrentThreadId();
                     }))
@@ -138,10 +104,10 @@ TEST(InvokerTest, ManyPostsFromManyThreadsRunOnceAndFreeEverything)
 
         // Functions still queued when the invoker is released are dropped: wait for the last one.
         std::promise<void> last;
-        ASSERT_TRUE(owner.invoker->post([&] { last.set_value(); }));
+        ASSERT_TRUE(invoker->post([&] { last.set_value(); }));
         last.get_future().wait();
         // Released here, the invoker is destroyed on its own thread.
-        owner.invoker.reset();
+        invoker.reset();
     }  // the owner's loop ends after everything queued, the destruction included
     EXPECT_EQ(ranOn, ownerId);
     EXPECT_FALSE(IsWindow(window));

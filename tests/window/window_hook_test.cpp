@@ -6,17 +6,16 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "game_thread.h"
 #include "log_capture.h"
 #include "overlay/overlay_client/impl/window_hook.h"
 #include "win/unique_handle.h"
@@ -24,6 +23,7 @@
 namespace Overlay {
 namespace {
 
+using namespace WindowTest;
 using Events = std::vector<std::string>;
 
 bool has(const Events& events, const std::string& event)
@@ -57,111 +57,6 @@ void xdotool(const std::string& arguments)
     ASSERT_TRUE(eventually([&] { return GetFileAttributesA(windowsMarker.c_str()) != INVALID_FILE_ATTRIBUTES; }));
     DeleteFileA(windowsMarker.c_str());
 }
-
-// What the game's own window procedure received.
-struct GameCounters
-{
-    std::atomic<int> keys{0};
-    std::atomic<int> mouse{0};
-    std::atomic<int> wheels{0};
-    std::atomic<int> moves{0};
-    std::atomic<int> cursors{0};        // WM_SETCURSOR
-    std::atomic<int> rawInputs{0};      // WM_INPUT
-    std::atomic<int> loopRawInputs{0};  // WM_INPUT seen by the message loop itself
-    std::atomic<WPARAM> lastKeyUp{0};
-    std::atomic<LPARAM> lastMove{0};
-};
-
-GameCounters* counters = nullptr;
-
-// The game: a popup window at (100, 100), 400 x 300, on a thread with a plain message loop.
-class Game
-{
-public:
-    Game()
-    {
-        counters = &counters_;
-        std::promise<HWND> created;
-        auto future = created.get_future();
-        thread_ = std::thread([this, &created] { run(created); });
-        window_ = future.get();
-    }
-    ~Game()
-    {
-        call([this] {
-            if (IsWindow(window_))
-                DestroyWindow(window_);
-        });
-        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
-        thread_.join();
-    }
-
-    HWND window() const { return window_; }
-
-    // Runs `function` on the game's thread, from its message loop.
-    void call(std::function<void()> function)
-    {
-        std::packaged_task<void()> task(std::move(function));
-        auto done = task.get_future();
-        PostThreadMessageW(threadId_, WM_APP, 0, reinterpret_cast<LPARAM>(&task));
-        done.get();
-    }
-
-private:
-    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        if (message >= WM_KEYFIRST && message <= WM_KEYLAST)
-            ++counters->keys;
-        if (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST)
-            ++counters->mouse;
-        if (message == WM_MOUSEWHEEL)
-            ++counters->wheels;
-        if (message == WM_MOVE)
-            ++counters->moves;
-        if (message == WM_SETCURSOR)
-            ++counters->cursors;
-        if (message == WM_INPUT)
-            ++counters->rawInputs;
-        if (message == WM_KEYUP)
-            counters->lastKeyUp = wParam;
-        if (message == WM_MOUSEMOVE)
-            counters->lastMove = lParam;
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-
-    void run(std::promise<HWND>& created)
-    {
-        threadId_ = GetCurrentThreadId();
-        WNDCLASSW windowClass{};
-        windowClass.lpfnWndProc = &Game::windowProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"WindowHookTestGame";
-        RegisterClassW(&windowClass);
-        HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Game", WS_POPUP | WS_VISIBLE, 100, 100, 400, 300,
-                                      nullptr, nullptr, windowClass.hInstance, nullptr);
-        SetForegroundWindow(window);
-        SetFocus(window);
-        const RAWINPUTDEVICE keyboard{1, 6, 0, window};  // raw keyboard input, as games read it
-        RegisterRawInputDevices(&keyboard, 1, sizeof keyboard);
-        created.set_value(window);
-        MSG message;
-        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-            if (message.hwnd == nullptr && message.message == WM_APP) {
-                (*reinterpret_cast<std::packaged_task<void()>*>(message.lParam))();
-                continue;
-            }
-            if (message.message == WM_INPUT)
-                ++counters->loopRawInputs;
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-    }
-
-    GameCounters counters_;
-    std::thread thread_;
-    DWORD threadId_ = 0;
-    HWND window_ = nullptr;
-};
 
 // Writes every call as a short text.
 class RecordingListener : public WindowHookListener
@@ -344,33 +239,6 @@ TEST_F(WindowHookTest, PressesStayWithTheSideThatGotThem)
     const Events events = listener_.waitFor("key 2 27");
     EXPECT_TRUE(has(events, "key 2 68"));
     EXPECT_EQ(counters->keys.load(), gameKeys + 3);  // E down, its character, E up
-}
-
-TEST_F(WindowHookTest, WheelOverAnotherWindowIsNotForwarded)
-{
-    hook_->setInputCapture(true);
-    // Another window to the right, of a class of its own.
-    static std::atomic<int> otherWheels{0};
-    WNDCLASSW otherClass{};
-    otherClass.lpfnWndProc = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
-        otherWheels += message == WM_MOUSEWHEEL;
-        return DefWindowProcW(window, message, wParam, lParam);
-    };
-    otherClass.hInstance = GetModuleHandleW(nullptr);
-    otherClass.lpszClassName = L"WindowHookTestOther";
-    RegisterClassW(&otherClass);
-    HWND other = nullptr;
-    game_->call([&] {
-        other = CreateWindowExW(WS_EX_NOACTIVATE, otherClass.lpszClassName, L"Other", WS_POPUP, 600, 100, 200, 200,
-                                nullptr, nullptr, otherClass.hInstance, nullptr);
-        ShowWindow(other, SW_SHOWNOACTIVATE);
-    });
-    // Held from a press in the game window, the mouse belongs to the game wherever the pointer is.
-    xdotool("mousedown 1 mousemove 650 150 click 4 mousemove 150 160 mouseup 1 key b");
-    const Events events = listener_.waitFor("key 2 66");
-    EXPECT_EQ(events, (Events{"click 0 down 1", "click 0 up 1", "key 0 66", "key 3 98", "key 2 66"}));
-    EXPECT_EQ(counters->wheels.load() + otherWheels.load(), 0);
-    game_->call([&] { DestroyWindow(other); });
 }
 
 TEST_F(WindowHookTest, AThrowingListenerLeavesTheGameWorking)
