@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <emmintrin.h>
 
 using Microsoft::WRL::ComPtr;
 
@@ -119,6 +120,28 @@ ComPtr<ID3D12RootSignature> createRootSignature(ID3D12Device* device)
     return signature;
 }
 
+// BGRA pixels copied as RGBA in one pass, four at a time (SSE2, which every x64 processor has):
+// swapping bytes in place after a copy would read and write the destination twice.
+void copySwappingRedBlue(uint8_t* destination, const uint8_t* source, size_t pixels)
+{
+    const __m128i greenAlpha = _mm_set1_epi32(static_cast<int>(0xFF00FF00u));
+    const __m128i low = _mm_set1_epi32(0xFF);
+    size_t i = 0;
+    for (; i + 4 <= pixels; i += 4) {
+        const __m128i pixel = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + i * 4));
+        const __m128i swapped =
+            _mm_or_si128(_mm_and_si128(pixel, greenAlpha), _mm_or_si128(_mm_and_si128(_mm_srli_epi32(pixel, 16), low),
+                                                                        _mm_slli_epi32(_mm_and_si128(pixel, low), 16)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(destination + i * 4), swapped);
+    }
+    for (; i < pixels; ++i) {
+        destination[i * 4] = source[i * 4 + 2];
+        destination[i * 4 + 1] = source[i * 4 + 1];
+        destination[i * 4 + 2] = source[i * 4];
+        destination[i * 4 + 3] = source[i * 4 + 3];
+    }
+}
+
 }  // namespace
 
 ComPtr<ID3D12Device> d3d12DeviceOf(IDXGISwapChain* swapChain)
@@ -228,11 +251,10 @@ void BitmapD3D12::update(const void* pixels, uint32_t pitch, const RectI* dstRec
     const size_t rowBytes = size_t(size_.width) * 4;
     const bool swapRedBlue = format_ == DXGI_FORMAT_R8G8B8A8_UNORM;
     for (uint32_t row = 0; row < size_.height; ++row) {
-        std::memcpy(destination, source, rowBytes);
         if (swapRedBlue) {
-            for (size_t i = 0; i < rowBytes; i += 4) {
-                std::swap(destination[i], destination[i + 2]);
-            }
+            copySwappingRedBlue(destination, source, size_.width);
+        } else {
+            std::memcpy(destination, source, rowBytes);
         }
         destination += footprint_.Footprint.RowPitch;
         source += pitch;
