@@ -226,8 +226,12 @@ struct Game
     {
         swapChain->Present(0, 0);
         const auto now = std::chrono::steady_clock::now();
-        if (frames++ > 0)
-            longestFrameMs = std::max(longestFrameMs, std::chrono::duration<double, std::milli>(now - last).count());
+        if (frames++ > 0) {
+            const double ms = std::chrono::duration<double, std::milli>(now - last).count();
+            longestFrameMs = std::max(longestFrameMs, ms);
+            if (keepFrameTimes)
+                frameTimesMs.push_back(ms);
+        }
         last = now;
     }
 
@@ -235,6 +239,8 @@ struct Game
     HRESULT created = E_FAIL;
     int frames = 0;
     double longestFrameMs = 0;
+    bool keepFrameTimes = false;  // a benchmark's: every frame's time kept in frameTimesMs
+    std::vector<double> frameTimesMs;
     std::chrono::steady_clock::time_point last;
     Microsoft::WRL::ComPtr<ID3D11Device> device;
     Microsoft::WRL::ComPtr<IDXGISwapChain> swapChain;
