@@ -31,8 +31,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <future>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -66,24 +64,6 @@ struct Game : GraphicsTest::TestSwapChain
 
     ComPtr<ID3D11Query> query;
 };
-
-// `body` run while another thread holds the host's overlay and window mutexes, as a hung host does.
-double whileHostHolds(Bench::FullScreenHost& host, const std::function<double()>& body)
-{
-    std::promise<void> held;
-    std::promise<void> release;
-    std::thread holder([&] {
-        const auto overlayLock = host.overlay->lock();
-        const auto windowLock = host.window->lock();
-        held.set_value();
-        release.get_future().wait();
-    });
-    held.get_future().wait();
-    const double result = body();
-    release.set_value();
-    holder.join();
-    return result;
-}
 
 void renderers(Game& game)
 {
@@ -129,13 +109,16 @@ void renderers(Game& game)
 
         // The waits alone: the frame's CPU side, the device not waited for, against the same free.
         const double free = bestOf(11, [&] { overlay.draw(); });
-        const double shared = whileHostHolds(host, [&] {
-            return bestOf(11, [&] {
+        double shared = 0;
+        double alone = 0;
+        {
+            const GraphicsTest::HostMutexesHeld held(host);
+            shared = bestOf(11, [&] {
                 const Overlay::Rendering::FrameHostWaits waits;
                 overlay.draw();
             });
-        });
-        const double alone = whileHostHolds(host, [&] { return bestOf(11, [&] { overlay.draw(); }); });
+            alone = bestOf(11, [&] { overlay.draw(); });
+        }
         game.finish();
 
         auto bitmap = renderer->createBitmap(SizeU{width, height});

@@ -10,8 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <future>
-#include <thread>
 
 namespace {
 
@@ -154,19 +152,11 @@ TEST_P(Composition, AHostHoldingItsMutexesGetsTheLastFrameDrawn)
     host.publish(96, 64, 1);
     drawFrame();
     host.publish(96, 64, 2);
-    std::promise<void> held;
-    std::promise<void> release;
-    std::thread holder([&] {
-        const auto overlayLock = host.overlay->lock();
-        const auto windowLock = host.window->lock();
-        held.set_value();
-        release.get_future().wait();
-    });
-    held.get_future().wait();
-    EXPECT_EQ(wrong(drawFrame(), &placed, 1), "");
-    EXPECT_EQ(wrong(drawFrame(), &placed, 1), "");
-    release.set_value();
-    holder.join();
+    {
+        const HostMutexesHeld held(host);
+        EXPECT_EQ(wrong(drawFrame(), &placed, 1), "");
+        EXPECT_EQ(wrong(drawFrame(), &placed, 1), "");
+    }
     EXPECT_EQ(wrong(drawFrame(), &placed, 2), "") << "the new frame once the host lets go";
     EXPECT_EQ(count(log, L"Host keeps the shared overlay locked: the overlay shows its last frame"), 1u);
     EXPECT_EQ(count(log, L"Host keeps the shared window locked: the overlay shows its last frame"), 1u);

@@ -14,7 +14,9 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace GraphicsTest {
@@ -133,6 +135,36 @@ struct TestHost
     std::unique_ptr<Overlay::Host::HostOverlay> overlay;
     std::unique_ptr<Overlay::Host::HostWindow> window;
     std::unique_ptr<Overlay::Host::HostFrameBuffer> buffer;
+};
+
+// The host's overlay and window mutexes held by another thread for this object's life, as a hung
+// host holds them. `Host` has the blocks as `overlay` and `window` (TestHost, the benches' host).
+class HostMutexesHeld
+{
+public:
+    template <class Host>
+    explicit HostMutexesHeld(Host& host)
+        : holder_([this, overlay = host.overlay.get(), window = host.window.get()] {
+              const auto overlayLock = overlay->lock();
+              const auto windowLock = window->lock();
+              held_.set_value();
+              release_.get_future().wait();
+          })
+    {
+        held_.get_future().wait();
+    }
+    ~HostMutexesHeld()
+    {
+        release_.set_value();
+        holder_.join();
+    }
+    HostMutexesHeld(const HostMutexesHeld&) = delete;
+    HostMutexesHeld& operator=(const HostMutexesHeld&) = delete;
+
+private:
+    std::promise<void> held_;
+    std::promise<void> release_;
+    std::thread holder_;  // last: started once the promises exist
 };
 
 // Fills back buffer 0 with a colour.

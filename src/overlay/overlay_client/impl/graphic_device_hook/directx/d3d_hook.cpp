@@ -116,10 +116,7 @@ void D3DHook::hookLateD3D12()
             return;
         }
         self->buildD3D12Records(*methods);
-        const HookList records = {self->present12Record_.get(),       self->present1D3D12Record_.get(),
-                                  self->resizeBuffers12Record_.get(), self->resizeTarget12Record_.get(),
-                                  self->resizeBuffers1Record_.get(),  self->executeCommandListsRecord_.get()};
-        hook(records);
+        hook(self->d3d12Records());
     });
 }
 
@@ -128,16 +125,22 @@ HookList D3DHook::getHooks()
     const std::lock_guard<std::mutex> lock(recordsMutex_);
     HookList records = {createDeviceRecord_.get(), createDeviceAndSwapChainRecord_.get(), presentRecord_.get(),
                         resizeBuffersRecord_.get(), resizeTargetRecord_.get()};
-    for (HookRecord* record :
-         {present1Record_.get(), present12Record_.get(), present1D3D12Record_.get(), resizeBuffers12Record_.get(),
-          resizeTarget12Record_.get(), resizeBuffers1Record_.get(), createSwapChainRecord_.get(),
-          createSwapChainForHwndRecord_.get(), createSwapChainForCoreWindowRecord_.get(),
-          createSwapChainForCompositionRecord_.get(), executeCommandListsRecord_.get()}) {
+    HookList optional = {present1Record_.get(), createSwapChainRecord_.get(), createSwapChainForHwndRecord_.get(),
+                         createSwapChainForCoreWindowRecord_.get(), createSwapChainForCompositionRecord_.get()};
+    const HookList d3d12 = d3d12Records();
+    optional.insert(optional.end(), d3d12.begin(), d3d12.end());
+    for (HookRecord* record : optional) {
         if (record) {
             records.push_back(record);
         }
     }
     return records;
+}
+
+HookList D3DHook::d3d12Records() const
+{
+    return {present12Record_.get(),      present1D3D12Record_.get(),  resizeBuffers12Record_.get(),
+            resizeTarget12Record_.get(), resizeBuffers1Record_.get(), executeCommandListsRecord_.get()};
 }
 
 HookList D3DHook::getMandatoryHooks()

@@ -119,6 +119,8 @@ private:
     void buildSwapChainRecords(const std::vector<void*>& methods, bool d3d12);
     void buildFactoryRecords(const std::vector<void*>& factory);
     void buildD3D12Records(const D3D12Methods& methods);
+    // Direct3D 12's records, null where not made; with recordsMutex_ held once the hook is running.
+    HookList d3d12Records() const;
     // A module was loaded (LoadLibraryHook's observer): starts hookLateD3D12 once Direct3D 12 is in.
     static void moduleLoaded();
     // On a thread of ours: reads Direct3D 12's tables, builds its records and attaches them.
