@@ -269,7 +269,8 @@ TEST(Exports, HostSession)
     EXPECT_EQ(info.id, id);
     EXPECT_EQ(RecordingHost::rect(info.scurfaceBounds), screenClientRect(game.window));
 
-    // Shown, then hidden: nothing of the game's device is held, it goes with the game's last reference.
+    // Shown, then hidden: nothing of the game's device is held once its swap chain is gone, the device
+    // goes with the game's last reference.
     Host::ClientConnection connection(info.pipeName);
     connection.open();
     ASSERT_TRUE(connection.service().showOverlay());
@@ -279,6 +280,12 @@ TEST(Exports, HostSession)
     ASSERT_TRUE(game.runUntil([&] { return host->count("shown") == 1; })) << host->all();
     ASSERT_TRUE(connection.service().hideOverlay());
     ASSERT_TRUE(game.runUntil([&] { return host->count("hidden") == 1; })) << host->all();
+    // Shown again: the renderer kept while hidden draws at once, none is made.
+    ASSERT_TRUE(connection.service().showOverlay());
+    ASSERT_TRUE(game.runUntil([&] { return host->count("shown") == 2; })) << host->all();
+    EXPECT_EQ(log.count("Create Renderer"), 1u);
+    ASSERT_TRUE(connection.service().hideOverlay());
+    ASSERT_TRUE(game.runUntil([&] { return host->count("hidden") == 2; })) << host->all();
     game.swapChain.Reset();
     EXPECT_EQ(game.device.Detach()->Release(), 0u) << "the client keeps the game's device";
 

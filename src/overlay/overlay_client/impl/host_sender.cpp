@@ -2,9 +2,26 @@
 
 #include "overlay/overlay_client/impl/host_sender.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace Overlay {
+
+namespace {
+
+class Locked
+{
+public:
+    explicit Locked(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~Locked() { ReleaseSRWLockExclusive(&lock_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
+}  // namespace
 
 std::shared_ptr<HostSender> HostSender::start()
 {
@@ -16,7 +33,7 @@ std::shared_ptr<HostSender> HostSender::start()
 bool HostSender::post(Call call)
 {
     {
-        std::lock_guard<std::mutex> lock(lock_);
+        Locked locked(lock_);
         if (finishing_)
             return false;
         if (queue_.size() >= maxQueued) {
@@ -28,26 +45,34 @@ bool HostSender::post(Call call)
         }
         queue_.push_back(std::move(call));
     }
-    changed_.notify_all();
+    WakeAllConditionVariable(&changed_);
     return true;
 }
 
 void HostSender::finish(Call last)
 {
     {
-        std::lock_guard<std::mutex> lock(lock_);
+        Locked locked(lock_);
         if (finishing_)
             return;
         finishing_ = true;
         queue_.push_back(std::move(last));
     }
-    changed_.notify_all();
+    WakeAllConditionVariable(&changed_);
 }
 
 bool HostSender::waitFinished(std::chrono::steady_clock::time_point deadline)
 {
-    std::unique_lock<std::mutex> lock(lock_);
-    return changed_.wait_until(lock, deadline, [this] { return finished_; });
+    Locked locked(lock_);
+    while (!finished_) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        // A wake-up that comes early, or none at all, only means another turn of the loop.
+        SleepConditionVariableSRW(&changed_, &lock_, static_cast<DWORD>(std::min<long long>(left.count(), 60000)), 0);
+    }
+    return true;
 }
 
 void HostSender::run()
@@ -55,11 +80,12 @@ void HostSender::run()
     for (;;) {
         Call call;
         {
-            std::unique_lock<std::mutex> lock(lock_);
-            changed_.wait(lock, [this] { return !queue_.empty() || finishing_; });
+            Locked locked(lock_);
+            while (queue_.empty() && !finishing_)
+                SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
             if (queue_.empty()) {
                 finished_ = true;
-                changed_.notify_all();
+                WakeAllConditionVariable(&changed_);
                 return;
             }
             call = std::move(queue_.front());

@@ -161,7 +161,8 @@ private:
     std::atomic<long long> showAskedAt_{0};  // QueryPerformanceCounter at showOverlay; 0 once drawn
     // Rendering thread only.
     bool shownReported_ = false;
-    bool rendererReleased_ = true;
+    bool rendererReleased_ = true;  // renderOverlay_ holds no renderer
+    bool rendererIdle_ = true;      // the hidden overlay's renderer was let go of or idled
     FrameFailures frameFailures_;
 };
 

@@ -22,11 +22,17 @@ using OverlayClientApi::Result;
 void OverlayClient::onPresent(GraphicApi& api)
 {
     if (!shown_ && !drawAhead_) {
-        if (!rendererReleased_) {
-            rendererReleased_ = true;
-            renderOverlay_.release();
-            // Hidden, nothing of the game's device is held: a game that re-creates it gets it freed.
-            guarded(L"Reset renderer", [&api] { api.resetRenderer(); });
+        if (!rendererIdle_) {
+            rendererIdle_ = true;
+            // Hidden, nothing the game needs back is held: a game that resizes, re-creates or
+            // destroys its device and swap chain gets them. What is kept saves the next show from
+            // making the renderer and uploading the host's whole picture again, a frame's hitch.
+            bool kept = false;
+            guarded(L"Idle renderer", [&api, &kept] { kept = api.idleRenderer(); });
+            if (!kept && !rendererReleased_) {
+                rendererReleased_ = true;
+                renderOverlay_.release();
+            }
         }
         if (shownReported_) {
             shownReported_ = false;
@@ -39,6 +45,7 @@ void OverlayClient::onPresent(GraphicApi& api)
     try {
         std::shared_ptr<Rendering::Renderer> renderer = api.getRenderer();
         rendererReleased_ = false;
+        rendererIdle_ = false;
         renderOverlay_.setRenderer(std::move(renderer));
         renderOverlay_.draw();
         frameFailures_.drawn();

@@ -28,6 +28,14 @@ public:
     virtual std::shared_ptr<Rendering::Renderer> getRenderer() = 0;
     // Drops the renderer; the next getRenderer makes a new one.
     virtual void resetRenderer() = 0;
+    // The overlay is hidden: lets go of all the game needs back to resize, re-create or destroy its
+    // objects. True when the renderer is kept for the next show (the listener may keep what it made
+    // with it: onDeviceLost tells when it must let go); false when it was dropped as by resetRenderer.
+    virtual bool idleRenderer()
+    {
+        resetRenderer();
+        return false;
+    }
     // Writes the current device or swap chain into the log.
     virtual void dumpDevice() = 0;
 };

@@ -165,6 +165,7 @@ std::shared_ptr<Rendering::Renderer> D3DHook::getRenderer()
     }
     renderer_ = rendererForSwapChain();
     rendererKind_ = swapChainKind_;
+    idleFor_ = nullptr;
     return renderer_;
 }
 
@@ -205,6 +206,19 @@ std::shared_ptr<Rendering::SwapChainRenderer> D3DHook::createRenderer()
 void D3DHook::resetRenderer()
 {
     renderer_.reset();
+}
+
+bool D3DHook::idleRenderer()
+{
+    const std::lock_guard<std::recursive_mutex> frame(frameMutex_);
+    IDXGISwapChain* const swapChain = renderer_ ? renderer_->swapChain() : nullptr;
+    if (!swapChain || !queues_.watch(swapChain)) {
+        renderer_.reset();
+        return false;
+    }
+    renderer_->releaseBackBuffer();
+    idleFor_ = swapChain;
+    return true;
 }
 
 void D3DHook::dumpDevice()
@@ -277,9 +291,14 @@ void D3DHook::dropRendererOf(IDXGISwapChain* swapChain)
     if (swapChain_ == swapChain) {
         swapChain_ = nullptr;
     }
-    if (!renderer_ || rendererKind_ != DeviceKind::D3D12 || renderer_->swapChain() != swapChain) {
+    // A Direct3D 11 renderer holds its swap chain while it draws into it, so that one cannot go
+    // then; a Direct3D 12 one holds only the queue.
+    const bool drawsInto = rendererKind_ == DeviceKind::D3D12 && renderer_ && renderer_->swapChain() == swapChain;
+    const bool idleFor = renderer_ && !renderer_->swapChain() && idleFor_ == swapChain;
+    if (!drawsInto && !idleFor) {
         return;
     }
+    idleFor_ = nullptr;
     // Its device may be on its way out: neither we nor the listener may keep it.
     renderer_.reset();
     if (GraphicDeviceHookListener* listener = this->listener()) {

@@ -51,6 +51,9 @@ public:
 
     std::shared_ptr<Rendering::Renderer> getRenderer() override;
     void resetRenderer() override;
+    // Keeps the renderer without the swap chain and its buffers; a watch on the swap chain drops it
+    // when the game destroys that swap chain, so the device goes with the game's last reference.
+    bool idleRenderer() override;
     void dumpDevice() override;
     HookList getHooks() override;
     HookList getMandatoryHooks() override;
@@ -165,6 +168,8 @@ private:
     // Empty until the listener first asks; whatever kind it is, only SwapChainRenderer is asked.
     std::shared_ptr<Rendering::SwapChainRenderer> renderer_;
     DeviceKind rendererKind_ = DeviceKind::Other;
+    // Borrowed, compared only: the swap chain an idle renderer (holding none) last drew into.
+    IDXGISwapChain* idleFor_ = nullptr;
     std::atomic<bool> unknownDeviceLogged_{false};
     // Held wherever the renderer, swap chain, queues or listener are touched on a game thread: a frame
     // drawn, a resize or creation letting go of the back buffer, a stop completed, a device loss

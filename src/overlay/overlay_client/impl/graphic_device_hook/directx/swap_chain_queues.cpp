@@ -54,6 +54,7 @@ public:
     SwapChainQueues* table_;            // guarded by mutex_; null once taken off
     IDXGISwapChain* const swapChain_;   // borrowed: the swap chain that holds us
     ComPtr<ID3D12CommandQueue> queue_;  // guarded by mutex_; null while waited for
+    bool watching_ = false;             // guarded by mutex_: attached only to tell when its swap chain goes
 
 private:
     ~Sentinel() = default;
@@ -98,34 +99,48 @@ bool SwapChainQueues::find(IDXGISwapChain* swapChain)
     return found;
 }
 
-void SwapChainQueues::set(IDXGISwapChain* swapChain, ComPtr<ID3D12CommandQueue> queue)
+bool SwapChainQueues::watch(IDXGISwapChain* swapChain) noexcept
+{
+    bool attached = false;
+    guarded(L"Watch swap chain", [&] { attached = set(swapChain, nullptr, true); });
+    return attached;
+}
+
+bool SwapChainQueues::set(IDXGISwapChain* swapChain, ComPtr<ID3D12CommandQueue> queue, bool watching)
 {
     Sentinel* attached = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const auto found = queues_.find(swapChain);
         if (found != queues_.end()) {
-            found->second->queue_.Swap(queue);  // the one replaced goes once the lock is let go
+            if (!watching) {
+                found->second->queue_.Swap(queue);  // the one replaced goes once the lock is let go
+                found->second->watching_ = false;
+            }
         } else {
             attached = new Sentinel(this, swapChain);
             attached->queue_ = queue;
+            attached->watching_ = watching;
             queues_[swapChain] = attached;
         }
         wanted_.store(waitedFor());
     }
-    if (attached) {
-        const HRESULT result = swapChain->SetPrivateDataInterface(sentinelId, attached);
-        attached->Release();  // the swap chain's reference from here on; the last one on failure
-        if (FAILED(result)) {
-            LOG_WARN(L"Failed to attach to the swap chain, hr = %0: the overlay is not drawn on it", result);
-        }
+    if (!attached) {
+        return true;
     }
+    const HRESULT result = swapChain->SetPrivateDataInterface(sentinelId, attached);
+    attached->Release();  // the swap chain's reference from here on; the last one on failure
+    if (FAILED(result)) {
+        LOG_WARN(L"Failed to attach to the swap chain, hr = %0: the overlay is not drawn on it", result);
+        return false;
+    }
+    return true;
 }
 
 bool SwapChainQueues::waitedFor() const
 {
     for (const auto& entry : queues_) {
-        if (!entry.second->queue_) {
+        if (!entry.second->queue_ && !entry.second->watching_) {
             return true;
         }
     }

@@ -23,8 +23,8 @@ namespace Overlay {
 class SwapChainQueues
 {
 public:
-    // Called once a swap chain with a recorded queue is destroyed, on the thread that destroyed it,
-    // with no lock of ours held; never for one that forget() took off.
+    // Called once a swap chain with a recorded queue, or a watched one, is destroyed, on the thread
+    // that destroyed it, with no lock of ours held; never for one that forget() took off.
     using GoneCallback = void (*)(IDXGISwapChain* swapChain);
 
     explicit SwapChainQueues(GoneCallback gone) : gone_(gone) {}
@@ -44,14 +44,18 @@ public:
     bool wanted() const noexcept { return wanted_.load(std::memory_order_relaxed); }
     // Takes a queue the game executes on, while one is wanted; never throws.
     void offer(ID3D12CommandQueue* queue) noexcept;
+    // Attaches to any swap chain (Direct3D 11's too) so that its destruction is reported, where
+    // nothing is attached yet; true once attached.
+    bool watch(IDXGISwapChain* swapChain) noexcept;
     // Takes our objects off every swap chain still alive.
     void forget();
 
 private:
     class Sentinel;
 
-    // Sets the swap chain's queue (null: it waits for one), attaching a sentinel when it has none.
-    void set(IDXGISwapChain* swapChain, Microsoft::WRL::ComPtr<ID3D12CommandQueue> queue);
+    // Sets the swap chain's queue (null: it waits for one), attaching a sentinel when it has none;
+    // a watching sentinel waits for nothing. False when it could not be attached.
+    bool set(IDXGISwapChain* swapChain, Microsoft::WRL::ComPtr<ID3D12CommandQueue> queue, bool watching = false);
     // Whether a recorded swap chain waits for its queue; with mutex_ held.
     bool waitedFor() const;
     // The sentinel's last reference is gone: so is its swap chain, unless we took it off ourselves.
