@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The demo: installs what is missing, builds the DLL, the host and the demo games, then on a headless X server under Wine runs
+# The demo: installs what is missing, builds the DLL, the host and the demo games, then on a headless X server (or, with
+# --visible, on your own display) under Wine runs
 # a demo game (Direct3D 11 by default, or the Direct3D 9 or Direct3D 12 one), starts the reference host on it (which injects overlay_client_x64.dll), shows the
 # overlay, sends real X input, takes screenshots, hides the overlay and closes the game:
 #   build/screenshots/demo_before.png   the game before the overlay
@@ -7,15 +8,39 @@
 #   build/screenshots/demo_hidden.png   the game after hide
 # (demo_d3d9_*.png for the Direct3D 9 game, demo_d3d12_*.png for the Direct3D 12 game) and prints a summary: the events the host received, the
 # game's input counts, the log folder.
-#   scripts/demo.sh [d3d11|d3d9|d3d12]
+#   scripts/demo.sh [--visible] [d3d11|d3d9|d3d12]
+# --visible (or OVERLAY_DEMO_VISIBLE=1) runs it on your own X display ($DISPLAY) instead of a
+# headless one, pausing OVERLAY_DEMO_PAUSE seconds (default 2) at each step so that you can watch.
+# xdotool then moves your pointer and types into the game: leave mouse and keyboard alone meanwhile.
 set -euo pipefail
-case "${1:-d3d11}" in
+usage="usage: scripts/demo.sh [--visible] [d3d11|d3d9|d3d12]"
+visible=${OVERLAY_DEMO_VISIBLE:-0}
+which=d3d11
+for arg in "$@"; do
+  case "$arg" in
+    --visible) visible=1 ;;
+    -h|--help) echo "$usage"; exit 0 ;;
+    *) which=$arg ;;
+  esac
+done
+case "$which" in
   d3d11) game=d3d11_demo api=dxgi prefix=demo ;;
   d3d9) game=d3d9_demo api=d3d9 prefix=demo_d3d9 ;;
   # Direct3D 12 swap chains present through DXGI too: the same host call.
   d3d12) game=d3d12_demo api=dxgi prefix=demo_d3d12 ;;
-  *) echo "usage: scripts/demo.sh [d3d11|d3d9|d3d12]" >&2; exit 2 ;;
+  *) echo "$usage" >&2; exit 2 ;;
 esac
+pause=0
+if [ "$visible" != 0 ]; then
+  if [ -z "${DISPLAY:-}" ]; then
+    echo "demo: --visible needs an X display, and DISPLAY is not set" >&2
+    exit 2
+  fi
+  # with-wine.sh then uses this display instead of starting Xvfb.
+  export WITH_WINE_DISPLAY=$DISPLAY
+  pause=${OVERLAY_DEMO_PAUSE:-2}
+  echo "demo: running on display $DISPLAY; leave mouse and keyboard alone until the summary"
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${OVERLAY_BUILD_DIR:-$root/build}
 thrift_root=$("$root/scripts/bootstrap.sh" | tail -n 1)
@@ -27,9 +52,9 @@ run="$build/demo"
 mkdir -p "$out" "$run/logs"
 rm -f "$run"/*.txt "$run"/logs/*.log
 
-"$root/scripts/with-wine.sh" "$build/wine-prefix" bash -s "$build" "$out" "$run" "$game" "$api" "$prefix" <<'DEMO'
+"$root/scripts/with-wine.sh" "$build/wine-prefix" bash -s "$build" "$out" "$run" "$game" "$api" "$prefix" "$pause" <<'DEMO'
 set -uo pipefail
-build=$1 out=$2 run=$3 game=$4 api=$5 prefix=$6
+build=$1 out=$2 run=$3 game=$4 api=$5 prefix=$6 pause=$7
 game_out=$run/game.txt events=$run/events.txt host_err=$run/host_stderr.txt
 game_pid= host_pid=
 finish() {
@@ -78,6 +103,7 @@ cx=$(((left + right) / 2)) cy=$(((top + bottom) / 2))
 
 xdotool mousemove "$cx" "$cy" click 1
 shot "${prefix}_before.png"
+sleep "$pause"
 
 echo show >&3
 wait_for "$events" '"event":"shown"'
@@ -87,11 +113,13 @@ xdotool type --delay 120 "hello"
 xdotool key Tab
 wait_for "$events" '"windowsKeyCode":9,'
 shot "${prefix}_shown.png"
+sleep "$pause"
 
 echo hide >&3
 wait_for "$events" '"event":"hidden"'
 xdotool mousemove "$cx" "$((cy + 40))"
 shot "${prefix}_hidden.png"
+sleep "$pause"
 
 echo "demo: closing the game"
 xdotool key Escape

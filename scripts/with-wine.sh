@@ -4,6 +4,9 @@
 # many short Windows processes start quickly. Everything it started is stopped on exit.
 #
 #   scripts/with-wine.sh <wine-prefix-folder> <command> [args...]
+#
+# With WITH_WINE_DISPLAY set (an X display such as :0) the programs run there instead, and no Xvfb
+# is started: how scripts/demo.sh --visible shows the demo on the user's own screen.
 set -uo pipefail
 
 if [ $# -lt 2 ]; then
@@ -36,19 +39,27 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Xvfb picks a free display number itself and reports it on the given descriptor.
-fdfile=$(mktemp)
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 1 100); do
-  [ -s "$fdfile" ] && break
-  sleep 0.1
-done
-if [ ! -s "$fdfile" ]; then
-  echo "with-wine: Xvfb did not start" >&2
-  exit 1
+if [ -n "${WITH_WINE_DISPLAY:-}" ]; then
+  export DISPLAY=$WITH_WINE_DISPLAY
+  if ! xdotool getdisplaygeometry >/dev/null 2>&1; then
+    echo "with-wine: cannot open the X display $DISPLAY" >&2
+    exit 1
+  fi
+else
+  # Xvfb picks a free display number itself and reports it on the given descriptor.
+  fdfile=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 1 100); do
+    [ -s "$fdfile" ] && break
+    sleep 0.1
+  done
+  if [ ! -s "$fdfile" ]; then
+    echo "with-wine: Xvfb did not start" >&2
+    exit 1
+  fi
+  export DISPLAY=":$(head -n 1 "$fdfile" | tr -d '[:space:]')"
 fi
-export DISPLAY=":$(head -n 1 "$fdfile" | tr -d '[:space:]')"
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "with-wine: creating Wine prefix $WINEPREFIX" >&2

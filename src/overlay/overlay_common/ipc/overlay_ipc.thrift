@@ -3,6 +3,11 @@
 // because hosts built by other teams depend on them.
 
 namespace cpp Overlay.Ipc.Stub
+namespace netstd Overlay.Ipc.Stub
+namespace java overlay.ipc.stub
+namespace py overlay_ipc
+namespace rs overlay_ipc
+namespace go overlay_ipc
 
 struct PointI {
   1: i32 x
