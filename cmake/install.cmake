@@ -29,7 +29,8 @@ foreach(binary IN LISTS _binaries)
         WORKING_DIRECTORY \"\${_dir}\" COMMAND_ERROR_IS_FATAL ANY)
       execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --strip-all --add-gnu-debuglink=\${_name}.debug
         \"$<TARGET_FILE:${binary}>\" \${_name}
-        WORKING_DIRECTORY \"\${_dir}\" COMMAND_ERROR_IS_FATAL ANY)")
+        WORKING_DIRECTORY \"\${_dir}\" COMMAND_ERROR_IS_FATAL ANY)
+      file(CHMOD \"\${_dir}/\${_name}.debug\" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)")
   else()
     install(PROGRAMS $<TARGET_FILE:${binary}> DESTINATION bin)
   endif()
