@@ -23,11 +23,11 @@
 
 #include "err/text_conversion.h"
 #include "host_session.h"
-#include "injection.h"
+#include "host_sdk/injection.h"
 #include "json_line.h"
 #include "overlay/overlay_client/overlay_client_api.h"
 #include "overlay_version.h"
-#include "remote_process.h"
+#include "host_sdk/remote_process.h"
 #include "win/scope_guard.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "remote_process.h"
+#include "host_sdk/remote_process.h"
 
 #include <tlhelp32.h>
 

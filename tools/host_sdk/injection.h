@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "remote_process.h"
+#include "host_sdk/remote_process.h"
 
 namespace Overlay::Host {
 

@@ -1,4 +1,4 @@
-#include "injection.h"
+#include "host_sdk/injection.h"
 
 #include <cstring>
 #include <functional>
