@@ -508,4 +508,12 @@ SHORT InputChannelsHook::systemKeyState(int virtualKey) noexcept
     return GetKeyState(virtualKey);
 }
 
+bool InputChannelsHook::systemKeyboardState(BYTE* keys) noexcept
+{
+    if (InputChannelsHook* self = instance())
+        if (const auto original = InputChannelReplacements::real<GetKeyboardStateFunction>(self, KeyboardState))
+            return original(keys) != FALSE;
+    return GetKeyboardState(keys) != FALSE;
+}
+
 }  // namespace Overlay

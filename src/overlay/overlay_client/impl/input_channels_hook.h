@@ -48,6 +48,8 @@ public:
 
     // The key state as the system has it, for the overlay's own reads.
     static SHORT systemKeyState(int virtualKey) noexcept;
+    // All 256 keys at once, as GetKeyboardState gives them; false when they cannot be read.
+    static bool systemKeyboardState(BYTE* keys) noexcept;
 
     enum Slot {
         AsyncKeyState,

@@ -16,6 +16,27 @@ SHORT systemKeyState(int virtualKey)
     return InputChannelsHook::systemKeyState(virtualKey);
 }
 
+// The thread's keys read once per event: under Wine every GetKeyState is a round trip through the
+// server, and an event's modifiers read five keys. Window thread only.
+thread_local BYTE keyboardSnapshot[256];
+
+bool takeKeyboardSnapshot()
+{
+    return InputChannelsHook::systemKeyboardState(keyboardSnapshot);
+}
+
+SHORT snapshotKeyState(int virtualKey)
+{
+    const BYTE state = keyboardSnapshot[virtualKey & 0xFF];
+    return static_cast<SHORT>(((state & 0x80) ? 0x8000 : 0) | (state & 0x01));
+}
+
+// The snapshot where it could be taken, the keys one by one otherwise.
+KeyStateReader eventKeyState()
+{
+    return takeKeyboardSnapshot() ? &snapshotKeyState : &systemKeyState;
+}
+
 bool isAutoRepeat(LPARAM lParam)
 {
     return (lParam & (1 << 30)) != 0;
@@ -183,8 +204,9 @@ bool WindowHook::filterMessage(MSG& message)
         case InputSide::Overlay: break;
         }
         if (isKeyMessage(message.message)) {
-            TranslateMessage(&message);
+            // The key first: the character that TranslateMessage posts comes after it anyway.
             translateKey(message);
+            TranslateMessage(&message);
         } else if (isTranslatedMouseMessage(message.message)) {
             translateMouse(message);
         }
@@ -233,7 +255,7 @@ void WindowHook::translateKey(const MSG& message)
     if (message.message == WM_KEYDOWN && message.wParam == VK_ESCAPE && !isAutoRepeat(message.lParam) && listener)
         listener->onEscape();
     const Ipc::Stub::KeyEvent event =
-        Overlay::translateKey(message.message, message.wParam, message.lParam, &systemKeyState);
+        Overlay::translateKey(message.message, message.wParam, message.lParam, eventKeyState());
     if ((listener = listener_.load()) != nullptr)
         listener->onKeyEvent(event);
 }
@@ -241,7 +263,8 @@ void WindowHook::translateKey(const MSG& message)
 void WindowHook::translateMouse(const MSG& message)
 {
     HWND window = window_.load();
-    const std::int32_t modifiers = mouseModifiers(message.wParam, &systemKeyState);
+    const KeyStateReader keyState = eventKeyState();
+    const std::int32_t modifiers = mouseModifiers(message.wParam, keyState);
     WindowHookListener* listener = listener_.load();
 
     switch (message.message) {
@@ -263,7 +286,8 @@ void WindowHook::translateMouse(const MSG& message)
         POINT point = pointFromLParam(message.lParam);  // screen coordinates
         if (WindowFromPoint(point) != window || !ScreenToClient(window, &point))
             return;
-        const Ipc::Stub::MouseWheelEvent event = wheelEvent(point, message.wParam, modifiers, keyDown(VK_SHIFT));
+        const Ipc::Stub::MouseWheelEvent event =
+            wheelEvent(point, message.wParam, modifiers, (keyState(VK_SHIFT) & 0x8000) != 0);
         if (listener)
             listener->onMouseWheelEvent(event);
         return;
