@@ -2,6 +2,7 @@
 #  - Apache Thrift's C++ library for Windows, built by scripts/bootstrap.sh into a user cache;
 #  - the Thrift compiler (Debian's thrift-compiler) that generates our IPC code;
 #  - Boost headers (Debian's libboost-dev), header-only;
+#  - CLI11 and nlohmann-json headers (Debian's libcli11-dev, nlohmann-json3-dev), header-only;
 #  - GoogleTest sources (Debian's googletest), compiled here for the target.
 
 # --- Apache Thrift ---------------------------------------------------------------------------
@@ -49,6 +50,29 @@ add_library(overlay_boost INTERFACE)
 target_include_directories(overlay_boost SYSTEM INTERFACE ${OVERLAY_BOOST_INCLUDE})
 add_library(overlay::boost ALIAS overlay_boost)
 target_include_directories(overlay_thrift SYSTEM INTERFACE ${OVERLAY_BOOST_INCLUDE})
+
+# --- CLI11 and nlohmann-json (headers only), for the reference host ------------------------------
+# Like Boost: a folder per library holding only a link to its headers (Debian's libcli11-dev and
+# nlohmann-json3-dev). On Windows, point CLI11_INCLUDEDIR / NLOHMANN_JSON_INCLUDEDIR at the folders
+# that hold CLI/ and nlohmann/.
+foreach(lib IN ITEMS cli11:CLI11:CLI nlohmann_json:NLOHMANN_JSON:nlohmann)
+  string(REPLACE ":" ";" parts ${lib})
+  list(GET parts 0 name)
+  list(GET parts 1 variable)
+  list(GET parts 2 folder)
+  set(${variable}_INCLUDEDIR "$ENV{${variable}_INCLUDEDIR}" CACHE PATH "Folder that holds the ${folder}/ headers")
+  set(_include ${${variable}_INCLUDEDIR})
+  if(NOT _include)
+    set(_include ${CMAKE_BINARY_DIR}/${name}-include)
+    if(NOT EXISTS ${_include}/${folder})
+      file(MAKE_DIRECTORY ${_include})
+      file(CREATE_LINK /usr/include/${folder} ${_include}/${folder} SYMBOLIC)
+    endif()
+  endif()
+  add_library(overlay_${name} INTERFACE)
+  target_include_directories(overlay_${name} SYSTEM INTERFACE ${_include})
+  add_library(overlay::${name} ALIAS overlay_${name})
+endforeach()
 
 # --- GoogleTest --------------------------------------------------------------------------------
 if(OVERLAY_BUILD_TESTS OR OVERLAY_BUILD_BENCH)

@@ -4,12 +4,17 @@
 //
 //     JsonLine("bounds").number("left", 0).number("right", 800).emit();
 //     // {"event":"bounds","left":0,"right":800}
+//
+// Keys keep the order they were added in. Scripts parse every line, so a line is valid JSON
+// whatever the client sends: a number that is not finite is written as null, and bytes that are
+// not UTF-8 in a text become U+FFFD.
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <type_traits>
 
@@ -38,70 +43,43 @@ public:
     template <class Number>
     JsonLine& number(const char* name, Number value)
     {
-        static_assert(std::is_arithmetic<Number>::value, "numbers only");
-        key(name);
-        if constexpr (std::is_floating_point<Number>::value) {
-            char buffer[32];
-            std::snprintf(buffer, sizeof buffer, "%.17g", double(value));
-            line_ += buffer;
-        } else {
-            line_ += std::to_string(value);
-        }
+        static_assert(std::is_arithmetic<Number>::value && !std::is_same<Number, bool>::value, "numbers only");
+        object_[name] = value;  // written as null when not finite
         return *this;
     }
     JsonLine& boolean(const char* name, bool value)
     {
-        key(name);
-        line_ += value ? "true" : "false";
+        object_[name] = value;
         return *this;
     }
     JsonLine& text(const char* name, const std::string& value)
     {
-        key(name);
-        line_ += '"';
-        for (unsigned char c : value) {
-            if (c == '"' || c == '\\') {
-                line_ += '\\';
-                line_ += char(c);
-            } else if (c < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                line_ += escaped;
-            } else {
-                line_ += char(c);
-            }
-        }
-        line_ += '"';
+        object_[name] = value;
         return *this;
     }
     JsonLine& rect(const char* name, int left, int top, int right, int bottom)
     {
-        key(name);
-        line_ += "{\"left\":" + std::to_string(left) + ",\"top\":" + std::to_string(top) +
-                 ",\"right\":" + std::to_string(right) + ",\"bottom\":" + std::to_string(bottom) + "}";
+        object_[name] = {{"left", left}, {"top", top}, {"right", right}, {"bottom", bottom}};
         return *this;
     }
 
+    // The line without its end of line: compact, UTF-8 as it is (not \u escapes).
+    std::string str() const { return object_.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace); }
+
     // Writes the line; lines from different threads never interleave.
-    void emit()
+    void emit() const
     {
+        const std::string line = str() + "\n";
         static std::mutex mutex;
         std::lock_guard<std::mutex> guard(mutex);
-        std::fputs((line_ + "}\n").c_str(), stdout);
+        std::fputs(line.c_str(), stdout);
         std::fflush(stdout);
     }
 
     static void error(const std::string& message) { JsonLine("error").text("message", message).emit(); }
 
 private:
-    void key(const char* name)
-    {
-        line_ += line_.empty() ? "{\"" : ",\"";
-        line_ += name;
-        line_ += "\":";
-    }
-
-    std::string line_;
+    nlohmann::ordered_json object_ = nlohmann::ordered_json::object();
 };
 
 }  // namespace Overlay::Host

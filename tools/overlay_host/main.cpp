@@ -7,6 +7,8 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +38,9 @@ using namespace Overlay::Host;
 namespace Stub = Overlay::Ipc::Stub;
 
 constexpr const char* hostVersion = OVERLAY_VERSION_STRING;
+// The version of the commands and events on standard input and output; a change that breaks a
+// script that reads them raises it.
+constexpr int hostProtocol = 1;
 constexpr const wchar_t* dllFileName = L"overlay_client_x64.dll";
 constexpr const wchar_t* loaderFileName = L"overlay_loader_x64.dll";
 // The export the game's import table names when the host launches it: one that does nothing.
@@ -57,13 +62,6 @@ struct Options
     // Unset: an import for --launch, a message hook for --pid.
     std::optional<LoadMethod> loadWith;
 };
-
-const char* usage =
-    "usage: overlay_host.exe [--dll PATH] [--pipe NAME] [--api dxgi|d3d9] [--hotkeys] [--no-cursor-hook]\n"
-    "                        [--log-dir DIR] [--timeout-ms N] [--timestamps] [--refuse-registration]\n"
-    "                        [--load-with import|hook|thread]\n"
-    "                        (--launch GAME.exe [ARGS...] | --pid N)\n"
-    "Everything after --launch GAME.exe is the game's command line.\n";
 
 std::wstring quoted(const std::wstring& arg)
 {
@@ -106,88 +104,113 @@ std::wstring loaderPath(const std::wstring& dllPath)
     return dllPath.substr(0, dllPath.find_last_of(L"\\/") + 1) + loaderFileName;
 }
 
-bool parseNumber(const std::wstring& text, DWORD& value)
+// A DWORD from `least` up, in decimal digits only: no sign (strtoul turns "-1" into 4294967295),
+// no 0x, no spaces, nothing after it. Passed on without leading zeros, which CLI11 reads as octal.
+CLI::Validator decimal(DWORD least)
 {
-    wchar_t* end = nullptr;
-    const unsigned long parsed = std::wcstoul(text.c_str(), &end, 10);
-    if (text.empty() || *end != L'\0')
-        return false;
-    value = DWORD(parsed);
-    return true;
+    return CLI::Validator(
+        [least](std::string& text) -> std::string {
+            if (!text.empty() && text.size() <= 10 && text.find_first_not_of("0123456789") == std::string::npos) {
+                const unsigned long long value = std::stoull(text);
+                if (value >= least && value <= MAXDWORD) {
+                    text = std::to_string(value);
+                    return {};
+                }
+            }
+            return "'" + text + "' is not a whole number from " + std::to_string(least) + " to " +
+                   std::to_string(MAXDWORD);
+        },
+        "");
 }
 
-bool parseOptions(const std::vector<std::wstring>& args, Options& options, std::string& error)
+// Parses the host's command line, or returns the exit code for one that asked for help or the
+// version (0) or that is wrong (2, with the reason on standard error).
+std::optional<int> parseOptions(const std::vector<std::wstring>& args, Options& options)
 {
+    CLI::App app("The reference host of the overlay client: brings the overlay DLL into a 64-bit game and drives "
+                 "it.\nCommands on standard input; one JSON event per line on standard output (see README.md).",
+                 "overlay_host.exe");
+    app.get_formatter()->column_width(34);
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // as before: the last one counts
+    app.set_version_flag("--version", hostVersion, "Print the version and exit");
+    app.footer("Everything after --launch GAME.exe is the game's command line: put the host's options first.");
+    std::string launch, dll, logDir, api = "dxgi", loadWith;
+    app.add_option("--launch", launch, "Start the game, with the arguments that follow it")
+        ->type_name("GAME.exe [ARGS...]");
+    app.add_option("--pid", options.pid, "Use the running process N (a Windows process id)")
+        ->type_name("N")
+        ->transform(decimal(1));
+    app.add_option("--dll", dll, "The overlay DLL; default overlay_client_x64.dll next to the host")->type_name("PATH");
+    app.add_option("--load-with", loadWith, "How the DLL gets in; default import with --launch, hook with --pid")
+        ->type_name("import|hook|thread")
+        ->check(CLI::IsMember({"import", "hook", "thread"}).description(""));
+    app.add_option("--pipe", options.pipe, "The host's pipe name; default overlay_host_ and 32 random hex digits")
+        ->type_name("NAME");
+    app.add_option("--api", api, "The graphics API to hook; default dxgi")
+        ->type_name("dxgi|d3d9")
+        ->check(CLI::IsMember({"dxgi", "d3d9"}).description(""));
+    app.add_flag("--hotkeys", options.hotkeys, "Shift+Tab and Ctrl+Space in the game toggle the overlay");
+    app.add_flag("--no-cursor-hook", options.noCursorHook, "No cursor hook");
+    app.add_option("--log-dir", logDir, "The client's log folder; default the working folder")->type_name("DIR");
+    app.add_option("--timeout-ms", options.timeoutMs,
+                   "Milliseconds to wait for each step of the start and each export; default 30000")
+        ->type_name("N")
+        ->transform(decimal(0));
+    app.add_flag("--timestamps", options.timestamps, "Every event carries qpc, when the host received it");
+    app.add_flag("--refuse-registration", options.refuseRegistration, "Answer registerClient with result false");
+
+    // The game's command line is not the host's: it goes from the word after --launch GAME.exe to
+    // the end, whatever it holds. Values of the host's options are skipped on the way there.
+    std::vector<std::string> words;
+    size_t gameArgs = args.size();
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::wstring& arg = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (arg == L"--launch" && hasValue) {
-            for (size_t j = i + 1; j < args.size(); ++j)
-                options.launch += (j > i + 1 ? L" " : L"") + quoted(args[j]);
+        words.push_back(Err::utf16ToUtf8(args[i]));
+        if (words.back().rfind("--launch=", 0) == 0) {
+            gameArgs = i + 1;
             break;
         }
-        if (arg == L"--hotkeys") {
-            options.hotkeys = true;
-        } else if (arg == L"--no-cursor-hook") {
-            options.noCursorHook = true;
-        } else if (arg == L"--timestamps") {
-            options.timestamps = true;
-        } else if (arg == L"--refuse-registration") {
-            options.refuseRegistration = true;
-        } else if (!hasValue) {
-            error = "unknown or incomplete argument " + Err::utf16ToUtf8(arg);
-            return false;
-        } else if (arg == L"--pid") {
-            if (!parseNumber(args[++i], options.pid) || options.pid == 0) {
-                error = "--pid needs a process id";
-                return false;
-            }
-        } else if (arg == L"--timeout-ms") {
-            if (!parseNumber(args[++i], options.timeoutMs)) {
-                error = "--timeout-ms needs a number";
-                return false;
-            }
-        } else if (arg == L"--dll") {
-            options.dll = args[++i];
-        } else if (arg == L"--pipe") {
-            options.pipe = Err::utf16ToUtf8(args[++i]);
-        } else if (arg == L"--log-dir") {
-            options.logDir = args[++i];
-        } else if (arg == L"--load-with") {
-            const std::wstring method = args[++i];
-            if (method == L"import")
-                options.loadWith = LoadMethod::Import;
-            else if (method == L"hook")
-                options.loadWith = LoadMethod::Hook;
-            else if (method == L"thread")
-                options.loadWith = LoadMethod::Thread;
-            else {
-                error = "--load-with is import, hook or thread";
-                return false;
-            }
-        } else if (arg == L"--api") {
-            const std::wstring api = args[++i];
-            if (api != L"dxgi" && api != L"d3d9") {
-                error = "--api is dxgi or d3d9";
-                return false;
-            }
-            options.api = api == L"d3d9" ? OverlayClientApi::GraphicApiD3D9 : OverlayClientApi::GraphicApiDxgi;
-        } else {
-            error = "unknown argument " + Err::utf16ToUtf8(arg);
-            return false;
+        if (words.back() == "--launch") {
+            gameArgs = i + 2;
+            if (i + 1 < args.size())
+                words.push_back(Err::utf16ToUtf8(args[i + 1]));
+            break;
         }
+        const CLI::Option* option = app.get_option_no_throw(words.back());
+        if (option && option->get_type_size() > 0 && i + 1 < args.size())
+            words.push_back(Err::utf16ToUtf8(args[++i]));
     }
-    if (options.launch.empty() == (options.pid == 0)) {
-        error = "give either --launch GAME.exe or --pid N";
-        return false;
+    std::reverse(words.begin(), words.end());  // CLI11 takes the words last first
+    try {
+        app.parse(words);
+        if (launch.empty() == (options.pid == 0))
+            throw CLI::ValidationError("give either --launch GAME.exe or --pid N");
+        if (loadWith == "import" && launch.empty())
+            throw CLI::ValidationError(
+                "--load-with import needs --launch: a running game has read its imports already");
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == int(CLI::ExitCodes::Success))
+            return app.exit(e);
+        std::fprintf(stderr, "overlay_host: %s\nRun overlay_host.exe --help for the options.\n", e.what());
+        return 2;
     }
-    if (options.loadWith == LoadMethod::Import && options.launch.empty()) {
-        error = "--load-with import needs --launch: a running game has read its imports already";
-        return false;
+
+    if (!launch.empty()) {
+        options.launch = quoted(Err::utf8ToUtf16(launch));
+        for (size_t j = gameArgs; j < args.size(); ++j)
+            options.launch += L" " + quoted(args[j]);
     }
-    if (!options.loadWith)
+    options.dll = Err::utf8ToUtf16(dll);
+    options.logDir = Err::utf8ToUtf16(logDir);
+    options.api = api == "d3d9" ? OverlayClientApi::GraphicApiD3D9 : OverlayClientApi::GraphicApiDxgi;
+    if (loadWith == "import")
+        options.loadWith = LoadMethod::Import;
+    else if (loadWith == "hook")
+        options.loadWith = LoadMethod::Hook;
+    else if (loadWith == "thread")
+        options.loadWith = LoadMethod::Thread;
+    else
         options.loadWith = options.launch.empty() ? LoadMethod::Hook : LoadMethod::Import;
-    return true;
+    return std::nullopt;
 }
 
 void progress(const std::string& text)
@@ -681,12 +704,11 @@ int main()
     LocalFree(argv);
 
     Options options;
-    std::string error;
-    if (!parseOptions(args, options, error)) {
-        std::fprintf(stderr, "overlay_host: %s\n%s", error.c_str(), usage);
-        return 2;
-    }
+    if (const std::optional<int> code = parseOptions(args, options))
+        return *code;
     JsonLine::timestamps() = options.timestamps;
+    // First, so that a script can check what it talks to before anything else.
+    JsonLine("hello").text("version", hostVersion).number("protocol", hostProtocol).emit();
     try {
         // Checked before the game starts or changes: a game's loader that cannot take the DLL from
         // its imports would stop the game from starting at all.
