@@ -1,5 +1,7 @@
 #include "hook_engines/code_memory.h"
 
+#include "win/srw_lock.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -119,16 +121,9 @@ Arena& arena()
     return *instance;
 }
 
-class ArenaLock
+struct ArenaLock : Win::SrwExclusive
 {
-public:
-    explicit ArenaLock(Arena& a) : a_(a) { AcquireSRWLockExclusive(&a_.lock); }
-    ~ArenaLock() { ReleaseSRWLockExclusive(&a_.lock); }
-    ArenaLock(const ArenaLock&) = delete;
-    ArenaLock& operator=(const ArenaLock&) = delete;
-
-private:
-    Arena& a_;
+    explicit ArenaLock(Arena& a) : Win::SrwExclusive(a.lock) {}
 };
 
 std::uint8_t* allocateBlockAt(std::uint64_t address)

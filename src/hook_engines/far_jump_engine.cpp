@@ -2,6 +2,8 @@
 
 #include "hook_engines/inline_hook.h"
 
+#include "win/srw_lock.h"
+
 #include <windows.h>
 
 #include <memory>
@@ -37,13 +39,9 @@ Transaction& transaction()
     return *instance;
 }
 
-class TransactionLock
+struct TransactionLock : Win::SrwExclusive
 {
-public:
-    TransactionLock() { AcquireSRWLockExclusive(&g_transactionLock); }
-    ~TransactionLock() { ReleaseSRWLockExclusive(&g_transactionLock); }
-    TransactionLock(const TransactionLock&) = delete;
-    TransactionLock& operator=(const TransactionLock&) = delete;
+    TransactionLock() : Win::SrwExclusive(g_transactionLock) {}
 };
 
 long errorCode(HookStatus status)

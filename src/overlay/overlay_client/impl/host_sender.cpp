@@ -1,27 +1,12 @@
 #include "overlay/overlay_client/impl/_maintenance/stdafx.h"
 
 #include "overlay/overlay_client/impl/host_sender.h"
+#include "win/srw_lock.h"
 
 #include <algorithm>
 #include <thread>
 
 namespace Overlay {
-
-namespace {
-
-class Locked
-{
-public:
-    explicit Locked(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~Locked() { ReleaseSRWLockExclusive(&lock_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
-
-}  // namespace
 
 std::shared_ptr<HostSender> HostSender::start()
 {
@@ -33,7 +18,7 @@ std::shared_ptr<HostSender> HostSender::start()
 bool HostSender::post(Call call)
 {
     {
-        Locked locked(lock_);
+        const Win::SrwExclusive locked(lock_);
         if (finishing_)
             return false;
         if (queue_.size() >= maxQueued) {
@@ -52,7 +37,7 @@ bool HostSender::post(Call call)
 void HostSender::finish(Call last)
 {
     {
-        Locked locked(lock_);
+        const Win::SrwExclusive locked(lock_);
         if (finishing_)
             return;
         finishing_ = true;
@@ -63,7 +48,7 @@ void HostSender::finish(Call last)
 
 bool HostSender::waitFinished(std::chrono::steady_clock::time_point deadline)
 {
-    Locked locked(lock_);
+    const Win::SrwExclusive locked(lock_);
     while (!finished_) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -80,7 +65,7 @@ void HostSender::run()
     for (;;) {
         Call call;
         {
-            Locked locked(lock_);
+            const Win::SrwExclusive locked(lock_);
             while (queue_.empty() && !finishing_)
                 SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
             if (queue_.empty()) {
