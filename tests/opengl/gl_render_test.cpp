@@ -1,8 +1,7 @@
 // The OpenGL renderer drawing over the demo game's frames just before its swap, in the test
 // process: what it composes in each profile, the game's state and context it leaves alone, a game
 // that makes a new context, and the device dump.
-#include "gl_demo_game.h"
-#include "graphics_test_support.h"
+#include "gl_read_back.h"
 
 #include "overlay/overlay_client/impl/diagnostic/gl_device_dump.h"
 #include "overlay/overlay_client/impl/rendering/gl/renderer_gl.h"
@@ -31,39 +30,6 @@ DemoGl::Options gameOptions(bool core)
     DemoGl::Options options = hiddenGame<DemoGl::Options>(gameWidth, gameHeight);
     options.coreProfile = core;
     return options;
-}
-
-// The window's back buffer, top row first, read with the game's context current; what the read
-// changes is put back, so that the game's own state check stays quiet.
-Image readBackBuffer(const DemoGl::DemoGame& game)
-{
-    const bool framebuffers = game.framebufferObjects();
-    GLint readFramebuffer = 0;
-    GLint readBuffer = 0;
-    GLint alignment = 0;
-    if (framebuffers) {
-        glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &readFramebuffer);
-        game.gl().glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
-    }
-    glGetIntegerv(GL_READ_BUFFER, &readBuffer);
-    glGetIntegerv(GL_PACK_ALIGNMENT, &alignment);
-    glReadBuffer(GL_BACK);
-    glPixelStorei(GL_PACK_ALIGNMENT, 4);
-    Image image;
-    image.width = gameWidth;
-    image.height = gameHeight;
-    std::vector<Rgba> bottomUp(size_t(gameWidth) * gameHeight);
-    glReadPixels(0, 0, gameWidth, gameHeight, GL_RGBA, GL_UNSIGNED_BYTE, bottomUp.data());
-    for (uint32_t y = gameHeight; y-- > 0;) {
-        image.pixels.insert(image.pixels.end(), bottomUp.begin() + y * gameWidth,
-                            bottomUp.begin() + (y + 1) * gameWidth);
-    }
-    glReadBuffer(static_cast<GLenum>(readBuffer));
-    glPixelStorei(GL_PACK_ALIGNMENT, alignment);
-    if (framebuffers) {
-        game.gl().glBindFramebuffer(GL_READ_FRAMEBUFFER, static_cast<GLuint>(readFramebuffer));
-    }
-    return image;
 }
 
 // The demo game drawing the overlay before each swap with one RendererGL made at its first frame:
@@ -187,7 +153,7 @@ TEST(GlRenderer, DumpsTheImplementationAndPixelFormat)
     EXPECT_EQ(renderer.window(), game.window());
     LogTest::LogCapture log;
     Overlay::dumpGlDevice(renderer);
-    EXPECT_EQ(countPrefix(log, L"=== OpenGL Device Dump"), 2u);
+    EXPECT_EQ(countPrefix(log, L"=== OpenGL Graphics Device Dump"), 2u);
     EXPECT_TRUE(log.contains(L"Version: " + std::wstring(renderer.version().begin(), renderer.version().end())));
     EXPECT_FALSE(renderer.vendor().empty() || renderer.rendererName().empty());
     EXPECT_EQ(countPrefix(log, L"Pixel format " + std::to_wstring(renderer.pixelFormat()) + L": colour 32 bits"), 1u);

@@ -9,7 +9,7 @@ void dumpGlDevice(const Rendering::RendererGL& renderer)
     if (!Log::Core::isEnabled(Log::Level::Info)) {
         return;
     }
-    LOG_INFO(L"=== OpenGL Device Dump Start ===");
+    LOG_INFO(L"=== OpenGL Graphics Device Dump Start ===");
     LOG_INFO(L"Vendor: %0", renderer.vendor());
     LOG_INFO(L"Renderer: %0", renderer.rendererName());
     LOG_INFO(L"Version: %0", renderer.version());
@@ -25,7 +25,7 @@ void dumpGlDevice(const Rendering::RendererGL& renderer)
     } else {
         LOG_ERROR(L"Failed to get the window's client size: %0", GetLastError());
     }
-    LOG_INFO(L"=== OpenGL Device Dump End ===");
+    LOG_INFO(L"=== OpenGL Graphics Device Dump End ===");
 }
 
 }  // namespace Overlay

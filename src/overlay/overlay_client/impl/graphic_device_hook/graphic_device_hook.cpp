@@ -5,6 +5,7 @@
 #include "err/text_conversion.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d9_hook.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d_hook.h"
+#include "overlay/overlay_client/impl/graphic_device_hook/opengl/opengl_hook.h"
 
 namespace Overlay {
 
@@ -23,6 +24,11 @@ GraphicDeviceHook::GraphicDeviceHook(uint32_t graphicApi) : SingleInstance<Graph
     if (graphicApi == direct3D9) {
         LoadLibraryW(L"d3d9.dll");
         hook_ = std::make_unique<D3D9Hook>(loadedModule(L"d3d9.dll"));
+        return;
+    }
+    if (graphicApi == openGl) {
+        LoadLibraryW(L"opengl32.dll");
+        hook_ = std::make_unique<OpenGlHook>(loadedModule(L"opengl32.dll"), loadedModule(L"gdi32.dll"));
         return;
     }
     LoadLibraryW(L"DXGI.dll");
