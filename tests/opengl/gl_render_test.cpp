@@ -82,11 +82,13 @@ struct OverlaidGame
             }
             // The game's, or none when beforeOverlay made none current.
             const HGLRC current = wglGetCurrentContext();
-            renderer->beginDraw();
+            // Made and filled outside the drawing (the renderer's context current just for it), the
+            // partial update below inside it, as RenderWindow does.
             if (!bitmap) {
                 bitmap = renderer->createBitmap({hostWidth, hostHeight});
                 bitmap->update(host.data(), hostWidth * 4, nullptr);
             }
+            renderer->beginDraw();
             if (updateBitmap) {
                 updateBitmap();
             }
