@@ -73,9 +73,6 @@ struct OverlaidGame
     explicit OverlaidGame(bool core) : game(gameOptions(core)), host(pattern(hostWidth, hostHeight, 5))
     {
         game.beforeSwap = [this] {
-            if (!renderer) {
-                renderer = std::make_unique<RendererGL>(game.deviceContext());
-            }
             before = readBackBuffer(game);
             if (beforeOverlay) {
                 beforeOverlay();
@@ -84,7 +81,8 @@ struct OverlaidGame
             const HGLRC current = wglGetCurrentContext();
             // Made and filled outside the drawing (the renderer's context current just for it), the
             // partial update below inside it, as RenderWindow does.
-            if (!bitmap) {
+            if (!renderer) {
+                renderer = std::make_unique<RendererGL>(game.deviceContext());
                 bitmap = renderer->createBitmap({hostWidth, hostHeight});
                 bitmap->update(host.data(), hostWidth * 4, nullptr);
             }
