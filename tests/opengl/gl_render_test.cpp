@@ -39,20 +39,20 @@ struct OverlaidGame
     explicit OverlaidGame(bool core) : game(gameOptions(core)), host(pattern(hostWidth, hostHeight, 5))
     {
         game.beforeSwap = [this] {
-            if (!renderer) {
-                renderer = std::make_unique<RendererGL>(game.deviceContext());
-            }
             before = readBackBuffer(game);
             if (beforeOverlay) {
                 beforeOverlay();
             }
             // The game's, or none when beforeOverlay made none current.
             const HGLRC current = wglGetCurrentContext();
-            renderer->beginDraw();
-            if (!bitmap) {
+            // Made and filled outside the drawing (the renderer's context current just for it), the
+            // partial update below inside it, as RenderWindow does.
+            if (!renderer) {
+                renderer = std::make_unique<RendererGL>(game.deviceContext());
                 bitmap = renderer->createBitmap({hostWidth, hostHeight});
                 bitmap->update(host.data(), hostWidth * 4, nullptr);
             }
+            renderer->beginDraw();
             if (updateBitmap) {
                 updateBitmap();
             }

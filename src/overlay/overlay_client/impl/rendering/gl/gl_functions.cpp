@@ -6,9 +6,9 @@ namespace Overlay::Rendering::Gl {
 namespace {
 
 template <class Function>
-void assign(Function& target, FARPROC address, const char* name)
+void assign(Function& target, FARPROC address, const char* name, bool required = true)
 {
-    if (!address) {
+    if (!address && required) {
         throw std::runtime_error(std::string("OpenGL function not found: ") + name);
     }
     target = reinterpret_cast<Function>(reinterpret_cast<void*>(address));
@@ -27,11 +27,16 @@ void Functions::loadCore()
 #undef OVERLAY_GL_LOAD
 }
 
-void Functions::loadExtended()
+void Functions::loadExtended(int major)
 {
 #define OVERLAY_GL_LOAD(result, name, parameters) assign(name, wglGetProcAddress(#name), #name);
     OVERLAY_GL_EXTENDED_FUNCTIONS(OVERLAY_GL_LOAD)
 #undef OVERLAY_GL_LOAD
+    if (major >= 3) {
+#define OVERLAY_GL_LOAD(result, name, parameters) assign(name, wglGetProcAddress(#name), #name, false);
+        OVERLAY_GL_OPTIONAL_FUNCTIONS(OVERLAY_GL_LOAD)
+#undef OVERLAY_GL_LOAD
+    }
 }
 
 }  // namespace Overlay::Rendering::Gl

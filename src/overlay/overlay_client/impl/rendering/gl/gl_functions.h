@@ -14,8 +14,11 @@
 namespace Overlay::Rendering::Gl {
 
 typedef ptrdiff_t GLsizeiptr;
+typedef ptrdiff_t GLintptr;
 
 // Beyond GL 1.1.
+constexpr GLbitfield MAP_WRITE_BIT = 0x0002;
+constexpr GLbitfield MAP_INVALIDATE_BUFFER_BIT = 0x0008;
 constexpr GLenum BGRA = 0x80E1;
 constexpr GLenum CLAMP_TO_EDGE = 0x812F;
 constexpr GLenum UNSIGNED_INT_8_8_8_8_REV = 0x8367;
@@ -66,19 +69,24 @@ constexpr GLenum SHADING_LANGUAGE_VERSION = 0x8B8C;
     X(void*, glMapBuffer, (GLenum target, GLenum access))                                                              \
     X(GLboolean, glUnmapBuffer, (GLenum target))
 
+// GL 3.0, null before.
+#define OVERLAY_GL_OPTIONAL_FUNCTIONS(X)                                                                               \
+    X(void*, glMapBufferRange, (GLenum target, GLintptr offset, GLsizeiptr length, GLbitfield access))
+
 struct Functions
 {
 #define OVERLAY_GL_DECLARE(result, name, parameters) result(WINAPI* name) parameters = nullptr;
     OVERLAY_GL_CORE_FUNCTIONS(OVERLAY_GL_DECLARE)
     OVERLAY_GL_EXTENDED_FUNCTIONS(OVERLAY_GL_DECLARE)
+    OVERLAY_GL_OPTIONAL_FUNCTIONS(OVERLAY_GL_DECLARE)
 #undef OVERLAY_GL_DECLARE
 
     // GL 1.1 and WGL from the loaded opengl32.dll. Throws std::runtime_error when opengl32 is not
     // loaded or lacks one of them.
     void loadCore();
-    // The later entry points, with a context of the pixel format they serve current. Throws
-    // std::runtime_error naming the first one missing.
-    void loadExtended();
+    // The later entry points, with a context of the pixel format they serve current, of GL
+    // `major`.x. Throws std::runtime_error naming the first one missing.
+    void loadExtended(int major);
 };
 
 }  // namespace Overlay::Rendering::Gl

@@ -39,6 +39,7 @@ private:
     SizeU size_;
     GLuint texture_ = 0;
     GLuint unpackBuffer_ = 0;
+    size_t unpackBytes_ = 0;
 };
 
 class RendererGL final : public Renderer
