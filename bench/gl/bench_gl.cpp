@@ -1,5 +1,7 @@
 // Cost of the OpenGL overlay on a 1920x1080 window, each figure next to its baseline from the same
 // run:
+//  - the swap through the OpenGL hook with the overlay hidden against the swap unhooked, with gdi32's
+//    SwapBuffers (which calls opengl32's wglSwapBuffers: two hooked calls) and with wglSwapBuffers;
 //  - an overlay frame with a clean host frame (nothing uploaded) and with a dirty full-screen one,
 //    against the demo game's own frame;
 //  - the upload of one dirty 1920x1080 frame (8 MB) against memcpy of the same bytes;
@@ -10,6 +12,7 @@
 // larger one through WITH_WINE_DISPLAY for 1920x1080. The size drawn into is printed.
 #include "common/overlay_bench.h"
 #include "gl_demo_game.h"
+#include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
 #include "overlay/overlay_client/impl/rendering/gl/renderer_gl.h"
 #include "overlay/overlay_client/impl/rendering/render_overlay.h"
 
@@ -25,6 +28,36 @@ using Overlay::Rendering::SizeU;
 
 const uint32_t width = 1920;
 const uint32_t height = 1080;
+
+extern "C" WINGDIAPI BOOL WINAPI wglSwapBuffers(HDC dc);
+
+void swaps(const DemoGl::DemoGame& game, int calls)
+{
+    Overlay::GraphicDeviceHook hook(Overlay::GraphicDeviceHook::openGl);
+    Bench::HiddenOverlayListener listener;
+    hook.setListener(&listener);
+    const HDC dc = game.deviceContext();
+    for (const bool wgl : {false, true}) {
+        auto swapCalls = [&] {
+            for (int i = 0; i < calls; ++i) {
+                if (!(wgl ? wglSwapBuffers(dc) : SwapBuffers(dc))) {
+                    throw std::runtime_error("swap failed");
+                }
+            }
+        };
+        // Past the tenth frame, so that the hook is in its per-frame path.
+        Overlay::hook(hook.getHooks());
+        swapCalls();
+        Overlay::unhook(hook.getHooks());
+        const auto [detached, attached] = Bench::detachedAndAttached(hook.getHooks(), calls, swapCalls);
+        std::printf(
+            "%s, 64x64 window: unhooked %.1f us, through the hook with the overlay hidden %.1f us (added %.2f us, "
+            "target < 1 us; ratio %.4f)\n",
+            wgl ? "wglSwapBuffers" : "SwapBuffers", detached * 1e6, attached * 1e6, (attached - detached) * 1e6,
+            attached / detached);
+    }
+    hook.setListener(nullptr);
+}
 
 void overlayFrames(DemoGl::DemoGame& game)
 {
@@ -101,6 +134,11 @@ int main()
                         core ? "core profile" : "compatibility");
             overlayFrames(game);
         }
+        // A small window makes the swap cheap enough for the hook's own cost to show.
+        options.width = 64;
+        options.height = 64;
+        DemoGl::DemoGame small(options);
+        swaps(small, 400);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_gl: %s\n", e.what());

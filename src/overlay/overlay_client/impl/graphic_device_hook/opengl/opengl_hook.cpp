@@ -154,7 +154,8 @@ BOOL WINAPI OpenGlHook::wglSwapBuffersHook(HDC dc)
     return Gate::serve(
         &wglSwapBuffersHook, &OpenGlHook::wglSwapBuffersRecord_, FALSE,
         [&](OpenGlHook& self, const auto& real) {
-            return swap(self, dc, [&] { return real(dc); }, L"wglSwapBuffers");
+            return swap(
+                self, dc, [&] { return real(dc); }, L"wglSwapBuffers");
         },
         dc);
 }
@@ -164,7 +165,8 @@ BOOL WINAPI OpenGlHook::swapBuffersHook(HDC dc)
     return Gate::serve(
         &swapBuffersHook, &OpenGlHook::swapBuffersRecord_, FALSE,
         [&](OpenGlHook& self, const auto& real) {
-            return swap(self, dc, [&] { return real(dc); }, L"SwapBuffers");
+            return swap(
+                self, dc, [&] { return real(dc); }, L"SwapBuffers");
         },
         dc);
 }
@@ -177,7 +179,8 @@ BOOL WINAPI OpenGlHook::wglSwapLayerBuffersHook(HDC dc, UINT planes)
             if ((planes & swapMainPlane) == 0) {
                 return real(dc, planes);  // overlay or underlay planes only: not the game's frame
             }
-            return swap(self, dc, [&] { return real(dc, planes); }, L"wglSwapLayerBuffers");
+            return swap(
+                self, dc, [&] { return real(dc, planes); }, L"wglSwapLayerBuffers");
         },
         dc, planes);
 }
