@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
-"""overlay_host's own surface, without a game: --version, --help, numbers it must refuse, and the
-hello event that comes before any other. Runs inside scripts/with-wine.sh:
+"""overlay_host's own surface: --version, --help, numbers it must refuse, the hello event that comes
+before any other, and --api auto against the demo games (the build's tools/<name>_demo/). Runs inside
+scripts/with-wine.sh:
     host_cli.py --host overlay_host.exe --version 26.00.02.1046 --readme README.md
 """
 import argparse
 import json
+import os
 import re
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from overlay_e2e import Failure, Game, Host  # noqa: E402
 
 MISSING_DLL = "Z:\\nonexistent\\overlay_client_x64.dll"
 
@@ -56,6 +61,50 @@ def main():
     check(run.returncode == 1 and len(events) == 2 and events[0] == {"event": "hello", "version": args.version,
                                                                      "protocol": 1}
           and events[1]["event"] == "error", "hello comes first, then the failed start's error", run)
+
+    # --api auto picks the game's own API, though Wine's Direct3D loads opengl32.dll and the overlay
+    # brings in DXGI: by the start's export event and the standard error line. The OpenGL game is
+    # launched (looked at once it runs, the DLL in) and stops at the choice; the others show the overlay.
+    tools = os.path.dirname(os.path.dirname(os.path.abspath(args.host)))
+    work = os.path.join(os.path.dirname(tools), "tests", "e2e", "host_cli")
+    os.makedirs(work, exist_ok=True)
+    for name, api in (("d3d9", "d3d9"), ("d3d11", "dxgi"), ("gl", "opengl")):
+        started = []
+        exe = os.path.join(tools, name + "_demo", name + "_demo.exe")
+        try:
+            if name == "gl":
+                target = ["--launch", exe]
+            else:
+                started.append(Game(name, ["wine", exe], work))
+                target = ["--pid", str(started[0].pid())]
+            host = Host(name + "_host", ["wine", args.host, "--api", "auto", "--log-dir", work] + target, work, stdin=True)
+            started.append(host)
+            host.event("export", "initializeOverlayEx with api " + api,
+                       lambda e: e["name"] == "initializeOverlayEx" and e["result"] == 0 and e["api"] == api)
+            with open(host.stderr.name) as err:
+                text = err.read()
+            if "overlay_host: --api auto chose %s (" % api not in text:
+                raise Failure("no line naming %s on standard error" % api)
+            if api != "opengl":
+                host.event("ready")
+                host.send("show")
+                host.event("shown")
+            print("PASS --api auto chose %s for the %s game%s" % (api, name, "" if api == "opengl" else ", shown"))
+        except (Failure, subprocess.SubprocessError, KeyError) as e:
+            print("FAIL --api auto on the %s game: %s" % (name, e))
+            failures.append(name)
+            for process in started:
+                with open(process.stderr.name, errors="replace") as err:
+                    print("  %s: %s\n  %s" % (process.name, process.history[-5:], err.read()[-1500:]))
+        finally:
+            launched = None
+            if name == "gl" and started:  # the game the host started: by its Windows id
+                with open(started[0].stderr.name) as err:
+                    launched = re.search(r"game process (\d+)", err.read())
+            if launched:
+                subprocess.run(["wine", "taskkill", "/F", "/PID", launched.group(1)], capture_output=True, timeout=60)
+            for process in reversed(started):
+                process.kill()
 
     return 1 if failures else 0
 

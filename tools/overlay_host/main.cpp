@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "err/text_conversion.h"
+#include "graphics_api.h"
 #include "host_session.h"
 #include "host_sdk/injection.h"
 #include "json_line.h"
@@ -53,6 +54,7 @@ struct Options
     std::wstring dll;
     std::string pipe;
     uint32_t api = OverlayClientApi::GraphicApiDxgi;
+    bool autoApi = false;  // api chosen from the game's modules once the DLL is in
     bool hotkeys = false;
     bool noCursorHook = false;
     bool timestamps = false;
@@ -133,7 +135,10 @@ std::optional<int> parseOptions(const std::vector<std::wstring>& args, Options& 
     app.get_formatter()->column_width(34);
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // as before: the last one counts
     app.set_version_flag("--version", hostVersion, "Print the version and exit");
-    app.footer("Everything after --launch GAME.exe is the game's command line: put the host's options first.");
+    app.footer("--api auto looks at the modules the game has loaded, the narrowest first, because Wine's Direct3D\n"
+               "loads opengl32.dll itself: d3d9.dll -> d3d9; dxgi.dll, d3d10*.dll, d3d11.dll, d3d12.dll -> dxgi;\n"
+               "opengl32.dll -> opengl. It waits for one of them up to --timeout-ms.\n"
+               "Everything after --launch GAME.exe is the game's command line: put the host's options first.");
     std::string launch, dll, logDir, api = "dxgi", loadWith;
     app.add_option("--launch", launch, "Start the game, with the arguments that follow it")
         ->type_name("GAME.exe [ARGS...]");
@@ -146,9 +151,9 @@ std::optional<int> parseOptions(const std::vector<std::wstring>& args, Options& 
         ->check(CLI::IsMember({"import", "hook", "thread"}).description(""));
     app.add_option("--pipe", options.pipe, "The host's pipe name; default overlay_host_ and 32 random hex digits")
         ->type_name("NAME");
-    app.add_option("--api", api, "The graphics API to hook; default dxgi")
-        ->type_name("dxgi|d3d9")
-        ->check(CLI::IsMember({"dxgi", "d3d9"}).description(""));
+    app.add_option("--api", api, "The graphics API to hook, or auto: from the game's modules; default dxgi")
+        ->type_name("dxgi|d3d9|opengl|auto")
+        ->check(CLI::IsMember({"dxgi", "d3d9", "opengl", "auto"}).description(""));
     app.add_flag("--hotkeys", options.hotkeys, "Shift+Tab and Ctrl+Space in the game toggle the overlay");
     app.add_flag("--no-cursor-hook", options.noCursorHook, "No cursor hook");
     app.add_option("--log-dir", logDir, "The client's log folder; default the working folder")->type_name("DIR");
@@ -201,7 +206,10 @@ std::optional<int> parseOptions(const std::vector<std::wstring>& args, Options& 
     }
     options.dll = Err::utf8ToUtf16(dll);
     options.logDir = Err::utf8ToUtf16(logDir);
-    options.api = api == "d3d9" ? OverlayClientApi::GraphicApiD3D9 : OverlayClientApi::GraphicApiDxgi;
+    options.api = api == "d3d9"     ? OverlayClientApi::GraphicApiD3D9
+                  : api == "opengl" ? OverlayClientApi::GraphicApiOpenGl
+                                    : OverlayClientApi::GraphicApiDxgi;
+    options.autoApi = api == "auto";
     if (loadWith == "import")
         options.loadWith = LoadMethod::Import;
     else if (loadWith == "hook")
@@ -430,6 +438,7 @@ private:
     void callExport(const std::string& name, const std::vector<std::string>& args);
     DWORD runExport(const std::string& name, std::vector<uint8_t>& argument, const std::vector<size_t>& pointers = {});
     void loadDll();
+    uint32_t chooseApi(const std::wstring& dllFileName);
     bool start();
 
     Options options_;
@@ -570,9 +579,37 @@ void Host::loadDll()
         throw std::runtime_error("the overlay DLL is loaded but the game's module list does not show it");
 }
 
+// The game's graphics module decides; a game that loads it later (not among its imports) is
+// waited for.
+uint32_t Host::chooseApi(const std::wstring& dllFileName)
+{
+    const ULONGLONG deadline = GetTickCount64() + options_.timeoutMs;
+    for (;;) {
+        if (const std::optional<ApiChoice> choice = chooseGraphicsApi(gameModuleNames(game_, dllFileName))) {
+            progress(std::string("--api auto chose ") + choice->api + " (" + choice->module + " loaded)");
+            return choice->graphicApi;
+        }
+        DWORD exitCode = 0;
+        if (game_.exited(&exitCode))
+            throw std::runtime_error("the game ended (exit code " + std::to_string(exitCode) +
+                                     ") before it loaded a graphics module for --api auto");
+        if (GetTickCount64() >= deadline)
+            throw std::runtime_error("--api auto: the game loaded none of " + graphicsModulesLookedFor() + " within " +
+                                     std::to_string(options_.timeoutMs) + " ms; name the API with --api");
+        Sleep(25);
+    }
+}
+
 bool Host::start()
 {
+    // A running game is looked at before the DLL brings in what it uses itself (Direct2D, with DXGI
+    // and, under Wine, opengl32.dll); a launched game only once it runs, with the DLL in.
+    const std::wstring dllFileName = options_.dll.substr(options_.dll.find_last_of(L"\\/") + 1);
+    if (options_.autoApi && options_.launch.empty())
+        options_.api = chooseApi(dllFileName);
     loadDll();
+    if (options_.autoApi && !options_.launch.empty())
+        options_.api = chooseApi(dllFileName);
 
     // The record and its texts in one block; the pointer fields hold offsets until placed.
     const std::string pipe = options_.pipe;
@@ -591,7 +628,11 @@ bool Host::start()
     const DWORD initialized = runExport("initializeOverlayEx", record,
                                         {offsetof(OverlayClientApi::InitParamsEx, pipeHostName),
                                          offsetof(OverlayClientApi::InitParamsEx, logDirectory)});
-    JsonLine("export").text("name", "initializeOverlayEx").number("result", initialized).emit();
+    JsonLine("export")
+        .text("name", "initializeOverlayEx")
+        .number("result", initialized)
+        .text("api", apiName(options_.api))
+        .emit();
     if (initialized != OverlayClientApi::Success) {
         JsonLine::error("initializeOverlayEx failed with " + std::to_string(initialized));
         return false;
