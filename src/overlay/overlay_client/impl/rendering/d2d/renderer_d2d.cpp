@@ -53,13 +53,39 @@ SizeU BitmapD2D::size() const
 
 // --- RendererD2D ------------------------------------------------------------------------------
 
+namespace {
+
+using D2D1CreateFactoryFn = HRESULT(WINAPI*)(D2D1_FACTORY_TYPE, REFIID, const D2D1_FACTORY_OPTIONS*, void**);
+
+// Looked up when a Direct2D renderer is made, not imported: an import would load Direct2D, and under
+// Wine Direct3D 10, DXGI, wined3d and opengl32 with it, into every game the DLL goes into, OpenGL
+// and Direct3D 9 games too. Loaded once, never freed.
+D2D1CreateFactoryFn d2d1CreateFactory()
+{
+    static const D2D1CreateFactoryFn create = [] {
+        const HMODULE module = LoadLibraryW(L"d2d1.dll");
+        if (module == nullptr) {
+            Err::throwLastError("Failed to load d2d1.dll");
+        }
+        const auto function =
+            reinterpret_cast<D2D1CreateFactoryFn>(reinterpret_cast<void*>(GetProcAddress(module, "D2D1CreateFactory")));
+        if (function == nullptr) {
+            Err::throwLastError("Failed to obtain address of D2D1CreateFactory()");
+        }
+        return function;
+    }();
+    return create;
+}
+
+}  // namespace
+
 RendererD2D::RendererD2D(IDXGISwapChain* swapChain) : swapChain_(swapChain), device_(d3d11DeviceOf(swapChain))
 {
     LOG_INFO(L"Create RendererD2D: %1", static_cast<const void*>(this));
     D2D1_FACTORY_OPTIONS options = {};
     options.debugLevel = D2D1_DEBUG_LEVEL_NONE;
-    Err::throwIfFailed(D2D1CreateFactory(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory), &options,
-                                         reinterpret_cast<void**>(factory_.GetAddressOf())),
+    Err::throwIfFailed(d2d1CreateFactory()(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory), &options,
+                                           reinterpret_cast<void**>(factory_.GetAddressOf())),
                        "Failed to create D2D1CreateFactory");
     createRenderTarget();
 }
