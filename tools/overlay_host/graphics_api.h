@@ -27,10 +27,9 @@ std::optional<ApiChoice> chooseGraphicsApi(const std::vector<std::string>& modul
 // The module names the rules look for, for messages.
 std::string graphicsModulesLookedFor();
 
-// The file names of the game's modules that the game itself uses: the overlay DLL (`overlayFileName`)
-// and what only it imports are left out, since it brings in Direct3D 10 and DXGI (through Direct2D)
-// whatever the game renders with. Empty while the game's loader has not run.
-std::vector<std::string> gameModuleNames(const RemoteProcess& game, const std::wstring& overlayFileName);
+// The file names of the game's loaded modules, lower case. The overlay DLL imports no graphics
+// module, so whatever it brings in does not count. Empty while the game's loader has not run.
+std::vector<std::string> gameModuleNames(const RemoteProcess& game);
 
 // The --api name of a graphicApi value.
 const char* apiName(uint32_t graphicApi);

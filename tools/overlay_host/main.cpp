@@ -438,7 +438,7 @@ private:
     void callExport(const std::string& name, const std::vector<std::string>& args);
     DWORD runExport(const std::string& name, std::vector<uint8_t>& argument, const std::vector<size_t>& pointers = {});
     void loadDll();
-    uint32_t chooseApi(const std::wstring& dllFileName);
+    uint32_t chooseApi();
     bool start();
 
     Options options_;
@@ -581,11 +581,11 @@ void Host::loadDll()
 
 // The game's graphics module decides; a game that loads it later (not among its imports) is
 // waited for.
-uint32_t Host::chooseApi(const std::wstring& dllFileName)
+uint32_t Host::chooseApi()
 {
     const ULONGLONG deadline = GetTickCount64() + options_.timeoutMs;
     for (;;) {
-        if (const std::optional<ApiChoice> choice = chooseGraphicsApi(gameModuleNames(game_, dllFileName))) {
+        if (const std::optional<ApiChoice> choice = chooseGraphicsApi(gameModuleNames(game_))) {
             progress(std::string("--api auto chose ") + choice->api + " (" + choice->module + " loaded)");
             return choice->graphicApi;
         }
@@ -602,14 +602,13 @@ uint32_t Host::chooseApi(const std::wstring& dllFileName)
 
 bool Host::start()
 {
-    // A running game is looked at before the DLL brings in what it uses itself (Direct2D, with DXGI
-    // and, under Wine, opengl32.dll); a launched game only once it runs, with the DLL in.
-    const std::wstring dllFileName = options_.dll.substr(options_.dll.find_last_of(L"\\/") + 1);
+    // A running game is looked at before the DLL goes in; a launched game, suspended until the DLL
+    // is in, only once it runs.
     if (options_.autoApi && options_.launch.empty())
-        options_.api = chooseApi(dllFileName);
+        options_.api = chooseApi();
     loadDll();
     if (options_.autoApi && !options_.launch.empty())
-        options_.api = chooseApi(dllFileName);
+        options_.api = chooseApi();
 
     // The record and its texts in one block; the pointer fields hold offsets until placed.
     const std::string pipe = options_.pipe;
