@@ -73,7 +73,7 @@ protected:
     uint64_t frame = 0;
 };
 
-// gdi32's SwapBuffers calls opengl32's wglSwapBuffers under Wine: either way, one overlay per frame.
+// gdi32's SwapBuffers calls opengl32's wglSwapBuffers under Wine: any swap, one overlay per frame.
 TEST_F(HookedGlGame, WindowOnTheTenthSwapThenTheOverlayOnceOnEveryFrameBothSwaps)
 {
     EXPECT_THROW(GraphicDeviceHook(GraphicDeviceHook::openGl), std::logic_error) << "one graphics hook at a time";
@@ -91,6 +91,10 @@ TEST_F(HookedGlGame, WindowOnTheTenthSwapThenTheOverlayOnceOnEveryFrameBothSwaps
         EXPECT_EQ(listener->errors, "");
         EXPECT_EQ(game->stateMismatches(), 0u) << game->lastMismatch();
     }
+    // A layer swap of the main plane is a frame too; it goes through wglSwapBuffers under Wine.
+    const int calls = listener->presentCalls;
+    EXPECT_TRUE(wglSwapLayerBuffers(game->deviceContext(), WGL_SWAP_MAIN_PLANE));
+    EXPECT_EQ(listener->presentCalls, calls + 1);
     Overlay::SingleInstance<Overlay::OpenGlHook>::instance()->dumpDevice();
     EXPECT_EQ(count(log, L"=== OpenGL Graphics Device Dump Start ==="), 1u);
 }
