@@ -37,6 +37,8 @@ fi
 # The output goes to a file, streamed from there as it comes (ctest shows it on failure, a time-out
 # included). Not through a pipe: Wine services that the program starts (explorer.exe) inherit its
 # standard handles and outlive it, and a reader of the pipe would wait for them.
+# Made before tail opens it: the shell may create it only after tail has looked.
+: >"$output"
 wine "$@" >"$output" 2>&1 &
 program=$!
 tail -s 0.2 -n +1 -f --pid=$program "$output" &
