@@ -241,7 +241,6 @@ void DemoGame::createFrames()
         VkSemaphoreCreateInfo semaphore = {};
         semaphore.sType = VK_STRUCTURE_TYPE_SEMAPHORE_CREATE_INFO;
         check(vk_.vkCreateSemaphore(device_, &semaphore, nullptr, &frame.acquired), "vkCreateSemaphore");
-        check(vk_.vkCreateSemaphore(device_, &semaphore, nullptr, &frame.rendered), "vkCreateSemaphore");
         // Signalled: the first wait for a frame slot returns at once.
         VkFenceCreateInfo fence = {};
         fence.sType = VK_STRUCTURE_TYPE_FENCE_CREATE_INFO;
@@ -413,6 +412,10 @@ bool DemoGame::createSwapchain()
         framebuffer.layers = 1;
         framebuffers_.push_back(VK_NULL_HANDLE);
         check(vk_.vkCreateFramebuffer(device_, &framebuffer, nullptr, &framebuffers_.back()), "vkCreateFramebuffer");
+        VkSemaphoreCreateInfo semaphore = {};
+        semaphore.sType = VK_STRUCTURE_TYPE_SEMAPHORE_CREATE_INFO;
+        rendered_.push_back(VK_NULL_HANDLE);
+        check(vk_.vkCreateSemaphore(device_, &semaphore, nullptr, &rendered_.back()), "vkCreateSemaphore");
     }
     return true;
 }
@@ -425,6 +428,10 @@ void DemoGame::destroySwapchainTargets()
     for (const VkImageView view : views_) {
         vk_.vkDestroyImageView(device_, view, nullptr);
     }
+    for (const VkSemaphore semaphore : rendered_) {
+        vk_.vkDestroySemaphore(device_, semaphore, nullptr);
+    }
+    rendered_.clear();
     framebuffers_.clear();
     views_.clear();
     images_.clear();
@@ -448,7 +455,6 @@ void DemoGame::destroy()
         vk_.vkDeviceWaitIdle(device_);
         for (const Frame& frame : inFlight_) {
             vk_.vkDestroyFence(device_, frame.done, nullptr);
-            vk_.vkDestroySemaphore(device_, frame.rendered, nullptr);
             vk_.vkDestroySemaphore(device_, frame.acquired, nullptr);
         }
         inFlight_.clear();
@@ -582,7 +588,7 @@ VkResult DemoGame::renderFrame()
     submit.commandBufferCount = 1;
     submit.pCommandBuffers = &frame.commands;
     submit.signalSemaphoreCount = 1;
-    submit.pSignalSemaphores = &frame.rendered;
+    submit.pSignalSemaphores = &rendered_[imageIndex_];
     check(vk_.vkQueueSubmit(queue_, 1, &submit, frame.done), "vkQueueSubmit");
 
     if (beforePresent) {
@@ -591,7 +597,7 @@ VkResult DemoGame::renderFrame()
     VkPresentInfoKHR present = {};
     present.sType = VK_STRUCTURE_TYPE_PRESENT_INFO_KHR;
     present.waitSemaphoreCount = 1;
-    present.pWaitSemaphores = &frame.rendered;
+    present.pWaitSemaphores = &rendered_[imageIndex_];
     present.swapchainCount = 1;
     present.pSwapchains = &swapchain_;
     present.pImageIndices = &imageIndex_;

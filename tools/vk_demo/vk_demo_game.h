@@ -4,7 +4,7 @@
 // pass and clear rectangles only (no pipeline of its own, so whatever is on the screen besides them
 // was drawn by someone else). vulkan-1.dll is loaded at run time, as games do, and every entry point
 // comes through vkGetInstanceProcAddr / vkGetDeviceProcAddr. Several frames may be in flight, each
-// with its own command buffer, semaphores and fence; the swap chain is made again (from the old one)
+// with its own command buffer, acquire semaphore and fence; the swap chain is made again (from the old one)
 // when the window's size changes or a present reports it out of date.
 
 #include "common_options.h"
@@ -142,7 +142,6 @@ private:
     {
         VkCommandBuffer commands = VK_NULL_HANDLE;
         VkSemaphore acquired = VK_NULL_HANDLE;
-        VkSemaphore rendered = VK_NULL_HANDLE;
         VkFence done = VK_NULL_HANDLE;
     };
 
@@ -183,6 +182,10 @@ private:
     std::vector<VkImage> images_;
     std::vector<VkImageView> views_;
     std::vector<VkFramebuffer> framebuffers_;
+    // Signalled by a frame's submit and waited for by its present, one per image: only acquiring the
+    // image again shows that the presentation engine is done waiting on it, which a frame's fence
+    // does not.
+    std::vector<VkSemaphore> rendered_;
     uint32_t imageIndex_ = 0;
     bool recreatePending_ = false;
     uint32_t resizes_ = 0;
