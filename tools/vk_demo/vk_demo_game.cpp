@@ -594,10 +594,12 @@ VkResult DemoGame::renderFrame()
     if (beforePresent) {
         beforePresent();
     }
+    const VkSemaphore presentWait = presentWaitOverride ? presentWaitOverride : rendered_[imageIndex_];
+    presentWaitOverride = VK_NULL_HANDLE;
     VkPresentInfoKHR present = {};
     present.sType = VK_STRUCTURE_TYPE_PRESENT_INFO_KHR;
     present.waitSemaphoreCount = 1;
-    present.pWaitSemaphores = &rendered_[imageIndex_];
+    present.pWaitSemaphores = &presentWait;
     present.swapchainCount = 1;
     present.pSwapchains = &swapchain_;
     present.pImageIndices = &imageIndex_;

@@ -136,6 +136,11 @@ public:
 
     // Called after the frame's commands were submitted and before vkQueuePresentKHR.
     std::function<void()> beforePresent;
+    // The semaphore the frame's submit signals and its present waits on (of the current image).
+    VkSemaphore renderDone() const { return rendered_[imageIndex_]; }
+    // Set by beforePresent, as an overlay's hook does: the present waits on it instead of renderDone().
+    // Cleared at each present.
+    VkSemaphore presentWaitOverride = VK_NULL_HANDLE;
 
 private:
     struct Frame
