@@ -10,7 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <cmath>
+#include <utility>
 
 namespace {
 
@@ -124,7 +125,7 @@ struct ReadBack
         check(vkQueueSubmit(game.queue(), 1, &submit, done), "vkQueueSubmit");
         check(vkWaitForFences(device, 1, &done, VK_TRUE, 10'000'000'000ull), "vkWaitForFences");
         check(vkResetFences(device, 1, &done), "vkResetFences");
-        const bool bgra = game.format() == VK_FORMAT_B8G8R8A8_UNORM;
+        const bool bgra = game.format() == VK_FORMAT_B8G8R8A8_UNORM || game.format() == VK_FORMAT_B8G8R8A8_SRGB;
         image = {game.extent().width, game.extent().height, {}};
         image.pixels.resize(size_t(image.width) * image.height);
         for (size_t i = 0; i < image.pixels.size(); ++i) {
@@ -159,11 +160,31 @@ VkSwapchainInfo swapchainOf(const DemoVk::DemoGame& game)
     return {game.swapchain(), game.format(), game.extent(), game.images(), game.presentMode(), 2};
 }
 
+DemoVk::Options gameOptions(bool srgb)
+{
+    DemoVk::Options options = hiddenGame<DemoVk::Options>(gameWidth, gameHeight);
+    options.srgb = srgb;
+    return options;
+}
+
+// The background of a frame darkened, as stored: 40 % of the stored value, or of the light in an
+// sRGB image (blending is done in linear light there).
+Rgba darkenedBackground(uint64_t frame, bool srgb)
+{
+    if (!srgb) {
+        return dimmed(backgroundOf<DemoVk::DemoGame>(frame));
+    }
+    float clear[4];
+    DemoVk::DemoGame::clearColor(frame, clear);
+    auto level = [](float c) { return uint8_t(std::lround(255 * (1.055f * std::pow(0.4f * c, 1 / 2.4f) - 0.055f))); };
+    return {level(clear[0]), level(clear[1]), level(clear[2]), 255};
+}
+
 // The demo game drawing the overlay inside each present with a RendererVk made for its swap chain
 // at the first frame on it: the whole surface darkened, then the host's bitmap at `placement`.
 struct OverlaidGame
 {
-    OverlaidGame() : game(hiddenGame<DemoVk::Options>(gameWidth, gameHeight)), host(pattern(hostWidth, hostHeight, 5))
+    explicit OverlaidGame(bool srgb = false) : game(gameOptions(srgb)), host(pattern(hostWidth, hostHeight, 5))
     {
         game.beforePresent = [this] {
             if (!renderer) {
@@ -188,7 +209,8 @@ struct OverlaidGame
     // background, inside the placement the host's pixel given by `hostPixel(x, y)`.
     void checkFrame(const std::function<Rgba(uint32_t x, uint32_t y)>& hostPixel, const char* what)
     {
-        const Rgba background = backgroundOf<DemoVk::DemoGame>(game.frameCount());
+        const Rgba background = darkenedBackground(game.frameCount(), game.format() == VK_FORMAT_B8G8R8A8_SRGB ||
+                                                                          game.format() == VK_FORMAT_R8G8B8A8_SRGB);
         game.pumpMessages();
         ASSERT_EQ(game.renderFrame(), VK_SUCCESS) << what;
         const Image& after = readBack.image;
@@ -198,7 +220,7 @@ struct OverlaidGame
                                   if (contains(placement, x, y)) {
                                       return ExpectedPixel{hostPixel(x - placement.left, y - placement.top), 0};
                                   }
-                                  return ExpectedPixel{dimmed(background), y < gameHeight / 8 ? 2 : 255};
+                                  return ExpectedPixel{background, y < gameHeight / 8 ? 2 : 255};
                               }),
                   "")
             << what;
@@ -237,6 +259,15 @@ TEST(VkRenderer, ComposesOverTheGameAndFollowsANewSwapchain)
     subject.checkFrame(first, "new swap chain");
     EXPECT_NE(subject.renderer->swapchain(), old);
     EXPECT_EQ(subject.renderer->swapchain(), subject.game.swapchain());
+}
+
+// The host's bytes land as they are through the sRGB view.
+TEST(VkRenderer, ComposesOverAnSrgbSwapchain)
+{
+    OverlaidGame subject(true);
+    subject.checkFrame([](uint32_t x, uint32_t y) { return patternPixel(x, y, 5); }, "sRGB");
+    EXPECT_TRUE(subject.game.format() == VK_FORMAT_B8G8R8A8_SRGB || subject.game.format() == VK_FORMAT_R8G8B8A8_SRGB)
+        << subject.game.format();
 }
 
 TEST(VkRenderer, DumpsTheDeviceAndSwapchain)

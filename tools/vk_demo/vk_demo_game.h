@@ -87,6 +87,8 @@ struct Options : DemoCommon::CommonOptions
     uint32_t framesInFlight = 2;
     // Make the swap chain again (same size) before these frames.
     std::vector<uint64_t> recreateAt;
+    // An sRGB swap chain format instead of a UNORM one (no option on the command line).
+    bool srgb = false;
 };
 
 // Parses the arguments (without the program name). Returns false and fills `error` on bad input.
