@@ -50,18 +50,16 @@ struct ReadBack
 #define TEST_VK_LOAD(name) name = reinterpret_cast<PFN_##name>(game.vk().vkGetDeviceProcAddr(device, #name));
         TEST_VK_FUNCTIONS(TEST_VK_LOAD)
 #undef TEST_VK_LOAD
-        VkCommandPoolCreateInfo pool = {VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO};
-        pool.flags = VK_COMMAND_POOL_CREATE_RESET_COMMAND_BUFFER_BIT;
-        pool.queueFamilyIndex = game.queueFamilyIndex();
+        const VkCommandPoolCreateInfo pool = {VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO, nullptr,
+                                              VK_COMMAND_POOL_CREATE_RESET_COMMAND_BUFFER_BIT, game.queueFamilyIndex()};
         check(vkCreateCommandPool(device, &pool, nullptr, &commandPool), "vkCreateCommandPool");
         VkCommandBufferAllocateInfo allocate = {VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO, nullptr, commandPool,
                                                 VK_COMMAND_BUFFER_LEVEL_PRIMARY, 1};
         check(vkAllocateCommandBuffers(device, &allocate, &commands), "vkAllocateCommandBuffers");
         VkFenceCreateInfo fence = {VK_STRUCTURE_TYPE_FENCE_CREATE_INFO};
         check(vkCreateFence(device, &fence, nullptr, &done), "vkCreateFence");
-        VkBufferCreateInfo buffer = {VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO};
-        buffer.size = VkDeviceSize(gameWidth) * gameHeight * 4;
-        buffer.usage = VK_BUFFER_USAGE_TRANSFER_DST_BIT;
+        const VkBufferCreateInfo buffer = {VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO, nullptr, 0,
+                                           VkDeviceSize(gameWidth) * gameHeight * 4, VK_BUFFER_USAGE_TRANSFER_DST_BIT};
         check(vkCreateBuffer(device, &buffer, nullptr, &pixels), "vkCreateBuffer");
         VkMemoryRequirements needs = {};
         vkGetBufferMemoryRequirements(device, pixels, &needs);
@@ -96,19 +94,18 @@ struct ReadBack
         const VkImage target = game.images()[game.imageIndex()];
         const VkCommandBufferBeginInfo begin = {VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO};
         check(vkBeginCommandBuffer(commands, &begin), "vkBeginCommandBuffer");
+        // Same queue family on both sides (zero): no ownership transfer.
         VkImageMemoryBarrier barrier = {VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER};
         barrier.srcAccessMask = VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT;
         barrier.dstAccessMask = VK_ACCESS_TRANSFER_READ_BIT;
         barrier.oldLayout = VK_IMAGE_LAYOUT_PRESENT_SRC_KHR;
         barrier.newLayout = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
-        barrier.srcQueueFamilyIndex = barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
         barrier.image = target;
         barrier.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
         vkCmdPipelineBarrier(commands, VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT, 0,
                              0, nullptr, 0, nullptr, 1, &barrier);
-        VkBufferImageCopy region = {};
-        region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
-        region.imageExtent = {game.extent().width, game.extent().height, 1};
+        const VkBufferImageCopy region = {
+            0, 0, 0, {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1}, {0, 0, 0}, {game.extent().width, game.extent().height, 1}};
         vkCmdCopyImageToBuffer(commands, target, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, pixels, 1, &region);
         std::swap(barrier.oldLayout, barrier.newLayout);
         barrier.srcAccessMask = VK_ACCESS_TRANSFER_READ_BIT;

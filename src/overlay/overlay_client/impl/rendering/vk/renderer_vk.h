@@ -56,7 +56,8 @@ public:
     ~BitmapVk() override;  // after the GPU is done with it (bounded wait)
 
     // Writes the pixels into the upload buffer (once the GPU is done copying from it); the copy into
-    // the image is recorded when the bitmap is next drawn. Any thread but the drawing one while it draws.
+    // the image is recorded when the bitmap is next drawn. Between beginDraw and endDraw on the drawing
+    // thread, or outside them on any thread (the bitmap is not guarded against both at once).
     void update(const void* pixels, uint32_t pitch, const RectI* dstRect) override;
     SizeU size() const override { return size_; }
 
