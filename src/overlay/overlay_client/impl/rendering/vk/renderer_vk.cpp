@@ -398,8 +398,9 @@ void BitmapVk::update(const void* pixels, uint32_t pitch, const RectI* dstRect)
     if (pitch < rowBytes) {
         throw std::runtime_error("bitmap update with rows shorter than the rectangle");
     }
-    // The last copy out of the buffer must be done before it is written again.
-    if (!context_->waitFor(lastUse_)) {
+    // The last copy out of the buffer must be done before it is written again (only that one: a frame
+    // that just drew the bitmap is not waited for).
+    if (!context_->waitFor(lastUpload_)) {
         throw std::runtime_error("the GPU did not finish the overlay bitmap's last upload in time");
     }
     const size_t bufferPitch = size_t(size_.width) * 4;
@@ -438,6 +439,7 @@ bool BitmapVk::recordUpload(VkCommandBuffer commands)
                  VK_PIPELINE_STAGE_FRAGMENT_SHADER_BIT);
     pending_.clear();
     readable_ = true;
+    lastUpload_ = context_->next();
     return true;
 }
 

@@ -84,8 +84,9 @@ private:
     VkDescriptorPool pool_ = VK_NULL_HANDLE;
     VkDescriptorSet set_ = VK_NULL_HANDLE;
     std::vector<VkBufferImageCopy> pending_;
-    bool readable_ = false;  // in the shader-read layout, else undefined
-    uint64_t lastUse_ = 0;
+    bool readable_ = false;    // in the shader-read layout, else undefined
+    uint64_t lastUpload_ = 0;  // the submission that copies out of the buffer last
+    uint64_t lastUse_ = 0;     // the last one that copies or samples at all
 };
 
 class RendererVk final : public Renderer
