@@ -285,9 +285,12 @@ bool DemoGame::createSwapchain()
     if (formats.empty()) {
         fail("the surface offers no formats");
     }
-    // A UNORM format: the window shows the clear colours as they are, with no sRGB encoding.
+    // A UNORM format: the window shows the clear colours as they are, with no sRGB encoding (an sRGB
+    // one where asked for, as games that draw in linear light have).
     VkSurfaceFormatKHR format = formats[0];
-    for (const VkFormat wanted : {VK_FORMAT_R8G8B8A8_UNORM, VK_FORMAT_B8G8R8A8_UNORM}) {
+    const VkFormat unorm[] = {VK_FORMAT_R8G8B8A8_UNORM, VK_FORMAT_B8G8R8A8_UNORM};
+    const VkFormat srgb[] = {VK_FORMAT_R8G8B8A8_SRGB, VK_FORMAT_B8G8R8A8_SRGB};
+    for (const VkFormat wanted : options_.srgb ? srgb : unorm) {
         for (const VkSurfaceFormatKHR& offered : formats) {
             if (offered.format == wanted && offered.colorSpace == VK_COLOR_SPACE_SRGB_NONLINEAR_KHR) {
                 format = offered;
@@ -594,10 +597,12 @@ VkResult DemoGame::renderFrame()
     if (beforePresent) {
         beforePresent();
     }
+    const VkSemaphore presentWait = presentWaitOverride ? presentWaitOverride : rendered_[imageIndex_];
+    presentWaitOverride = VK_NULL_HANDLE;
     VkPresentInfoKHR present = {};
     present.sType = VK_STRUCTURE_TYPE_PRESENT_INFO_KHR;
     present.waitSemaphoreCount = 1;
-    present.pWaitSemaphores = &rendered_[imageIndex_];
+    present.pWaitSemaphores = &presentWait;
     present.swapchainCount = 1;
     present.pSwapchains = &swapchain_;
     present.pImageIndices = &imageIndex_;

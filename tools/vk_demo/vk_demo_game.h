@@ -87,6 +87,8 @@ struct Options : DemoCommon::CommonOptions
     uint32_t framesInFlight = 2;
     // Make the swap chain again (same size) before these frames.
     std::vector<uint64_t> recreateAt;
+    // An sRGB swap chain format instead of a UNORM one (no option on the command line).
+    bool srgb = false;
 };
 
 // Parses the arguments (without the program name). Returns false and fills `error` on bad input.
@@ -136,6 +138,11 @@ public:
 
     // Called after the frame's commands were submitted and before vkQueuePresentKHR.
     std::function<void()> beforePresent;
+    // The semaphore the frame's submit signals and its present waits on (of the current image).
+    VkSemaphore renderDone() const { return rendered_[imageIndex_]; }
+    // Set by beforePresent, as an overlay's hook does: the present waits on it instead of renderDone().
+    // Cleared at each present.
+    VkSemaphore presentWaitOverride = VK_NULL_HANDLE;
 
 private:
     struct Frame
