@@ -192,10 +192,10 @@ struct OverlaidGame
             const VkSemaphore gameDone = game.renderDone();
             renderer->setFrame(game.queue(), game.imageIndex(), &gameDone, 1);
             renderer->beginDraw();
-            if (updateBitmap) {
-                updateBitmap();  // while drawing, as RenderWindow does
-            }
             renderer->fillRect({0, 0, int32_t(gameWidth), int32_t(gameHeight)}, {0.0f, 0.0f, 0.0f, 0.6f});
+            if (updateBitmap) {
+                updateBitmap();  // between the draws, as RenderOverlay and RenderWindow do
+            }
             renderer->drawBitmap(*bitmap, placement);
             renderer->endDraw();
             game.presentWaitOverride = readBack.copy(game, renderer->signalSemaphore());
