@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # The demo: installs what is missing, builds the DLL, the host and the demo games, then on a headless X server (or, with
 # --visible, on your own display) under Wine runs
-# a demo game (Direct3D 11 by default, or the Direct3D 9, Direct3D 12 or OpenGL one), starts the reference host on it (which injects overlay_client_x64.dll), shows the
+# a demo game (Direct3D 11 by default, or the Direct3D 9, Direct3D 12, OpenGL or Vulkan one), starts the reference host on it (which injects overlay_client_x64.dll), shows the
 # overlay, sends real X input, takes screenshots, hides the overlay and closes the game:
 #   build/screenshots/demo_before.png   the game before the overlay
 #   build/screenshots/demo_shown.png    the overlay shown: the game darkened, the host's panel on top
 #   build/screenshots/demo_hidden.png   the game after hide
-# (demo_d3d9_*.png for the Direct3D 9 game, demo_d3d12_*.png for the Direct3D 12 game, demo_gl_*.png for the OpenGL game) and prints a summary: the events the host received, the
+# (demo_d3d9_*.png for the Direct3D 9 game, demo_d3d12_*.png for the Direct3D 12 game, demo_gl_*.png for the OpenGL game, demo_vk_*.png for the Vulkan game) and prints a summary: the events the host received, the
 # game's input counts, the log folder.
-#   scripts/demo.sh [--visible] [d3d11|d3d9|d3d12|gl]
+#   scripts/demo.sh [--visible] [d3d11|d3d9|d3d12|gl|vk]
 # --visible (or OVERLAY_DEMO_VISIBLE=1) runs it on your own X display ($DISPLAY) instead of a
 # headless one, pausing OVERLAY_DEMO_PAUSE seconds (default 2) at each step so that you can watch.
 # xdotool then moves your pointer and types into the game: leave mouse and keyboard alone meanwhile.
 set -euo pipefail
-usage="usage: scripts/demo.sh [--visible] [d3d11|d3d9|d3d12|gl]"
+usage="usage: scripts/demo.sh [--visible] [d3d11|d3d9|d3d12|gl|vk]"
 visible=${OVERLAY_DEMO_VISIBLE:-0}
 which=d3d11
 for arg in "$@"; do
@@ -29,6 +29,7 @@ case "$which" in
   # Direct3D 12 swap chains present through DXGI too: the same host call.
   d3d12) game=d3d12_demo api=dxgi prefix=demo_d3d12 ;;
   gl) game=gl_demo api=opengl prefix=demo_gl ;;
+  vk) game=vk_demo api=vulkan prefix=demo_vk ;;
   *) echo "$usage" >&2; exit 2 ;;
 esac
 pause=0

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The product end to end: a demo game (Direct3D 11, 9 or 12, or OpenGL) and overlay_host as separate Wine
+"""The product end to end: a demo game (Direct3D 11, 9 or 12, OpenGL or Vulkan) and overlay_host as separate Wine
 processes, real X input (xdotool) and X screenshots. Every wait is for an event (a JSON line of the
 host, a line of the game, a picture) with a time-out; every process started here is stopped by its id.
 
@@ -10,6 +10,8 @@ Runs inside scripts/with-wine.sh (WINEPREFIX and DISPLAY set):
     overlay_e2e.py --game d3d12_demo.exe --game-arg=--render-thread --api dxgi --host overlay_host.exe --work DIR
     overlay_e2e.py --game gl_demo.exe --api opengl --host overlay_host.exe --work DIR
     overlay_e2e.py --game gl_demo.exe --api auto --host overlay_host.exe --work DIR
+    overlay_e2e.py --game vk_demo.exe --api vulkan --host overlay_host.exe --work DIR
+    overlay_e2e.py --game vk_demo.exe --api auto --host overlay_host.exe --work DIR
 """
 import argparse
 import json
@@ -245,7 +247,7 @@ CURSORS = {0: "32512", 3: "32649", 5: "32513", 7: "hidden"}
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--game", required=True)
-    parser.add_argument("--api", choices=["dxgi", "d3d9", "opengl", "auto"], default="dxgi")
+    parser.add_argument("--api", choices=["dxgi", "d3d9", "opengl", "vulkan", "auto"], default="dxgi")
     parser.add_argument("--game-arg", action="append", default=[], help="one more argument for the game")
     parser.add_argument("--host", required=True)
     parser.add_argument("--work", required=True)
@@ -290,8 +292,9 @@ def main():
         if args.api == "auto":
             with open(host.stderr.name) as stderr:
                 chosen = stderr.read()
-            if "opengl" not in chosen:
-                raise Failure("--api auto did not say it chose opengl: %r" % chosen)
+            expected = "vulkan" if "vk_demo" in args.game else "opengl"
+            if "chose " + expected not in chosen:
+                raise Failure("--api auto did not say it chose %s: %r" % (expected, chosen))
             case("--api auto: the host chose the API of the game's modules and said so")
         info = host.event("registered")
         bounds = info["scurfaceBounds"]

@@ -22,8 +22,8 @@ struct Rule
     uint32_t graphicApi;
 };
 
-// Narrowest first. vulkan-1.dll ("vulkan") will go after the Direct3D rules, which it must not
-// shadow: DXVK and vkd3d load it for Direct3D games.
+// Narrowest first. vulkan-1.dll after the Direct3D rules, which it must not shadow: DXVK and vkd3d
+// load it for Direct3D games.
 constexpr Rule rules[] = {
     {"d3d9.dll", "d3d9", OverlayClientApi::GraphicApiD3D9},
     // The device's module before dxgi.dll, to name it in the choice.
@@ -31,6 +31,7 @@ constexpr Rule rules[] = {
     {"d3d11.dll", "dxgi", OverlayClientApi::GraphicApiDxgi},
     {"d3d10", "dxgi", OverlayClientApi::GraphicApiDxgi},
     {"dxgi.dll", "dxgi", OverlayClientApi::GraphicApiDxgi},
+    {"vulkan-1.dll", "vulkan", OverlayClientApi::GraphicApiVulkan},
     {"opengl32.dll", "opengl", OverlayClientApi::GraphicApiOpenGl},
 };
 
@@ -58,7 +59,7 @@ std::optional<ApiChoice> chooseGraphicsApi(const std::vector<std::string>& modul
 
 std::string graphicsModulesLookedFor()
 {
-    return "d3d9.dll, d3d12.dll, d3d11.dll, d3d10*.dll, dxgi.dll, opengl32.dll";
+    return "d3d9.dll, d3d12.dll, d3d11.dll, d3d10*.dll, dxgi.dll, vulkan-1.dll, opengl32.dll";
 }
 
 std::vector<std::string> gameModuleNames(const RemoteProcess& game)
@@ -78,6 +79,7 @@ const char* apiName(uint32_t graphicApi)
 {
     return graphicApi == OverlayClientApi::GraphicApiD3D9     ? "d3d9"
            : graphicApi == OverlayClientApi::GraphicApiOpenGl ? "opengl"
+           : graphicApi == OverlayClientApi::GraphicApiVulkan ? "vulkan"
                                                               : "dxgi";
 }
 

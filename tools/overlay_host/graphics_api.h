@@ -3,7 +3,7 @@
 // What --api auto hooks: the graphics API of the modules the game has loaded. Under Wine the
 // Direct3D 9, 10 and 11 modules run on wined3d, which loads opengl32.dll itself, and Direct3D 12 runs
 // on vkd3d, which loads Vulkan; so the narrowest module decides: d3d9.dll, then the DXGI family,
-// then opengl32.dll.
+// then vulkan-1.dll, then opengl32.dll.
 
 #include <cstdint>
 #include <optional>

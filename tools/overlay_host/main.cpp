@@ -136,8 +136,9 @@ std::optional<int> parseOptions(const std::vector<std::wstring>& args, Options& 
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // as before: the last one counts
     app.set_version_flag("--version", hostVersion, "Print the version and exit");
     app.footer("--api auto looks at the modules the game has loaded, the narrowest first, because Wine's Direct3D\n"
-               "loads opengl32.dll itself: d3d9.dll -> d3d9; dxgi.dll, d3d10*.dll, d3d11.dll, d3d12.dll -> dxgi;\n"
-               "opengl32.dll -> opengl. It waits for one of them up to --timeout-ms.\n"
+               "loads opengl32.dll itself and vkd3d and DXVK load Vulkan: d3d9.dll -> d3d9; dxgi.dll, d3d10*.dll,\n"
+               "d3d11.dll, d3d12.dll -> dxgi; vulkan-1.dll -> vulkan; opengl32.dll -> opengl. It waits for one of\n"
+               "them up to --timeout-ms.\n"
                "Everything after --launch GAME.exe is the game's command line: put the host's options first.");
     std::string launch, dll, logDir, api = "dxgi", loadWith;
     app.add_option("--launch", launch, "Start the game, with the arguments that follow it")
@@ -152,8 +153,8 @@ std::optional<int> parseOptions(const std::vector<std::wstring>& args, Options& 
     app.add_option("--pipe", options.pipe, "The host's pipe name; default overlay_host_ and 32 random hex digits")
         ->type_name("NAME");
     app.add_option("--api", api, "The graphics API to hook, or auto: from the game's modules; default dxgi")
-        ->type_name("dxgi|d3d9|opengl|auto")
-        ->check(CLI::IsMember({"dxgi", "d3d9", "opengl", "auto"}).description(""));
+        ->type_name("dxgi|d3d9|opengl|vulkan|auto")
+        ->check(CLI::IsMember({"dxgi", "d3d9", "opengl", "vulkan", "auto"}).description(""));
     app.add_flag("--hotkeys", options.hotkeys, "Shift+Tab and Ctrl+Space in the game toggle the overlay");
     app.add_flag("--no-cursor-hook", options.noCursorHook, "No cursor hook");
     app.add_option("--log-dir", logDir, "The client's log folder; default the working folder")->type_name("DIR");
@@ -208,6 +209,7 @@ std::optional<int> parseOptions(const std::vector<std::wstring>& args, Options& 
     options.logDir = Err::utf8ToUtf16(logDir);
     options.api = api == "d3d9"     ? OverlayClientApi::GraphicApiD3D9
                   : api == "opengl" ? OverlayClientApi::GraphicApiOpenGl
+                  : api == "vulkan" ? OverlayClientApi::GraphicApiVulkan
                                     : OverlayClientApi::GraphicApiDxgi;
     options.autoApi = api == "auto";
     if (loadWith == "import")

@@ -82,7 +82,8 @@ enum { OVERLAY_CLIENT_INIT_PARAMS_EX_VERSION = 4 };
 enum {
     OVERLAY_CLIENT_GRAPHIC_API_DXGI = 0,  // DXGI: Direct3D 11 and 12
     OVERLAY_CLIENT_GRAPHIC_API_D3D9 = 1,
-    OVERLAY_CLIENT_GRAPHIC_API_OPENGL = 2  // wglSwapBuffers and SwapBuffers; older clients read it as DXGI
+    OVERLAY_CLIENT_GRAPHIC_API_OPENGL = 2,  // wglSwapBuffers and SwapBuffers; older clients read it as DXGI
+    OVERLAY_CLIENT_GRAPHIC_API_VULKAN = 3   // vkQueuePresentKHR; older clients read it as DXGI
 };
 
 // Record of initializeOverlay: natural alignment, 24 bytes.
@@ -105,7 +106,7 @@ typedef struct OverlayClientInitParamsEx
     uint64_t reserved;               // +12, v1: not read
     const char* logDirectory;        // +20, v1: UTF-8 folder of the log file; null or empty: no log file
     uint8_t disableMouseCursorHook;  // +28, v2: nonzero: no mouse cursor hook
-    uint32_t graphicApi;             // +29, v3: GRAPHIC_API_*: D3D9, OPENGL, else DXGI (11, 12)
+    uint32_t graphicApi;             // +29, v3: GRAPHIC_API_*: D3D9, OPENGL, VULKAN, else DXGI (11, 12)
     uint8_t enableHotkeys;           // +33, v4: nonzero: Shift+Tab and Ctrl+Space toggle the overlay
 } OverlayClientInitParamsEx;
 
@@ -164,6 +165,7 @@ constexpr std::uint32_t InitParamsExVersion = OVERLAY_CLIENT_INIT_PARAMS_EX_VERS
 constexpr std::uint32_t GraphicApiDxgi = OVERLAY_CLIENT_GRAPHIC_API_DXGI;
 constexpr std::uint32_t GraphicApiD3D9 = OVERLAY_CLIENT_GRAPHIC_API_D3D9;
 constexpr std::uint32_t GraphicApiOpenGl = OVERLAY_CLIENT_GRAPHIC_API_OPENGL;
+constexpr std::uint32_t GraphicApiVulkan = OVERLAY_CLIENT_GRAPHIC_API_VULKAN;
 
 // Size of the record up to and including the fields of `version` (the bytes a caller must provide).
 constexpr std::size_t initParamsExSize(std::uint32_t version)

@@ -6,6 +6,7 @@
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d9_hook.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/directx/d3d_hook.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/opengl/opengl_hook.h"
+#include "overlay/overlay_client/impl/graphic_device_hook/vulkan/vulkan_hook.h"
 
 namespace Overlay {
 
@@ -29,6 +30,11 @@ GraphicDeviceHook::GraphicDeviceHook(uint32_t graphicApi) : SingleInstance<Graph
     if (graphicApi == openGl) {
         LoadLibraryW(L"opengl32.dll");
         hook_ = std::make_unique<OpenGlHook>(loadedModule(L"opengl32.dll"), loadedModule(L"gdi32.dll"));
+        return;
+    }
+    if (graphicApi == vulkan) {
+        LoadLibraryW(L"vulkan-1.dll");
+        hook_ = std::make_unique<VulkanHook>(loadedModule(L"vulkan-1.dll"));
         return;
     }
     LoadLibraryW(L"DXGI.dll");

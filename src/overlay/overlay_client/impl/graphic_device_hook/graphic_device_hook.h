@@ -15,8 +15,8 @@ OVERLAY_SINGLE_INSTANCE_NAME(GraphicDeviceHook);
 class GraphicDeviceHook : private SingleInstance<GraphicDeviceHook>
 {
 public:
-    // graphicApi 1 is Direct3D 9, 2 OpenGL; any other value DXGI, which serves Direct3D 11 and 12
-    // games.
+    // graphicApi 1 is Direct3D 9, 2 OpenGL, 3 Vulkan; any other value DXGI, which serves Direct3D 11
+    // and 12 games.
     // Throws when the modules or the API hook cannot be had.
     explicit GraphicDeviceHook(uint32_t graphicApi);
     // Detaches and lets the API hook go once no thread is inside its replacements; keeps it for
@@ -31,9 +31,10 @@ public:
     void setListener(GraphicDeviceHookListener* listener);
     void stop();
 
-    // The graphicApi values of Direct3D 9 and OpenGL.
+    // The graphicApi values of Direct3D 9, OpenGL and Vulkan.
     static constexpr uint32_t direct3D9 = 1;
     static constexpr uint32_t openGl = 2;
+    static constexpr uint32_t vulkan = 3;
 
 private:
     std::unique_ptr<GraphicApiHook> hook_;
