@@ -105,7 +105,8 @@ VulkanHook::VulkanHook(HMODULE vulkanModule)
         if (result != VK_SUCCESS) {
             throw std::runtime_error(resultText("vkCreateInstance", result));
         }
-        destroyInstance_ = instanceFunction<PFN_vkDestroyInstance>(getInstanceProcAddr_, instance_, "vkDestroyInstance");
+        destroyInstance_ =
+            instanceFunction<PFN_vkDestroyInstance>(getInstanceProcAddr_, instance_, "vkDestroyInstance");
         getDeviceProcAddr_ =
             instanceFunction<PFN_vkGetDeviceProcAddr>(getInstanceProcAddr_, instance_, "vkGetDeviceProcAddr");
         const auto enumerate = instanceFunction<PFN_vkEnumeratePhysicalDevices>(getInstanceProcAddr_, instance_,
@@ -202,7 +203,7 @@ HookList VulkanHook::getHooks()
 
 HookList VulkanHook::getMandatoryHooks()
 {
-    return {createDeviceRecord_.get(),    destroyDeviceRecord_.get(),    getDeviceQueueRecord_.get(),
+    return {createDeviceRecord_.get(),       destroyDeviceRecord_.get(),   getDeviceQueueRecord_.get(),
             createWin32SurfaceRecord_.get(), createSwapchainRecord_.get(), destroySwapchainRecord_.get(),
             queuePresentRecord_.get()};
 }
@@ -308,8 +309,8 @@ VkPhysicalDevice VulkanHook::physicalDeviceOf(VkDevice device)
             return known->second.physicalDevice;
         }
     }
-    const auto enumerate = instanceFunction<PFN_vkEnumeratePhysicalDevices>(getInstanceProcAddr_, instance_,
-                                                                            "vkEnumeratePhysicalDevices");
+    const auto enumerate =
+        instanceFunction<PFN_vkEnumeratePhysicalDevices>(getInstanceProcAddr_, instance_, "vkEnumeratePhysicalDevices");
     uint32_t count = 1;
     VkPhysicalDevice physicalDevice = VK_NULL_HANDLE;
     const VkResult result = enumerate(instance_, &count, &physicalDevice);
