@@ -136,3 +136,47 @@ TEST(VulkanHookLate, ASwapchainMadeBeforeTheHookIsMadeAnewOnce)
     EXPECT_EQ(listener.presentCalls, 3);
     EXPECT_EQ(listener.errors, "");
 }
+
+// Lavapipe cannot lose its device: the driver's present is made to report it, hooked beneath ours
+// (so ours sees the result the driver returns).
+VkResult presentResult = VK_SUCCESS;
+Overlay::HookRecord* driverPresent = nullptr;
+
+VkResult VKAPI_CALL losingPresent(VkQueue queue, const VkPresentInfoKHR* info)
+{
+    const VkResult result = driverPresent->real<PFN_vkQueuePresentKHR>()(queue, info);
+    return presentResult != VK_SUCCESS ? presentResult : result;
+}
+
+TEST(VulkanHookLoss, DeviceLostAtThePresentDropsTheRendererBeforeTheGameDestroysItsDevice)
+{
+    LogTest::LogCapture log;
+    DemoVk::DemoGame game(hiddenGame<DemoVk::Options>(320, 240));
+    const std::unique_ptr<Overlay::HookRecord> beneath = Overlay::makeUniqueHookRecord(
+        Overlay::codeAddress(game.vk().vkQueuePresentKHR), Overlay::codeAddress(&losingPresent), "driver present");
+    driverPresent = beneath.get();
+    Overlay::hook({beneath.get()});
+    ASSERT_TRUE(Overlay::allHooked({beneath.get()}));
+    {
+        GraphicDeviceHook hook(GraphicDeviceHook::vulkan);
+        Overlay::hook(hook.getHooks());
+        OverlayListener listener;
+        listener.surfaceSize = swapchainSize;
+        hook.setListener(&listener);
+        for (int i = 0; i < 14; ++i) {
+            game.pumpMessages();
+            game.renderFrame();  // the swap chain made before the hook: once out of date
+        }
+        ASSERT_EQ(listener.presentCalls, 3);
+
+        presentResult = VK_ERROR_DEVICE_LOST;
+        EXPECT_THROW(game.renderFrame(), std::runtime_error) << "the game gets the driver's result";
+        presentResult = VK_SUCCESS;
+        EXPECT_EQ(listener.lostCalls, 1);
+        EXPECT_TRUE(listener.lastRenderer.expired()) << "the renderer outlives the device's loss";
+        EXPECT_EQ(listener.errors, "");
+        // Ours comes off first: it was patched over the one beneath.
+        hook.setListener(nullptr);
+    }
+    // The game destroys its device: nothing of ours is left in it (the validation layer would say).
+}
