@@ -9,6 +9,7 @@
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -96,6 +97,15 @@ struct MemcpyBaseline
 
     double warm = 0;
     double cold = 0;
+
+    // The line the graphics benches print for the upload of `bytes` that took `upload` seconds.
+    void print(size_t bytes, double upload) const
+    {
+        std::printf("upload of one dirty frame (%.1f MB): %.2f ms, memcpy of the same bytes %.2f ms (cache-cold "
+                    "destination %.2f ms): upload speed %.2f of memcpy (target >= 0.7), %.2f of the cache-cold "
+                    "memcpy\n",
+                    double(bytes) / 1e6, upload * 1e3, warm * 1e3, cold * 1e3, warm / upload, cold / upload);
+    }
 };
 
 }  // namespace Bench

@@ -99,11 +99,7 @@ void overlayFrames(Demo9::DemoGame& game)
 
     std::printf("overlay frame: clean %.2f ms, dirty %.2f ms (full-screen host frame), dirty / clean %.2f\n",
                 clean * 1e3, dirty * 1e3, dirty / clean);
-    std::printf(
-        "upload of one dirty frame (%.1f MB): %.2f ms, memcpy of the same bytes %.2f ms (cache-cold destination "
-        "%.2f ms): upload speed %.2f of memcpy (target >= 0.7), %.2f of the cache-cold memcpy\n",
-        double(host.picture.size()) / 1e6, upload * 1e3, copy.warm * 1e3, copy.cold * 1e3, copy.warm / upload,
-        copy.cold / upload);
+    copy.print(host.picture.size(), upload);
 }
 
 }  // namespace

@@ -109,11 +109,7 @@ void overlayFrames(DemoGl::DemoGame& game)
     std::printf("two context switches (beginDraw + endDraw, nothing drawn): %.1f us, %.1f %% of a clean overlay "
                 "frame\n",
                 contextSwitches * 1e6, 100 * contextSwitches / clean);
-    std::printf(
-        "upload of one dirty frame (%.1f MB): %.2f ms, memcpy of the same bytes %.2f ms (cache-cold destination "
-        "%.2f ms): upload speed %.2f of memcpy (target >= 0.7), %.2f of the cache-cold memcpy\n",
-        double(host.picture.size()) / 1e6, upload * 1e3, copy.warm * 1e3, copy.cold * 1e3, copy.warm / upload,
-        copy.cold / upload);
+    copy.print(host.picture.size(), upload);
 }
 
 }  // namespace

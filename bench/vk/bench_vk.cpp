@@ -119,11 +119,7 @@ void overlayFrames()
                 "dirty full-screen one %.2f ms (+%.2f ms)\n",
                 gameFrame * 1e3, clean * 1e3, (clean - gameFrame) * 1e3, dirtyFrame * 1e3,
                 (dirtyFrame - gameFrame) * 1e3);
-    std::printf(
-        "upload of one dirty frame (%.1f MB): %.2f ms, memcpy of the same bytes %.2f ms (cache-cold destination "
-        "%.2f ms): upload speed %.2f of memcpy (target >= 0.7), %.2f of the cache-cold memcpy\n",
-        double(host.picture.size()) / 1e6, upload * 1e3, copy.warm * 1e3, copy.cold * 1e3, copy.warm / upload,
-        copy.cold / upload);
+    copy.print(host.picture.size(), upload);
     overlay.reset();
     bitmap.reset();
     renderer.reset();

@@ -4,6 +4,7 @@
 
 #include "overlay/overlay_client/impl/hook_utils/hook_utils.h"
 #include "win/scope_guard.h"
+#include "win/wine.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -114,6 +115,20 @@ void callBetweenPresents(const std::function<void()>& call, DWORD arrivalMs, DWO
         gate.changed.wait_for(lock, std::chrono::milliseconds(arrivalMs), [] { return gate.arrived; });
     }
     call();
+}
+
+void callBesidePresents(const std::function<void()>& call)
+{
+    // A present of a running game arrives within this; one already under way has left by then.
+    const DWORD presentArrivalMs = 500;
+    // Making throw-away devices and swap chains takes a few hundred milliseconds under Wine: the
+    // game's presentation waits at most this long for them.
+    const DWORD presentHoldMs = 5000;
+    if (Win::runningUnderWine()) {
+        callBetweenPresents(call, presentArrivalMs, presentHoldMs);
+    } else {
+        call();
+    }
 }
 
 }  // namespace Overlay

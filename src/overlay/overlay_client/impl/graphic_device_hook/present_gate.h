@@ -19,4 +19,9 @@ namespace Overlay {
 // calls cannot be hooked.
 void callBetweenPresents(const std::function<void()>& call, DWORD arrivalMs, DWORD timeoutMs);
 
+// Runs `call`, which makes throw-away objects that present through Vulkan under Wine, without
+// deadlocking a game that presents meanwhile: under Wine between its presents (a present of a running
+// game arrives within 500 ms; the game's presentation waits at most 5 s), elsewhere at once.
+void callBesidePresents(const std::function<void()>& call);
+
 }  // namespace Overlay

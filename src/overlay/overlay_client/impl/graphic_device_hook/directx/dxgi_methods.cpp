@@ -29,12 +29,6 @@ using CreateDxgiFactoryFn = HRESULT(WINAPI*)(REFIID, void**);
 using CreateDxgiFactory1Fn = HRESULT(WINAPI*)(REFIID, void**);
 using D3D12CreateDeviceFn = HRESULT(WINAPI*)(IUnknown*, D3D_FEATURE_LEVEL, REFIID, void**);
 
-// A present of a running game arrives within this; one already under way has left by then.
-const DWORD presentArrivalMs = 500;
-// Making the throw-away device and swap chains takes a few hundred milliseconds under Wine: the
-// game's presentation waits at most this long for them.
-const DWORD presentHoldMs = 5000;
-
 std::vector<void*> methodsOf(IUnknown* object, size_t count)
 {
     void* const* table = *reinterpret_cast<void* const* const*>(object);
@@ -172,16 +166,13 @@ std::vector<void*> readSwapChain1Methods(HMODULE dxgiModule, HMODULE d3d11Module
 namespace {
 
 // A game that has loaded Direct3D 12 may be presenting with it right now, on whichever of its
-// threads. Under Wine our throw-away Direct3D 12 objects must not be made meanwhile (see
-// present_gate.h): its presentation waits for them, once. Elsewhere the game is not held up.
+// threads: our throw-away Direct3D 12 objects are made beside its presents.
 void readBesidePresents(const std::function<void()>& read)
 {
     if (Win::runningUnderWine()) {
         LOG_INFO(L"Reading the DXGI methods while the game's presentation waits");
-        callBetweenPresents(read, presentArrivalMs, presentHoldMs);
-    } else {
-        read();
     }
+    callBesidePresents(read);
 }
 
 }  // namespace

@@ -5,17 +5,11 @@
 #include "overlay/overlay_client/impl/diagnostic/vk_device_dump.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/present_gate.h"
 #include "overlay/overlay_client/impl/rendering/vk/renderer_vk.h"
-#include "win/wine.h"
 
 #include <string>
 
 namespace Overlay {
 namespace {
-
-// How long our throw-away objects may hold up a game presenting with Vulkan under Wine (see
-// present_gate.h): the wait for a present under way to leave, and the longest a present waits.
-const DWORD presentArrivalMs = 500;
-const DWORD presentHoldMs = 5000;
 
 std::string resultText(const char* call, VkResult result)
 {
@@ -78,15 +72,14 @@ HWND windowOfSize(VkExtent2D extent)
 }  // namespace
 
 VulkanHook::VulkanHook(HMODULE vulkanModule)
-    : GraphicApiHook(L"VulkanHook: request stop", L"VulkanHook stopped"), SingleInstance<VulkanHook>(this),
-      vulkanModule_(vulkanModule)
+    : GraphicApiHook(L"VulkanHook: request stop", L"VulkanHook stopped"), SingleInstance<VulkanHook>(this)
 {
     LOG_INFO(L"Hooking Vulkan");
-    if (!vulkanModule_) {
+    if (!vulkanModule) {
         throw std::invalid_argument("vulkan-1.dll is null");
     }
-    getInstanceProcAddr_ = reinterpret_cast<PFN_vkGetInstanceProcAddr>(
-        codeAddress(GetProcAddress(vulkanModule_, "vkGetInstanceProcAddr")));
+    getInstanceProcAddr_ =
+        reinterpret_cast<PFN_vkGetInstanceProcAddr>(codeAddress(GetProcAddress(vulkanModule, "vkGetInstanceProcAddr")));
     if (getInstanceProcAddr_ == nullptr) {
         throw std::runtime_error("Failed to obtain address of vkGetInstanceProcAddr()");
     }
@@ -163,11 +156,7 @@ VulkanHook::VulkanHook(HMODULE vulkanModule)
     };
     try {
         // Under Wine a game presenting meanwhile would deadlock with the making of our device.
-        if (Win::runningUnderWine()) {
-            callBetweenPresents(read, presentArrivalMs, presentHoldMs);
-        } else {
-            read();
-        }
+        callBesidePresents(read);
     } catch (...) {
         if (instance_ != VK_NULL_HANDLE && destroyInstance_ != nullptr) {
             destroyInstance_(instance_, nullptr);
@@ -219,28 +208,30 @@ std::shared_ptr<Rendering::Renderer> VulkanHook::getRenderer()
     if (frame_.queue == VK_NULL_HANDLE) {
         throw std::logic_error("Failed to get renderer: no frame of a known swap chain being presented");
     }
-    Swapchain swapchain;
     Queue queue;
-    VkPhysicalDevice physicalDevice = VK_NULL_HANDLE;
     {
         std::lock_guard<std::mutex> lock(recordsMutex_);
-        swapchain = swapchains_.at(frame_.swapchain);
         queue = queues_.at(frame_.queue);
-        physicalDevice = devices_.at(queue.device).physicalDevice;
     }
     if (renderer_ && (renderer_->swapchain() != frame_.swapchain || renderer_->queueFamily() != queue.family)) {
         renderer_.reset();
     }
     if (!renderer_) {
+        Rendering::VkSwapchainInfo info;
+        VkPhysicalDevice physicalDevice = VK_NULL_HANDLE;
+        {
+            std::lock_guard<std::mutex> lock(recordsMutex_);
+            const Swapchain& swapchain = swapchains_.at(frame_.swapchain);
+            info.format = swapchain.format;
+            info.extent = swapchain.extent;
+            info.images = swapchain.images;
+            info.presentMode = swapchain.presentMode;
+            info.minImageCount = swapchain.minImageCount;
+            physicalDevice = devices_.at(queue.device).physicalDevice;
+        }
+        info.swapchain = frame_.swapchain;
         const Rendering::VkDeviceInfo device = {instance_, physicalDevice, queue.device, getInstanceProcAddr_,
                                                 getDeviceProcAddr_};
-        Rendering::VkSwapchainInfo info;
-        info.swapchain = frame_.swapchain;
-        info.format = swapchain.format;
-        info.extent = swapchain.extent;
-        info.images = swapchain.images;
-        info.presentMode = swapchain.presentMode;
-        info.minImageCount = swapchain.minImageCount;
         renderer_ = std::make_shared<Rendering::RendererVk>(device, queue.family, info);
     }
     renderer_->setFrame(frame_.queue, frame_.imageIndex, frame_.waits, frame_.waitCount);

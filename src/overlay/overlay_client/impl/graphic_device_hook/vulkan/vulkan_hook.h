@@ -113,7 +113,6 @@ private:
     void recordSwapchain(VkDevice device, const VkSwapchainCreateInfoKHR& info, VkSwapchainKHR swapchain);
     void releaseOnStop() override;
 
-    HMODULE vulkanModule_;
     PFN_vkGetInstanceProcAddr getInstanceProcAddr_ = nullptr;
     PFN_vkGetDeviceProcAddr getDeviceProcAddr_ = nullptr;
     // Ours, kept for the hook's life: instance-level functions the renderer needs are looked up
