@@ -18,7 +18,8 @@ enum Shape : std::uint8_t {
     I16,   // imm16
     IZ,    // imm16/32
     IV,    // imm16/32/64 (mov r, imm)
-    MO,    // 64-bit (or 32-bit with 0x67) absolute address
+    MO,    // absolute address: 8 bytes (4 with 0x67); 4 bytes (2 with 0x67) in 32-bit mode
+    FAR,   // ptr16:32 (ptr16:16 with 0x66), 32-bit mode only
     EN,    // enter: imm16 + imm8
     J8,    // rel8
     JZ,    // rel32
@@ -101,6 +102,39 @@ bool isLegacyPrefix(std::uint8_t b)
     }
 }
 
+// 32-bit mode: the one-byte opcodes whose shape differs from 64-bit mode. 62, C4 and C5 keep theirs
+// and are told apart from bound/les/lds by their next byte.
+std::uint8_t shape32(std::uint8_t lead)
+{
+    switch (lead) {
+    case 0x06:
+    case 0x07:
+    case 0x0E:
+    case 0x16:
+    case 0x17:
+    case 0x1E:
+    case 0x1F:  // push/pop segment register
+    case 0x27:
+    case 0x2F:
+    case 0x37:
+    case 0x3F:  // daa, das, aaa, aas
+    case 0x60:
+    case 0x61:  // pusha, popa
+    case 0xCE:  // into
+    case 0xD6:  // salc
+        return N;
+    case 0x82: return MI8;  // the 80 group again
+    case 0x9A:
+    case 0xEA: return FAR;
+    case 0xD4:
+    case 0xD5: return I8;  // aam, aad
+    default:
+        if ((lead & 0xF0) == 0x40)
+            return N;  // inc/dec r32
+        return OneByteMap[lead];
+    }
+}
+
 // VEX/EVEX opcodes of map 0F that carry an imm8 (all of map 0F 3A do).
 bool vexMap1HasImm8(std::uint8_t opcode)
 {
@@ -117,7 +151,7 @@ struct Cursor
 };
 
 // Reads ModRM, SIB and displacement at the cursor.
-bool readModrm(Cursor& c, Instruction& out, bool registerForm)
+bool readModrm(Cursor& c, Instruction& out, bool registerForm, CpuMode mode)
 {
     if (!c.has(1))
         return false;
@@ -128,19 +162,28 @@ bool readModrm(Cursor& c, Instruction& out, bool registerForm)
     if (registerForm || mod == 3)
         return true;
     std::uint8_t disp = 0;
-    if (rm == 4) {
+    if (mode == CpuMode::Bits32 && out.addressSize32) {
+        // ModRM16: no SIB; mod=00 rm=110 is an absolute disp16.
+        if (mod == 0 && rm == 6)
+            disp = 2;
+        else if (mod == 1)
+            disp = 1;
+        else if (mod == 2)
+            disp = 2;
+    } else if (rm == 4) {
         if (!c.has(1))
             return false;
         const std::uint8_t sib = c.code[c.pos++];
         if (mod == 0 && (sib & 7) == 5)
             disp = 4;
     } else if (mod == 0 && rm == 5) {
+        // [rip + disp32] in 64-bit mode, an absolute [disp32] in 32-bit mode
         disp = 4;
-        out.ripRelative = true;
+        out.ripRelative = mode == CpuMode::Bits64;
     }
     if (mod == 1)
         disp = 1;
-    else if (mod == 2)
+    else if (mod == 2 && disp == 0)
         disp = 4;
     out.dispOffset = static_cast<std::uint8_t>(c.pos);
     out.dispSize = disp;
@@ -157,7 +200,7 @@ bool peekModrm(const Cursor& c, std::uint8_t& modrm)
 }
 
 // VEX (C4/C5) and EVEX (62): the payload gives the map; ModRM always follows except vzeroupper/all.
-bool decodeVex(Cursor& c, Instruction& out, std::uint8_t lead)
+bool decodeVex(Cursor& c, Instruction& out, std::uint8_t lead, CpuMode mode)
 {
     // These prefixes make a VEX/EVEX instruction undefined.
     if (out.rex != 0 || out.operandSize16 || out.repeat != 0 || out.lock)
@@ -192,7 +235,7 @@ bool decodeVex(Cursor& c, Instruction& out, std::uint8_t lead)
     out.opcode = c.code[c.pos++];
     if (lead != 0x62 && map == 1 && out.opcode == 0x77)
         return true;  // vzeroupper / vzeroall
-    if (!readModrm(c, out, false))
+    if (!readModrm(c, out, false, mode))
         return false;
     if (map == 3 || (map == 1 && vexMap1HasImm8(out.opcode)))
         out.immSize = 1;
@@ -206,8 +249,9 @@ std::uint8_t sizeZ(const Instruction& out)
 
 }  // namespace
 
-bool decodeInstruction(const std::uint8_t* code, std::size_t available, Instruction& out)
+bool decodeInstruction(const std::uint8_t* code, std::size_t available, Instruction& out, CpuMode mode)
 {
+    const bool bits32 = mode == CpuMode::Bits32;
     out = Instruction();
     if (code == nullptr)
         return false;
@@ -227,7 +271,7 @@ bool decodeInstruction(const std::uint8_t* code, std::size_t available, Instruct
     out.prefixCount = static_cast<std::uint8_t>(c.pos);
     if (!c.has(1))
         return false;
-    if ((code[c.pos] & 0xF0) == 0x40) {
+    if (!bits32 && (code[c.pos] & 0xF0) == 0x40) {
         out.rex = code[c.pos++];
         // A REX byte counts only right before the opcode; other orders are left alone.
         if (!c.has(1) || (code[c.pos] & 0xF0) == 0x40 || isLegacyPrefix(code[c.pos]))
@@ -235,10 +279,14 @@ bool decodeInstruction(const std::uint8_t* code, std::size_t available, Instruct
     }
 
     std::uint8_t lead = code[c.pos];
-    std::uint8_t shape = OneByteMap[lead];
+    std::uint8_t shape = bits32 ? shape32(lead) : OneByteMap[lead];
+    // In 32-bit mode a memory ModRM after 62/C4/C5 makes them bound/les/lds: VEX and EVEX took the
+    // encodings those cannot have (mod=11).
+    if (bits32 && (shape == VEX2 || shape == VEX3 || shape == EVX) && c.has(2) && (code[c.pos + 1] >> 6) != 3)
+        shape = M;
     if (shape == VEX2 || shape == VEX3 || shape == EVX) {
         ++c.pos;
-        if (!decodeVex(c, out, lead))
+        if (!decodeVex(c, out, lead, mode))
             return false;
         out.immOffset = static_cast<std::uint8_t>(c.pos);
         c.pos += out.immSize;
@@ -287,7 +335,8 @@ bool decodeInstruction(const std::uint8_t* code, std::size_t available, Instruct
     case I16: imm = 2; break;
     case IZ: imm = sizeZ(out); break;
     case IV: imm = out.rexW() ? 8 : (out.operandSize16 ? 2 : 4); break;
-    case MO: imm = out.addressSize32 ? 4 : 8; break;
+    case MO: imm = bits32 ? (out.addressSize32 ? 2 : 4) : (out.addressSize32 ? 4 : 8); break;
+    case FAR: imm = out.operandSize16 ? 4 : 6; break;
     case EN: imm = 3; break;
     case J8: imm = 1; break;
     case JZ:
@@ -367,7 +416,7 @@ bool decodeInstruction(const std::uint8_t* code, std::size_t available, Instruct
         (code[c.pos] == 0xD9 || code[c.pos] == 0xDB || code[c.pos] == 0xDD || code[c.pos] == 0xDF))
         return false;
 
-    if (modrm && !readModrm(c, out, registerForm))
+    if (modrm && !readModrm(c, out, registerForm, mode))
         return false;
     out.immOffset = static_cast<std::uint8_t>(c.pos);
     out.immSize = imm;
@@ -388,7 +437,7 @@ bool decodeInstruction(const std::uint8_t* code, std::size_t available, Instruct
             out.flow = Flow::JmpRel;
         else if (op == 0xC2 || op == 0xC3 || op == 0xCA || op == 0xCB || op == 0xCF)
             out.flow = Flow::Return;
-        else if (op == 0xCC || op == 0xF4)
+        else if (op == 0xCC || op == 0xF4 || (bits32 && op == 0xEA))
             out.flow = Flow::Stop;
         else if (op == 0xC7 && out.modrm == 0xF8)
             out.flow = Flow::XbeginRel;
