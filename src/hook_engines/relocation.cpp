@@ -31,9 +31,32 @@ std::size_t Trampoline::originalOffsetFor(std::size_t offset) const
     return original;
 }
 
-bool encodeNearJump(std::uint64_t address, std::uint64_t target, std::uint8_t (&out)[NearJumpLength])
+namespace {
+
+constexpr std::uint64_t AddressSpace32 = 0x100000000ULL;
+
+// Distance from `from` to `to`; in 32-bit mode the processor computes it modulo 2^32.
+std::int64_t distance(std::uint64_t from, std::uint64_t to, CpuMode mode)
 {
-    const std::int64_t rel = static_cast<std::int64_t>(target - (address + NearJumpLength));
+    if (mode == CpuMode::Bits32)
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(to - from));
+    return static_cast<std::int64_t>(to - from);
+}
+
+// Where a relative branch or call at `address`, `length` bytes long, goes.
+std::uint64_t branchTarget(std::uint64_t address, const std::uint8_t* code, const Instruction& insn, CpuMode mode)
+{
+    const std::uint64_t target = address + insn.length + static_cast<std::uint64_t>(branchDisplacement(code, insn));
+    return mode == CpuMode::Bits32 ? target % AddressSpace32 : target;
+}
+
+}  // namespace
+
+bool encodeNearJump(std::uint64_t address, std::uint64_t target, std::uint8_t (&out)[NearJumpLength], CpuMode mode)
+{
+    if (mode == CpuMode::Bits32 && (address >= AddressSpace32 || target >= AddressSpace32))
+        return false;
+    const std::int64_t rel = distance(address + NearJumpLength, target, mode);
     if (!fitsRel32(rel))
         return false;
     const std::int32_t rel32 = static_cast<std::int32_t>(rel);
@@ -73,7 +96,7 @@ struct Fixup
 class Emitter
 {
 public:
-    Emitter(Trampoline& t, std::uint64_t base) : t_(t), base_(base) {}
+    Emitter(Trampoline& t, std::uint64_t base, CpuMode mode) : t_(t), base_(base), mode_(mode) {}
 
     std::uint64_t here() const { return base_ + t_.codeLength; }
     std::size_t pos() const { return t_.codeLength; }
@@ -103,10 +126,11 @@ public:
         ++t_.boundaryCount;
     }
 
-    // Distance from the end of an instruction of `length` bytes starting here to `target`.
+    // Distance from the end of an instruction of `length` bytes starting here to `target`. Always
+    // within rel32 in 32-bit mode, so the absolute forms below are 64-bit only.
     std::int64_t relFrom(std::size_t length, std::uint64_t target) const
     {
-        return static_cast<std::int64_t>(target - (here() + length));
+        return distance(here() + length, target, mode_);
     }
 
     void jump(std::uint64_t target)
@@ -142,6 +166,21 @@ public:
         u64(target);
     }
 
+    // loop/loope/loopne/jecxz (32-bit mode) to a target beyond rel8, `head` being its prefixes and
+    // opcode. The first jmp is where the thread at the original loop goes; a thread stopped at the
+    // near jmp maps back to the loop, which is exact for jecxz.
+    void loopFar(const std::uint8_t* head, std::size_t headLength, std::uint64_t target)
+    {
+        // EB 05          jmp +5          (over the jump below, to the loop)
+        // E9 rel32       jmp target      (the loop's taken path)
+        // [67] E2 xx     loop -(5+len)   (to the jmp above; not taken: falls through)
+        u8(0xEB);
+        u8(0x05);
+        jump(target);
+        bytes(head, headLength);
+        u8(static_cast<std::uint8_t>(-static_cast<int>(NearJumpLength + headLength + 1)));
+    }
+
     void conditionalJump(std::uint8_t condition, std::uint64_t target)
     {
         const std::int64_t rel = relFrom(6, target);
@@ -164,11 +203,34 @@ public:
 private:
     Trampoline& t_;
     std::uint64_t base_;
+    CpuMode mode_;
     bool full_ = false;
 };
 
+bool isLea(const Instruction& insn)
+{
+    return insn.map == 0 && !insn.vex && insn.opcode == 0x8D;
+}
+
+// lea esi,[esi+0] and the like: the long no-ops that 32-bit compilers pad with.
+bool isLeaNop32(const std::uint8_t* p, std::size_t n)
+{
+    Instruction insn;
+    if (!decodeInstruction(p, n, insn, CpuMode::Bits32) || !isLea(insn) || insn.addressSize32 ||
+        memoryDisplacement(p, insn) != 0)
+        return false;
+    std::uint8_t base = insn.modrmRm();
+    if (base == 4) {
+        const std::uint8_t sib = p[insn.dispOffset - 1];
+        if (((sib >> 3) & 7) != 4)
+            return false;  // an index register
+        base = sib & 7;
+    }
+    return base == insn.modrmReg() && !(insn.modrmMod() == 0 && base == 5);
+}
+
 // Padding that compilers put between functions.
-bool looksLikePadding(const std::uint8_t* p, std::size_t n)
+bool looksLikePadding(const std::uint8_t* p, std::size_t n, CpuMode mode)
 {
     if (n == 0)
         return true;
@@ -177,29 +239,25 @@ bool looksLikePadding(const std::uint8_t* p, std::size_t n)
     std::size_t i = 0;
     while (i < n && (p[i] == 0x66 || p[i] == 0x2E))
         ++i;
+    if (mode == CpuMode::Bits32 && i < n && isLeaNop32(p + i, n - i))
+        return true;
     return i + 1 < n && p[i] == 0x0F && p[i + 1] == 0x1F;
-}
-
-bool isLea(const Instruction& insn)
-{
-    return insn.map == 0 && !insn.vex && insn.opcode == 0x8D;
 }
 
 // Scans the code after the moved instructions, up to the end of the function as far as it can
 // tell, for relative branches into the bytes the patch overwrites.
 HookStatus scanForBranchesInto(const std::uint8_t* code, std::size_t available, std::uint64_t origin,
-                               std::size_t patchLength, std::size_t start, bool previousEnds)
+                               std::size_t patchLength, std::size_t start, bool previousEnds, CpuMode mode)
 {
     std::size_t offset = start;
     while (offset < available) {
-        if (previousEnds && looksLikePadding(code + offset, available - offset))
+        if (previousEnds && looksLikePadding(code + offset, available - offset, mode))
             break;
         Instruction insn;
-        if (!decodeInstruction(code + offset, available - offset, insn))
+        if (!decodeInstruction(code + offset, available - offset, insn, mode))
             break;
         if (insn.isRelativeBranch()) {
-            const std::uint64_t target =
-                origin + offset + insn.length + static_cast<std::uint64_t>(branchDisplacement(code + offset, insn));
+            const std::uint64_t target = branchTarget(origin + offset, code + offset, insn, mode);
             if (target >= origin && target < origin + patchLength)
                 return HookStatus::BranchIntoPatch;
         }
@@ -247,10 +305,12 @@ HookStatus moveRipRelative(Emitter& e, const std::uint8_t* p, const Instruction&
 }  // namespace
 
 HookStatus relocate(const std::uint8_t* code, std::size_t available, std::uint64_t origin, std::size_t patchLength,
-                    std::uint64_t destination, Trampoline& out)
+                    std::uint64_t destination, Trampoline& out, CpuMode mode)
 {
     out = Trampoline();
     if (code == nullptr || patchLength == 0)
+        return HookStatus::InvalidArgument;
+    if (mode == CpuMode::Bits32 && (origin + available > AddressSpace32 || destination >= AddressSpace32))
         return HookStatus::InvalidArgument;
 
     // Which instructions the patch displaces.
@@ -261,7 +321,7 @@ HookStatus relocate(const std::uint8_t* code, std::size_t available, std::uint64
         if (count == MaxMoved)
             return HookStatus::TrampolineTooLarge;
         Instruction insn;
-        if (offset >= available || !decodeInstruction(code + offset, available - offset, insn))
+        if (offset >= available || !decodeInstruction(code + offset, available - offset, insn, mode))
             return HookStatus::UnknownInstruction;
         moved[count++] = {offset, insn};
         offset += insn.length;
@@ -272,11 +332,11 @@ HookStatus relocate(const std::uint8_t* code, std::size_t available, std::uint64
     out.copiedLength = copied;
 
     const HookStatus scan =
-        scanForBranchesInto(code, available, origin, patchLength, copied, moved[count - 1].insn.endsFlow());
+        scanForBranchesInto(code, available, origin, patchLength, copied, moved[count - 1].insn.endsFlow(), mode);
     if (scan != HookStatus::Ok)
         return scan;
 
-    Emitter e(out, destination);
+    Emitter e(out, destination, mode);
     Fixup fixups[MaxMoved];
     std::size_t fixupCount = 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -296,8 +356,7 @@ HookStatus relocate(const std::uint8_t* code, std::size_t available, std::uint64
             continue;
         }
 
-        const std::int64_t disp = branchDisplacement(p, insn);
-        const std::uint64_t target = origin + at + insn.length + static_cast<std::uint64_t>(disp);
+        const std::uint64_t target = branchTarget(origin + at, p, insn, mode);
         const bool internal = target >= origin && target < origin + copied;
         if (internal) {
             // Stays inside the moved code: it must land on one of the moved instructions.
@@ -336,7 +395,11 @@ HookStatus relocate(const std::uint8_t* code, std::size_t available, std::uint64
         case Flow::JmpRel: e.jump(target); break;
         case Flow::CallRel: e.call(target, at + insn.length); break;
         case Flow::JccRel: e.conditionalJump(static_cast<std::uint8_t>(insn.opcode & 0x0F), target); break;
-        case Flow::LoopRel: return HookStatus::LoopOutOfRange;
+        case Flow::LoopRel:
+            if (mode != CpuMode::Bits32)
+                return HookStatus::LoopOutOfRange;
+            e.loopFar(p, insn.immOffset, target);
+            break;
         default: return HookStatus::UnsupportedInstruction;
         }
     }

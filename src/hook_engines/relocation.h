@@ -5,6 +5,7 @@
 // bytes and on addresses given as numbers, so it also builds and is tested natively.
 
 #include "hook_engines/hook_status.h"
+#include "hook_engines/x64_decoder.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -42,16 +43,22 @@ struct Trampoline
 // overwritten; the trampoline will live at `destination`. `code` holds `available` bytes read
 // from `origin`: the moved instructions and, after them, the code that is scanned for branches
 // back into the patch (256 bytes is plenty; fewer where the readable memory ends).
+// In 32-bit mode every jmp/call/jcc rel32 reaches the whole address space (it wraps around), so no
+// absolute form is ever emitted, and [disp32] operands are absolute and copied as they are.
 HookStatus relocate(const std::uint8_t* code, std::size_t available, std::uint64_t origin, std::size_t patchLength,
-                    std::uint64_t destination, Trampoline& out);
+                    std::uint64_t destination, Trampoline& out, CpuMode mode = CpuMode::Bits64);
 
 constexpr std::size_t NearJumpLength = 5;       // jmp rel32
 constexpr std::size_t AbsoluteJumpLength = 14;  // jmp qword ptr [rip+0] + 8-byte address
 
-// E9 rel32: jmp from `address` to `target`; false when the target is out of reach.
-bool encodeNearJump(std::uint64_t address, std::uint64_t target, std::uint8_t (&out)[NearJumpLength]);
+// E9 rel32: jmp from `address` to `target`; false when the target is out of reach. In 32-bit mode
+// every pair of 32-bit addresses is in reach (the displacement is taken modulo 2^32); false only when
+// one of them is not a 32-bit address.
+bool encodeNearJump(std::uint64_t address, std::uint64_t target, std::uint8_t (&out)[NearJumpLength],
+                    CpuMode mode = CpuMode::Bits64);
 
 // FF 25 00000000 <target>: jmp qword ptr [rip+0] with the address right after the instruction.
+// 64-bit mode only.
 void encodeAbsoluteJump(std::uint64_t target, std::uint8_t (&out)[AbsoluteJumpLength]);
 
 // True when `value` fits a signed 32-bit displacement.
