@@ -33,14 +33,14 @@ struct Step
     std::uint64_t target;  // branch target, RIP-relative operand, or 0
 };
 
-std::vector<Step> walk(const Trampoline& t, std::uint64_t base)
+std::vector<Step> walk(const Trampoline& t, std::uint64_t base, CpuMode mode = CpuMode::Bits64)
 {
     std::vector<Step> steps;
     std::size_t offset = 0;
     while (offset < t.codeLength) {
         Step s{base + offset, Instruction(), 0};
         const std::uint8_t* p = t.code + offset;
-        if (!decodeInstruction(p, t.codeLength - offset, s.insn)) {
+        if (!decodeInstruction(p, t.codeLength - offset, s.insn, mode)) {
             ADD_FAILURE() << "undecodable trampoline at offset " << offset;
             break;
         }
@@ -171,73 +171,42 @@ TEST(Relocation, UnsafeFunctionsAreRefused)
     EXPECT_EQ(build("74 01  b8 01 00 00 00  c3", 5, Near, t), HookStatus::BranchIntoPatch);
 }
 
-namespace {
-
-constexpr std::uint64_t Origin32 = 0x10001000ULL;
-
-HookStatus build32(const std::string& code, std::size_t patch, std::uint64_t destination, Trampoline& t)
-{
-    std::vector<std::uint8_t> bytes = hex(code);
-    bytes.insert(bytes.end(), 32, 0xCC);
-    return relocate(bytes.data(), bytes.size(), Origin32, patch, destination, t, CpuMode::Bits32);
-}
-
-// Branch targets of a 32-bit trampoline, with the wrap-around the processor applies.
-std::vector<std::uint32_t> targets32(const Trampoline& t, std::uint64_t base)
-{
-    std::vector<std::uint32_t> targets;
-    for (std::size_t offset = 0; offset < t.codeLength;) {
-        Instruction insn;
-        if (!decodeInstruction(t.code + offset, t.codeLength - offset, insn, CpuMode::Bits32)) {
-            ADD_FAILURE() << "undecodable trampoline at offset " << offset;
-            break;
-        }
-        if (insn.isRelativeBranch())
-            targets.push_back(
-                static_cast<std::uint32_t>(base + offset + insn.length + branchDisplacement(t.code + offset, insn)));
-        offset += insn.length;
-    }
-    return targets;
-}
-
-}  // namespace
-
 TEST(Relocation, ThirtyTwoBitBranchesReachEverywhere)
 {
+    constexpr std::uint64_t Origin32 = 0x10001000ULL, Low = 0x20000ULL;
+    const auto build32 = [&](const std::string& code, std::size_t patch, std::uint64_t destination, Trampoline& t) {
+        std::vector<std::uint8_t> bytes = hex(code);
+        bytes.insert(bytes.end(), 32, 0xCC);
+        return relocate(bytes.data(), bytes.size(), Origin32, patch, destination, t, CpuMode::Bits32);
+    };
+    const auto target = [](const Step& s) { return static_cast<std::uint32_t>(s.target); };  // wraps, as rel32 does
+    Trampoline t;
     // push ebp ; mov ebp,esp ; test ecx,ecx ; jz +20h ; call +1000h ; ...
     const std::string code = "55  89 e5  85 c9  74 20  e8 00 10 00 00  31 c0  c3";
-    Trampoline t;
-    // Far below and far above the function: rel32 wraps around, so the same form serves both.
-    for (std::uint64_t destination : {0x00020000ULL, 0xFFFF0000ULL}) {
-        SCOPED_TRACE(destination);
+    // Below the function and above it across the top of the address space: the same rel32 forms.
+    for (std::uint64_t destination : {Low, std::uint64_t{0xFFFF0000}}) {
         ASSERT_EQ(build32(code, 8, destination, t), HookStatus::Ok);
-        EXPECT_EQ(t.copiedLength, 12u);
-        EXPECT_EQ(t.codeLength, 5u + 6 + 5 + 5);  // jz widened to 0F 84 rel32, call and jmp back rel32
-        EXPECT_EQ(t.code[5], 0x0F);
-        EXPECT_EQ(t.code[6], 0x84);
-        const std::vector<std::uint32_t> expected = {Origin32 + 7 + 0x20, Origin32 + 12 + 0x1000, Origin32 + 12};
-        EXPECT_EQ(targets32(t, destination), expected);
+        const std::vector<Step> steps = walk(t, destination, CpuMode::Bits32);
+        ASSERT_EQ(steps.size(), 6u);
+        EXPECT_EQ(steps[3].insn.length, 6);  // jz widened to 0F 84 rel32
+        EXPECT_EQ(target(steps[3]), Origin32 + 7 + 0x20);
+        EXPECT_EQ(target(steps[4]), Origin32 + 12 + 0x1000);  // call rel32
+        EXPECT_EQ(target(steps[5]), Origin32 + 12);           // E9 back
+        EXPECT_EQ(t.codeLength, 5u + 6 + 5 + 5);
     }
-
-    // A jmp back across the top of the address space, as the patch itself is encoded.
     std::uint8_t jump[NearJumpLength];
     ASSERT_TRUE(encodeNearJump(0xFFFFFFF0ULL, 0x10ULL, jump, CpuMode::Bits32));
     EXPECT_EQ(0, std::memcmp(jump, hex("e9 1b 00 00 00").data(), 5));
-    EXPECT_FALSE(encodeNearJump(0x10ULL, 0x100000000ULL, jump, CpuMode::Bits32));
 
-    // loop/jcxz leaving the moved code: a loop to a local near jump, the 0x67 kept.
-    ASSERT_EQ(build32("31 c0  90  67 e3 10  c3", 5, 0x00020000ULL, t), HookStatus::Ok);
+    // jcxz leaving the moved code branches to a local near jmp that a jmp before it skips; 0x67 kept.
+    ASSERT_EQ(build32("31 c0  90  67 e3 10  c3", 5, Low, t), HookStatus::Ok);
     EXPECT_EQ(0, std::memcmp(t.code + 3, hex("eb 05  e9").data(), 3));
     EXPECT_EQ(0, std::memcmp(t.code + 10, hex("67 e3 f8").data(), 3));
-    const std::vector<std::uint32_t> loopTargets = {0x00020000 + 10, Origin32 + 6 + 0x10, 0x00020000 + 5, Origin32 + 6};
-    EXPECT_EQ(targets32(t, 0x00020000ULL), loopTargets);
-    std::size_t offset = 0;
-    EXPECT_TRUE(t.trampolineOffsetFor(3, offset));
-    EXPECT_EQ(offset, 3u);                  // a thread at the jcxz runs it
-    EXPECT_EQ(t.originalOffsetFor(5), 3u);  // its taken path: the jcxz again
+    EXPECT_EQ(target(walk(t, Low, CpuMode::Bits32)[3]), Origin32 + 6 + 0x10);
+    EXPECT_EQ(t.originalOffsetFor(5), 3u);  // a thread on its taken path runs the jcxz again
 
-    // A branch back into the patched bytes is refused (49 is dec ecx here, not a REX prefix).
-    EXPECT_EQ(build32("31 c0  01 c8  49  75 fa  c3", 5, 0x00020000ULL, t), HookStatus::BranchIntoPatch);
-    // After the ret: lea esi,[esi+0] padding, then a later function's tail jump to this one.
-    EXPECT_EQ(build32("31 c0  01 c8  c3  8d 76 00  e9 f3 ff ff ff", 5, 0x00020000ULL, t), HookStatus::Ok);
+    // A branch back into the patch is refused (49 is dec ecx here, not REX) ...
+    EXPECT_EQ(build32("31 c0  01 c8  49  75 fa  c3", 5, Low, t), HookStatus::BranchIntoPatch);
+    // ... but not from the next function, past the lea esi,[esi+0] padding.
+    EXPECT_EQ(build32("31 c0  01 c8  c3  8d 76 00  e9 f3 ff ff ff", 5, Low, t), HookStatus::Ok);
 }
