@@ -43,7 +43,7 @@ std::int64_t distance(std::uint64_t from, std::uint64_t to, CpuMode mode)
     return static_cast<std::int64_t>(to - from);
 }
 
-// Where a relative branch or call at `address`, `length` bytes long, goes.
+// Where the relative branch or call `insn` at `address` goes.
 std::uint64_t branchTarget(std::uint64_t address, const std::uint8_t* code, const Instruction& insn, CpuMode mode)
 {
     const std::uint64_t target = address + insn.length + static_cast<std::uint64_t>(branchDisplacement(code, insn));
