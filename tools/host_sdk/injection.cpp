@@ -2,7 +2,9 @@
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "err/system_error.h"
 #include "err/text_conversion.h"
@@ -16,6 +18,9 @@ namespace {
 
 using Loading::LoaderBlock;
 using Loading::LoaderState;
+
+// How long taking the added import out again may hold the host up.
+constexpr DWORD restoreTimeoutMs = 2000;
 
 std::string milliseconds(DWORD timeoutMs)
 {
@@ -50,6 +55,33 @@ void waitLoaded(const RemoteProcess& game, ULONGLONG since, DWORD timeoutMs, con
                                      blockedHint);
         WaitForSingleObject(loaded ? loaded.get() : game.handle(), 10);
     }
+}
+
+// Writes the import and bound-import directories into the image header at `header`. False, with
+// the last error set, when the game's memory could not be changed.
+bool writeImportDirectories(HANDLE process, uintptr_t header, uintptr_t directories,
+                            const IMAGE_DATA_DIRECTORY& imports, const IMAGE_DATA_DIRECTORY& bound)
+{
+    // The headers are read-only; an image page made writable becomes the process's own copy.
+    DWORD old = 0;
+    void* page = reinterpret_cast<void*>(header);
+    if (!VirtualProtectEx(process, page, 0x1000, PAGE_READWRITE, &old) &&
+        !VirtualProtectEx(process, page, 0x1000, PAGE_WRITECOPY, &old))
+        return false;
+    SIZE_T written = 0;
+    const bool done =
+        WriteProcessMemory(process,
+                           reinterpret_cast<void*>(directories + IMAGE_DIRECTORY_ENTRY_IMPORT * sizeof imports),
+                           &imports, sizeof imports, &written) &&
+        written == sizeof imports &&
+        WriteProcessMemory(process,
+                           reinterpret_cast<void*>(directories + IMAGE_DIRECTORY_ENTRY_BOUND_IMPORT * sizeof bound),
+                           &bound, sizeof bound, &written) &&
+        written == sizeof bound;
+    const DWORD error = GetLastError();
+    VirtualProtectEx(process, page, 0x1000, old, &old);
+    SetLastError(error);
+    return done;
 }
 
 struct WindowSearch
@@ -284,17 +316,11 @@ ImportPatch::ImportPatch(RemoteProcess& process, const std::wstring& dllPath, co
 
 void ImportPatch::writeDirectories(const IMAGE_DATA_DIRECTORY& imports, const IMAGE_DATA_DIRECTORY& bound)
 {
-    // The headers are read-only; an image page made writable becomes the process's own copy.
-    DWORD old = 0;
-    void* page = reinterpret_cast<void*>(header_);
-    if (!VirtualProtectEx(process_.handle(), page, 0x1000, PAGE_READWRITE, &old) &&
-        !VirtualProtectEx(process_.handle(), page, 0x1000, PAGE_WRITECOPY, &old))
-        Err::throwLastError("Failed to make the game's image header writable");
-    auto restoreProtection = Win::scopeExit([&] { VirtualProtectEx(process_.handle(), page, 0x1000, old, &old); });
-    process_.write(directories_ + IMAGE_DIRECTORY_ENTRY_IMPORT * sizeof(IMAGE_DATA_DIRECTORY), &imports,
-                   sizeof imports);
-    process_.write(directories_ + IMAGE_DIRECTORY_ENTRY_BOUND_IMPORT * sizeof(IMAGE_DATA_DIRECTORY), &bound,
-                   sizeof bound);
+    if (!writeImportDirectories(process_.handle(), header_, directories_, imports, bound)) {
+        if (process_.exited())
+            throw std::runtime_error("the game ended");
+        Err::throwLastError("Failed to patch the game's import directory");
+    }
 }
 
 void ImportPatch::restore() noexcept
@@ -302,8 +328,33 @@ void ImportPatch::restore() noexcept
     if (!applied_ || process_.exited())
         return;
     applied_ = false;
+    // Under Wine, another process's page protection is changed by one of that process's own
+    // threads, and a game that is ending may never get to it: the write is made on a thread of
+    // ours and waited for briefly. Should it come late, it still only writes the game's original
+    // directories back.
+    struct Restore
+    {
+        Win::UniqueHandle process;
+        Win::UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        uintptr_t header = 0, directories = 0;
+        IMAGE_DATA_DIRECTORY imports = {}, bound = {};
+    };
     try {
-        writeDirectories(imports_, bound_);
+        auto job = std::make_shared<Restore>();
+        HANDLE process = nullptr;
+        if (!job->done || !DuplicateHandle(GetCurrentProcess(), process_.handle(), GetCurrentProcess(), &process, 0,
+                                           FALSE, DUPLICATE_SAME_ACCESS))
+            return;
+        job->process.reset(process);
+        job->header = header_;
+        job->directories = directories_;
+        job->imports = imports_;
+        job->bound = bound_;
+        std::thread([job] {
+            writeImportDirectories(job->process.get(), job->header, job->directories, job->imports, job->bound);
+            SetEvent(job->done.get());
+        }).detach();
+        WaitForSingleObject(job->done.get(), restoreTimeoutMs);
     } catch (const std::exception&) {
         // The game keeps an extra import that is already loaded: harmless.
     }
