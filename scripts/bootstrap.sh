@@ -6,7 +6,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  cmake make g++ g++-mingw-w64-x86-64-posix wine wine64 xvfb thrift-compiler libboost-dev googletest
+  cmake make g++ g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb thrift-compiler libboost-dev googletest
   binutils dpkg-dev xdotool imagemagick x11-apps clang-format python3
   clang libclang-rt-14-dev libthrift-dev libvkd3d1 mesa-vulkan-drivers libcli11-dev nlohmann-json3-dev
   libvulkan-dev glslang-tools vulkan-validationlayers
