@@ -42,9 +42,10 @@ protected:
         game.reset();
     }
 
-    void startGame()
+    void startGame(bool srgb = false)
     {
         DemoVk::Options options = hiddenGame<DemoVk::Options>(320, 240);
+        options.srgb = srgb;
         game = std::make_unique<DemoVk::DemoGame>(options);
         listener = std::make_unique<OverlayListener>([this] { return frame; });
         listener->surfaceSize = swapchainSize;
@@ -107,6 +108,25 @@ TEST_F(HookedVkGame, StopCompletesOnThePresentingThreadAndTheGameGoesOn)
     EXPECT_EQ(listener->presentCalls, callsAtStop);
     EXPECT_EQ(count(log, L"VulkanHook: request stop"), 1u);
     EXPECT_EQ(count(log, L"VulkanHook stopped"), 1u);
+}
+
+// The hook enables a mutable format on the game's device and makes its sRGB swap chains with it, so
+// that the renderer draws through a UNORM view (the validation layer checks each step).
+TEST_F(HookedVkGame, AnSrgbSwapchainIsDrawnIntoThroughAUnormView)
+{
+    startGame(true);
+    for (int swapchain = 0; swapchain < 2; ++swapchain) {
+        frames(12);
+        const auto renderer = listener->lastRenderer.lock();
+        ASSERT_TRUE(renderer);
+        const auto& info = dynamic_cast<Overlay::Rendering::RendererVk&>(*renderer).swapchainInfo();
+        EXPECT_TRUE(info.format == VK_FORMAT_B8G8R8A8_SRGB || info.format == VK_FORMAT_R8G8B8A8_SRGB) << info.format;
+        EXPECT_EQ(info.viewFormat,
+                  info.format == VK_FORMAT_B8G8R8A8_SRGB ? VK_FORMAT_B8G8R8A8_UNORM : VK_FORMAT_R8G8B8A8_UNORM);
+        game->recreateSwapchain();
+    }
+    EXPECT_EQ(listener->errors, "");
+    EXPECT_EQ(listener->renderers.size(), 2u);
 }
 
 }  // namespace

@@ -157,35 +157,51 @@ VkSwapchainInfo swapchainOf(const DemoVk::DemoGame& game)
     return {game.swapchain(), game.format(), game.extent(), game.images(), game.presentMode(), 2};
 }
 
-DemoVk::Options gameOptions(bool srgb)
+// How the game's swap chain stores its frames and how the renderer draws into them.
+enum class Target { Unorm, Srgb, SrgbThroughUnorm };
+
+DemoVk::Options gameOptions(Target target)
 {
     DemoVk::Options options = hiddenGame<DemoVk::Options>(gameWidth, gameHeight);
-    options.srgb = srgb;
+    options.srgb = target != Target::Unorm;
+    options.mutableFormat = target == Target::SrgbThroughUnorm;
     return options;
 }
 
-// The background of a frame darkened, as stored: 40 % of the stored value, or of the light in an
-// sRGB image (blending is done in linear light there).
-Rgba darkenedBackground(uint64_t frame, bool srgb)
+// The background of a frame darkened, as stored: 40 % of the stored value. Drawn through an sRGB
+// view, the blend happens in linear light, with the alpha raised to make up for it: 0.4^2.2 of the
+// light, close to 40 % of the stored value (within 7 levels on dark colours).
+Rgba darkenedBackground(uint64_t frame, Target target)
 {
-    if (!srgb) {
-        return dimmed(backgroundOf<DemoVk::DemoGame>(frame));
-    }
     float clear[4];
     DemoVk::DemoGame::clearColor(frame, clear);
-    auto level = [](float c) { return uint8_t(std::lround(255 * (1.055f * std::pow(0.4f * c, 1 / 2.4f) - 0.055f))); };
-    return {level(clear[0]), level(clear[1]), level(clear[2]), 255};
+    auto encoded = [](float light) { return 1.055f * std::pow(light, 1 / 2.4f) - 0.055f; };
+    auto level = [](float value) { return uint8_t(std::lround(255 * value)); };
+    switch (target) {
+    case Target::Unorm: return dimmed(backgroundOf<DemoVk::DemoGame>(frame));
+    case Target::SrgbThroughUnorm:
+        return dimmed({level(encoded(clear[0])), level(encoded(clear[1])), level(encoded(clear[2])), 255});
+    case Target::Srgb: break;
+    }
+    const float kept = std::pow(0.4f, 2.2f);
+    return {level(encoded(kept * clear[0])), level(encoded(kept * clear[1])), level(encoded(kept * clear[2])), 255};
 }
 
 // The demo game drawing the overlay inside each present with a RendererVk made for its swap chain
 // at the first frame on it: the whole surface darkened, then the host's bitmap at `placement`.
 struct OverlaidGame
 {
-    explicit OverlaidGame(bool srgb = false) : game(gameOptions(srgb)), host(pattern(hostWidth, hostHeight, 5))
+    explicit OverlaidGame(Target target = Target::Unorm)
+        : target(target), game(gameOptions(target)), host(pattern(hostWidth, hostHeight, 5))
     {
         game.beforePresent = [this] {
             if (!renderer) {
-                renderer = std::make_unique<RendererVk>(deviceOf(game), game.queueFamilyIndex(), swapchainOf(game));
+                VkSwapchainInfo swapchain = swapchainOf(game);
+                if (this->target == Target::SrgbThroughUnorm) {
+                    swapchain.viewFormat =
+                        game.format() == VK_FORMAT_R8G8B8A8_SRGB ? VK_FORMAT_R8G8B8A8_UNORM : VK_FORMAT_B8G8R8A8_UNORM;
+                }
+                renderer = std::make_unique<RendererVk>(deviceOf(game), game.queueFamilyIndex(), swapchain);
                 bitmap = renderer->createBitmap({hostWidth, hostHeight});
                 bitmap->update(host.data(), hostWidth * 4, nullptr);
             }
@@ -206,8 +222,7 @@ struct OverlaidGame
     // background, inside the placement the host's pixel given by `hostPixel(x, y)`.
     void checkFrame(const std::function<Rgba(uint32_t x, uint32_t y)>& hostPixel, const char* what)
     {
-        const Rgba background = darkenedBackground(game.frameCount(), game.format() == VK_FORMAT_B8G8R8A8_SRGB ||
-                                                                          game.format() == VK_FORMAT_R8G8B8A8_SRGB);
+        const Rgba background = darkenedBackground(game.frameCount(), target);
         game.pumpMessages();
         ASSERT_EQ(game.renderFrame(), VK_SUCCESS) << what;
         const Image& after = readBack.image;
@@ -223,6 +238,7 @@ struct OverlaidGame
             << what;
     }
 
+    const Target target;
     DemoVk::DemoGame game;
     ReadBack readBack{game};
     const std::vector<uint8_t> host;
@@ -258,13 +274,17 @@ TEST(VkRenderer, ComposesOverTheGameAndFollowsANewSwapchain)
     EXPECT_EQ(subject.renderer->swapchain(), subject.game.swapchain());
 }
 
-// The host's bytes land as they are through the sRGB view.
+// The host's bytes land as they are, whether drawn through the sRGB view or a UNORM one.
 TEST(VkRenderer, ComposesOverAnSrgbSwapchain)
 {
-    OverlaidGame subject(true);
-    subject.checkFrame([](uint32_t x, uint32_t y) { return patternPixel(x, y, 5); }, "sRGB");
-    EXPECT_TRUE(subject.game.format() == VK_FORMAT_B8G8R8A8_SRGB || subject.game.format() == VK_FORMAT_R8G8B8A8_SRGB)
-        << subject.game.format();
+    for (const Target target : {Target::Srgb, Target::SrgbThroughUnorm}) {
+        OverlaidGame subject(target);
+        subject.checkFrame([](uint32_t x, uint32_t y) { return patternPixel(x, y, 5); },
+                           target == Target::Srgb ? "sRGB view" : "UNORM view");
+        EXPECT_TRUE(subject.game.format() == VK_FORMAT_B8G8R8A8_SRGB ||
+                    subject.game.format() == VK_FORMAT_R8G8B8A8_SRGB)
+            << subject.game.format();
+    }
 }
 
 TEST(VkRenderer, DumpsTheDeviceAndSwapchain)

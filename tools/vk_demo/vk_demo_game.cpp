@@ -209,12 +209,14 @@ void DemoGame::createDevice()
     queue.queueFamilyIndex = queueFamily_;
     queue.queueCount = 1;
     queue.pQueuePriorities = &priority;
-    const char* const extensions[] = {VK_KHR_SWAPCHAIN_EXTENSION_NAME};
+    // A mutable swap chain format needs these two below Vulkan 1.2.
+    const char* const extensions[] = {VK_KHR_SWAPCHAIN_EXTENSION_NAME, VK_KHR_SWAPCHAIN_MUTABLE_FORMAT_EXTENSION_NAME,
+                                      VK_KHR_IMAGE_FORMAT_LIST_EXTENSION_NAME, VK_KHR_MAINTENANCE2_EXTENSION_NAME};
     VkDeviceCreateInfo info = {};
     info.sType = VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO;
     info.queueCreateInfoCount = 1;
     info.pQueueCreateInfos = &queue;
-    info.enabledExtensionCount = 1;
+    info.enabledExtensionCount = options_.mutableFormat ? 4 : 1;
     info.ppEnabledExtensionNames = extensions;
     check(vk_.vkCreateDevice(physicalDevice_, &info, nullptr, &device_), "vkCreateDevice");
 #define DEMO_VK_LOAD(name) vk_.name = loaded<PFN_##name>(vk_.vkGetDeviceProcAddr(device_, #name), #name);
@@ -343,6 +345,13 @@ bool DemoGame::createSwapchain()
     info.presentMode = mode;
     info.clipped = VK_TRUE;
     info.oldSwapchain = swapchain_;
+    const VkFormat viewFormats[] = {format.format, format.format == VK_FORMAT_R8G8B8A8_SRGB ? VK_FORMAT_R8G8B8A8_UNORM
+                                                                                            : VK_FORMAT_B8G8R8A8_UNORM};
+    VkImageFormatListCreateInfo formatList = {VK_STRUCTURE_TYPE_IMAGE_FORMAT_LIST_CREATE_INFO, nullptr, 2, viewFormats};
+    if (options_.mutableFormat) {
+        info.flags |= VK_SWAPCHAIN_CREATE_MUTABLE_FORMAT_BIT_KHR;
+        info.pNext = &formatList;
+    }
     VkSwapchainKHR swapchain = VK_NULL_HANDLE;
     check(vk_.vkCreateSwapchainKHR(device_, &info, nullptr, &swapchain), "vkCreateSwapchainKHR");
     destroySwapchainTargets();

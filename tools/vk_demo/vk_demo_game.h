@@ -89,6 +89,9 @@ struct Options : DemoCommon::CommonOptions
     std::vector<uint64_t> recreateAt;
     // An sRGB swap chain format instead of a UNORM one (no option on the command line).
     bool srgb = false;
+    // With srgb: the swap chain made with a mutable format that UNORM views may also read, as a game
+    // that draws some of its frame through one does (VK_KHR_swapchain_mutable_format).
+    bool mutableFormat = false;
 };
 
 // Parses the arguments (without the program name). Returns false and fills `error` on bad input.

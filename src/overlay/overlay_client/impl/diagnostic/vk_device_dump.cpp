@@ -59,6 +59,10 @@ void dumpVkDevice(const Rendering::RendererVk& renderer)
              static_cast<int>(swapchain.format), swapchain.extent.width, swapchain.extent.height,
              static_cast<uint32_t>(swapchain.images.size()), swapchain.minImageCount,
              presentModeText(swapchain.presentMode));
+    if (swapchain.viewFormat != VK_FORMAT_UNDEFINED && swapchain.viewFormat != swapchain.format) {
+        LOG_INFO(L"Drawn into through format %0 (the swap chain was made with a mutable format)",
+                 static_cast<int>(swapchain.viewFormat));
+    }
     LOG_INFO(L"=== Vulkan Graphics Device Dump End ===");
 }
 

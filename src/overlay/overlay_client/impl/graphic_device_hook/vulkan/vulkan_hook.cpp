@@ -6,6 +6,8 @@
 #include "overlay/overlay_client/impl/graphic_device_hook/present_gate.h"
 #include "overlay/overlay_client/impl/rendering/vk/renderer_vk.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace Overlay {
@@ -29,6 +31,38 @@ Function instanceFunction(PFN_vkGetInstanceProcAddr getProcAddr, VkInstance inst
 void* deviceFunction(PFN_vkGetDeviceProcAddr getProcAddr, VkDevice device, const char* name)
 {
     return codeAddress(getProcAddr(device, name));
+}
+
+// The UNORM format of an sRGB one's bytes; VK_FORMAT_UNDEFINED for any other format.
+VkFormat unormOf(VkFormat format)
+{
+    switch (format) {
+    case VK_FORMAT_B8G8R8A8_SRGB: return VK_FORMAT_B8G8R8A8_UNORM;
+    case VK_FORMAT_R8G8B8A8_SRGB: return VK_FORMAT_R8G8B8A8_UNORM;
+    case VK_FORMAT_A8B8G8R8_SRGB_PACK32: return VK_FORMAT_A8B8G8R8_UNORM_PACK32;
+    default: return VK_FORMAT_UNDEFINED;
+    }
+}
+
+bool named(const char* const* names, uint32_t count, const char* name)
+{
+    for (uint32_t i = 0; names != nullptr && i < count; ++i) {
+        if (names[i] != nullptr && std::strcmp(names[i], name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+template <class Struct>
+const Struct* findInChain(const void* next, VkStructureType type)
+{
+    for (auto* item = static_cast<const VkBaseInStructure*>(next); item != nullptr; item = item->pNext) {
+        if (item->sType == type) {
+            return reinterpret_cast<const Struct*>(item);
+        }
+    }
+    return nullptr;
 }
 
 // A top-level window of this process: the first visible one whose client area is `extent`, else a
@@ -223,6 +257,7 @@ std::shared_ptr<Rendering::Renderer> VulkanHook::getRenderer()
             std::lock_guard<std::mutex> lock(recordsMutex_);
             const Swapchain& swapchain = swapchains_.at(frame_.swapchain);
             info.format = swapchain.format;
+            info.viewFormat = swapchain.viewFormat;
             info.extent = swapchain.extent;
             info.images = swapchain.images;
             info.presentMode = swapchain.presentMode;
@@ -263,11 +298,13 @@ void VulkanHook::dropRenderer(bool tellListener)
     }
 }
 
-void VulkanHook::recordSwapchain(VkDevice device, const VkSwapchainCreateInfoKHR& info, VkSwapchainKHR swapchain)
+void VulkanHook::recordSwapchain(VkDevice device, const VkSwapchainCreateInfoKHR& info, VkFormat viewFormat,
+                                 VkSwapchainKHR swapchain)
 {
     Swapchain record;
     record.device = device;
     record.format = info.imageFormat;
+    record.viewFormat = viewFormat;
     record.extent = info.imageExtent;
     record.presentMode = info.presentMode;
     record.minImageCount = info.minImageCount;
@@ -289,6 +326,85 @@ void VulkanHook::recordSwapchain(VkDevice device, const VkSwapchainCreateInfoKHR
     const auto surface = surfaces_.find(info.surface);
     record.window = surface != surfaces_.end() ? surface->second : windowOfSize(info.imageExtent);
     swapchains_[swapchain] = std::move(record);
+}
+
+// Swap chains in sRGB formats are drawn into through a UNORM view, so that the darkening blends the
+// stored values as in the other graphics APIs rather than the light. That takes a swap chain made
+// with a mutable format, which the device allows once VK_KHR_swapchain_mutable_format is enabled:
+// it is added to a game's device when the physical device has it. The extensions to enable instead
+// of the game's are put in `extensions` (empty: the game's as they are); true when the device's
+// swap chains can be made mutable.
+bool VulkanHook::mutableFormatExtensions(VkPhysicalDevice physicalDevice, const VkDeviceCreateInfo& info,
+                                         std::vector<const char*>& extensions)
+{
+    extensions.clear();
+    const char* const* enabled = info.ppEnabledExtensionNames;
+    const uint32_t count = info.enabledExtensionCount;
+    if (!named(enabled, count, VK_KHR_SWAPCHAIN_EXTENSION_NAME)) {
+        return false;
+    }
+    if (named(enabled, count, VK_KHR_SWAPCHAIN_MUTABLE_FORMAT_EXTENSION_NAME)) {
+        return true;
+    }
+    const auto enumerate = instanceFunction<PFN_vkEnumerateDeviceExtensionProperties>(
+        getInstanceProcAddr_, instance_, "vkEnumerateDeviceExtensionProperties");
+    uint32_t offered = 0;
+    if (enumerate(physicalDevice, nullptr, &offered, nullptr) != VK_SUCCESS) {
+        return false;
+    }
+    std::vector<VkExtensionProperties> properties(offered);
+    if (enumerate(physicalDevice, nullptr, &offered, properties.data()) != VK_SUCCESS) {
+        return false;
+    }
+    auto supported = [&](const char* name) {
+        return std::any_of(properties.begin(), properties.begin() + offered,
+                           [&](const VkExtensionProperties& p) { return std::strcmp(p.extensionName, name) == 0; });
+    };
+    if (!supported(VK_KHR_SWAPCHAIN_MUTABLE_FORMAT_EXTENSION_NAME)) {
+        return false;
+    }
+    extensions.assign(enabled, enabled + count);
+    // What the extension depends on below Vulkan 1.2; harmless where they are core.
+    for (const char* name : {VK_KHR_SWAPCHAIN_MUTABLE_FORMAT_EXTENSION_NAME, VK_KHR_IMAGE_FORMAT_LIST_EXTENSION_NAME,
+                             VK_KHR_MAINTENANCE2_EXTENSION_NAME}) {
+        if (supported(name) && !named(enabled, count, name)) {
+            extensions.push_back(name);
+        }
+    }
+    return true;
+}
+
+VkFormat VulkanHook::drawingFormat(VkDevice device, const VkSwapchainCreateInfoKHR& info, MutableSwapchain& ours)
+{
+    ours.changed = false;
+    const VkFormat unorm = unormOf(info.imageFormat);
+    if (unorm == VK_FORMAT_UNDEFINED) {
+        return info.imageFormat;
+    }
+    const auto* list =
+        findInChain<VkImageFormatListCreateInfo>(info.pNext, VK_STRUCTURE_TYPE_IMAGE_FORMAT_LIST_CREATE_INFO);
+    if ((info.flags & VK_SWAPCHAIN_CREATE_MUTABLE_FORMAT_BIT_KHR) != 0) {
+        // Made mutable by the game: a UNORM view is allowed when its list names the format.
+        const bool listed = list != nullptr && std::find(list->pViewFormats, list->pViewFormats + list->viewFormatCount,
+                                                         unorm) != list->pViewFormats + list->viewFormatCount;
+        return listed ? unorm : info.imageFormat;
+    }
+    {
+        std::lock_guard<std::mutex> lock(recordsMutex_);
+        const auto known = devices_.find(device);
+        // A list of the game's would have to be merged with ours: left as it is.
+        if (known == devices_.end() || !known->second.mutableFormat || list != nullptr) {
+            return info.imageFormat;
+        }
+    }
+    ours.formats[0] = info.imageFormat;
+    ours.formats[1] = unorm;
+    ours.list = {VK_STRUCTURE_TYPE_IMAGE_FORMAT_LIST_CREATE_INFO, info.pNext, 2, ours.formats};
+    ours.info = info;
+    ours.info.flags |= VK_SWAPCHAIN_CREATE_MUTABLE_FORMAT_BIT_KHR;
+    ours.info.pNext = &ours.list;
+    ours.changed = true;
+    return unorm;
 }
 
 VkPhysicalDevice VulkanHook::physicalDeviceOf(VkDevice device)
@@ -421,11 +537,30 @@ VkResult VKAPI_CALL VulkanHook::createDeviceHook(VkPhysicalDevice physicalDevice
     return Gate::serve(
         &createDeviceHook, &VulkanHook::createDeviceRecord_, VK_ERROR_INITIALIZATION_FAILED,
         [&](VulkanHook& self, const auto& real) {
-            const VkResult result = real(physicalDevice, info, allocator, device);
+            std::vector<const char*> extensions;
+            bool mutableFormat = false;
+            VkDeviceCreateInfo ours = {};
+            guarded(L"vkCreateDevice", [&] {
+                if (info != nullptr) {
+                    mutableFormat = self.mutableFormatExtensions(physicalDevice, *info, extensions);
+                    ours = *info;
+                    ours.enabledExtensionCount = static_cast<uint32_t>(extensions.size());
+                    ours.ppEnabledExtensionNames = extensions.data();
+                }
+            });
+            VkResult result = real(physicalDevice, extensions.empty() ? info : &ours, allocator, device);
+            if (result != VK_SUCCESS && !extensions.empty()) {
+                // Never a device the game would not have had: it gets the one it asked for.
+                LOG_WARN(L"vkCreateDevice failed with VK_KHR_swapchain_mutable_format added (VkResult %0); "
+                         L"sRGB swap chains are drawn into as they are",
+                         static_cast<int>(result));
+                mutableFormat = false;
+                result = real(physicalDevice, info, allocator, device);
+            }
             guarded(L"vkCreateDevice", [&] {
                 if (result == VK_SUCCESS && device != nullptr) {
                     std::lock_guard<std::mutex> lock(self.recordsMutex_);
-                    self.devices_[*device] = {physicalDevice};
+                    self.devices_[*device] = {physicalDevice, mutableFormat};
                 }
             });
             return result;
@@ -513,10 +648,24 @@ VkResult VKAPI_CALL VulkanHook::createSwapchainHook(VkDevice device, const VkSwa
     return Gate::serve(
         &createSwapchainHook, &VulkanHook::createSwapchainRecord_, VK_ERROR_INITIALIZATION_FAILED,
         [&](VulkanHook& self, const auto& real) {
-            const VkResult result = real(device, info, allocator, swapchain);
+            MutableSwapchain ours;
+            VkFormat viewFormat = VK_FORMAT_UNDEFINED;
+            guarded(L"vkCreateSwapchainKHR", [&] {
+                if (info != nullptr) {
+                    viewFormat = self.drawingFormat(device, *info, ours);
+                }
+            });
+            VkResult result = real(device, ours.changed ? &ours.info : info, allocator, swapchain);
+            if (result != VK_SUCCESS && ours.changed) {
+                LOG_WARN(L"vkCreateSwapchainKHR failed with a mutable format (VkResult %0); the swap chain is made "
+                         L"as the game asked and drawn into as it is",
+                         static_cast<int>(result));
+                viewFormat = info->imageFormat;
+                result = real(device, info, allocator, swapchain);
+            }
             guarded(L"vkCreateSwapchainKHR", [&] {
                 if (result == VK_SUCCESS && info != nullptr && swapchain != nullptr) {
-                    self.recordSwapchain(device, *info, *swapchain);
+                    self.recordSwapchain(device, *info, viewFormat, *swapchain);
                 }
             });
             return result;

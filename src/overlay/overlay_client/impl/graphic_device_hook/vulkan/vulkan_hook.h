@@ -60,6 +60,7 @@ private:
     struct Device
     {
         VkPhysicalDevice physicalDevice = VK_NULL_HANDLE;
+        bool mutableFormat = false;  // VK_KHR_swapchain_mutable_format enabled
     };
     struct Queue
     {
@@ -71,10 +72,19 @@ private:
         VkDevice device = VK_NULL_HANDLE;
         HWND window = nullptr;
         VkFormat format = VK_FORMAT_UNDEFINED;
+        VkFormat viewFormat = VK_FORMAT_UNDEFINED;  // what the renderer draws through
         VkExtent2D extent = {0, 0};
         VkPresentModeKHR presentMode = VK_PRESENT_MODE_FIFO_KHR;
         uint32_t minImageCount = 0;
         std::vector<VkImage> images;
+    };
+    // A game's swap chain made mutable: the create info used instead of the game's.
+    struct MutableSwapchain
+    {
+        bool changed = false;
+        VkSwapchainCreateInfoKHR info = {};
+        VkImageFormatListCreateInfo list = {};
+        VkFormat formats[2] = {};
     };
     // The frame being presented, while the listener draws it.
     struct Frame
@@ -110,7 +120,13 @@ private:
     // Lets go of the renderer and tells the listener, so that nothing of ours references what the
     // game is about to destroy. Called with frameMutex_ held.
     void dropRenderer(bool tellListener);
-    void recordSwapchain(VkDevice device, const VkSwapchainCreateInfoKHR& info, VkSwapchainKHR swapchain);
+    void recordSwapchain(VkDevice device, const VkSwapchainCreateInfoKHR& info, VkFormat viewFormat,
+                         VkSwapchainKHR swapchain);
+    bool mutableFormatExtensions(VkPhysicalDevice physicalDevice, const VkDeviceCreateInfo& info,
+                                 std::vector<const char*>& extensions);
+    // The format the renderer will draw through; `ours` says whether the game's create info is
+    // replaced by a mutable one.
+    VkFormat drawingFormat(VkDevice device, const VkSwapchainCreateInfoKHR& info, MutableSwapchain& ours);
     void releaseOnStop() override;
 
     PFN_vkGetInstanceProcAddr getInstanceProcAddr_ = nullptr;

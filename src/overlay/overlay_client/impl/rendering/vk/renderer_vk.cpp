@@ -2,6 +2,7 @@
 
 #include "overlay/overlay_client/impl/rendering/vk/renderer_vk.h"
 
+#include <cmath>
 #include <cstring>
 
 // SPIR-V compiled from shaders/ at build time.
@@ -103,10 +104,17 @@ void check(VkResult result, const char* call)
 
 bool isSrgb(VkFormat format)
 {
-    return format == VK_FORMAT_B8G8R8A8_SRGB || format == VK_FORMAT_R8G8B8A8_SRGB;
+    return format == VK_FORMAT_B8G8R8A8_SRGB || format == VK_FORMAT_R8G8B8A8_SRGB ||
+           format == VK_FORMAT_A8B8G8R8_SRGB_PACK32;
 }
 
 }  // namespace
+
+ColorF blendInLinearLight(const ColorF& color)
+{
+    auto linear = [](float c) { return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f); };
+    return {linear(color.r), linear(color.g), linear(color.b), 1.0f - std::pow(1.0f - color.a, 2.2f)};
+}
 
 struct VkContext
 {
@@ -459,7 +467,7 @@ RendererVk::RendererVk(const VkDeviceInfo& device, uint32_t queueFamily, const V
         throw std::runtime_error("a swap chain without images");
     }
     context_ = std::make_shared<VkContext>(device_, count);
-    viewFormat_ = swapchain_.format;
+    viewFormat_ = swapchain_.viewFormat != VK_FORMAT_UNDEFINED ? swapchain_.viewFormat : swapchain_.format;
     try {
         const VkContext& c = *context_;
         VkCommandPoolCreateInfo pool = {VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO};
@@ -835,7 +843,7 @@ void RendererVk::drawBitmap(Bitmap& bitmap, const RectI& dst)
 
 void RendererVk::fillRect(const RectI& dst, const ColorF& color)
 {
-    drawQuad(solidPipeline_, dst, color);
+    drawQuad(solidPipeline_, dst, isSrgb(viewFormat_) ? blendInLinearLight(color) : color);
 }
 
 }  // namespace Overlay::Rendering

@@ -41,6 +41,9 @@ struct VkSwapchainInfo
     // As the game asked for them; for the device dump only.
     VkPresentModeKHR presentMode = VK_PRESENT_MODE_FIFO_KHR;
     uint32_t minImageCount = 0;
+    // The format drawn through when it is not `format`: the UNORM view of an sRGB swap chain made
+    // with a mutable format.
+    VkFormat viewFormat = VK_FORMAT_UNDEFINED;
 };
 
 // The device's functions, our fences and what was submitted with them: shared by a renderer and
@@ -88,6 +91,11 @@ private:
     uint64_t lastUpload_ = 0;  // the submission that copies out of the buffer last
     uint64_t lastUse_ = 0;     // the last one that copies or samples at all
 };
+
+// The colour to blend, written through an sRGB view, so that the result is close to blending
+// `color` over the stored values: an sRGB image is blended in linear light, where darkening by a
+// given alpha leaves far more of a colour's stored value. Exact for black with a power-2.2 curve.
+ColorF blendInLinearLight(const ColorF& color);
 
 class RendererVk final : public Renderer
 {
