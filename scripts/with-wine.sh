@@ -7,6 +7,8 @@
 #
 # With WITH_WINE_DISPLAY set (an X display such as :0) the programs run there instead, and no Xvfb
 # is started: how scripts/demo.sh --visible shows the demo on the user's own screen.
+# WITH_WINE_SCREEN sets the Xvfb screen size (default 1280x1024), e.g. 2048x1536 for benchmarks
+# drawn at 1920x1080 with the window frame around them.
 set -uo pipefail
 
 if [ $# -lt 2 ]; then
@@ -48,7 +50,7 @@ if [ -n "${WITH_WINE_DISPLAY:-}" ]; then
 else
   # Xvfb picks a free display number itself and reports it on the given descriptor.
   fdfile=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
+  Xvfb -displayfd 3 -screen 0 "${WITH_WINE_SCREEN:-1280x1024}x24" -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
   xvfb_pid=$!
   for _ in $(seq 1 100); do
     [ -s "$fdfile" ] && break

@@ -8,8 +8,8 @@
 //  - the two context switches every overlay frame makes (the renderer's context and back).
 // Under Wine the GPU is Mesa's software renderer: absolute times are CPU times, the ratios matter.
 // Every figure is the best of several runs (the machines are shared; noise only adds).
-// The window is no larger than the screen (scripts/with-wine.sh's Xvfb is 1280x1024): run it on a
-// larger one through WITH_WINE_DISPLAY for 1920x1080. The size drawn into is printed.
+// The window is no larger than the screen (scripts/with-wine.sh's Xvfb is 1280x1024): run it with
+// WITH_WINE_SCREEN=2048x1536 for 1920x1080. The size drawn into is printed.
 #include "common/overlay_bench.h"
 #include "gl_demo_game.h"
 #include "overlay/overlay_client/impl/graphic_device_hook/graphic_device_hook.h"
