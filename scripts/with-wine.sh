@@ -25,6 +25,9 @@ export WINEARCH=win64
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
 # Mesa software rendering for Direct3D under Xvfb.
 export LIBGL_ALWAYS_SOFTWARE=1
+# `wine` runs each program in place, with the loader of its bitness (see wine-bin/wine).
+PATH="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/wine-bin:$PATH"
+export PATH
 
 xvfb_pid=
 cleanup() {

@@ -250,6 +250,8 @@ def main():
     parser.add_argument("--api", choices=["dxgi", "d3d9", "opengl", "vulkan", "auto"], default="dxgi")
     parser.add_argument("--game-arg", action="append", default=[], help="one more argument for the game")
     parser.add_argument("--host", required=True)
+    parser.add_argument("--host-arg", action="append", default=[],
+                        help="one more argument for every host started, e.g. --dll32=PATH")
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
     global WORK
@@ -263,7 +265,7 @@ def main():
 
     def start_host(name, pipe_name, *extra):
         host = Host(name, ["wine", args.host, "--pid", str(game_pid), "--pipe", pipe_name, "--log-dir", logs,
-                           "--api", args.api, "--hotkeys"] + list(extra), args.work, stdin=True)
+                           "--api", args.api, "--hotkeys"] + args.host_arg + list(extra), args.work, stdin=True)
         started.append(host)
         return host
 

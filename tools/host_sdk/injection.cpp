@@ -1,5 +1,6 @@
 #include "host_sdk/injection.h"
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -8,6 +9,7 @@
 
 #include "err/system_error.h"
 #include "err/text_conversion.h"
+#include "overlay/overlay_client/overlay_client_api.h"
 #include "overlay/overlay_common/loading/load_contract.h"
 #include "win/scope_guard.h"
 #include "win/unique_handle.h"
@@ -193,9 +195,11 @@ uintptr_t allocateAbove(const RemoteProcess& process, uintptr_t base, uintptr_t 
 
 std::string bitnessProblem(USHORT processMachine)
 {
-    if (processMachine == IMAGE_FILE_MACHINE_UNKNOWN)
+    if (processMachine == IMAGE_FILE_MACHINE_UNKNOWN || processMachine == IMAGE_FILE_MACHINE_I386)
         return std::string();
-    return "the game is a 32-bit process; this overlay is 64-bit";
+    char machine[8];
+    std::snprintf(machine, sizeof machine, "%04X", processMachine);
+    return std::string("the game runs under WOW64 for machine 0x") + machine + "; the overlay is built for x64 and x86";
 }
 
 std::vector<uint8_t> buildImportBlock(const std::vector<IMAGE_IMPORT_DESCRIPTOR>& existing, uint32_t blockRva,
@@ -248,7 +252,7 @@ std::string importNameOf(const std::wstring& dllPath)
                              " cannot be written in the system's code page for the game's import table");
 }
 
-void checkOverlayDll(const std::wstring& dllPath, const std::string& functionName)
+void checkOverlayDll(const std::wstring& dllPath, const std::string& functionName, bool x86)
 {
     const std::string path = Err::utf16ToUtf8(dllPath);
     const HMODULE image = LoadLibraryExW(dllPath.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
@@ -260,11 +264,16 @@ void checkOverlayDll(const std::wstring& dllPath, const std::string& functionNam
     const auto* base = reinterpret_cast<const uint8_t*>(reinterpret_cast<uintptr_t>(image) & ~uintptr_t(0xFFFF));
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+    const auto* nt32 = reinterpret_cast<const IMAGE_NT_HEADERS32*>(nt);
+    const WORD machine = x86 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64;
     if (dos->e_magic != IMAGE_DOS_SIGNATURE || nt->Signature != IMAGE_NT_SIGNATURE ||
-        nt->FileHeader.Machine != IMAGE_FILE_MACHINE_AMD64 || !(nt->FileHeader.Characteristics & IMAGE_FILE_DLL))
-        throw std::runtime_error("the overlay DLL " + path + " is not a 64-bit DLL");
-    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-    if (directory.VirtualAddress != 0 && directory.VirtualAddress < nt->OptionalHeader.SizeOfImage) {
+        nt->FileHeader.Machine != machine || !(nt->FileHeader.Characteristics & IMAGE_FILE_DLL))
+        throw std::runtime_error("the overlay DLL " + path + (x86 ? " is not a 32-bit DLL" : " is not a 64-bit DLL"));
+    // The two optional headers differ before their data directories.
+    const IMAGE_DATA_DIRECTORY& directory = x86 ? nt32->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT]
+                                                : nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    const DWORD imageSize = x86 ? nt32->OptionalHeader.SizeOfImage : nt->OptionalHeader.SizeOfImage;
+    if (directory.VirtualAddress != 0 && directory.VirtualAddress < imageSize) {
         const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + directory.VirtualAddress);
         const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
         for (DWORD i = 0; i < exports->NumberOfNames; ++i)
@@ -272,6 +281,43 @@ void checkOverlayDll(const std::wstring& dllPath, const std::string& functionNam
                 return;
     }
     throw std::runtime_error("the overlay DLL " + path + " does not export " + functionName);
+}
+
+std::vector<uint8_t> initParamsExRecord(const InitRecordFields& fields, bool x86, std::vector<size_t>& pointerFields)
+{
+    struct Layout
+    {
+        size_t version, pipeHostName, reserved, logDirectory, disableMouseCursorHook, graphicApi, enableHotkeys, size,
+            pointer;
+    };
+    using Record = OverlayClientApi::InitParamsEx;
+    constexpr Layout x64 = {offsetof(Record, version),
+                            offsetof(Record, pipeHostName),
+                            offsetof(Record, reserved),
+                            offsetof(Record, logDirectory),
+                            offsetof(Record, disableMouseCursorHook),
+                            offsetof(Record, graphicApi),
+                            offsetof(Record, enableHotkeys),
+                            sizeof(Record),
+                            8};
+    static_assert(x64.size == 34 && x64.enableHotkeys == 33, "the 64-bit record as the public header gives it");
+    constexpr Layout x32 = {0, 4, 8, 16, 20, 21, 25, 26, 4};
+    const Layout& at = x86 ? x32 : x64;
+
+    std::vector<uint8_t> block(at.size + fields.pipeHostName.size() + 1 + fields.logDirectory.size() + 1, 0);
+    auto put = [&](size_t offset, uint64_t value, size_t bytes) { std::memcpy(&block[offset], &value, bytes); };
+    const size_t pipeText = at.size;
+    const size_t logText = pipeText + fields.pipeHostName.size() + 1;
+    put(at.version, OverlayClientApi::InitParamsExVersion, 4);
+    put(at.pipeHostName, pipeText, at.pointer);
+    put(at.logDirectory, logText, at.pointer);
+    put(at.disableMouseCursorHook, fields.disableMouseCursorHook ? 1 : 0, 1);
+    put(at.graphicApi, fields.graphicApi, 4);
+    put(at.enableHotkeys, fields.enableHotkeys ? 1 : 0, 1);
+    std::memcpy(&block[pipeText], fields.pipeHostName.data(), fields.pipeHostName.size());
+    std::memcpy(&block[logText], fields.logDirectory.data(), fields.logDirectory.size());
+    pointerFields = {at.pipeHostName, at.logDirectory};
+    return block;
 }
 
 ImportPatch::ImportPatch(RemoteProcess& process, const std::wstring& dllPath, const std::string& functionName)

@@ -20,8 +20,9 @@ namespace Overlay::Host {
 
 enum class LoadMethod { Import, Hook, Thread };
 
-// What stops a 64-bit overlay from running in a process whose WOW64 machine is `processMachine`
-// (IMAGE_FILE_MACHINE_UNKNOWN for a native process), or an empty text.
+// What stops the overlay from running in a process whose WOW64 machine is `processMachine`
+// (IMAGE_FILE_MACHINE_UNKNOWN for a native process, IMAGE_FILE_MACHINE_I386 for a 32-bit x86 one,
+// which takes the 32-bit DLL), or an empty text.
 std::string bitnessProblem(USHORT processMachine);
 
 // The bytes of a new import directory that lists `existing` (without its terminator) and then
@@ -34,9 +35,26 @@ std::vector<uint8_t> buildImportBlock(const std::vector<IMAGE_IMPORT_DESCRIPTOR>
 // long one does not convert; throws when neither does.
 std::string importNameOf(const std::wstring& dllPath);
 
-// Checks that `dllPath` is a 64-bit DLL that exports `functionName`: a DLL the loader cannot take
+// Checks that `dllPath` is a 64-bit DLL (32-bit with `x86`) that exports `functionName`: a DLL the loader cannot take
 // at a game's start would stop the game from starting at all. Throws with the reason.
-void checkOverlayDll(const std::wstring& dllPath, const std::string& functionName);
+void checkOverlayDll(const std::wstring& dllPath, const std::string& functionName, bool x86 = false);
+
+// The fields of initializeOverlayEx's record, newest version.
+struct InitRecordFields
+{
+    std::string pipeHostName;
+    std::string logDirectory;
+    bool disableMouseCursorHook = false;
+    uint32_t graphicApi = 0;
+    bool enableHotkeys = false;
+};
+
+// initializeOverlayEx's record as the game's DLL reads it, with the two texts stored after it: the
+// 64-bit DLL's (34 bytes) or, with `x86`, the 32-bit DLL's, the same packed fields with 4-byte
+// pointers (26 bytes: version +0, pipeHostName +4, reserved +8, logDirectory +16,
+// disableMouseCursorHook +20, graphicApi +21, enableHotkeys +25). The pointer fields hold the
+// texts' offsets in the block; their places go to `pointerFields`, for RemoteProcess::callExport.
+std::vector<uint8_t> initParamsExRecord(const InitRecordFields& fields, bool x86, std::vector<size_t>& pointerFields);
 
 // An import of the overlay DLL added to a suspended process's main image, taken out again (the
 // original directories written back) by restore() or at destruction.

@@ -1,7 +1,9 @@
 #include "host_sdk/remote_process.h"
 
+#include <psapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <cwctype>
@@ -119,23 +121,72 @@ bool RemoteProcess::exited(DWORD* exitCode) const
     return true;
 }
 
+std::vector<RemoteProcess::Module> RemoteProcess::modules() const
+{
+    std::vector<Module> found;
+    if (!is32Bit()) {
+        Win::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id_));
+        if (!snapshot)
+            return found;
+        MODULEENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Module32FirstW(snapshot.get(), &entry); more; more = Module32NextW(snapshot.get(), &entry))
+            found.push_back({entry.szModule, reinterpret_cast<uintptr_t>(entry.modBaseAddr)});
+        return found;
+    }
+    // A 32-bit process's modules: Wine's module snapshot of one refuses a 64-bit caller, the process
+    // status functions list them (looked up here: older systems name them in psapi.dll only).
+    using EnumModules = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*, DWORD);
+    using ModuleName = DWORD(WINAPI*)(HANDLE, HMODULE, wchar_t*, DWORD);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto enumModules =
+        reinterpret_cast<EnumModules>(reinterpret_cast<void*>(GetProcAddress(kernel, "K32EnumProcessModulesEx")));
+    const auto moduleName =
+        reinterpret_cast<ModuleName>(reinterpret_cast<void*>(GetProcAddress(kernel, "K32GetModuleBaseNameW")));
+    if (!enumModules || !moduleName)
+        return found;
+    std::vector<HMODULE> handles(1024);
+    DWORD needed = 0;
+    if (!enumModules(process_.get(), handles.data(), DWORD(handles.size() * sizeof(HMODULE)), &needed,
+                     LIST_MODULES_32BIT) &&
+        !enumModules(process_.get(), handles.data(), DWORD(handles.size() * sizeof(HMODULE)), &needed,
+                     LIST_MODULES_ALL))
+        return found;
+    handles.resize(std::min<size_t>(handles.size(), needed / sizeof(HMODULE)));
+    for (const HMODULE handle : handles) {
+        wchar_t name[MAX_PATH] = {};
+        const auto base = reinterpret_cast<uintptr_t>(handle);
+        if (moduleName(process_.get(), handle, name, MAX_PATH) && is32BitImage(base))
+            found.push_back({name, base});
+    }
+    return found;
+}
+
 uintptr_t RemoteProcess::moduleBase(const std::wstring& fileName, DWORD timeoutMs) const
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
-        Win::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id_));
-        if (snapshot) {
-            MODULEENTRY32W entry = {};
-            entry.dwSize = sizeof entry;
-            for (BOOL more = Module32FirstW(snapshot.get(), &entry); more; more = Module32NextW(snapshot.get(), &entry))
-                if (sameFileName(entry.szModule, fileName))
-                    return reinterpret_cast<uintptr_t>(entry.modBaseAddr);
-        }
+        for (const Module& module : modules())
+            if (sameFileName(module.name, fileName))
+                return module.base;
         if (GetTickCount64() >= deadline || exited())
             return 0;
         // A freshly started process lists no modules until its loader has run.
         Sleep(20);
     }
+}
+
+bool RemoteProcess::is32BitImage(uintptr_t base) const
+{
+    IMAGE_DOS_HEADER dos = {};
+    IMAGE_NT_HEADERS32 nt = {};
+    SIZE_T done = 0;
+    return base < 0x100000000ull &&
+           ReadProcessMemory(process_.get(), reinterpret_cast<const void*>(base), &dos, sizeof dos, &done) &&
+           dos.e_magic == IMAGE_DOS_SIGNATURE &&
+           ReadProcessMemory(process_.get(), reinterpret_cast<const void*>(base + dos.e_lfanew), &nt, sizeof nt,
+                             &done) &&
+           nt.Signature == IMAGE_NT_SIGNATURE && nt.OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC;
 }
 
 void RemoteProcess::write(uintptr_t address, const void* data, size_t size)
@@ -223,13 +274,22 @@ HANDLE RemoteProcess::startThread(uintptr_t start, uintptr_t parameter, DWORD ti
 
 void RemoteProcess::loadLibrary(const std::wstring& path, DWORD timeoutMs)
 {
-    // kernel32 is mapped at its own base in each process; LoadLibraryW lies at the same offset.
-    const HMODULE localKernel = GetModuleHandleW(L"kernel32.dll");
-    const auto localLoad = reinterpret_cast<uintptr_t>(GetProcAddress(localKernel, "LoadLibraryW"));
-    const uintptr_t remoteKernel = moduleBase(L"kernel32.dll", timeoutMs);
-    if (!localLoad || !remoteKernel)
-        throw std::runtime_error("kernel32.dll not found in the game");
-    const uintptr_t remoteLoad = remoteKernel + (localLoad - reinterpret_cast<uintptr_t>(localKernel));
+    uintptr_t remoteLoad = 0;
+    if (is32Bit()) {
+        // Another kernel32 than ours: its export table, read in the game, says where.
+        const uintptr_t remoteKernel = moduleBase(L"kernel32.dll", timeoutMs);
+        if (!remoteKernel)
+            throw std::runtime_error("kernel32.dll not found in the game");
+        remoteLoad = exportAddress(remoteKernel, "LoadLibraryW");
+    } else {
+        // kernel32 is mapped at its own base in each process; LoadLibraryW lies at the same offset.
+        const HMODULE localKernel = GetModuleHandleW(L"kernel32.dll");
+        const auto localLoad = reinterpret_cast<uintptr_t>(GetProcAddress(localKernel, "LoadLibraryW"));
+        const uintptr_t remoteKernel = moduleBase(L"kernel32.dll", timeoutMs);
+        if (!localLoad || !remoteKernel)
+            throw std::runtime_error("kernel32.dll not found in the game");
+        remoteLoad = remoteKernel + (localLoad - reinterpret_cast<uintptr_t>(localKernel));
+    }
 
     const size_t bytes = (path.size() + 1) * sizeof(wchar_t);
     RemoteBuffer text(process_.get(), bytes);
@@ -242,18 +302,28 @@ void RemoteProcess::loadLibrary(const std::wstring& path, DWORD timeoutMs)
         throw std::runtime_error("LoadLibraryW failed in the game for " + Err::utf16ToUtf8(path));
 }
 
-uintptr_t RemoteProcess::exportAddress(uintptr_t moduleBase, const std::string& name) const
+uintptr_t RemoteProcess::exportAddress(uintptr_t moduleBase, const std::string& name, int depth) const
 {
     IMAGE_DOS_HEADER dos = {};
     read(moduleBase, &dos, sizeof dos);
-    IMAGE_NT_HEADERS64 nt = {};
-    read(moduleBase + dos.e_lfanew, &nt, sizeof nt);
-    if (dos.e_magic != IMAGE_DOS_SIGNATURE || nt.Signature != IMAGE_NT_SIGNATURE ||
-        nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
-        throw std::runtime_error("the overlay module in the game is not a 64-bit image");
-    const IMAGE_DATA_DIRECTORY& directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    // The optional headers differ after the magic; the export directory is found in either.
+    IMAGE_NT_HEADERS64 nt64 = {};
+    read(moduleBase + dos.e_lfanew, &nt64, offsetof(IMAGE_NT_HEADERS64, OptionalHeader.Magic) + sizeof(WORD));
+    IMAGE_DATA_DIRECTORY directory = {};
+    if (dos.e_magic == IMAGE_DOS_SIGNATURE && nt64.Signature == IMAGE_NT_SIGNATURE &&
+        nt64.OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+        read(moduleBase + dos.e_lfanew, &nt64, sizeof nt64);
+        directory = nt64.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    } else if (dos.e_magic == IMAGE_DOS_SIGNATURE && nt64.Signature == IMAGE_NT_SIGNATURE &&
+               nt64.OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
+        IMAGE_NT_HEADERS32 nt32 = {};
+        read(moduleBase + dos.e_lfanew, &nt32, sizeof nt32);
+        directory = nt32.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    } else {
+        throw std::runtime_error("the module at " + std::to_string(moduleBase) + " in the game is not an image");
+    }
     if (directory.VirtualAddress == 0)
-        throw std::runtime_error("the overlay module exports nothing");
+        throw std::runtime_error("the module in the game exports nothing");
     IMAGE_EXPORT_DIRECTORY exports = {};
     read(moduleBase + directory.VirtualAddress, &exports, sizeof exports);
 
@@ -272,9 +342,24 @@ uintptr_t RemoteProcess::exportAddress(uintptr_t moduleBase, const std::string& 
             break;
         DWORD rva = 0;
         read(moduleBase + exports.AddressOfFunctions + ordinals[i] * sizeof(DWORD), &rva, sizeof rva);
-        return moduleBase + rva;
+        if (rva < directory.VirtualAddress || rva >= directory.VirtualAddress + directory.Size)
+            return moduleBase + rva;
+        // Forwarded: "module.function" in place of code.
+        char text[256] = {};
+        SIZE_T done = 0;
+        ReadProcessMemory(process_.get(), reinterpret_cast<const void*>(moduleBase + rva), text, sizeof text - 1,
+                          &done);
+        const std::string forward(text);
+        const size_t dot = forward.find('.');
+        if (dot == std::string::npos || depth >= 4 || forward[dot + 1] == '#')
+            throw std::runtime_error("the export " + name + " is forwarded to " + forward + ", which is not followed");
+        const std::wstring target = Err::utf8ToUtf16(forward.substr(0, dot) + ".dll");
+        const uintptr_t targetBase = this->moduleBase(target);
+        if (!targetBase)
+            throw std::runtime_error("the export " + name + " is forwarded to " + forward + ", not loaded in the game");
+        return exportAddress(targetBase, forward.substr(dot + 1), depth + 1);
     }
-    throw std::runtime_error("the overlay module has no export " + name);
+    throw std::runtime_error("the module in the game has no export " + name);
 }
 
 DWORD RemoteProcess::callExport(uintptr_t moduleBase, const std::string& name, std::vector<uint8_t>& argument,
@@ -284,15 +369,18 @@ DWORD RemoteProcess::callExport(uintptr_t moduleBase, const std::string& name, s
     RemoteBuffer copy(process_.get(), argument.size());
     if (!argument.empty()) {
         std::vector<uint8_t> placed = argument;
+        const size_t width = is32Bit() ? sizeof(uint32_t) : sizeof(uint64_t);
         for (size_t field : pointerFields) {
-            uint64_t offset = 0;
-            std::memcpy(&offset, &placed.at(field + sizeof offset - 1) - (sizeof offset - 1), sizeof offset);
+            uint64_t offset = 0;  // little-endian: the low bytes of a 4-byte field
+            std::memcpy(&offset, &placed.at(field + width - 1) - (width - 1), width);
             if (offset == 0)
                 continue;
             if (offset >= placed.size())
                 throw std::logic_error("pointer field outside the argument");
             const uint64_t address = copy.address() + offset;
-            std::memcpy(&placed[field], &address, sizeof address);
+            if (width == sizeof(uint32_t) && address > UINT32_MAX)
+                throw std::runtime_error("the game's memory for " + name + " lies above 4 GiB");
+            std::memcpy(&placed[field], &address, width);
         }
         write(copy.address(), placed.data(), placed.size());
     }

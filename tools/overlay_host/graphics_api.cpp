@@ -1,8 +1,6 @@
 #include "graphics_api.h"
 
 #include <windows.h>
-// After windows.h, which it needs.
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cctype>
@@ -65,13 +63,8 @@ std::string graphicsModulesLookedFor()
 std::vector<std::string> gameModuleNames(const RemoteProcess& game)
 {
     std::vector<std::string> names;
-    Win::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, game.id()));
-    if (!snapshot)
-        return names;
-    MODULEENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Module32FirstW(snapshot.get(), &entry); more; more = Module32NextW(snapshot.get(), &entry))
-        names.push_back(lower(Err::utf16ToUtf8(entry.szModule)));
+    for (const RemoteProcess::Module& module : game.modules())
+        names.push_back(lower(Err::utf16ToUtf8(module.name)));
     return names;
 }
 

@@ -43,6 +43,7 @@ constexpr const char* hostVersion = OVERLAY_VERSION_STRING;
 // script that reads them raises it.
 constexpr int hostProtocol = 1;
 constexpr const wchar_t* dllFileName = L"overlay_client_x64.dll";
+constexpr const wchar_t* dll32FileName = L"overlay_client_x86.dll";
 constexpr const wchar_t* loaderFileName = L"overlay_loader_x64.dll";
 // The export the game's import table names when the host launches it: one that does nothing.
 constexpr const char* importedExport = "deinitializeOverlay";
@@ -52,6 +53,7 @@ struct Options
     std::wstring launch;  // the game's command line
     DWORD pid = 0;
     std::wstring dll;
+    std::wstring dll32;  // for 32-bit games
     std::string pipe;
     uint32_t api = OverlayClientApi::GraphicApiDxgi;
     bool autoApi = false;  // api chosen from the game's modules once the DLL is in
@@ -100,10 +102,16 @@ std::wstring besideHost(const wchar_t* fileName)
     return (slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1)) + fileName;
 }
 
+// `fileName` in the folder of `path`.
+std::wstring beside(const std::wstring& path, const wchar_t* fileName)
+{
+    return path.substr(0, path.find_last_of(L"\\/") + 1) + fileName;
+}
+
 // overlay_loader_x64.dll next to the overlay DLL.
 std::wstring loaderPath(const std::wstring& dllPath)
 {
-    return dllPath.substr(0, dllPath.find_last_of(L"\\/") + 1) + loaderFileName;
+    return beside(dllPath, loaderFileName);
 }
 
 // A DWORD from `least` up, in decimal digits only: no sign (strtoul turns "-1" into 4294967295),
@@ -140,13 +148,15 @@ std::optional<int> parseOptions(const std::vector<std::wstring>& args, Options& 
                "d3d11.dll, d3d12.dll -> dxgi; vulkan-1.dll -> vulkan; opengl32.dll -> opengl. It waits for one of\n"
                "them up to --timeout-ms.\n"
                "Everything after --launch GAME.exe is the game's command line: put the host's options first.");
-    std::string launch, dll, logDir, api = "dxgi", loadWith;
+    std::string launch, dll, dll32, logDir, api = "dxgi", loadWith;
     app.add_option("--launch", launch, "Start the game, with the arguments that follow it")
         ->type_name("GAME.exe [ARGS...]");
     app.add_option("--pid", options.pid, "Use the running process N (a Windows process id)")
         ->type_name("N")
         ->transform(decimal(1));
     app.add_option("--dll", dll, "The overlay DLL; default overlay_client_x64.dll next to the host")->type_name("PATH");
+    app.add_option("--dll32", dll32, "The overlay DLL for 32-bit games; default overlay_client_x86.dll next to --dll")
+        ->type_name("PATH");
     app.add_option("--load-with", loadWith, "How the DLL gets in; default import with --launch, hook with --pid")
         ->type_name("import|hook|thread")
         ->check(CLI::IsMember({"import", "hook", "thread"}).description(""));
@@ -206,6 +216,7 @@ std::optional<int> parseOptions(const std::vector<std::wstring>& args, Options& 
             options.launch += L" " + quoted(args[j]);
     }
     options.dll = Err::utf8ToUtf16(dll);
+    options.dll32 = Err::utf8ToUtf16(dll32);
     options.logDir = Err::utf8ToUtf16(logDir);
     options.api = api == "d3d9"     ? OverlayClientApi::GraphicApiD3D9
                   : api == "opengl" ? OverlayClientApi::GraphicApiOpenGl
@@ -552,18 +563,27 @@ void Host::loadDll()
     if (!problem.empty())
         throw std::runtime_error(problem);
 
-    const std::wstring dll = options_.dll;
+    const bool x86 = game_.is32Bit();
+    const std::wstring dll = x86 ? options_.dll32 : options_.dll;
+    LoadMethod method = *options_.loadWith;
+    if (x86) {
+        checkOverlayDll(dll, importedExport, true);
+        // The import and the message hook are made for 64-bit images and hooks.
+        if (method != LoadMethod::Thread)
+            progress("the game is a 32-bit process: the 32-bit overlay DLL goes in through a thread started there");
+        method = LoadMethod::Thread;
+    }
     const std::wstring fileName = dll.substr(dll.find_last_of(L"\\/") + 1);
     const std::string target = Err::utf16ToUtf8(dll) + " into process " + std::to_string(game_.id());
     if (game_.moduleBase(fileName)) {
         progress("the overlay DLL is already loaded in the game");
         waitForLoadedDll(game_, options_.timeoutMs);
-    } else if (options_.loadWith == LoadMethod::Import) {
+    } else if (method == LoadMethod::Import) {
         progress("adding " + target + " as an import of the game");
         ImportPatch patch(game_, dll, importedExport);
         game_.resume();
         waitForLoadedDll(game_, options_.timeoutMs);
-    } else if (options_.loadWith == LoadMethod::Hook) {
+    } else if (method == LoadMethod::Hook) {
         progress("loading " + target + " through a message hook on the game's window thread");
         loadThroughHook(game_, dll, loaderPath(dll), options_.timeoutMs);
     } else {
@@ -615,20 +635,15 @@ bool Host::start()
     // The record and its texts in one block; the pointer fields hold offsets until placed.
     const std::string pipe = options_.pipe;
     const std::string logDir = Err::utf16ToUtf8(fullPath(options_.logDir.empty() ? L"." : options_.logDir));
-    OverlayClientApi::InitParamsEx params = {};
-    std::vector<uint8_t> record(sizeof params + pipe.size() + 1 + logDir.size() + 1, 0);
-    params.version = OverlayClientApi::InitParamsExVersion;
-    params.pipeHostName = reinterpret_cast<const char*>(uintptr_t(sizeof params));
-    params.logDirectory = reinterpret_cast<const char*>(uintptr_t(sizeof params + pipe.size() + 1));
-    params.disableMouseCursorHook = options_.noCursorHook ? 1 : 0;
-    params.graphicApi = options_.api;
-    params.enableHotkeys = options_.hotkeys ? 1 : 0;
-    std::memcpy(record.data(), &params, sizeof params);
-    std::memcpy(record.data() + sizeof params, pipe.c_str(), pipe.size());
-    std::memcpy(record.data() + sizeof params + pipe.size() + 1, logDir.c_str(), logDir.size());
-    const DWORD initialized = runExport("initializeOverlayEx", record,
-                                        {offsetof(OverlayClientApi::InitParamsEx, pipeHostName),
-                                         offsetof(OverlayClientApi::InitParamsEx, logDirectory)});
+    InitRecordFields fields;
+    fields.pipeHostName = pipe;
+    fields.logDirectory = logDir;
+    fields.disableMouseCursorHook = options_.noCursorHook;
+    fields.graphicApi = options_.api;
+    fields.enableHotkeys = options_.hotkeys;
+    std::vector<size_t> pointerFields;
+    std::vector<uint8_t> record = initParamsExRecord(fields, game_.is32Bit(), pointerFields);
+    const DWORD initialized = runExport("initializeOverlayEx", record, pointerFields);
     JsonLine("export")
         .text("name", "initializeOverlayEx")
         .number("result", initialized)
@@ -755,6 +770,7 @@ int main()
         // Checked before the game starts or changes: a game's loader that cannot take the DLL from
         // its imports would stop the game from starting at all.
         options.dll = fullPath(options.dll.empty() ? besideHost(dllFileName) : options.dll);
+        options.dll32 = fullPath(options.dll32.empty() ? beside(options.dll, dll32FileName) : options.dll32);
         checkOverlayDll(options.dll, importedExport);
         if (options.loadWith == LoadMethod::Hook &&
             GetFileAttributesW(loaderPath(options.dll).c_str()) == INVALID_FILE_ATTRIBUTES)
