@@ -58,6 +58,8 @@ HookStatus encodePatch(InlineHook& hook, std::uint8_t (&slot)[CodeSlotSize])
         std::memcpy(hook.patch, jump, sizeof jump);
         return HookStatus::Ok;
     }
+    // Relay:  FF 25 00000000 <replacement, 8 bytes>   jmp qword ptr [rip+0]
+    // Patch:  E9 <rel32>   jmp relay (NearJump), or the relay's bytes themselves (AbsoluteJump)
     std::uint8_t absolute[AbsoluteJumpLength];
     encodeAbsoluteJump(replacement, absolute);
     if (hook.relay == nullptr) {
