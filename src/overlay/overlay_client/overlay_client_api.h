@@ -34,7 +34,7 @@
 //   - logDirectory is UTF-16 (wchar_t) in InitParams and UTF-8 in InitParamsEx.
 //   - Results are 32-bit unsigned integers (overlay_client_api_result.h).
 //   - initializeOverlay returns one byte (a C++ bool, OverlayClientBool here: 1 started, 0 not):
-//     read only the low byte of the return register, AL; the rest of RAX is undefined (C#
+//     read only the low byte of the return register, AL; the rest of RAX (EAX) is undefined (C#
 //     [return: MarshalAs(UnmanagedType.U1)] bool, Rust bool or u8).
 //
 // In C++ the same records, constants and results are also named inside namespace OverlayClientApi
