@@ -8,7 +8,13 @@
 # --- Apache Thrift ---------------------------------------------------------------------------
 set(THRIFT_ROOT "$ENV{THRIFT_ROOT}" CACHE PATH "Install folder of Thrift's C++ library for the target")
 if(NOT THRIFT_ROOT)
-  file(GLOB _thrift_candidates "$ENV{HOME}/.cache/overlay-client/thrift-0.17.0-*")
+  # The one built for this tree's architecture (scripts/bootstrap.sh builds both).
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(_thrift_triple i686-w64-mingw32)
+  else()
+    set(_thrift_triple x86_64-w64-mingw32)
+  endif()
+  file(GLOB _thrift_candidates "$ENV{HOME}/.cache/overlay-client/thrift-0.17.0-${_thrift_triple}-*")
   list(SORT _thrift_candidates)
   if(_thrift_candidates)
     list(GET _thrift_candidates -1 _thrift_root)

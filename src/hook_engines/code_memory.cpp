@@ -89,9 +89,16 @@ bool writeCode(void* destination, const void* source, std::size_t length)
 
 bool isWithinReach(std::uint64_t slot, std::uint64_t target)
 {
+#if defined(_WIN64)
     const std::uint64_t low = std::min(slot, target);
     const std::uint64_t high = std::max(slot + CodeSlotSize, target);
     return high - low <= NearReach;
+#else
+    // rel32 wraps around the 4 GiB address space: every address reaches every other.
+    (void)slot;
+    (void)target;
+    return true;
+#endif
 }
 
 namespace {
@@ -132,6 +139,7 @@ std::uint8_t* allocateBlockAt(std::uint64_t address)
         VirtualAlloc(reinterpret_cast<void*>(address), BlockSize, MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READ));
 }
 
+#if defined(_WIN64)
 // The nearest free, allocation-aligned place for a block below (down) or above `target`, or 0.
 std::uint64_t findFreePlace(std::uint64_t target, bool down)
 {
@@ -165,9 +173,11 @@ std::uint64_t findFreePlace(std::uint64_t target, bool down)
     }
     return 0;
 }
+#endif
 
 std::uint8_t* allocateBlockNear(std::uint64_t target)
 {
+#if defined(_WIN64)
     for (int attempt = 0; attempt < 8; ++attempt) {
         const std::uint64_t below = findFreePlace(target, true);
         const std::uint64_t above = findFreePlace(target, false);
@@ -184,6 +194,11 @@ std::uint8_t* allocateBlockNear(std::uint64_t target)
                 return block;
     }
     return nullptr;
+#else
+    // Any address is near (see isWithinReach).
+    (void)target;
+    return allocateBlockAt(0);
+#endif
 }
 
 bool takeSlot(Arena& a, const std::uint64_t target, bool mustReach, CodeSlot& slot)

@@ -27,7 +27,8 @@ bool isExecutable(const void* address);
 // serialize their writes (see engineLock) so that no two writers flip the same page.
 bool writeCode(void* destination, const void* source, std::size_t length);
 
-// True when every byte of a slot at `slot` is within NearReach of `target`.
+// True when every byte of a slot at `slot` is within NearReach of `target`; always in a 32-bit
+// process, where rel32 reaches everything.
 bool isWithinReach(std::uint64_t slot, std::uint64_t target);
 
 // A slot of CodeSlotSize executable bytes.

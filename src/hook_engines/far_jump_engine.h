@@ -4,7 +4,8 @@
 // replacement's address right behind it, so it needs no memory near the function; the trampoline
 // goes near the function when it can and anywhere otherwise. A transaction is all or nothing: the
 // commit either writes every staged change or none. Like the first engine it suspends every other
-// thread of the process while it writes.
+// thread of the process while it writes. In a 32-bit process the patch is a 5-byte jmp rel32
+// straight to the replacement, which reaches the whole address space.
 //
 // Results are Windows error codes; 0 (NO_ERROR) is success. The commit also tells which change
 // failed and why.

@@ -38,6 +38,41 @@ void storePointer(void** pointer, void* value)
     *static_cast<void* volatile*>(pointer) = value;
 }
 
+// Writes the relay into `slot` (the bytes of hook.slot) and the patch into hook.patch.
+HookStatus encodePatch(InlineHook& hook, std::uint8_t (&slot)[CodeSlotSize])
+{
+    const std::uint64_t site = reinterpret_cast<std::uint64_t>(hook.site);
+    const std::uint64_t replacement = reinterpret_cast<std::uint64_t>(hook.replacement);
+    std::uint8_t jump[NearJumpLength];
+    if constexpr (ProcessMode == CpuMode::Bits32) {
+        // Relay:  E9 <rel32>   jmp replacement
+        // Patch:  E9 <rel32>   jmp relay (NearJump) or jmp replacement (AbsoluteJump)
+        if (hook.relay != nullptr) {
+            if (!encodeNearJump(reinterpret_cast<std::uint64_t>(hook.relay), replacement, jump, ProcessMode))
+                return HookStatus::NoMemory;
+            std::memcpy(slot, jump, sizeof jump);
+        }
+        const std::uint64_t to = hook.relay != nullptr ? reinterpret_cast<std::uint64_t>(hook.relay) : replacement;
+        if (!encodeNearJump(site, to, jump, ProcessMode))
+            return HookStatus::NoMemory;
+        std::memcpy(hook.patch, jump, sizeof jump);
+        return HookStatus::Ok;
+    }
+    // Relay:  FF 25 00000000 <replacement, 8 bytes>   jmp qword ptr [rip+0]
+    // Patch:  E9 <rel32>   jmp relay (NearJump), or the relay's bytes themselves (AbsoluteJump)
+    std::uint8_t absolute[AbsoluteJumpLength];
+    encodeAbsoluteJump(replacement, absolute);
+    if (hook.relay == nullptr) {
+        std::memcpy(hook.patch, absolute, sizeof absolute);
+        return HookStatus::Ok;
+    }
+    std::memcpy(slot, absolute, sizeof absolute);
+    if (!encodeNearJump(site, reinterpret_cast<std::uint64_t>(hook.relay), jump))
+        return HookStatus::NoMemory;
+    std::memcpy(hook.patch, jump, sizeof jump);
+    return HookStatus::Ok;
+}
+
 }  // namespace
 
 EngineLock::EngineLock()
@@ -55,15 +90,24 @@ std::uint8_t* followJumps(std::uint8_t* code)
     for (int i = 0; i < MaxJumpsFollowed; ++i) {
         const std::size_t n = readableLength(code, 16);
         std::uint8_t* next = nullptr;
+#if defined(_WIN64)
         const std::size_t rex = (n >= 1 && code[0] == 0x48) ? 1 : 0;  // rex.W jmp [rip+x] of some import stubs
+#else
+        const std::size_t rex = 0;         // 0x48 is dec eax
+#endif
         if (n >= 5 && code[0] == 0xE9) {
             next = code + 5 + read32(code + 1);  // jmp rel32
         } else if (n >= 2 && code[0] == 0xEB) {
             next = code + 2 + static_cast<std::int8_t>(code[1]);  // jmp rel8
         } else if (n >= rex + 6 && code[rex] == 0xFF && code[rex + 1] == 0x25) {
+#if defined(_WIN64)
             std::uint8_t* slot = code + rex + 6 + read32(code + rex + 2);  // jmp qword ptr [rip+x]
-            if (readableLength(slot, 8) == 8)
-                std::memcpy(&next, slot, 8);
+#else
+            std::uint8_t* slot = nullptr;  // jmp dword ptr [x]: an absolute address
+            std::memcpy(&slot, code + 2, sizeof slot);
+#endif
+            if (readableLength(slot, sizeof next) == sizeof next)
+                std::memcpy(&next, slot, sizeof next);
         }
         if (next == nullptr || next == code || !isExecutable(next))
             return code;
@@ -93,30 +137,17 @@ HookStatus prepareHook(PatchStyle style, void* target, void* replacement, Inline
         return HookStatus::NoMemory;
     hook.relay = nearJump ? hook.slot.address : nullptr;
     hook.trampoline = hook.slot.address + (nearJump ? RelayLength : 0);
-    hook.patchLength = nearJump ? NearJumpLength : AbsoluteJumpLength;
+    hook.patchLength = nearJump || ProcessMode == CpuMode::Bits32 ? NearJumpLength : AbsoluteJumpLength;
 
     const std::uint64_t site = reinterpret_cast<std::uint64_t>(hook.site);
-    HookStatus status =
-        relocate(code, available, site, hook.patchLength, reinterpret_cast<std::uint64_t>(hook.trampoline), hook.plan);
+    HookStatus status = relocate(code, available, site, hook.patchLength,
+                                 reinterpret_cast<std::uint64_t>(hook.trampoline), hook.plan, ProcessMode);
     if (status == HookStatus::Ok && hook.plan.copiedLength > sizeof hook.original)
         status = HookStatus::TrampolineTooLarge;
     std::uint8_t slot[CodeSlotSize];
     std::memset(slot, 0xCC, sizeof slot);
-    if (status == HookStatus::Ok) {
-        if (nearJump) {
-            std::uint8_t relay[AbsoluteJumpLength];
-            encodeAbsoluteJump(reinterpret_cast<std::uint64_t>(replacement), relay);
-            std::memcpy(slot, relay, sizeof relay);
-            std::uint8_t patch[NearJumpLength];
-            if (!encodeNearJump(site, reinterpret_cast<std::uint64_t>(hook.relay), patch))
-                status = HookStatus::NoMemory;
-            std::memcpy(hook.patch, patch, sizeof patch);
-        } else {
-            std::uint8_t patch[AbsoluteJumpLength];
-            encodeAbsoluteJump(reinterpret_cast<std::uint64_t>(replacement), patch);
-            std::memcpy(hook.patch, patch, sizeof patch);
-        }
-    }
+    if (status == HookStatus::Ok)
+        status = encodePatch(hook, slot);
     if (status == HookStatus::Ok) {
         std::memcpy(slot + (hook.trampoline - hook.slot.address), hook.plan.code, hook.plan.codeLength);
         if (!writeCode(hook.slot.address, slot, sizeof slot))

@@ -15,10 +15,21 @@
 namespace Overlay {
 namespace HookEngines {
 
+// The mode of the code the engines patch: that of this process.
+#if defined(_WIN64)
+constexpr CpuMode ProcessMode = CpuMode::Bits64;
+#else
+constexpr CpuMode ProcessMode = CpuMode::Bits32;
+#endif
+
+// In a 32-bit process E9 rel32 reaches every address (the displacement wraps around), so both styles
+// patch the same 5 bytes and their slots may be anywhere.
 enum class PatchStyle : std::uint8_t {
-    // E9 rel32 to a relay (jmp qword ptr [rip+0] to the replacement) in a slot within ±2 GB.
+    // E9 rel32 to a relay (jmp qword ptr [rip+0] to the replacement; 32-bit: jmp rel32 to it) in a
+    // slot within ±2 GB.
     NearJump,
     // FF 25 00000000 <replacement>: reaches anywhere; the trampoline may be anywhere too.
+    // 32-bit: E9 rel32 to the replacement.
     AbsoluteJump
 };
 

@@ -2,7 +2,8 @@
 
 // The first engine: batch attach and detach. It patches a 5-byte jmp rel32 to a relay placed
 // within ±2 GB of the function, and suspends every other thread of the process while it writes,
-// moving the threads it finds inside the patched bytes.
+// moving the threads it finds inside the patched bytes. In a 32-bit process the relay may be
+// anywhere: rel32 reaches the whole address space.
 
 #include "hook_engines/hook_status.h"
 

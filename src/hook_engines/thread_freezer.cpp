@@ -164,8 +164,13 @@ HookStatus ThreadFreezer::freeze()
             thaw();
             return HookStatus::ThreadUnreadable;
         }
+#if defined(_WIN64)
         entries_[i].ip = context.Rip;
         entries_[i].sp = context.Rsp;
+#else
+        entries_[i].ip = context.Eip;
+        entries_[i].sp = context.Esp;
+#endif
         entries_[i].ipKnown = true;
     }
     return HookStatus::Ok;
@@ -195,8 +200,9 @@ bool ThreadFreezer::stacksHold(std::uint64_t from, std::uint64_t to) const
             continue;
         const auto* top = reinterpret_cast<const std::uint8_t*>(entries_[i].sp);
         const std::size_t length = readableLength(top, StackScanBytes);
-        for (std::size_t at = 0; at + sizeof(std::uint64_t) <= length; at += sizeof(std::uint64_t)) {
-            std::uint64_t value = 0;
+        // Return addresses are pointer-sized and pointer-aligned.
+        for (std::size_t at = 0; at + sizeof(std::uintptr_t) <= length; at += sizeof(std::uintptr_t)) {
+            std::uintptr_t value = 0;
             std::memcpy(&value, top + at, sizeof value);
             if (value >= from && value < to)
                 return true;
@@ -214,7 +220,11 @@ bool ThreadFreezer::setInstructionPointer(std::size_t index, std::uint64_t ip)
     context.ContextFlags = CONTEXT_CONTROL;
     if (!GetThreadContext(entries_[index].thread.get(), &context))
         return false;
+#if defined(_WIN64)
     context.Rip = ip;
+#else
+    context.Eip = static_cast<DWORD>(ip);
+#endif
     if (!SetThreadContext(entries_[index].thread.get(), &context))
         return false;
     entries_[index].ip = ip;

@@ -1,9 +1,10 @@
 #pragma once
 
-// The interface of overlay_client_x64.dll for host applications, for C (C99; C11 for the layout
-// checks) and C++: the argument records, the result codes and the eight exported functions
-// (exported by name, undecorated, ordinals 1 to 8 in alphabetical order; __stdcall, which on x64 is
-// the one Windows calling convention).
+// The interface of overlay_client_x64.dll (and of its 32-bit build, overlay_client_x86.dll) for host
+// applications, for C (C99; C11 for the layout checks) and C++: the argument records, the result
+// codes and the eight exported functions (exported by name, undecorated also in the 32-bit DLL,
+// ordinals 1 to 8 in alphabetical order; __stdcall, which on x64 is the one Windows calling
+// convention).
 //
 // Calling order expected of a host:
 //   1. initializeOverlay or initializeOverlayEx, once;
@@ -24,14 +25,16 @@
 //   - InitParams has natural alignment (24 bytes). InitParamsEx and TestOverlayParams are packed,
 //     without any padding (#pragma pack(1); C# StructLayout Pack = 1, Rust repr(C, packed)).
 //     Each field's byte offset is given next to it.
-//   - Pointers are 8 bytes: this is a 64-bit interface only.
+//   - Pointers are 8 bytes in overlay_client_x64.dll and 4 bytes in overlay_client_x86.dll. The
+//     offsets next to the fields are the 64-bit ones; the layout checks below give both. A record
+//     is laid out for the DLL's own architecture, that of the game process it runs in.
 //   - Pipe names are ASCII: the client opens them with the ANSI functions (CreateFileA), so other
 //     characters depend on the system's code page. The pipe name is the bare name, without the
 //     \\.\pipe\ prefix.
 //   - logDirectory is UTF-16 (wchar_t) in InitParams and UTF-8 in InitParamsEx.
 //   - Results are 32-bit unsigned integers (overlay_client_api_result.h).
 //   - initializeOverlay returns one byte (a C++ bool, OverlayClientBool here: 1 started, 0 not):
-//     read only the low byte of the return register, AL; the rest of RAX is undefined (C#
+//     read only the low byte of the return register, AL; the rest of RAX (EAX) is undefined (C#
 //     [return: MarshalAs(UnmanagedType.U1)] bool, Rust bool or u8).
 //
 // In C++ the same records, constants and results are also named inside namespace OverlayClientApi
@@ -86,7 +89,8 @@ enum {
     OVERLAY_CLIENT_GRAPHIC_API_VULKAN = 3   // vkQueuePresentKHR; older clients read it as DXGI
 };
 
-// Record of initializeOverlay: natural alignment, 24 bytes.
+// Record of initializeOverlay: natural alignment, 24 bytes (also in 32-bit, where each pointer is
+// followed by 4 bytes of padding).
 typedef struct OverlayClientInitParams
 {
     const char* pipeHostName;     // +0: ASCII name of the host's pipe; required
@@ -96,9 +100,9 @@ typedef struct OverlayClientInitParams
 
 #pragma pack(push, 1)
 
-// Record of initializeOverlayEx: packed, 34 bytes. Versioned: fields beyond `version` are not read
-// and keep their defaults, so an older host passes a shorter record (versions 1 to 4 end at bytes
-// 28, 29, 33 and 34).
+// Record of initializeOverlayEx: packed, 34 bytes (26 in 32-bit). Versioned: fields beyond `version`
+// are not read and keep their defaults, so an older host passes a shorter record (versions 1 to 4
+// end at bytes 28, 29, 33 and 34; 32-bit: 20, 21, 25 and 26).
 typedef struct OverlayClientInitParamsEx
 {
     uint32_t version;                // +0: 1 to 4 (initializeOverlay passes 4)
@@ -122,7 +126,12 @@ typedef struct OverlayClientTestOverlayParams
 
 #pragma pack(pop)
 
+#if defined(_WIN32) && !defined(_WIN64)
+// overlay_client_x86.dll: 4-byte pointers.
+OVERLAY_CLIENT_API_STATIC_ASSERT(sizeof(void*) == 4, "overlay_client_x86 is a 32-bit interface");
+#else
 OVERLAY_CLIENT_API_STATIC_ASSERT(sizeof(void*) == 8, "overlay_client_x64 is a 64-bit interface");
+#endif
 OVERLAY_CLIENT_API_STATIC_ASSERT(sizeof(wchar_t) == 2, "logDirectory of InitParams is UTF-16");
 OVERLAY_CLIENT_API_STATIC_ASSERT(sizeof(OverlayClientResult) == 4, "results are 32-bit");
 
@@ -131,15 +140,25 @@ OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParams, pipeHostName)
 OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParams, reserved) == 8, "InitParams layout");
 OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParams, logDirectory) == 16, "InitParams layout");
 
-OVERLAY_CLIENT_API_STATIC_ASSERT(sizeof(OverlayClientInitParamsEx) == 34, "InitParamsEx layout");
 OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParamsEx, version) == 0, "InitParamsEx layout");
 OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParamsEx, pipeHostName) == 4, "InitParamsEx layout");
+#if defined(_WIN32) && !defined(_WIN64)
+OVERLAY_CLIENT_API_STATIC_ASSERT(sizeof(OverlayClientInitParamsEx) == 26, "InitParamsEx layout");
+OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParamsEx, reserved) == 8, "InitParamsEx layout");
+OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParamsEx, logDirectory) == 16, "InitParamsEx layout");
+OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParamsEx, disableMouseCursorHook) == 20,
+                                 "InitParamsEx layout");
+OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParamsEx, graphicApi) == 21, "InitParamsEx layout");
+OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParamsEx, enableHotkeys) == 25, "InitParamsEx layout");
+#else
+OVERLAY_CLIENT_API_STATIC_ASSERT(sizeof(OverlayClientInitParamsEx) == 34, "InitParamsEx layout");
 OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParamsEx, reserved) == 12, "InitParamsEx layout");
 OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParamsEx, logDirectory) == 20, "InitParamsEx layout");
 OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParamsEx, disableMouseCursorHook) == 28,
                                  "InitParamsEx layout");
 OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParamsEx, graphicApi) == 29, "InitParamsEx layout");
 OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientInitParamsEx, enableHotkeys) == 33, "InitParamsEx layout");
+#endif
 
 OVERLAY_CLIENT_API_STATIC_ASSERT(sizeof(OverlayClientTestOverlayParams) == 25, "TestOverlayParams layout");
 OVERLAY_CLIENT_API_STATIC_ASSERT(offsetof(OverlayClientTestOverlayParams, reserved) == 0, "TestOverlayParams layout");
