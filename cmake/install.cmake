@@ -1,6 +1,7 @@
 # What `cmake --install` gives an integrator, and the release archive (`--target package`):
 #   bin/                     the overlay DLL, its loader and the reference host, debug information
-#                            split off into <file>.debug beside each (linked by .gnu_debuglink)
+#                            split off into <file>.debug beside each (linked by .gnu_debuglink);
+#                            the 32-bit DLL and loader too, where OVERLAY_X86_BUILD_DIR names their tree
 #   include/                 the DLL's C header; the host SDK's headers and all they include
 #   lib/                     the host SDK's static libraries and Thrift's
 #   lib/cmake/OverlayClient/ find_package(OverlayClient) -> OverlayClient::host_sdk
@@ -35,6 +36,30 @@ foreach(binary IN LISTS _binaries)
     install(PROGRAMS $<TARGET_FILE:${binary}> DESTINATION bin)
   endif()
 endforeach()
+
+# The 32-bit DLL and loader, built by the 32-bit tree (scripts/build-x86.sh) that this tree was
+# pointed at: one package serves 32-bit and 64-bit games with the one 64-bit host, which finds
+# overlay_client_x86.dll beside overlay_client_x64.dll.
+if(OVERLAY_X86_BUILD_DIR AND NOT OVERLAY_ARCH STREQUAL "x86")
+  find_program(OVERLAY_OBJCOPY_X86 i686-w64-mingw32-objcopy)
+  foreach(binary IN ITEMS src/overlay/overlay_client/overlay_client_x86.dll
+                          src/overlay/overlay_loader/overlay_loader_x86.dll)
+    set(_file ${OVERLAY_X86_BUILD_DIR}/${binary})
+    get_filename_component(_name ${_file} NAME)
+    install(CODE "
+      set(_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
+      if(NOT EXISTS \"${_file}\")
+        message(FATAL_ERROR \"${_file} is missing: build the 32-bit tree first (scripts/build-x86.sh)\")
+      endif()
+      message(STATUS \"Installing (stripped, debug information in ${_name}.debug): \${_dir}/${_name}\")
+      file(MAKE_DIRECTORY \"\${_dir}\")
+      execute_process(COMMAND \"${OVERLAY_OBJCOPY_X86}\" --only-keep-debug \"${_file}\" ${_name}.debug
+        WORKING_DIRECTORY \"\${_dir}\" COMMAND_ERROR_IS_FATAL ANY)
+      execute_process(COMMAND \"${OVERLAY_OBJCOPY_X86}\" --strip-all --add-gnu-debuglink=${_name}.debug
+        \"${_file}\" ${_name} WORKING_DIRECTORY \"\${_dir}\" COMMAND_ERROR_IS_FATAL ANY)
+      file(CHMOD \"\${_dir}/${_name}.debug\" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)")
+  endforeach()
+endif()
 
 # --- Headers -----------------------------------------------------------------------------------
 # The C header where its own include line finds its companion.

@@ -12,6 +12,10 @@ PACKAGES=(
   clang libclang-rt-14-dev libthrift-dev libvkd3d1 mesa-vulkan-drivers libcli11-dev nlohmann-json3-dev
   libvulkan-dev glslang-tools vulkan-validationlayers
 )
+# 32-bit games run under Wine's 32-bit loader, with Mesa's 32-bit OpenGL and Vulkan drivers:
+# packages of the i386 architecture, which dpkg is told about first.
+PACKAGES_I386=(wine32:i386 libgl1:i386 libglx-mesa0:i386 libgl1-mesa-dri:i386 libegl1:i386 libvulkan1:i386
+  mesa-vulkan-drivers:i386)
 THRIFT_VERSION=0.17.0
 
 log() { echo "[bootstrap] $*" >&2; }
@@ -20,15 +24,26 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  log "adding the i386 architecture (32-bit Wine)"
+  as_root dpkg --add-architecture i386
+fi
+# Installs the packages of `$1` (a name list) that are missing; the rest are extra apt-get options.
+install_missing() {
+  local -n wanted=$1
+  shift
+  local missing=() p
+  for p in "${wanted[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
   log "installing: ${missing[*]}"
   as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
-fi
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" "${missing[@]}" >&2
+}
+install_missing PACKAGES
+# Their recommendations would bring a second desktop's worth of i386 libraries.
+install_missing PACKAGES_I386 --no-install-recommends
 
 cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/overlay-client"
 here=$(cd "$(dirname "$0")/.." && pwd)

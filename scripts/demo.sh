@@ -8,17 +8,21 @@
 #   build/screenshots/demo_hidden.png   the game after hide
 # (demo_d3d9_*.png for the Direct3D 9 game, demo_d3d12_*.png for the Direct3D 12 game, demo_gl_*.png for the OpenGL game, demo_vk_*.png for the Vulkan game) and prints a summary: the events the host received, the
 # game's input counts, the log folder.
-#   scripts/demo.sh [--visible] [d3d11|d3d9|d3d12|gl|vk]
+#   scripts/demo.sh [--visible] [--x86] [d3d11|d3d9|d3d12|gl|vk]
+# --x86 runs the 32-bit build of the game (built into build-x86, see scripts/build-x86.sh), into
+# which the same 64-bit host brings overlay_client_x86.dll; the screenshots then end in _x86.
 # --visible (or OVERLAY_DEMO_VISIBLE=1) runs it on your own X display ($DISPLAY) instead of a
 # headless one, pausing OVERLAY_DEMO_PAUSE seconds (default 2) at each step so that you can watch.
 # xdotool then moves your pointer and types into the game: leave mouse and keyboard alone meanwhile.
 set -euo pipefail
-usage="usage: scripts/demo.sh [--visible] [d3d11|d3d9|d3d12|gl|vk]"
+usage="usage: scripts/demo.sh [--visible] [--x86] [d3d11|d3d9|d3d12|gl|vk]"
 visible=${OVERLAY_DEMO_VISIBLE:-0}
 which=d3d11
+x86=0
 for arg in "$@"; do
   case "$arg" in
     --visible) visible=1 ;;
+    --x86) x86=1 ;;
     -h|--help) echo "$usage"; exit 0 ;;
     *) which=$arg ;;
   esac
@@ -48,15 +52,25 @@ build=${OVERLAY_BUILD_DIR:-$root/build}
 thrift_root=$("$root/scripts/bootstrap.sh" | tail -n 1)
 cmake -S "$root" -B "$build" -DTHRIFT_ROOT="$thrift_root" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target overlay_client overlay_host "$game"
+game_exe="$build/tools/$game/$game.exe"
+dll32=
+if [ "$x86" != 0 ]; then
+  build_x86=${OVERLAY_BUILD_DIR_X86:-$root/build-x86}
+  dll32=$(OVERLAY_BUILD_DIR_X86=$build_x86 "$root/scripts/build-x86.sh" --target overlay_client "$game" | tail -n 1)
+  game_exe="$build_x86/tools/$game/$game.exe"
+  prefix=${prefix}_x86
+fi
 
 out="$build/screenshots"
 run="$build/demo"
 mkdir -p "$out" "$run/logs"
 rm -f "$run"/*.txt "$run"/logs/*.log
 
-"$root/scripts/with-wine.sh" "$build/wine-prefix" bash -s "$build" "$out" "$run" "$game" "$api" "$prefix" "$pause" <<'DEMO'
+"$root/scripts/with-wine.sh" "$build/wine-prefix" bash -s "$build" "$out" "$run" "$game_exe" "$api" "$prefix" "$pause" \
+  "$dll32" <<'DEMO'
 set -uo pipefail
-build=$1 out=$2 run=$3 game=$4 api=$5 prefix=$6 pause=$7
+build=$1 out=$2 run=$3 game_exe=$4 api=$5 prefix=$6 pause=$7 dll32=$8
+game=$(basename "$game_exe" .exe)
 game_out=$run/game.txt events=$run/events.txt host_err=$run/host_stderr.txt
 game_pid= host_pid=
 finish() {
@@ -80,7 +94,6 @@ wait_for() {
 }
 count() { grep -c -- "$1" "$events" || true; }
 
-game_exe="$build/tools/$game/$game.exe"
 mkfifo "$run/host_input"
 echo "demo: starting the demo game $game"
 wine "$game_exe" --report-input 30 >"$game_out" 2>"$run/game_stderr.txt" &
@@ -89,8 +102,9 @@ wait_for "$game_out" '^pid='
 windows_pid=$(sed -n 's/^pid=\([0-9]*\).*/\1/p' "$game_out" | head -n 1)
 
 echo "demo: starting overlay_host on process $windows_pid"
-wine "$build/tools/overlay_host/overlay_host.exe" --pid "$windows_pid" --api "$api" --log-dir "$(winepath -w "$run/logs")" \
-  <"$run/host_input" >"$events" 2>"$host_err" &
+host_args=(--pid "$windows_pid" --api "$api" --log-dir "$(winepath -w "$run/logs")")
+[ -n "$dll32" ] && host_args+=(--dll32 "$(winepath -w "$dll32")")
+wine "$build/tools/overlay_host/overlay_host.exe" "${host_args[@]}" <"$run/host_input" >"$events" 2>"$host_err" &
 host_pid=$!
 exec 3>"$run/host_input"
 wait_for "$events" '"event":"registered"'

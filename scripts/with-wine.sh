@@ -66,6 +66,12 @@ else
   export DISPLAY=":$(head -n 1 "$fdfile" | tr -d '[:space:]')"
 fi
 
+# A prefix made before Debian's 32-bit Wine was installed has no 32-bit system: every program then
+# fails to load kernel32.dll. It holds nothing but what wineboot put there: made anew.
+if [ -f "$WINEPREFIX/system.reg" ] && [ -x /usr/lib/wine/wine ] && [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+  echo "with-wine: $WINEPREFIX predates 32-bit Wine; making it anew" >&2
+  rm -rf "${WINEPREFIX:?}"/*
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "with-wine: creating Wine prefix $WINEPREFIX" >&2
   wineboot -i >/dev/null 2>&1

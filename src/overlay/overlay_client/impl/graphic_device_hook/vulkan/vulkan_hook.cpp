@@ -65,41 +65,44 @@ const Struct* findInChain(const void* next, VkStructureType type)
     return nullptr;
 }
 
+struct WindowSearch
+{
+    VkExtent2D extent;
+    HWND exact = nullptr;
+    HWND hidden = nullptr;
+    HWND largest = nullptr;
+    LONG largestArea = 0;
+};
+
+BOOL CALLBACK searchWindow(HWND window, LPARAM parameter)
+{
+    auto& search = *reinterpret_cast<WindowSearch*>(parameter);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    RECT client = {};
+    if (process != GetCurrentProcessId() || !GetClientRect(window, &client)) {
+        return TRUE;
+    }
+    const bool visible = IsWindowVisible(window) != FALSE;
+    if (LONG(search.extent.width) == client.right && LONG(search.extent.height) == client.bottom) {
+        if (visible) {
+            search.exact = window;
+            return FALSE;
+        }
+        search.hidden = search.hidden ? search.hidden : window;
+    } else if (visible && client.right * client.bottom > search.largestArea) {
+        search.largestArea = client.right * client.bottom;
+        search.largest = window;
+    }
+    return TRUE;
+}
+
 // A top-level window of this process: the first visible one whose client area is `extent`, else a
 // hidden one of that size, else the largest visible one.
 HWND windowOfSize(VkExtent2D extent)
 {
-    struct Search
-    {
-        VkExtent2D extent;
-        HWND exact = nullptr;
-        HWND hidden = nullptr;
-        HWND largest = nullptr;
-        LONG largestArea = 0;
-    } search = {extent};
-    EnumWindows(
-        [](HWND window, LPARAM parameter) -> BOOL {
-            auto& search = *reinterpret_cast<Search*>(parameter);
-            DWORD process = 0;
-            GetWindowThreadProcessId(window, &process);
-            RECT client = {};
-            if (process != GetCurrentProcessId() || !GetClientRect(window, &client)) {
-                return TRUE;
-            }
-            const bool visible = IsWindowVisible(window) != FALSE;
-            if (LONG(search.extent.width) == client.right && LONG(search.extent.height) == client.bottom) {
-                if (visible) {
-                    search.exact = window;
-                    return FALSE;
-                }
-                search.hidden = search.hidden ? search.hidden : window;
-            } else if (visible && client.right * client.bottom > search.largestArea) {
-                search.largestArea = client.right * client.bottom;
-                search.largest = window;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    WindowSearch search = {extent};
+    EnumWindows(searchWindow, reinterpret_cast<LPARAM>(&search));
     return search.exact ? search.exact : search.hidden ? search.hidden : search.largest;
 }
 
