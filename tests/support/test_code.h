@@ -86,8 +86,9 @@ private:
     std::vector<std::uint8_t> bytes_;
 };
 
+#if defined(_WIN64)
 // One page of code around which nothing else can be allocated: every place within ±2 GB of it
-// is reserved.
+// is reserved. Only a 64-bit process has places that a rel32 jump cannot reach.
 class IsolatedCode
 {
 public:
@@ -120,6 +121,7 @@ private:
     void* above_ = nullptr;
     ExecutableMemory* memory_ = nullptr;
 };
+#endif
 
 using IntFn = int (*)(int);
 

@@ -290,18 +290,21 @@ std::vector<uint8_t> initParamsExRecord(const InitRecordFields& fields, bool x86
         size_t version, pipeHostName, reserved, logDirectory, disableMouseCursorHook, graphicApi, enableHotkeys, size,
             pointer;
     };
-    using Record = OverlayClientApi::InitParamsEx;
-    constexpr Layout x64 = {offsetof(Record, version),
-                            offsetof(Record, pipeHostName),
-                            offsetof(Record, reserved),
-                            offsetof(Record, logDirectory),
-                            offsetof(Record, disableMouseCursorHook),
-                            offsetof(Record, graphicApi),
-                            offsetof(Record, enableHotkeys),
-                            sizeof(Record),
-                            8};
-    static_assert(x64.size == 34 && x64.enableHotkeys == 33, "the 64-bit record as the public header gives it");
+    constexpr Layout x64 = {0, 4, 12, 20, 28, 29, 33, 34, 8};
     constexpr Layout x32 = {0, 4, 8, 16, 20, 21, 25, 26, 4};
+    // The public header gives the record of the DLL of this build's own bitness.
+    using Record = OverlayClientApi::InitParamsEx;
+#if defined(_WIN64)
+    constexpr Layout own = x64;
+#else
+    constexpr Layout own = x32;
+#endif
+    static_assert(offsetof(Record, pipeHostName) == own.pipeHostName && offsetof(Record, reserved) == own.reserved &&
+                      offsetof(Record, logDirectory) == own.logDirectory &&
+                      offsetof(Record, disableMouseCursorHook) == own.disableMouseCursorHook &&
+                      offsetof(Record, graphicApi) == own.graphicApi &&
+                      offsetof(Record, enableHotkeys) == own.enableHotkeys && sizeof(Record) == own.size,
+                  "the record as the public header gives it");
     const Layout& at = x86 ? x32 : x64;
 
     std::vector<uint8_t> block(at.size + fields.pipeHostName.size() + 1 + fields.logDirectory.size() + 1, 0);

@@ -181,7 +181,7 @@ bool RemoteProcess::is32BitImage(uintptr_t base) const
     IMAGE_DOS_HEADER dos = {};
     IMAGE_NT_HEADERS32 nt = {};
     SIZE_T done = 0;
-    return base < 0x100000000ull &&
+    return (static_cast<uint64_t>(base) >> 32) == 0 &&
            ReadProcessMemory(process_.get(), reinterpret_cast<const void*>(base), &dos, sizeof dos, &done) &&
            dos.e_magic == IMAGE_DOS_SIGNATURE &&
            ReadProcessMemory(process_.get(), reinterpret_cast<const void*>(base + dos.e_lfanew), &nt, sizeof nt,
