@@ -219,7 +219,8 @@ TEST(Exports, Blacklisted)
     ASSERT_NE(modules, std::string::npos);
     ASSERT_NE(blacklisted, std::string::npos);
     // Full paths in the first list, the file name alone in the second.
-    EXPECT_NE(text.find("overlay_client_x64.dll", modules), std::string::npos);
+    EXPECT_NE(text.find(sizeof(void*) == 8 ? "overlay_client_x64.dll" : "overlay_client_x86.dll", modules),
+              std::string::npos);
     EXPECT_LT(text.find("\\blacklisted\\FRAPS.dll", modules), blacklisted);
     EXPECT_NE(text.find("| FRAPS.dll", blacklisted), std::string::npos);
     EXPECT_NE(text.find("blacklisted dll(s) loaded in process", blacklisted), std::string::npos);

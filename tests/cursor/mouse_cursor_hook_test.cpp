@@ -46,16 +46,19 @@ const HCURSOR arrow = LoadCursorW(nullptr, IDC_ARROW);
 const HCURSOR cross = LoadCursorW(nullptr, IDC_CROSS);
 const HCURSOR ibeam = LoadCursorW(nullptr, IDC_IBEAM);
 
+// The shape is what the test sets; the default handling would put the class cursor back.
+LRESULT CALLBACK keepCursorWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return message == WM_SETCURSOR ? TRUE : DefWindowProcW(window, message, wParam, lParam);
+}
+
 class CursorHookTest : public ::testing::Test
 {
 protected:
     static void SetUpTestSuite()
     {
         WNDCLASSW windowClass{};
-        // The shape is what the test sets; the default handling would put the class cursor back.
-        windowClass.lpfnWndProc = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
-            return message == WM_SETCURSOR ? TRUE : DefWindowProcW(window, message, wParam, lParam);
-        };
+        windowClass.lpfnWndProc = keepCursorWindowProc;
         windowClass.hInstance = GetModuleHandleW(nullptr);
         windowClass.lpszClassName = L"CursorTestGame";
         RegisterClassW(&windowClass);
@@ -164,6 +167,10 @@ TEST_F(CursorHookTest, ConfinementWaitsForTheHide)
     const RECT first{100, 100, 500, 400};
     const RECT second{200, 150, 600, 450};
     ASSERT_TRUE(ClipCursor(&first));
+    if (sizeof(void*) == 4 && systemClip() != rectOf(first)) {
+        // Seen with Wine 8's 32-bit loader: a process with a window gets no confinement at all.
+        GTEST_SKIP() << "the system keeps no confinement for this 32-bit process";
+    }
     ASSERT_EQ(systemClip(), rectOf(first));
 
     hook_->show();
@@ -303,15 +310,18 @@ TEST_F(CursorHookTest, UnreadablePositionIsNotRestored)
     hook_.reset();
 }
 
+HCURSOR WINAPI loadCursorButTheHand(HINSTANCE instance, LPCWSTR id)
+{
+    if (id != IDC_HAND)
+        return LoadCursorW(instance, id);
+    SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+    return nullptr;
+}
+
 TEST(CursorTable, MissingCursorFallsBackToTheArrowWithAWarning)
 {
     LogTest::LogCapture log;
-    const CursorTable cursors = loadCursorTable([](HINSTANCE instance, LPCWSTR id) -> HCURSOR {
-        if (id != IDC_HAND)
-            return LoadCursorW(instance, id);
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        return nullptr;
-    });
+    const CursorTable cursors = loadCursorTable(loadCursorButTheHand);
     EXPECT_EQ(cursors[3], arrow);
     EXPECT_EQ(cursors[CursorType::hidden], nullptr);
     const LogTest::Line warning{Log::Level::Warn, L"Failed to load cursor icon, type = 3, error: 1814"};

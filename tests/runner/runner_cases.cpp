@@ -29,15 +29,18 @@ TEST(RunnerCases, CrashOnAnotherThread)
     FAIL() << "no page fault";
 }
 
+LRESULT CALLBACK faultingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_APP)
+        pageFault();
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
 // As a message sent to a window of the test's own thread: the way a window hook's fault arrives.
 TEST(RunnerCases, CrashInsideAWindowProcedure)
 {
     WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
-        if (message == WM_APP)
-            pageFault();
-        return DefWindowProcW(window, message, wParam, lParam);
-    };
+    windowClass.lpfnWndProc = faultingWindowProc;
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = L"RunnerCasesWindow";
     ASSERT_NE(RegisterClassW(&windowClass), 0);

@@ -46,7 +46,8 @@ inline fs::path exeFolder()
 // The DLL's exports, looked up by name as a host does.
 struct Dll
 {
-    HMODULE module = LoadLibraryW((exeFolder() / L"overlay_client_x64.dll").c_str());
+    HMODULE module = LoadLibraryW(
+        (exeFolder() / (sizeof(void*) == 8 ? L"overlay_client_x64.dll" : L"overlay_client_x86.dll")).c_str());
     template <class F>
     F get(const char* name)
     {

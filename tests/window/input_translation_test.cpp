@@ -30,7 +30,7 @@ TEST(InputTranslationTest, KeyMessagesGiveTheirTypeCodesAndModifiers)
     {
         UINT message;
         WPARAM key;
-        LPARAM lParam;
+        std::uint32_t lParam;  // as the message carries it in its low 32 bits
         std::set<int> down;
         std::set<int> toggled;
         std::int32_t type;
@@ -70,7 +70,7 @@ TEST(InputTranslationTest, KeyMessagesGiveTheirTypeCodesAndModifiers)
         SCOPED_TRACE(::testing::Message() << "message 0x" << std::hex << row.message << " key 0x" << row.key);
         downKeys = row.down;
         toggledKeys = row.toggled;
-        const Ipc::Stub::KeyEvent event = translateKey(row.message, row.key, row.lParam, &fakeKeyState);
+        const Ipc::Stub::KeyEvent event = translateKey(row.message, row.key, LPARAM(row.lParam), &fakeKeyState);
         EXPECT_EQ(event.type, row.type);
         EXPECT_EQ(event.modifiers, row.modifiers);
         EXPECT_EQ(event.windowsKeyCode, static_cast<std::int32_t>(row.key));
