@@ -37,13 +37,14 @@ foreach(binary IN LISTS _binaries)
   endif()
 endforeach()
 
-# The 32-bit DLL and loader, built by the 32-bit tree (scripts/build-x86.sh) that this tree was
+# The 32-bit DLL, its loader and overlay_hook_x86.exe (which sets the loader's hook for the 64-bit
+# host), built by the 32-bit tree (scripts/build-x86.sh) that this tree was
 # pointed at: one package serves 32-bit and 64-bit games with the one 64-bit host, which finds
 # overlay_client_x86.dll beside overlay_client_x64.dll.
 if(OVERLAY_X86_BUILD_DIR AND NOT OVERLAY_ARCH STREQUAL "x86")
   find_program(OVERLAY_OBJCOPY_X86 i686-w64-mingw32-objcopy)
   foreach(binary IN ITEMS src/overlay/overlay_client/overlay_client_x86.dll
-                          src/overlay/overlay_loader/overlay_loader_x86.dll)
+                          src/overlay/overlay_loader/overlay_loader_x86.dll tools/overlay_host/overlay_hook_x86.exe)
     set(_file ${OVERLAY_X86_BUILD_DIR}/${binary})
     get_filename_component(_name ${_file} NAME)
     install(CODE "

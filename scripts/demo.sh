@@ -56,7 +56,9 @@ game_exe="$build/tools/$game/$game.exe"
 dll32=
 if [ "$x86" != 0 ]; then
   build_x86=${OVERLAY_BUILD_DIR_X86:-$root/build-x86}
-  dll32=$(OVERLAY_BUILD_DIR_X86=$build_x86 "$root/scripts/build-x86.sh" --target overlay_client "$game" | tail -n 1)
+  OVERLAY_BUILD_DIR_X86=$build_x86 "$root/scripts/build-x86.sh" --target overlay_hook_x86 "$game" >/dev/null
+  # With its loader and overlay_hook_x86.exe beside it.
+  dll32=$build_x86/tools/overlay_host/overlay_client_x86.dll
   game_exe="$build_x86/tools/$game/$game.exe"
   prefix=${prefix}_x86
 fi

@@ -10,11 +10,11 @@ jobs=$(nproc)
 thrift_root=$("$root/scripts/bootstrap.sh" | tail -n 1)
 "$root/scripts/check-format.sh"
 
-# The 32-bit DLL and the demo games that the 32-bit end-to-end tests run (overlay_e2e_*_x86); the
-# rest of the 32-bit tree is built and tested on demand by scripts/test-x86.sh.
+# The 32-bit DLL, its loader and hook helper, and the demo games that the 32-bit end-to-end tests
+# run (overlay_e2e_*_x86); the rest of the 32-bit tree is built and tested on demand by
+# scripts/test-x86.sh.
 build_x86=${OVERLAY_BUILD_DIR_X86:-$root/build-x86}
-OVERLAY_BUILD_DIR_X86=$build_x86 "$root/scripts/build-x86.sh" --target overlay_client overlay_loader d3d9_demo d3d11_demo \
-  gl_demo \
+OVERLAY_BUILD_DIR_X86=$build_x86 "$root/scripts/build-x86.sh" --target overlay_hook_x86 d3d9_demo d3d11_demo gl_demo \
   >/dev/null
 
 cmake -S "$root" -B "$build" -DTHRIFT_ROOT="$thrift_root" -DOVERLAY_X86_BUILD_DIR="$build_x86" >/dev/null

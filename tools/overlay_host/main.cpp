@@ -45,6 +45,8 @@ constexpr int hostProtocol = 1;
 constexpr const wchar_t* dllFileName = L"overlay_client_x64.dll";
 constexpr const wchar_t* dll32FileName = L"overlay_client_x86.dll";
 constexpr const wchar_t* loaderFileName = L"overlay_loader_x64.dll";
+constexpr const wchar_t* loader32FileName = L"overlay_loader_x86.dll";
+constexpr const wchar_t* hook32FileName = L"overlay_hook_x86.exe";
 // The export the game's import table names when the host launches it: one that does nothing.
 constexpr const char* importedExport = "deinitializeOverlay";
 
@@ -112,6 +114,11 @@ std::wstring beside(const std::wstring& path, const wchar_t* fileName)
 std::wstring loaderPath(const std::wstring& dllPath)
 {
     return beside(dllPath, loaderFileName);
+}
+
+std::wstring loader32Path(const std::wstring& dllPath)
+{
+    return beside(dllPath, loader32FileName);
 }
 
 // A DWORD from `least` up, in decimal digits only: no sign (strtoul turns "-1" into 4294967295),
@@ -451,6 +458,7 @@ private:
     void callExport(const std::string& name, const std::vector<std::string>& args);
     DWORD runExport(const std::string& name, std::vector<uint8_t>& argument, const std::vector<size_t>& pointers = {});
     void loadDll();
+    void runHook32(const std::wstring& helper, const std::wstring& dll);
     uint32_t chooseApi();
     bool start();
 
@@ -566,12 +574,20 @@ void Host::loadDll()
     const bool x86 = game_.is32Bit();
     const std::wstring dll = x86 ? options_.dll32 : options_.dll;
     LoadMethod method = *options_.loadWith;
+    const std::wstring hook32 = beside(dll, hook32FileName);
     if (x86) {
         checkOverlayDll(dll, importedExport, true);
-        // The import and the message hook are made for 64-bit images and hooks.
-        if (method != LoadMethod::Thread)
+        // The import patch writes 64-bit images; the message hook takes a 32-bit helper.
+        if (method == LoadMethod::Hook && (GetFileAttributesW(hook32.c_str()) == INVALID_FILE_ATTRIBUTES ||
+                                           GetFileAttributesW(loader32Path(dll).c_str()) == INVALID_FILE_ATTRIBUTES)) {
+            progress("the game is a 32-bit process, and " + Err::utf16ToUtf8(hook32) + " or " +
+                     Err::utf16ToUtf8(loader32Path(dll)) +
+                     " is missing: the DLL goes in through a thread started there");
+            method = LoadMethod::Thread;
+        } else if (method == LoadMethod::Import) {
             progress("the game is a 32-bit process: the 32-bit overlay DLL goes in through a thread started there");
-        method = LoadMethod::Thread;
+            method = LoadMethod::Thread;
+        }
     }
     const std::wstring fileName = dll.substr(dll.find_last_of(L"\\/") + 1);
     const std::string target = Err::utf16ToUtf8(dll) + " into process " + std::to_string(game_.id());
@@ -582,6 +598,11 @@ void Host::loadDll()
         progress("adding " + target + " as an import of the game");
         ImportPatch patch(game_, dll, importedExport);
         game_.resume();
+        waitForLoadedDll(game_, options_.timeoutMs);
+    } else if (method == LoadMethod::Hook && x86) {
+        progress("loading " + target + " through a message hook on the game's window thread, set by " +
+                 Err::utf16ToUtf8(hook32));
+        runHook32(hook32, dll);
         waitForLoadedDll(game_, options_.timeoutMs);
     } else if (method == LoadMethod::Hook) {
         progress("loading " + target + " through a message hook on the game's window thread");
@@ -599,6 +620,51 @@ void Host::loadDll()
                                  ") once it had loaded the overlay");
     if (!module_)
         throw std::runtime_error("the overlay DLL is loaded but the game's module list does not show it");
+}
+
+// overlay_hook_x86.exe sets the hook for a 32-bit game and ends once the DLL is loaded; its reason
+// for failing is its standard error.
+void Host::runHook32(const std::wstring& helper, const std::wstring& dll)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 64 * 1024))
+        Err::throwLastError("Failed to make a pipe for " + Err::utf16ToUtf8(helper));
+    Win::UniqueHandle reader(readEnd), writer(writeEnd);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    std::wstring line = quoted(helper) + L" " + std::to_wstring(game_.id()) + L" " + quoted(dll) + L" " +
+                        quoted(loader32Path(dll)) + L" " + std::to_wstring(options_.timeoutMs);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(helper.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &info))
+        Err::throwLastError("Failed to start " + Err::utf16ToUtf8(helper));
+    Win::UniqueHandle process(info.hProcess), thread(info.hThread);
+    writer.reset();
+    // Its own waits are bounded by the same time-out; a little more for its start and end.
+    if (WaitForSingleObject(process.get(), options_.timeoutMs + 10000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 1);
+        throw std::runtime_error(Err::utf16ToUtf8(helper) + " did not end within " +
+                                 std::to_string(options_.timeoutMs + 10000) + " ms");
+    }
+    DWORD code = 1;
+    GetExitCodeProcess(process.get(), &code);
+    if (code == 0)
+        return;
+    std::string text(4096, '\0');
+    DWORD got = 0;
+    if (!ReadFile(reader.get(), &text[0], DWORD(text.size()), &got, nullptr))
+        got = 0;
+    text.resize(got);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    throw std::runtime_error(text.empty() ? Err::utf16ToUtf8(helper) + " failed with exit code " + std::to_string(code)
+                                          : text);
 }
 
 // The game's graphics module decides; a game that loads it later (not among its imports) is
