@@ -36,7 +36,7 @@ class Runner:
         self.count += 1
         host = Host("host%d" % self.count, ["wine", self.args.host, "--log-dir", self.logs, "--api", self.args.api,
                                             "--pipe", "injection_e2e_%d_%d" % (os.getpid(), self.count)]
-                    + list(extra), self.args.work, stdin=True)
+                    + self.args.host_arg + list(extra), self.args.work, stdin=True)
         self.started.append(host)
         return host
 
@@ -136,6 +136,8 @@ def main():
     parser.add_argument("--game", required=True)
     parser.add_argument("--api", choices=["dxgi", "d3d9"], default="dxgi")
     parser.add_argument("--host", required=True)
+    parser.add_argument("--host-arg", action="append", default=[],
+                        help="one more argument for every host started, e.g. --dll32=PATH")
     parser.add_argument("--work", required=True)
     parser.add_argument("--runs", type=int, default=2, help="injections of each kind")
     parser.add_argument("--failures", action="store_true", help="also the failed starts")

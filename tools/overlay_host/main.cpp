@@ -577,15 +577,19 @@ void Host::loadDll()
     const std::wstring hook32 = beside(dll, hook32FileName);
     if (x86) {
         checkOverlayDll(dll, importedExport, true);
-        // The import patch writes 64-bit images; the message hook takes a 32-bit helper.
-        if (method == LoadMethod::Hook && (GetFileAttributesW(hook32.c_str()) == INVALID_FILE_ATTRIBUTES ||
-                                           GetFileAttributesW(loader32Path(dll).c_str()) == INVALID_FILE_ATTRIBUTES)) {
+        // The import patch writes 64-bit images only: a launched 32-bit game runs, and takes the DLL
+        // through the message hook once it has a window. The hook takes a 32-bit helper.
+        const bool helperThere = GetFileAttributesW(hook32.c_str()) != INVALID_FILE_ATTRIBUTES &&
+                                 GetFileAttributesW(loader32Path(dll).c_str()) != INVALID_FILE_ATTRIBUTES;
+        if (method != LoadMethod::Thread && helperThere) {
+            if (method == LoadMethod::Import)
+                progress("the game is a 32-bit process: it runs, and the 32-bit overlay DLL goes in through a "
+                         "message hook once it has a window");
+            method = LoadMethod::Hook;
+        } else if (method != LoadMethod::Thread) {
             progress("the game is a 32-bit process, and " + Err::utf16ToUtf8(hook32) + " or " +
                      Err::utf16ToUtf8(loader32Path(dll)) +
                      " is missing: the DLL goes in through a thread started there");
-            method = LoadMethod::Thread;
-        } else if (method == LoadMethod::Import) {
-            progress("the game is a 32-bit process: the 32-bit overlay DLL goes in through a thread started there");
             method = LoadMethod::Thread;
         }
     }
@@ -602,6 +606,7 @@ void Host::loadDll()
     } else if (method == LoadMethod::Hook && x86) {
         progress("loading " + target + " through a message hook on the game's window thread, set by " +
                  Err::utf16ToUtf8(hook32));
+        game_.resume();
         runHook32(hook32, dll);
         waitForLoadedDll(game_, options_.timeoutMs);
     } else if (method == LoadMethod::Hook) {
