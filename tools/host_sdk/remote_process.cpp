@@ -86,7 +86,7 @@ void RemoteProcess::resume()
         Err::throwLastError("Failed to let the game run");
 }
 
-USHORT RemoteProcess::wow64Machine() const
+USHORT RemoteProcess::readWow64Machine() const
 {
     using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
     const auto isWow64Process2 = reinterpret_cast<IsWow64Process2Function>(

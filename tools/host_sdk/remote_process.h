@@ -29,9 +29,9 @@ public:
     // Lets a launched game run; nothing for an opened one or a second time.
     void resume();
     // The process's machine when it runs under WOW64, else IMAGE_FILE_MACHINE_UNKNOWN.
-    USHORT wow64Machine() const;
+    USHORT wow64Machine() const { return machine_; }
     // A 32-bit x86 process: its modules, exports and pointers are 32-bit.
-    bool is32Bit() const { return wow64Machine() == IMAGE_FILE_MACHINE_I386; }
+    bool is32Bit() const { return machine_ == IMAGE_FILE_MACHINE_I386; }
     HANDLE handle() const { return process_.get(); }
     // True once the process has ended; `exitCode` then holds its exit code.
     bool exited(DWORD* exitCode = nullptr) const;
@@ -67,9 +67,12 @@ public:
 
 private:
     RemoteProcess(Win::UniqueHandle process, DWORD id, Win::UniqueHandle suspended = {})
-        : process_(std::move(process)), suspended_(std::move(suspended)), id_(id)
+        : process_(std::move(process)), suspended_(std::move(suspended)), id_(id), machine_(readWow64Machine())
     {
     }
+
+    // Asked once: a process keeps its machine for life.
+    USHORT readWow64Machine() const;
 
     // A 32-bit image (PE32) at `base`, below 4 GiB.
     bool is32BitImage(uintptr_t base) const;
@@ -84,6 +87,7 @@ private:
     Win::UniqueHandle process_;
     Win::UniqueHandle suspended_;  // the launched game's first thread until resumed
     DWORD id_ = 0;
+    USHORT machine_ = IMAGE_FILE_MACHINE_UNKNOWN;
 };
 
 }  // namespace Overlay::Host

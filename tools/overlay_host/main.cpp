@@ -104,6 +104,11 @@ std::wstring besideHost(const wchar_t* fileName)
     return (slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1)) + fileName;
 }
 
+bool fileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 // `fileName` in the folder of `path`.
 std::wstring beside(const std::wstring& path, const wchar_t* fileName)
 {
@@ -579,8 +584,7 @@ void Host::loadDll()
         checkOverlayDll(dll, importedExport, true);
         // The import patch writes 64-bit images only: a launched 32-bit game runs, and takes the DLL
         // through the message hook once it has a window. The hook takes a 32-bit helper.
-        const bool helperThere = GetFileAttributesW(hook32.c_str()) != INVALID_FILE_ATTRIBUTES &&
-                                 GetFileAttributesW(loader32Path(dll).c_str()) != INVALID_FILE_ATTRIBUTES;
+        const bool helperThere = fileExists(hook32) && fileExists(loader32Path(dll));
         if (method != LoadMethod::Thread && helperThere) {
             if (method == LoadMethod::Import)
                 progress("the game is a 32-bit process: it runs, and the 32-bit overlay DLL goes in through a "
@@ -843,8 +847,7 @@ int main()
         options.dll = fullPath(options.dll.empty() ? besideHost(dllFileName) : options.dll);
         options.dll32 = fullPath(options.dll32.empty() ? beside(options.dll, dll32FileName) : options.dll32);
         checkOverlayDll(options.dll, importedExport);
-        if (options.loadWith == LoadMethod::Hook &&
-            GetFileAttributesW(loaderPath(options.dll).c_str()) == INVALID_FILE_ATTRIBUTES)
+        if (options.loadWith == LoadMethod::Hook && !fileExists(loaderPath(options.dll)))
             throw std::runtime_error("the overlay loader " + Err::utf16ToUtf8(loaderPath(options.dll)) +
                                      " does not exist (it ships next to the overlay DLL)");
         // The game's own output goes to standard error: standard output carries only events.
