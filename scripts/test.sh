@@ -25,5 +25,9 @@ cmake -S "$root/tests/native" -B "$build/native" -DCMAKE_BUILD_TYPE=Release >/de
 cmake --build "$build/native" -j "$jobs"
 ctest --test-dir "$build/native" --output-on-failure -j "$jobs"
 
+# A failed entry runs once more, and fails the run only if it fails again. Known intermittent fault,
+# being worked on: now and then, right after the client starts, a thread the host starts in the game
+# for an export call is never made ("the game did not start a thread for prepareOverlay"). A first
+# failure still prints its whole output above the second run's.
 "$root/scripts/with-wine.sh" "$build/wine-prefix" \
-  ctest --test-dir "$build" --output-on-failure -j "$jobs" "$@"
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" --repeat until-pass:2 "$@"
